@@ -1,0 +1,72 @@
+#pragma once
+// A Windows private profile ("INI") file, read whole into memory, edited there
+// and written back in one piece. Files written by the Windows tools that use
+// the same format open here unchanged, and the other way round.
+//
+// Text is 8-bit (Windows-1250) and kept byte for byte: no encoding conversion
+// happens anywhere in this class.
+//
+// Reading follows GetPrivateProfileString:
+// - section and key names are compared without regard to ASCII case; the first
+//   section with a matching name is the only one searched, and in it the first
+//   matching key wins;
+// - a line whose first non-blank character is '[' and that has a ']' later is a
+//   section header (the name between the brackets, trimmed); a line starting
+//   with ';' is a comment; any other line with a '=' is a key line (key before
+//   the first '=', value after it, both trimmed); every other line is ignored;
+// - a value enclosed in a matching pair of double quotes or of single quotes is
+//   returned without them, as Windows does ("'abc'" reads back as abc);
+// - at most 2047 characters of a value are returned, as the Windows INI-file
+//   class reads through a 2048-character buffer.
+//
+// Writing follows WritePrivateProfileString:
+// - an existing key line is replaced in place by "key=value" (no blanks);
+// - a new key goes after the last non-blank line of its section;
+// - a new section goes at the end of the file as a "[Section]" line, preceded
+//   by a blank line unless the file is empty or already ends with a blank line;
+// - every other line (foreign sections and keys, comments, unrecognised lines)
+//   is kept exactly as it was.
+// A value cannot hold a line break: it is cut at the first CR, LF or NUL, so a
+// value can never add lines of its own to the file. Section and key names that
+// could not be read back as written (empty, surrounding blanks, line breaks, a
+// ']' in a section name, a '=' in a key, a key starting with '[' or ';') are
+// refused; the refusal is remembered and makes UpdateFile fail.
+//
+// Line ends: reading accepts LF and CR LF; UpdateFile writes every line,
+// touched or not, with CR LF, the last one included.
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+class IniFile {
+public:
+    // Longest value ReadString returns.
+    static constexpr int kMaxValueLength = 2047;
+
+    // Reads the whole file if it exists; a missing file is an empty one. A file
+    // that exists but cannot be read is remembered as an error, so that
+    // UpdateFile never replaces content it could not see.
+    explicit IniFile(const QString& path);
+
+    QString path() const;
+
+    QByteArray ReadString(const QByteArray& section, const QByteArray& key,
+                          const QByteArray& def) const;
+
+    // Changes the file in memory only; UpdateFile writes it.
+    void WriteString(const QByteArray& section, const QByteArray& key, const QByteArray& value);
+
+    // Writes the whole file: a temporary file beside it, then renamed over it.
+    // On failure returns false with the reason in *error, and the file on disk
+    // is left exactly as it was (no temporary file stays behind).
+    bool UpdateFile(QString* error = nullptr);
+
+private:
+    int findSection(const QByteArray& section) const;       // header line, or -1
+    int sectionEnd(int header) const;                        // next header, or line count
+    int findKey(int header, const QByteArray& key) const;   // key line, or -1
+
+    QString m_path;
+    QList<QByteArray> m_lines;   // without their line ends
+    QString m_error;             // a read failure or a refused name; UpdateFile reports it
+};
