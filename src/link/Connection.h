@@ -1,0 +1,81 @@
+#pragma once
+// A Connection is a byte pipe that can send, that hands what it receives to an
+// ordered list of subscribers, and that can be asked whether it is open.
+#include <QByteArray>
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+class Slot;
+
+class Connection {
+public:
+    Connection() = default;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    virtual ~Connection() = default;
+
+    virtual bool IsOpen() = 0;
+    virtual void SendData(const uint8_t* data, int32_t len) = 0;
+    virtual void SendText(const QByteArray& text) = 0;
+    virtual bool Open() = 0;
+    virtual void Close() = 0;
+    virtual QByteArray GetName() = 0;
+    // Passes the bytes to every subscriber, in the order they were added.
+    virtual void Receive(const uint8_t* data, int32_t len);
+    // A numbered channel on this connection; the caller owns it.
+    virtual Slot* CreateSlot(int16_t number);
+    // Present on the connections that reach a device (USB and modem).
+    virtual bool IsReady() { return IsOpen(); }
+
+    // Subscribers are not owned. They may be added and removed on any thread;
+    // a delivery under way still reaches the subscribers it started with, so a
+    // removed subscriber must stay alive until its connection is quiet.
+    void AddReceiver(Connection* c);
+    void RemoveReceiver(Connection* c);
+    std::vector<Connection*> Receivers() const;
+
+private:
+    mutable std::mutex receiversMutex_;
+    std::vector<Connection*> receivers_;
+};
+
+// An end point that hands received bytes to a plain function.
+class ResponseConnection : public Connection {
+public:
+    using Handler = std::function<void(const uint8_t* data, int32_t len)>;
+    explicit ResponseConnection(Handler h) : Handler_(std::move(h)) {}
+
+    bool IsOpen() override { return false; }
+    void SendData(const uint8_t*, int32_t) override {}
+    void SendText(const QByteArray&) override {}
+    bool Open() override { return false; }
+    void Close() override {}
+    QByteArray GetName() override { return {}; }
+    void Receive(const uint8_t* data, int32_t len) override { if (Handler_) Handler_(data, len); }
+
+private:
+    Handler Handler_;
+};
+
+// Listener for link state changes ("Attached", "Detached").
+class ChangeStateEvent {
+public:
+    virtual ~ChangeStateEvent() = default;
+    virtual void StateChanged(const char* name) = 0;
+};
+
+// Ordered, non-owning list of state listeners; safe to add to from any thread.
+class OnChangeStateList {
+public:
+    void Add(ChangeStateEvent* e);
+    void Remove(ChangeStateEvent* e);
+    void Notify(const char* name) const;   // each listener once, in order
+    int Count() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<ChangeStateEvent*> list_;
+};

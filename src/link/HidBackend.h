@@ -1,0 +1,35 @@
+#pragma once
+// The operating-system side of the HID link, kept small so that the real
+// device (hidapi) and the simulated module can stand behind it.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr int kReportSize = 65;      // report ID 0 + the device's 64-byte report
+constexpr int kReportPayload = 60;   // payload bytes in one report
+
+struct HidInterface {
+    std::string hardwareId;   // e.g. "HID\VID_04D8&PID_0054&REV_0100"
+    std::string path;
+};
+
+using HidHandle = void*;
+
+class HidBackend {
+public:
+    virtual ~HidBackend() = default;
+    // The HID interfaces present now, in enumeration order. False: the
+    // platform gave no device list at all.
+    virtual bool enumerate(std::vector<HidInterface>& out) = 0;
+    // Opens a path once for reading or once for writing; nullptr on failure.
+    virtual HidHandle open(const std::string& path, bool forWriting) = 0;
+    // Reads one input report into report[65] (report ID first). Returns the
+    // number of bytes, 0 when the time limit passed, -1 when the read failed.
+    virtual int read(HidHandle h, uint8_t* report, int timeoutMs) = 0;
+    // Writes one 65-byte output report.
+    virtual bool write(HidHandle h, const uint8_t* report) = 0;
+    virtual void close(HidHandle h) = 0;
+};
+
+// The real backend: hidapi (hidraw on Linux).
+HidBackend* hidapiBackend();

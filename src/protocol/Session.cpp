@@ -1,0 +1,21 @@
+#include "protocol/Session.h"
+
+#include "protocol/Timing.h"
+
+int Session::Login() {
+    if (exchange.PasswordCommand(currentPassword, "0") == 1) return 1;
+    if (askPassword) askPassword();
+    exchange.ClearLevel0AndPass();
+    const int r = exchange.PasswordCommand(currentPassword, "0");
+    if (r == 1) {
+        bulkOperator = std::make_unique<CommBulkOperator>(exchange.channel());
+        loggedIn = true;
+    }
+    return r;
+}
+
+bool Session::LoginRepeatedly() {
+    for (int i = 0; i < timing::loginCalls; ++i)
+        if (Login() == 1) return true;
+    return false;
+}

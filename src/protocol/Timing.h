@@ -1,0 +1,36 @@
+#pragma once
+// Every wait of the link and the protocol, in one place. The values are the
+// device's; tests may scale them down (never up to make a test pass).
+namespace timing {
+
+// Command exchange
+inline int exchangeLockTries = 1000;   // tries to take the exchange lock
+inline int exchangeLockPollMs = 2;     // sleep between those tries
+inline int commandAttempts = 4;        // sends of one query or set
+inline int answerWaitMs = 2000;        // wait per attempt for the answer
+
+// Login
+inline int loginAttempts = 4;          // sends of one login or password command
+inline int loginPolls = 20;            // polls per attempt
+inline int loginPollMs = 100;          // one poll
+inline int loginCalls = 5;             // calls of Login after a link comes up
+
+// HID link
+inline int hidSearchIntervalMs = 10;   // search while detached
+inline int hidReadTimeoutMs = 20;      // each read, so that a stop is seen promptly
+inline int handOffTimeoutMs = 100;     // CallInMainThread
+
+// GSM modem
+inline int modemEscapeSleepMs = 200;
+inline int modemCommandLineMs = 500;   // ReadLine budget per answer line of an AT command
+inline int modemCommandReads = 4;
+inline int modemDialLineMs = 1000;     // ReadLine budget while dialling
+inline int modemDialReads = 60;
+inline int modemLinePollMs = 10;
+inline int modemReaderPollMs = 1;
+inline int modemClosePumps = 100;      // Close: pumps of 10 ms after re-opening the port
+
+// Scale every wait by num/den (tests only).
+void scaleAll(int num, int den);
+
+}  // namespace timing

@@ -1,0 +1,203 @@
+#include "sim/SimHidBackend.h"
+
+#include "link/Slot.h"
+
+#include <cstring>
+#include <thread>
+
+// The device's end of the slot framing: incoming report payloads run through
+// one slot per channel; outgoing text is framed by the same slots into a byte
+// stream that is then cut into reports.
+class SimHidBackend::DeviceSide : public Connection {
+public:
+    explicit DeviceSide(SimModule& m) {
+        for (int ch : {SimModule::Commands, SimModule::Log, SimModule::Status}) {
+            auto* s = new Slot(int16_t(ch), this);
+            slots_.emplace_back(s);
+            auto* r = new ResponseConnection([&m, ch](const uint8_t* d, int32_t n) {
+                m.input(ch, QByteArray(reinterpret_cast<const char*>(d), n));
+            });
+            ends_.emplace_back(r);
+            s->AddReceiver(r);
+        }
+    }
+    ~DeviceSide() override {
+        for (auto& s : slots_) s.reset();   // slots leave our receiver list first
+    }
+    QByteArray frame(int channel, const QByteArray& text) {
+        std::lock_guard<std::mutex> g(txMutex_);
+        stream_.clear();
+        for (auto& s : slots_)
+            if (s->SlotNumber == channel) s->SendText(text);
+        return stream_;
+    }
+    bool IsOpen() override { return true; }
+    void SendData(const uint8_t* d, int32_t n) override { stream_.append(reinterpret_cast<const char*>(d), n); }
+    void SendText(const QByteArray& t) override { stream_ += t; }
+    bool Open() override { return true; }
+    void Close() override {}
+    QByteArray GetName() override { return "device"; }
+
+private:
+    std::mutex txMutex_;
+    QByteArray stream_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::vector<std::unique_ptr<ResponseConnection>> ends_;
+};
+
+SimHidBackend::SimHidBackend(SimModule& module) : module_(module), device_(new DeviceSide(module)) {
+    module_.setOutput([this](int ch, const QByteArray& text) { deviceOutput(ch, text); });
+    module_.onDetachRequested = [this] { detach(); };
+}
+
+SimHidBackend::~SimHidBackend() {
+    module_.setOutput(nullptr);
+    module_.onDetachRequested = nullptr;
+}
+
+void SimHidBackend::attach() {
+    module_.resetSession();
+    std::lock_guard<std::mutex> g(mutex_);
+    attached_ = true;
+}
+
+void SimHidBackend::detach() {
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        attached_ = false;
+        ++generation_;   // every open handle goes stale, as when the cable is pulled
+        inputs_.clear();
+    }
+    cv_.notify_all();
+    module_.resetSession();
+}
+
+bool SimHidBackend::isAttached() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return attached_;
+}
+
+std::vector<SimHidBackend::Report> SimHidBackend::outputReports() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return outputs_;
+}
+
+void SimHidBackend::clearOutputReports() {
+    std::lock_guard<std::mutex> g(mutex_);
+    outputs_.clear();
+}
+
+void SimHidBackend::injectInputReport(const Report& r) {
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        inputs_.push_back({Clock::now(), r});
+    }
+    cv_.notify_all();
+}
+
+void SimHidBackend::setReportDelayUs(int us) {
+    std::lock_guard<std::mutex> g(mutex_);
+    reportDelayUs_ = us;
+}
+
+void SimHidBackend::setOtherInterfaces(std::vector<HidInterface> list) {
+    std::lock_guard<std::mutex> g(mutex_);
+    others_ = std::move(list);
+}
+
+int SimHidBackend::enumerations() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return enumerations_;
+}
+
+void SimHidBackend::setTickIntervalMs(int ms) {
+    std::lock_guard<std::mutex> g(mutex_);
+    tickIntervalMs_ = ms;
+}
+
+bool SimHidBackend::enumerate(std::vector<HidInterface>& out) {
+    std::lock_guard<std::mutex> g(mutex_);
+    ++enumerations_;
+    out = others_;
+    if (attached_) out.push_back({kHardwareId, kPath});
+    return true;
+}
+
+HidHandle SimHidBackend::open(const std::string& path, bool) {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (!attached_ || path != kPath) return nullptr;
+    return new Handle{generation_};
+}
+
+bool SimHidBackend::handleValid(HidHandle h) const {
+    return h && attached_ && static_cast<Handle*>(h)->generation == generation_;
+}
+
+void SimHidBackend::close(HidHandle h) { delete static_cast<Handle*>(h); }
+
+int SimHidBackend::read(HidHandle h, uint8_t* report, int timeoutMs) {
+    bool tick = false;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        if (!handleValid(h)) return -1;
+        const auto now = Clock::now();
+        if (tickIntervalMs_ > 0 && now - lastTick_ >= std::chrono::milliseconds(tickIntervalMs_)) {
+            lastTick_ = now;
+            tick = true;
+        }
+    }
+    if (tick) module_.tick();   // may queue status text and log lines
+
+    std::unique_lock<std::mutex> lk(mutex_);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (!handleValid(h)) return -1;
+        const auto now = Clock::now();
+        if (!inputs_.empty() && inputs_.front().ready <= now) {
+            std::memcpy(report, inputs_.front().report.data(), kReportSize);
+            inputs_.pop_front();
+            return kReportSize;
+        }
+        if (now >= deadline) return 0;
+        auto until = deadline;
+        if (!inputs_.empty() && inputs_.front().ready < until) until = inputs_.front().ready;
+        cv_.wait_until(lk, until);
+    }
+}
+
+bool SimHidBackend::write(HidHandle h, const uint8_t* report) {
+    int delayUs;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        if (!handleValid(h)) return false;
+        Report r;
+        std::memcpy(r.data(), report, kReportSize);
+        outputs_.push_back(r);
+        delayUs = reportDelayUs_;
+    }
+    if (delayUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
+    if (report[1] != 1 || report[2] > kReportPayload) return true;
+    device_->Receive(report + 5, report[2]);   // may answer through deviceOutput
+    return true;
+}
+
+void SimHidBackend::deviceOutput(int channel, const QByteArray& text) {
+    const QByteArray stream = device_->frame(channel, text);
+    const int answerDelayMs = channel == SimModule::Commands ? module_.knobs().answerDelayMs : 0;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        if (!attached_) return;
+        auto ready = std::max(lastReady_, Clock::now()) + std::chrono::milliseconds(answerDelayMs);
+        for (int pos = 0; pos < stream.size(); pos += kReportPayload) {
+            const int n = std::min<int>(kReportPayload, int(stream.size()) - pos);
+            Report r{};
+            r[1] = 1;
+            r[2] = uint8_t(n);
+            std::memcpy(r.data() + 5, stream.constData() + pos, size_t(n));
+            ready += std::chrono::microseconds(reportDelayUs_);
+            inputs_.push_back({ready, r});
+        }
+        lastReady_ = ready;
+    }
+    cv_.notify_all();
+}

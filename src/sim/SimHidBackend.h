@@ -1,0 +1,79 @@
+#pragma once
+// The simulated module behind the HID backend interface: it can be attached
+// and detached at any moment, records every output report, unpacks the slot
+// frames the tool sends, and answers with input reports built by a device-side
+// slot framer (frames packed into reports of up to 60 payload bytes).
+#include "link/Connection.h"
+#include "link/HidBackend.h"
+#include "sim/SimModule.h"
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+class Slot;
+
+class SimHidBackend : public HidBackend {
+public:
+    explicit SimHidBackend(SimModule& module);
+    ~SimHidBackend() override;
+
+    void attach();
+    void detach();
+    bool isAttached() const;
+
+    using Report = std::array<uint8_t, kReportSize>;
+    std::vector<Report> outputReports() const;
+    void clearOutputReports();
+    // Queues a raw input report exactly as given (tests of the reader).
+    void injectInputReport(const Report& r);
+    // Link model: every report, in either direction, takes this long.
+    void setReportDelayUs(int us);
+    // Further interfaces shown by enumeration, before the module's own.
+    void setOtherInterfaces(std::vector<HidInterface> list);
+    int enumerations() const;
+    // How often the live values advance (0: never).
+    void setTickIntervalMs(int ms);
+
+    static constexpr const char* kHardwareId = "HID\\VID_04D8&PID_0054&REV_0100";
+    static constexpr const char* kPath = "sim:brisal-0";
+
+    // HidBackend
+    bool enumerate(std::vector<HidInterface>& out) override;
+    HidHandle open(const std::string& path, bool forWriting) override;
+    int read(HidHandle h, uint8_t* report, int timeoutMs) override;
+    bool write(HidHandle h, const uint8_t* report) override;
+    void close(HidHandle h) override;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Handle {
+        int generation;
+    };
+    class DeviceSide;
+
+    void deviceOutput(int channel, const QByteArray& text);
+    bool handleValid(HidHandle h) const;
+
+    SimModule& module_;
+    std::unique_ptr<DeviceSide> device_;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    bool attached_ = false;
+    int generation_ = 0;
+    std::vector<Report> outputs_;
+    struct Pending {
+        Clock::time_point ready;
+        Report report;
+    };
+    std::deque<Pending> inputs_;
+    Clock::time_point lastReady_{};
+    int reportDelayUs_ = 0;
+    std::vector<HidInterface> others_;
+    int enumerations_ = 0;
+    int tickIntervalMs_ = 100;
+    Clock::time_point lastTick_{};
+};

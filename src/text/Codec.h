@@ -1,0 +1,29 @@
+#pragma once
+// 8-bit text: everything the device, the settings files and the translation
+// tables carry is Windows-1250. Widgets hold QString. These are the only two
+// conversions between the two worlds.
+#include <QByteArray>
+#include <QString>
+#include <stdexcept>
+
+namespace text {
+
+QString fromCp1250(const QByteArray& bytes);
+QByteArray toCp1250(const QString& s);   // characters outside the code page become '?'
+
+// The degree sign of the 8-bit code page.
+constexpr char kDegree = '\xB0';
+
+// The integer conversion error the user sees in a message box.
+class ConvertError : public std::runtime_error {
+public:
+    explicit ConvertError(const QByteArray& text);
+    QByteArray text;
+};
+
+// Decimal integer with an optional sign (leading blanks allowed, as the Windows
+// toolkit allowed them), or hexadecimal written "$1F" or "0x1F". Throws ConvertError.
+int strToInt(const QByteArray& s);
+bool tryStrToInt(const QByteArray& s, int& out);
+
+}  // namespace text
