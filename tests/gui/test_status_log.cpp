@@ -1,0 +1,453 @@
+// Status pairs and log lines: the parsers, the Status page's drawing of the
+// values, the three log views, delivery-independence and the memory limits.
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTextBlock>
+#include <QtTest>
+
+#include "app/core/ParamTable.h"
+#include "status/LogPage.h"
+#include "status/StatusPage.h"
+#include "status/StatusParser.h"
+#include "text/Codec.h"
+
+using Pair = QPair<QByteArray, QByteArray>;
+
+namespace {
+
+// What the window's binding layer does with a pair: the first status binding
+// with the key gets the value as its text; an unknown key is ignored.
+void bind(StatusPage& page, const QByteArray& key, const QByteArray& value) {
+    for (const StatusDef& s : statusParams()) {
+        if (s.key != key) continue;
+        QWidget* w = page.control(s.control.constData());
+        if (auto* l = qobject_cast<QLabel*>(w)) l->setText(text::fromCp1250(value));
+        else if (auto* e = qobject_cast<QLineEdit*>(w)) e->setText(text::fromCp1250(value));
+        return;
+    }
+}
+
+// A status page fed through its own parser, recording every pair handed out.
+struct StatusRig {
+    StatusPage page;
+    StatusTextParser parser;
+    QList<Pair> applied;
+    void feed(const QByteArray& text) {
+        parser.Feed(text, [this](const QByteArray& k, const QByteArray& v) {
+            applied.append({k, v});
+            bind(page, k, v);
+        });
+    }
+    QLabel* label(const char* name) { return qobject_cast<QLabel*>(page.control(name)); }
+    QColor colour(const char* name) { return label(name)->palette().color(QPalette::WindowText); }
+    int bar() { return qobject_cast<QProgressBar*>(page.control("pbGsmSignal"))->value(); }
+    // Everything the page shows: each value label with its colour, and the bar.
+    QString snapshot() {
+        QString s;
+        for (QLabel* l : page.findChildren<QLabel*>())
+            if (l->objectName().endsWith("Value"))
+                s += l->objectName() + "=" + l->text() + "/" +
+                     l->palette().color(QPalette::WindowText).name() + ";";
+        return s + "bar=" + QString::number(bar());
+    }
+};
+
+QStringList blocks(const QPlainTextEdit* view) {
+    QStringList out;
+    if (view->document()->isEmpty()) return out;
+    for (QTextBlock b = view->document()->begin(); b.isValid(); b = b.next()) out << b.text();
+    return out;
+}
+
+QStringList logView(const LogPage& page, int n) { return blocks(page.memo(n)); }
+
+QList<QByteArray> splitLines(LogLineSplitter& s, const QByteArray& text) {
+    QList<QByteArray> lines;
+    s.Feed(text, [&](const QByteArray& l) { lines << l; });
+    return lines;
+}
+
+}  // namespace
+
+class TestStatusLog : public QObject {
+    Q_OBJECT
+private slots:
+    void pageHasItsControls();
+    void pairSplitOverDeliveriesFormatsOnce();
+    void pairsAndJunk();
+    void firstEqualsBeforeBraceTakesNothing();
+    void emptyValueIsBlankAndShowsActive();
+    void repeatedValueFormatsOnce();
+    void statesUnitsAndSignal();
+    void logLinesAndTags();
+    void logLineEndsAndZeroByte();
+    void anyChunkingGivesTheSameResult();
+    void statusBufferIsBounded();
+    void logMemoryIsBounded();
+};
+
+void TestStatusLog::pageHasItsControls() {
+    StatusPage page;
+    QCOMPARE(page.objectName(), QString("tsStatus"));
+    for (const char* name : {"gbVersionInformation", "lbViType", "lbViHwVer", "lbViFwVer", "gbSystemTimer",
+                             "lbStUptime", "gGsmStatus", "lbGsmSignal", "lbGsmUptime", "lbGsmLowestSignal",
+                             "gbPowerSupply", "lbSupplyVoltage", "lbMinVoltage", "gbTemperature",
+                             "lbActTempSensor", "lbActTempModule", "gbInputs", "lbInputsIN1", "lbInputsIN2",
+                             "gbRelays", "lbRelay1", "lbRelay2", "pbGsmSignal"})
+        QVERIFY2(page.control(name), name);
+    for (const StatusDef& s : statusParams()) {
+        QWidget* w = page.control(s.control.constData());
+        QVERIFY2(w, s.control.constData());
+        if (s.control.startsWith('_')) {
+            QVERIFY(qobject_cast<QLineEdit*>(w) && w->isHidden());
+            // every hidden edit draws a visible label of the same name without the "_ed" prefix
+            QVERIFY(page.control(("lb" + s.control.mid(3)).constData()));
+        } else {
+            QCOMPARE(qobject_cast<QLabel*>(w)->text(), QString("-"));
+        }
+    }
+    QVERIFY(page.control("lbActTempModule")->isHidden());
+    QVERIFY(page.control("lbActTempModuleValue")->isHidden());
+    QVERIFY(!page.control("lbActTempSensorValue")->isHidden());
+    auto* bar = qobject_cast<QProgressBar*>(page.control("pbGsmSignal"));
+    QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->maximum(), 31);
+
+    LogPage log;
+    QCOMPARE(log.objectName(), QString("tsLog"));
+    QCOMPARE(log.memo(1)->objectName(), QString("MemoLog1"));
+    QVERIFY(log.memo(1)->isReadOnly() && log.memo(2)->isReadOnly() && log.memo(3)->isReadOnly());
+    log.resize(900, 400);
+    log.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&log));
+    QCOMPARE(log.memo(2)->width(), 220);
+    QCOMPARE(log.memo(3)->width(), 220);
+    QVERIFY(log.memo(1)->geometry().right() < log.memo(2)->geometry().left());
+    QVERIFY(log.memo(2)->geometry().right() < log.memo(3)->geometry().left());
+    QCOMPARE(log.memo(3)->geometry().right(), log.width() - 1);
+}
+
+void TestStatusLog::pairSplitOverDeliveriesFormatsOnce() {
+    StatusRig r;
+    QSignalSpy drawn(&r.page, &StatusPage::statusDrawn);
+    r.feed("{VSU=12");
+    QCOMPARE(r.label("lbSupplyVoltageValue")->text(), QString("-"));
+    QCOMPARE(r.parser.Buffer(), QByteArray("{VSU=12"));
+    r.feed("400}");
+    QCOMPARE(r.applied, (QList<Pair>{{"VSU", "12400"}}));
+    QCOMPARE(r.label("lbSupplyVoltageValue")->text(), QString("12400 mV"));
+    QCOMPARE(drawn.count(), 1);
+    QVERIFY(r.parser.Buffer().isEmpty());
+}
+
+void TestStatusLog::pairsAndJunk() {
+    StatusRig r;
+    r.feed("{TPv=X}{FWv=1.2}");
+    QCOMPARE(r.label("lbViTypeValue")->text(), QString("X"));
+    QCOMPARE(r.label("lbViFwVerValue")->text(), QString("1.2"));
+
+    // junk up to a "}" is dropped, in the same delivery or before a later "{"
+    r.feed("junk}{HWv=B}");
+    QCOMPARE(r.label("lbViHwVerValue")->text(), QString("B"));
+    r.feed("more junk}");
+    QCOMPARE(r.parser.Buffer(), QByteArray("more junk}"));   // no "{" yet: kept
+    r.feed("{HWv=C}");
+    QCOMPARE(r.label("lbViHwVerValue")->text(), QString("C"));
+    QVERIFY(r.parser.Buffer().isEmpty());
+
+    // an unknown key is handed out, changes nothing on the page and leaves the buffer
+    const QString before = r.snapshot();
+    r.feed("{ABC=5}");
+    QCOMPARE(r.applied.last(), Pair("ABC", "5"));
+    QCOMPARE(r.snapshot(), before);
+    QVERIFY(r.parser.Buffer().isEmpty());
+
+    // keys are taken as sent: no trimming, case-sensitive
+    r.feed("{ TPv=Y}{tpv=Z}");
+    QCOMPARE(r.applied.mid(r.applied.size() - 2), (QList<Pair>{{" TPv", "Y"}, {"tpv", "Z"}}));
+    QCOMPARE(r.label("lbViTypeValue")->text(), QString("X"));
+}
+
+void TestStatusLog::firstEqualsBeforeBraceTakesNothing() {
+    StatusRig r;
+    r.feed("a=b{RFE=3}");
+    QVERIFY(r.applied.isEmpty());
+    QVERIFY(r.parser.Buffer().isEmpty());
+    QCOMPARE(r.label("lbGsmLowestSignalValue")->text(), QString("-"));
+    // a "}" before the "{" costs only the text up to it
+    r.feed("x}{RFE=4}");
+    QCOMPARE(r.applied, (QList<Pair>{{"RFE", "4"}}));
+    // no "=" inside the braces: nothing taken
+    r.feed("{RFE}{RFE=5}");
+    QCOMPARE(r.applied.last(), Pair("RFE", "5"));
+    QCOMPARE(r.applied.size(), 2);
+}
+
+void TestStatusLog::emptyValueIsBlankAndShowsActive() {
+    StatusRig r;
+    r.feed("{IN1V=}");
+    QCOMPARE(r.applied, (QList<Pair>{{"IN1V", " "}}));
+    QCOMPARE(r.label("lbInputsIN1Value")->text(), QString("Active"));
+    QCOMPARE(r.colour("lbInputsIN1Value"), QColor(255, 0, 0));
+}
+
+void TestStatusLog::repeatedValueFormatsOnce() {
+    StatusRig r;
+    QSignalSpy drawn(&r.page, &StatusPage::statusDrawn);
+    r.feed("{IN1V=1}{IN1V=1}");
+    QCOMPARE(r.applied.size(), 2);
+    QCOMPARE(drawn.count(), 1);
+    QCOMPARE(r.label("lbInputsIN1Value")->text(), QString("Inactive"));
+
+    // the words come from the language hook at the time of drawing; a repeated
+    // value keeps the label as it was drawn
+    r.page.lookupText = [](const QByteArray& key) {
+        return key == "txtInactive" ? QString("Inaktív") : key == "txtActive" ? QString("Aktív") : QString();
+    };
+    r.feed("{IN1V=1}");
+    QCOMPARE(r.label("lbInputsIN1Value")->text(), QString("Inactive"));
+    r.feed("{IN1V=0}");
+    QCOMPARE(r.label("lbInputsIN1Value")->text(), QString("Aktív"));
+    QCOMPARE(drawn.count(), 2);
+    r.feed("{RE2=1}");   // a key the hook does not know shows empty
+    QCOMPARE(r.label("lbRelay2Value")->text(), QString());
+    QCOMPARE(r.colour("lbRelay2Value"), QColor(0, 128, 0));
+}
+
+void TestStatusLog::statesUnitsAndSignal() {
+    StatusRig r;
+    r.feed("{RE1=1}{IN2V=1}{VSE=11800}{TPS=23}{TPM=31}");
+    QCOMPARE(r.label("lbRelay1Value")->text(), QString("On"));
+    QCOMPARE(r.colour("lbRelay1Value"), QColor(0, 128, 0));
+    QCOMPARE(r.label("lbInputsIN2Value")->text(), QString("Inactive"));
+    QCOMPARE(r.colour("lbInputsIN2Value"), QColor(128, 128, 128));
+    QCOMPARE(r.label("lbMinVoltageValue")->text(), QString("11800 mV"));
+    QCOMPARE(text::toCp1250(r.label("lbActTempSensorValue")->text()), QByteArray("23 \xB0" "C"));
+    QCOMPARE(text::toCp1250(r.label("lbActTempModuleValue")->text()), QByteArray("31 \xB0" "C"));
+    r.feed("{RE1=0}{IN2V=2}");
+    QCOMPARE(r.label("lbRelay1Value")->text(), QString("Off"));
+    QCOMPARE(r.colour("lbRelay1Value"), QColor(128, 128, 128));
+    QCOMPARE(r.label("lbInputsIN2Value")->text(), QString("Active"));
+    QCOMPARE(r.colour("lbInputsIN2Value"), QColor(255, 0, 0));
+
+    // an empty text written by the program changes nothing
+    qobject_cast<QLineEdit*>(r.page.control("_edRelay1Value"))->setText("");
+    QCOMPARE(r.label("lbRelay1Value")->text(), QString("Off"));
+
+    // GSM signal: the bar follows decimal levels, clamped to 0..31
+    r.feed("{RFP=17}");
+    QCOMPARE(r.bar(), 17);
+    QCOMPARE(r.label("lbGsmSignalValue")->text(), QString("17"));
+    r.feed("{RFP=n/a}");
+    QCOMPARE(r.bar(), 17);
+    QCOMPARE(r.label("lbGsmSignalValue")->text(), QString("n/a"));
+    r.feed("{RFP=0x1F}{RFP=1 7}");
+    QCOMPARE(r.bar(), 17);
+    r.feed("{RFP=40}");
+    QCOMPARE(r.bar(), 31);
+    r.feed("{RFP=-3}");
+    QCOMPARE(r.bar(), 0);
+    r.feed("{RFP=99999999999999999999}");
+    QCOMPARE(r.bar(), 31);
+    r.feed("{RFP=+5}");
+    QCOMPARE(r.bar(), 5);
+}
+
+void TestStatusLog::logLinesAndTags() {
+    LogPage log;
+    log.ReceiveLogText("12:00] <LINK> (up)\r");
+    QCOMPARE(logView(log, 1), QStringList{"12:00] <LINK> (up)"});
+    QCOMPARE(logView(log, 2), QStringList{"<LINK> (up)"});
+    QVERIFY(logView(log, 3).isEmpty());
+
+    log.ReceiveLogText("x] <DTMFF> (5)\r");
+    QCOMPARE(logView(log, 1).last(), QString("x] <DTMFF> (5)"));
+    QCOMPARE(logView(log, 2).size(), 1);
+    QCOMPARE(logView(log, 3), QStringList{"<DTMFF> (5)"});
+
+    log.ReceiveLogText("t] <SIO> (rx) ] <ATCH> (ok)\r");
+    QCOMPARE(logView(log, 1).size(), 3);
+    QCOMPARE(logView(log, 2).last(), QString("<SIO> (rx) ] <ATCH> (ok)"));
+    QCOMPARE(logView(log, 3).last(), QString("<ATCH> (ok)"));
+
+    log.ReceiveLogText("t] <JST> (\xB0)\r");   // 8-bit text is shown decoded
+    QCOMPARE(logView(log, 3).last(), QString("<JST> (") + QChar(0x00B0) + ")");
+
+    // the names are tried in list order, not by where the tag stands in the line
+    const QByteArray both = "a] <SIO> (1) b] <PPP> (2)";
+    QCOMPARE(ModuleTagCut(both, LogPage::modulesA()), QByteArray("<PPP> (2)"));
+    QCOMPARE(ModuleTagCut("a] <DTMF> (1) ] <DTMFF> (2)", LogPage::modulesB()), QByteArray("<DTMFF> (2)"));
+    QVERIFY(ModuleTagCut("a] <LINK>(x)", LogPage::modulesA()).isNull());
+    QVERIFY(ModuleTagCut("a <LINK> (x)", LogPage::modulesA()).isNull());
+    QVERIFY(ModuleTagCut("] <link> (x)", LogPage::modulesA()).isNull());
+    QCOMPARE(ModuleTagCut("] <ppp> (", LogPage::modulesA()), QByteArray("<ppp> ("));
+}
+
+void TestStatusLog::logLineEndsAndZeroByte() {
+    LogLineSplitter s;
+    QVERIFY(splitLines(s, "no end yet").isEmpty());
+    QCOMPARE(splitLines(s, " - now\r"), QList<QByteArray>{"no end yet - now"});
+    QCOMPARE(splitLines(s, "a\rb\r"), (QList<QByteArray>{"a", "b"}));
+    QCOMPARE(splitLines(s, "\r"), QList<QByteArray>{""});
+
+    // CR LF: only the CR ends the line, the LF starts the next one
+    QCOMPARE(splitLines(s, "c\r\nd\r\n"), (QList<QByteArray>{"c", "\nd"}));
+    QCOMPARE(s.Buffer(), QByteArray("\n"));
+
+    // a delivery ends at its first zero byte
+    LogLineSplitter z;
+    QVERIFY(splitLines(z, QByteArray("ab\0cd\r", 6)).isEmpty());
+    QCOMPARE(splitLines(z, QByteArray("ef\r\0gh\r", 7)), QList<QByteArray>{"abef"});
+    QVERIFY(z.Buffer().isEmpty());
+
+    // in the view a device line stays one line, its LF shown as a break within it
+    LogPage log;
+    log.ReceiveLogText("a\r\nb] <LINK> (x)\r\n");
+    QCOMPARE(log.memo(1)->document()->blockCount(), 2);
+    QCOMPARE(logView(log, 1)[1], QString(QChar(QChar::LineSeparator)) + "b] <LINK> (x)");
+    QCOMPARE(log.memo(1)->toPlainText(), QString("a\n\nb] <LINK> (x)"));
+    QCOMPARE(logView(log, 2), QStringList{"<LINK> (x)"});
+}
+
+// The same recorded streams, delivered in any pieces, give the same result.
+void TestStatusLog::anyChunkingGivesTheSameResult() {
+    const QByteArray status =
+        "junk}{TPv=KX-2}{HWv=B}{FWv=1.2}a=b{RFE=3}{SUTM=1234}{RFP=17}{VSU=12400}{ABC=5}"
+        "{VSE=11}{TPS=23}{IN1V=}{IN2V=1}{RE1=1}{RE2=0}x}{RFE=9}{GUTM=77}{RFP=n}{IN1V=1}"
+        "{RFP=20}{VSU=12500}{RE1=0}{TPM=30}{IN2V=1}{VSE=";
+    const QByteArray log =
+        "00:01] <LINK> (up)\r\n00:02] <DTMFF> (5)\r00:03] <SIO> (rx) ] <ATCH> (ok)\r\r"
+        "00:04 junk\r\n00:05] <ppp> (lcp)\r00:06] <JST> (tick)\r\n00:07] <Siadata> (\xB0)\r"
+        "00:08] <DTMF> (1)\r00:09 partial";
+
+    struct Result {
+        QList<Pair> applied;
+        QString page;
+        QByteArray statusRest;
+        QStringList views;
+        QByteArray logRest;
+        bool operator==(const Result& o) const {
+            return applied == o.applied && page == o.page && statusRest == o.statusRest &&
+                   views == o.views && logRest == o.logRest;
+        }
+    };
+    auto run = [&](const QList<int>& statusCuts, const QList<int>& logCuts) {
+        StatusRig r;
+        LogPage lp;
+        int from = 0;
+        for (int cut : statusCuts + QList<int>{int(status.size())}) {
+            r.feed(status.mid(from, cut - from));
+            from = cut;
+        }
+        from = 0;
+        for (int cut : logCuts + QList<int>{int(log.size())}) {
+            lp.ReceiveLogText(log.mid(from, cut - from));
+            from = cut;
+        }
+        Result res{r.applied, r.snapshot(), r.parser.Buffer(), {}, lp.splitter().Buffer()};
+        for (int n = 1; n <= 3; ++n) res.views << lp.memo(n)->toPlainText();
+        return res;
+    };
+
+    const Result whole = run({}, {});
+    // the reference itself is what the streams mean
+    QCOMPARE(whole.applied.size(), 22);
+    QCOMPARE(whole.applied.first(), Pair("TPv", "KX-2"));
+    QCOMPARE(whole.applied[13], Pair("RFE", "9"));
+    QCOMPARE(whole.applied.last(), Pair("IN2V", "1"));
+    QCOMPARE(whole.statusRest, QByteArray("{VSE="));
+    QCOMPARE(whole.logRest, QByteArray("00:09 partial"));
+    QCOMPARE(whole.views[1], QString("<LINK> (up)\n<SIO> (rx) ] <ATCH> (ok)\n<ppp> (lcp)\n<Siadata> (") +
+                                 QChar(0x00B0) + ")\n<DTMF> (1)");
+    QCOMPARE(whole.views[2], QString("<DTMFF> (5)\n<ATCH> (ok)\n<JST> (tick)"));
+    QVERIFY(whole.page.contains("lbSupplyVoltageValue=12500 mV/"));
+
+    const int longest = int(qMax(status.size(), log.size()));
+    for (int cut = 0; cut <= longest; ++cut) {
+        const Result r = run({int(qMin<qsizetype>(cut, status.size()))}, {int(qMin<qsizetype>(cut, log.size()))});
+        QVERIFY2(r == whole, qPrintable(QString("cut at %1").arg(cut)));
+    }
+
+    QRandomGenerator rng(20240611);
+    auto randomCuts = [&](int size) {
+        QList<int> cuts;
+        for (int at = rng.bounded(1, 13); at < size; at += rng.bounded(1, 13)) cuts << at;
+        return cuts;
+    };
+    for (int round = 0; round < 200; ++round) {
+        const Result r = run(randomCuts(int(status.size())), randomCuts(int(log.size())));
+        QVERIFY2(r == whole, qPrintable(QString("round %1").arg(round)));
+    }
+}
+
+void TestStatusLog::statusBufferIsBounded() {
+    constexpr int cap = StatusTextParser::kMaxBuffer;
+    // 1 MiB without "}", with "{" and "=" in it, each 4 KiB piece different
+    QByteArray junk;
+    for (int i = 0; junk.size() < 1024 * 1024; ++i) junk += "{k" + QByteArray::number(i) + "=v";
+    junk.truncate(1024 * 1024);
+
+    for (int piece : {4096, int(junk.size())}) {
+        StatusRig r;
+        for (int at = 0; at < junk.size(); at += piece) {
+            r.feed(junk.mid(at, piece));
+            QVERIFY(r.parser.Buffer().size() <= cap);
+        }
+        // the newest bytes are the ones kept
+        QCOMPARE(r.parser.Buffer(), junk.right(cap));
+        QVERIFY(r.applied.isEmpty());
+        // the next "}" closes the junk, after which pairs parse as before
+        r.feed("}{VSU=5}");
+        QCOMPARE(r.applied.size(), 2);
+        QCOMPARE(r.applied.last(), Pair("VSU", "5"));
+        QCOMPARE(r.label("lbSupplyVoltageValue")->text(), QString("5 mV"));
+        QVERIFY(r.parser.Buffer().isEmpty());
+    }
+
+    // a delivery larger than the limit loses none of its complete pairs
+    StatusTextParser p;
+    QByteArray many;
+    for (int i = 0; i < 12000; ++i) many += "{RFP=" + QByteArray::number(i) + "}";
+    QVERIFY(many.size() > cap);
+    int count = 0;
+    bool inOrder = true;
+    p.Feed(many + "{RF", [&](const QByteArray&, const QByteArray& v) { inOrder &= v.toInt() == count++; });
+    QCOMPARE(count, 12000);
+    QVERIFY(inOrder);
+    QCOMPARE(p.Buffer(), QByteArray("{RF"));
+}
+
+void TestStatusLog::logMemoryIsBounded() {
+    constexpr int cap = LogLineSplitter::kMaxBuffer;
+    QByteArray junk;
+    for (int i = 0; junk.size() < 1024 * 1024; ++i) junk += "x" + QByteArray::number(i) + "\n";
+    junk.truncate(1024 * 1024);
+    LogLineSplitter s;
+    for (int at = 0; at < junk.size(); at += 4096) {
+        QVERIFY(splitLines(s, junk.mid(at, 4096)).isEmpty());
+        QVERIFY(s.Buffer().size() <= cap);
+    }
+    QCOMPARE(s.Buffer(), junk.right(cap));
+    QCOMPARE(splitLines(s, "\rok\r"), (QList<QByteArray>{junk.right(cap), "ok"}));
+
+    // each view keeps the most recent 10,000 lines
+    LogPage log;
+    QByteArray lines;
+    for (int i = 0; i < 10005; ++i) lines += QByteArray::number(i) + "] <LINK> (" + QByteArray::number(i) + ")\r";
+    log.ReceiveLogText(lines);
+    log.ReceiveLogText("last] <ATCH> (x)\r");
+    QCOMPARE(log.memo(1)->document()->blockCount(), LogPage::kMaxLines);
+    QCOMPARE(log.memo(2)->document()->blockCount(), LogPage::kMaxLines);
+    QCOMPARE(logView(log, 1).first(), QString("6] <LINK> (6)"));
+    QCOMPARE(logView(log, 1).last(), QString("last] <ATCH> (x)"));
+    QCOMPARE(logView(log, 2).first(), QString("<LINK> (5)"));
+    QCOMPARE(logView(log, 2).last(), QString("<LINK> (10004)"));
+    QCOMPARE(logView(log, 3), QStringList{"<ATCH> (x)"});
+}
+
+QTEST_MAIN(TestStatusLog)
+#include "test_status_log.moc"
