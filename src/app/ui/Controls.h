@@ -1,0 +1,43 @@
+#pragma once
+// The two control kinds Qt lacks: a spin edit whose text is carried unclamped,
+// and a radio group with an item index.
+#include <QButtonGroup>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QStringList>
+
+// A spin box whose edit text can hold any text: values loaded from the device
+// or a file are shown and written back as they are, not clamped to the range.
+class SpinEdit : public QSpinBox {
+    Q_OBJECT
+public:
+    explicit SpinEdit(QWidget* parent = nullptr);
+    QString editText() const { return lineEdit()->text(); }
+    void setEditText(const QString& t) { lineEdit()->setText(t); }
+    QLineEdit* edit() const { return lineEdit(); }
+signals:
+    void editTextChanged(const QString&);
+};
+
+// A group of radio buttons with one selected index (-1: none selected).
+// itemIndexChanged fires only when the index really changes, whether the user
+// clicked or the program set it.
+class RadioGroup : public QGroupBox {
+    Q_OBJECT
+public:
+    explicit RadioGroup(QWidget* parent = nullptr);
+    void setItems(const QStringList& captions);   // one radio button per caption, stacked
+    int count() const;
+    int itemIndex() const { return index_; }
+    void setItemIndex(int i);                     // out of range: nothing selected
+    QRadioButton* button(int i) const;
+    void setRowSpacing(int px);
+signals:
+    void itemIndexChanged(int index);
+
+private:
+    QButtonGroup group_;
+    int index_ = -1;
+};

@@ -1,0 +1,33 @@
+#pragma once
+// The Volumes page: the microphone gain and the speaker volume used in calls.
+#include <QWidget>
+
+class Exchange;
+class QLabel;
+class QPushButton;
+class QSlider;
+
+class VolumesPage : public QWidget {
+    Q_OBJECT
+public:
+    VolumesPage(Exchange& exchange, QWidget* parent = nullptr);
+
+    void tbMicVolChange();
+    void tbSpkVolChange();
+    void btSetVolsClick();
+    void btReadVolsClick();   // throws text::ConvertError for a non-integer answer
+
+    QSlider* tbMicVol;
+    QSlider* tbSpkVol;
+    QLabel* lbMicVolVal;
+    QLabel* lbSpkVolVal;
+    QPushButton* btReadVols;
+    QPushButton* btSetVols;
+
+    static constexpr const char* kMicKey = "VCALL:GMIC.VOL0";
+    static constexpr const char* kSpkKey = "VCALL:GSPK.VOL0";
+
+private:
+    void readLevel(const char* key, QLabel* label, QSlider* bar);
+    Exchange& exchange_;
+};

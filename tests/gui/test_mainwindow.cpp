@@ -1,0 +1,289 @@
+// The main window: start-up presentation, link state and automatic login,
+// the hand-off from the reader thread, the Log shortcut and the Volumes page.
+#include "app/ui/ErrorBox.h"
+#include "app/ui/TFormMain.h"
+#include "link/ConnHIDCOM.h"
+#include "protocol/Timing.h"
+#include "protocol/ui/PwdForm.h"
+#include "sim/SimHidBackend.h"
+#include "sim/SimModule.h"
+#include "status/VolumesPage.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <thread>
+
+namespace {
+
+struct Rig {
+    QTemporaryDir dir;
+    QSettings store{dir.filePath("lang.ini"), QSettings::IniFormat};
+    SimModule module;
+    SimHidBackend backend{module};
+    std::unique_ptr<TFormMain> w;
+    explicit Rig(bool full = false) {
+        TFormMain::Options o;
+        o.backend = &backend;
+        o.full = full;
+        o.languageStore = &store;
+        w = std::make_unique<TFormMain>(o);
+    }
+    QList<QByteArray> logins() const {
+        QList<QByteArray> l;
+        for (const QByteArray& c : module.commands())
+            if (c.startsWith("set REM:UPW P,")) l << c;
+        return l;
+    }
+    QPushButton* button(const char* name) const { return w->findChild<QPushButton*>(name); }
+};
+
+bool enabled(const Rig& r, const char* name) { return r.w->findChild<QWidget*>(name)->isEnabled(); }
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+    QStringList errors_;
+
+private slots:
+    void initTestCase() {
+        timing::answerWaitMs = 150;
+        timing::loginPollMs = 10;
+        errorSink() = [this](const QString& m) { errors_ << m; };
+    }
+    void init() { errors_.clear(); }
+
+    void startupPresentation() {
+        Rig r;
+        r.w->show();
+        QCOMPARE(r.w->windowTitle(), QString("Orvik Device Volumes"));
+        QCOMPARE(r.w->size(), QSize(300, 480));
+        auto* pc = r.w->PageControl1;
+        QCOMPARE(pc->count(), 5);
+        const char* names[] = {"tsSettings", "tsStatus", "tsLog", "TabSheet1", "tsVolSettings"};
+        for (int i = 0; i < 5; ++i) QCOMPARE(pc->widget(i)->objectName(), QString(names[i]));
+        for (int i = 0; i < 4; ++i) QVERIFY(!pc->isTabVisible(i));
+        QVERIFY(pc->isTabVisible(4));
+        QCOMPARE(pc->currentIndex(), 4);
+        QVERIFY(r.w->Panel3->isHidden());
+        QVERIFY(r.w->Panel4->isHidden());
+        QVERIFY(!r.w->Panel1->isHidden());
+        QCOMPARE(r.w->ProgressBarRW->maximum(), 205);
+        QVERIFY(!enabled(r, "btSetVols"));
+        QVERIFY(!enabled(r, "btReadVols"));
+    }
+
+    void fullPresentation() {
+        Rig r(true);
+        r.w->show();
+        QCOMPARE(r.w->windowTitle(), QString("Brisal Kestrum v1.00"));
+        for (int i : {0, 1, 3, 4}) QVERIFY(r.w->PageControl1->isTabVisible(i));
+        QVERIFY(!r.w->PageControl1->isTabVisible(2));
+        QVERIFY(!r.w->Panel3->isHidden());
+        QVERIFY(!r.w->Panel4->isHidden());
+    }
+
+    void logShortcutFollowsFocus() {
+        Rig r(true);
+        r.w->show();
+        QVERIFY(QTest::qWaitForWindowActive(r.w.get()) || true);
+        auto* pc = r.w->PageControl1;
+        QWidget* btnRead = r.w->findChild<QWidget*>("btnRead");
+        QWidget* btnOpen = r.w->findChild<QWidget*>("btnOpen");
+        QTest::keyClick(btnOpen, Qt::Key_D, Qt::ControlModifier | Qt::AltModifier);
+        QVERIFY(pc->isTabVisible(2));
+        QTest::keyClick(btnOpen, Qt::Key_D, Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
+        QVERIFY(!pc->isTabVisible(2));
+        QTest::keyClick(btnRead, Qt::Key_D, Qt::ControlModifier);
+        QTest::keyClick(btnRead, Qt::Key_D, Qt::AltModifier);
+        QVERIFY(!pc->isTabVisible(2));
+        // An edit box with the focus: the key reaches the window through the
+        // edit, and nothing happens.
+        auto* edit = r.w->findChild<QLineEdit*>("EditPhoneNumber1");
+        edit->setFocus();
+        QTest::keyClick(edit, Qt::Key_D, Qt::ControlModifier | Qt::AltModifier);
+        QVERIFY(!pc->isTabVisible(2));
+    }
+
+    void attachLogsInOnceAndEnables() {
+        Rig r;
+        r.w->show();
+        QVERIFY(!enabled(r, "btReadVols"));
+        r.backend.attach();
+        QTRY_VERIFY_WITH_TIMEOUT(enabled(r, "btReadVols"), 5000);
+        QVERIFY(enabled(r, "btSetVols"));
+        QVERIFY(enabled(r, "btnRead"));
+        QVERIFY(enabled(r, "btnWrite"));
+        QTRY_COMPARE_WITH_TIMEOUT(r.logins().size(), 1, 2000);
+        QCOMPARE(r.logins().first(), QByteArray("set REM:UPW P,4826"));
+        QVERIFY(r.module.loggedIn());
+        // A second "Attached" while the link stays up logs in no more.
+        r.w->UpdateUIState("Attached");
+        QCOMPARE(r.logins().size(), 1);
+        // Busy: everything off; leaving busy restores.
+        r.w->setBusy(true);
+        QVERIFY(!r.w->PageControl1->isEnabled());
+        QVERIFY(!enabled(r, "btReadVols"));
+        r.w->setBusy(false);
+        QVERIFY(r.w->PageControl1->isEnabled());
+        QVERIFY(enabled(r, "btReadVols"));
+        // Detached: buttons off, page control on.
+        r.backend.detach();
+        QTRY_VERIFY_WITH_TIMEOUT(!enabled(r, "btReadVols"), 3000);
+        QVERIFY(r.w->PageControl1->isEnabled());
+        QVERIFY(!enabled(r, "btnRead"));
+    }
+
+    void reattachLogsInAgainFromDefaultPassword() {
+        Rig r;
+        r.w->show();
+        r.backend.attach();
+        QTRY_COMPARE_WITH_TIMEOUT(r.logins().size(), 1, 5000);
+        r.w->session.currentPassword = "1111";
+        r.backend.detach();
+        QTRY_VERIFY_WITH_TIMEOUT(!r.w->usb->IsReady(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!enabled(r, "btReadVols"), 3000);
+        r.backend.attach();
+        QTRY_COMPARE_WITH_TIMEOUT(r.logins().size(), 2, 5000);
+        QCOMPARE(r.logins().last(), QByteArray("set REM:UPW P,4826"));
+        QTRY_VERIFY_WITH_TIMEOUT(enabled(r, "btReadVols"), 3000);
+    }
+
+    void moduleAttachedBeforeStartEndsConnected() {
+        QTemporaryDir dir;
+        QSettings store(dir.filePath("lang.ini"), QSettings::IniFormat);
+        SimModule module;
+        SimHidBackend backend(module);
+        backend.attach();
+        TFormMain::Options o;
+        o.backend = &backend;
+        o.languageStore = &store;
+        TFormMain w(o);
+        // The window is not processing events yet: the reader's early
+        // "Attached" hand-off is dropped after 100 ms.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        w.show();
+        QTRY_VERIFY_WITH_TIMEOUT(w.findChild<QWidget*>("btReadVols")->isEnabled(), 5000);
+        QVERIFY(module.loggedIn());
+    }
+
+    void refusedPasswordUsesTheDialog() {
+        Rig r;
+        r.module.setPassword("7777");
+        int asked = 0;
+        r.w->session.askPassword = [&] {
+            ++asked;
+            r.w->session.currentPassword = "7777";   // what the user types into the dialog
+        };
+        r.w->show();
+        r.backend.attach();
+        QTRY_VERIFY_WITH_TIMEOUT(enabled(r, "btReadVols"), 5000);
+        QCOMPARE(asked, 1);
+        QVERIFY(r.w->session.bulkOperator != nullptr);
+        QVERIFY(r.module.loggedIn());
+        // The link going away deletes the bulk operator.
+        r.backend.detach();
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session.bulkOperator == nullptr, 3000);
+    }
+
+    void handOffAfterCloseAndWhenNotTaken() {
+        Rig r;
+        r.w->show();
+        // Not taken within 100 ms: dropped, and the function never runs later.
+        std::atomic<bool> ran{false};
+        int result = -1;
+        std::thread t([&] { result = r.w->CallInMainThread([&] { ran = true; }); });
+        t.join();   // the UI thread is blocked in join: nobody takes the hand-off
+        QCOMPARE(result, 0);
+        QCoreApplication::processEvents();
+        QVERIFY(!ran);
+        // Taken in time: it runs on the UI thread.
+        std::atomic<bool> ranHere{false};
+        std::thread t2([&] { result = r.w->CallInMainThread([&] { ranHere = QThread::currentThread() == r.w->thread(); }); });
+        QTRY_VERIFY_WITH_TIMEOUT(ranHere.load(), 2000);
+        t2.join();
+        QCOMPARE(result, 1);
+        // After closing nothing is delivered.
+        r.w->close();
+        std::thread t3([&] { result = r.w->CallInMainThread([&] { ran = true; }); });
+        t3.join();
+        QCOMPARE(result, 0);
+        QCoreApplication::processEvents();
+        QVERIFY(!ran);
+    }
+
+    void closingDuringTrafficDoesNotHang() {
+        Rig r(true);
+        r.backend.setTickIntervalMs(1);
+        r.module.setParam("Slots:Mainlog", "1");
+        r.w->show();
+        r.backend.attach();
+        QTRY_VERIFY_WITH_TIMEOUT(enabled(r, "btnRead"), 5000);
+        QTest::qWait(100);   // let status and log text stream for a while
+        QElapsedTimer t;
+        t.start();
+        r.w->close();
+        QVERIFY(t.elapsed() < 2000);
+        QVERIFY(!r.w->usb);
+    }
+
+    void volumesReadAndSet() {
+        Rig r;
+        r.w->show();
+        r.backend.attach();
+        QTRY_VERIFY_WITH_TIMEOUT(enabled(r, "btReadVols"), 5000);
+        VolumesPage* v = r.w->volumesPage;
+        // Initial positions show 4 and 55; Set writes exactly those.
+        QCOMPARE(v->lbMicVolVal->text(), QString("4"));
+        QCOMPARE(v->lbSpkVolVal->text(), QString("55"));
+        r.button("btSetVols")->click();
+        QCOMPARE(r.module.param("VCALL:GMIC.VOL0"), QByteArray("4"));
+        QCOMPARE(r.module.param("VCALL:GSPK.VOL0"), QByteArray("55"));
+        // A Read of 7 and 80 puts the bars at 8 and 20.
+        r.module.setParam("VCALL:GMIC.VOL0", "7");
+        r.module.setParam("VCALL:GSPK.VOL0", "80");
+        r.button("btReadVols")->click();
+        QCOMPARE(v->tbMicVol->value(), 8);
+        QCOMPARE(v->tbSpkVol->value(), 20);
+        QCOMPARE(v->lbMicVolVal->text(), QString("7"));
+        QCOMPARE(v->lbSpkVolVal->text(), QString("80"));
+        // The bar: top is the highest level.
+        v->tbMicVol->setValue(0);
+        QCOMPARE(v->lbMicVolVal->text(), QString("15"));
+        v->tbMicVol->setValue(15);
+        QCOMPARE(v->lbMicVolVal->text(), QString("0"));
+        // A level beyond the bar's range: bar at the nearest end, label keeps the level.
+        r.module.setParam("VCALL:GMIC.VOL0", "20");
+        r.button("btReadVols")->click();
+        QCOMPARE(v->tbMicVol->value(), 0);
+        QCOMPARE(v->lbMicVolVal->text(), QString("20"));
+        QVERIFY(errors_.isEmpty());
+    }
+
+    void volumesNonIntegerAnswerStopsTheRead() {
+        Rig r;
+        r.w->show();
+        r.backend.attach();
+        QTRY_VERIFY_WITH_TIMEOUT(enabled(r, "btReadVols"), 5000);
+        r.module.setParam("VCALL:GMIC.VOL0", "loud");
+        r.module.clearCommands();
+        const int spkBefore = r.w->volumesPage->tbSpkVol->value();
+        r.button("btReadVols")->click();
+        QCOMPARE(errors_, QStringList{"'loud' is not a valid integer value"});
+        QCOMPARE(r.w->volumesPage->lbMicVolVal->text(), QString("loud"));
+        QCOMPARE(r.w->volumesPage->tbSpkVol->value(), spkBefore);
+        for (const QByteArray& c : r.module.commands()) QVERIFY(!c.contains("GSPK"));
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "test_mainwindow.moc"

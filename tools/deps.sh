@@ -1,0 +1,14 @@
+#!/bin/sh
+# Installs the Debian packages Kestrum needs to build and test, only those missing.
+set -e
+pkgs="g++ make cmake pkg-config qt6-base-dev libhidapi-dev libgl-dev fonts-dejavu-core"
+missing=""
+for p in $pkgs; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "Installing:$missing"
+  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $missing
+fi
