@@ -1,0 +1,387 @@
+// The binding table and the four operations that move the whole configuration:
+// Read and Write against the simulated module, Open and Save with INI files.
+#include "app/core/IniFile.h"
+#include "app/core/ParamTable.h"
+#include "app/ui/Bindings.h"
+#include "app/ui/ConfigTransfer.h"
+#include "app/ui/Controls.h"
+#include "app/ui/ErrorBox.h"
+#include "app/ui/TFormMain.h"
+#include "link/ConnHIDCOM.h"
+#include "protocol/Timing.h"
+#include "sim/SimHidBackend.h"
+#include "sim/SimModule.h"
+#include "text/Codec.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSet>
+#include <QSettings>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// The device's keys in the order Read, Write, Open and Save walk them, written out by hand.
+const char* const kKeys[] = {
+    "CALL:USER1.PN", "CALL:USER2.PN", "CALL:USER3.PN", "CALL:USER4.PN", "CALL:USER1.NMOD", "CALL:USER2.NMOD",
+    "CALL:USER3.NMOD", "CALL:USER4.NMOD", "CALL:FWNRS.MODE", "CALL:SUNR1.PN", "EVH:Z1A.CEID", "EVH:Z1R.CEID",
+    "EVH:Z2A.CEID", "EVH:Z2R.CEID", "EVH:TMPLA.CEID", "EVH:TMPLR.CEID", "EVH:TMPHA.CEID", "EVH:TMPHR.CEID",
+    "EVH:BATTA.CEID", "EVH:BATTR.CEID", "EVH:TEST.CEID", "EVH:TMPSA.CEID", "EVH:TMPSR.CEID", "EVH:Z1A.T1",
+    "EVH:Z1R.T1", "EVH:Z2A.T1", "EVH:Z2R.T1", "EVH:TMPLA.T1", "EVH:TMPLR.T1", "EVH:TMPHA.T1", "EVH:TMPHR.T1",
+    "EVH:BATTA.T1", "EVH:BATTR.T1", "EVH:TMPSA.T1", "EVH:TMPSR.T1", "EVH:Z1A.T2", "EVH:Z1R.T2", "EVH:Z2A.T2",
+    "EVH:Z2R.T2", "EVH:TMPLA.T2", "EVH:TMPLR.T2", "EVH:TMPHA.T2", "EVH:TMPHR.T2", "EVH:BATTA.T2",
+    "EVH:BATTR.T2", "EVH:TMPSA.T2", "EVH:TMPSR.T2", "EVH:Z1A.T3", "EVH:Z1R.T3", "EVH:Z2A.T3", "EVH:Z2R.T3",
+    "EVH:TMPLA.T3", "EVH:TMPLR.T3", "EVH:TMPHA.T3", "EVH:TMPHR.T3", "EVH:BATTA.T3", "EVH:BATTR.T3",
+    "EVH:TMPSA.T3", "EVH:TMPSR.T3", "EVH:Z1A.T4", "EVH:Z1R.T4", "EVH:Z2A.T4", "EVH:Z2R.T4", "EVH:TMPLA.T4",
+    "EVH:TMPLR.T4", "EVH:TMPHA.T4", "EVH:TMPHR.T4", "EVH:BATTA.T4", "EVH:BATTR.T4", "EVH:TMPSA.T4",
+    "EVH:TMPSR.T4", "EVH:Z1A.S1", "EVH:Z1R.S1", "EVH:Z2A.S1", "EVH:Z2R.S1", "EVH:TMPLA.S1", "EVH:TMPLR.S1",
+    "EVH:TMPHA.S1", "EVH:TMPHR.S1", "EVH:BATTA.S1", "EVH:BATTR.S1", "EVH:TEST.S1", "EVH:TMPSA.S1",
+    "EVH:TMPSR.S1", "EVH:Z1A.S2", "EVH:Z1R.S2", "EVH:Z2A.S2", "EVH:Z2R.S2", "EVH:TMPLA.S2", "EVH:TMPLR.S2",
+    "EVH:TMPHA.S2", "EVH:TMPHR.S2", "EVH:BATTA.S2", "EVH:BATTR.S2", "EVH:TEST.S2", "EVH:TMPSA.S2",
+    "EVH:TMPSR.S2", "EVH:Z1A.S3", "EVH:Z1R.S3", "EVH:Z2A.S3", "EVH:Z2R.S3", "EVH:TMPLA.S3", "EVH:TMPLR.S3",
+    "EVH:TMPHA.S3", "EVH:TMPHR.S3", "EVH:BATTA.S3", "EVH:BATTR.S3", "EVH:TEST.S3", "EVH:TMPSA.S3",
+    "EVH:TMPSR.S3", "EVH:Z1A.S4", "EVH:Z1R.S4", "EVH:Z2A.S4", "EVH:Z2R.S4", "EVH:TMPLA.S4", "EVH:TMPLR.S4",
+    "EVH:TMPHA.S4", "EVH:TMPHR.S4", "EVH:BATTA.S4", "EVH:BATTR.S4", "EVH:TEST.S4", "EVH:TMPSA.S4",
+    "EVH:TMPSR.S4", "EVH:Z1A.C1", "EVH:Z1R.C1", "EVH:Z2A.C1", "EVH:Z2R.C1", "EVH:TMPLA.C1", "EVH:TMPLR.C1",
+    "EVH:TMPHA.C1", "EVH:TMPHR.C1", "EVH:BATTA.C1", "EVH:BATTR.C1", "EVH:TEST.C1", "EVH:TMPSA.C1",
+    "EVH:TMPSR.C1", "SMS:Z1A.SMS", "SMS:Z1R.SMS", "SMS:Z2A.SMS", "SMS:Z2R.SMS", "SMS:TMPLA.SMS",
+    "SMS:TMPLR.SMS", "SMS:TMPHA.SMS", "SMS:TMPHR.SMS", "SMS:BATTA.SMS", "SMS:BATTR.SMS", "SMS:TEST.SMS",
+    "SMS:TMPSA.SMS", "SMS:TMPSR.SMS", "BATT:RANG.LOW", "BATT:RANG.RES", "EVH:PROPS.MAXTIM",
+    "EVH:PROPS.TESTFREQ", "DIN:CALA.SEC", "DIN:Z1.SEN", "DIN:Z2.SEN", "DIN:Z1.POL", "DIN:Z2.POL",
+    "TEMP:PROPS.EN", "CALL:REMNR1.PN", "UID:CIDUID.CID", "TEMP:RANG.LOW", "TEMP:RANG.HIGH", "REL1:PROPS.TEN",
+    "REL1:PROPS.TIM", "REL1:PROPS.MO", "REL1:ONM1.Z1A", "REL1:OFM1.Z1R", "REL1:ONM1.Z2A", "REL1:OFM1.Z2R",
+    "REL1:ONM2.T1", "REL1:OFM2.T1", "REL1:ONM2.T2", "REL1:OFM2.T2", "REL1:ONM2.T3", "REL1:OFM2.T3",
+    "REL1:ONM2.T4", "REL1:OFM2.T4", "REL1:ONM2.TN", "REL1:OFM2.TN", "REL1:PROPS.SRP", "REL1:TMPL.VAL",
+    "REL1:TMPH.VAL", "REL1:ONM3.MTE", "REL2:PROPS.TEN", "REL2:PROPS.TIM", "REL2:PROPS.MO", "REL2:ONM1.Z1A",
+    "REL2:OFM1.Z1R", "REL2:ONM1.Z2A", "REL2:OFM1.Z2R", "REL2:ONM2.T1", "REL2:OFM2.T1", "REL2:ONM2.T2",
+    "REL2:OFM2.T2", "REL2:ONM2.T3", "REL2:OFM2.T3", "REL2:ONM2.T4", "REL2:OFM2.T4", "REL2:ONM2.TN",
+    "REL2:OFM2.TN", "REL2:PROPS.SRP", "REL2:TMPL.VAL", "REL2:TMPH.VAL", "REL2:ONM3.MTE",
+};
+
+struct Rig {
+    QTemporaryDir dir;
+    QSettings store{dir.filePath("lang.ini"), QSettings::IniFormat};
+    SimModule module;
+    SimHidBackend backend{module};
+    std::unique_ptr<TFormMain> w;
+    Rig() {
+        TFormMain::Options o;
+        o.backend = &backend;
+        o.full = true;
+        o.languageStore = &store;
+        w = std::make_unique<TFormMain>(o);
+        w->show();
+    }
+    bool connect() {
+        backend.attach();
+        return QTest::qWaitFor([&] { return w->findChild<QWidget*>("btnRead")->isEnabled(); }, 5000);
+    }
+    template <class T>
+    T* c(const char* name) const { return w->findChild<T*>(name); }
+    QByteArray value(const char* name) const { return GetControlValue(w->findChild<QWidget*>(name)); }
+    void set(const char* name, const QByteArray& v) const { SetControlValue(w->findChild<QWidget*>(name), v); }
+};
+
+QMap<QByteArray, QByteArray> visibleState(const TFormMain& w) {
+    QMap<QByteArray, QByteArray> m;
+    for (int i = 0; i < w.settingsBindings.Count(); ++i) {
+        QWidget* c = w.settingsBindings.At(i).control;
+        if (!c->isHidden()) m[c->objectName().toLatin1()] = GetControlValue(c);
+    }
+    return m;
+}
+
+}  // namespace
+
+class BindingsTest : public QObject {
+    Q_OBJECT
+    QStringList errors_;
+
+private slots:
+    void initTestCase() {
+        timing::answerWaitMs = 100;
+        timing::loginPollMs = 10;
+        errorSink() = [this](const QString& m) { errors_ << m; };
+    }
+    void init() { errors_.clear(); }
+
+    void tableOrderAndUniqueness() {
+        Rig r;
+        const ControlDescList& b = r.w->settingsBindings;
+        QCOMPARE(b.Count(), int(sizeof kKeys / sizeof *kKeys));
+        QSet<QByteArray> keys;
+        QSet<QWidget*> controls;
+        for (int i = 0; i < b.Count(); ++i) {
+            QCOMPARE(b.At(i).key, QByteArray(kKeys[i]));
+            QVERIFY(b.At(i).control);
+            QCOMPARE(b.At(i).control->objectName().toLatin1(), settingsParams()[size_t(i)].control);
+            keys << b.At(i).key;
+            controls << b.At(i).control;
+        }
+        QCOMPARE(keys.size(), 205);
+        QCOMPARE(controls.size(), 205);
+        const ControlDescList& s = r.w->statusBindings;
+        QCOMPARE(s.Count(), 15);
+        QCOMPARE(s.At(0).key, QByteArray("TPv"));
+        QCOMPARE(s.At(14).control->objectName(), QString("_edRelay2Value"));
+        // Lookup is exact and takes the first entry.
+        QVERIFY(b.Find("CALL:USER1.PN"));
+        QVERIFY(!b.Find("call:user1.pn"));
+        QVERIFY(!b.Find("CALL:USER1.PN "));
+    }
+
+    void conversionsByClass() {
+        Rig r;
+        // Check boxes: only the text "0" clears.
+        for (const char* t : {"", "00", "1", "false", " 0"}) {
+            r.set("cbSMSfw", "0");
+            r.set("cbSMSfw", t);
+            QVERIFY2(r.c<QCheckBox>("cbSMSfw")->isChecked(), t);
+        }
+        r.set("cbSMSfw", "0");
+        QCOMPARE(r.value("cbSMSfw"), QByteArray("0"));
+        // Track bars clamp to their range; empty is 0.
+        r.set("tbMaxTemp", "60");
+        QCOMPARE(r.value("tbMaxTemp"), QByteArray("60"));
+        r.set("tbMaxTemp", "75");
+        QCOMPARE(r.value("tbMaxTemp"), QByteArray("60"));
+        r.set("tbMinTemp", "-25");
+        QCOMPARE(r.value("tbMinTemp"), QByteArray("-20"));
+        r.set("tbMinTemp", "");
+        QCOMPARE(r.value("tbMinTemp"), QByteArray("0"));
+        // Combo boxes: an index out of range shows no selection and reads -1.
+        r.set("cmbACK1", "1");
+        QCOMPARE(r.c<QComboBox>("cmbACK1")->currentIndex(), 1);
+        r.set("cmbACK1", "5");
+        QCOMPARE(r.value("cmbACK1"), QByteArray("-1"));
+        r.set("cmbACK1", "");
+        QCOMPARE(r.value("cmbACK1"), QByteArray("0"));
+        // Spin edits carry their text unclamped.
+        r.set("seAlarmMax", "999");
+        QCOMPARE(r.value("seAlarmMax"), QByteArray("999"));
+        // Edits take any text whole, 8-bit included.
+        const QByteArray sms(200, 'x');
+        r.set("edSMS1", sms);
+        QCOMPARE(r.value("edSMS1"), sms);
+        r.set("EditPhoneNumber1", "\xB0\xF5");
+        QCOMPARE(r.c<QLineEdit>("EditPhoneNumber1")->text(), QString::fromUtf8("\u00B0\u0151"));
+        QCOMPARE(r.value("EditPhoneNumber1"), QByteArray("\xB0\xF5"));
+        // Labels read back their caption.
+        QCOMPARE(r.value("lbViTypeValue"), QByteArray("-"));
+        // Non-integer text for index and position classes raises the conversion error.
+        for (const char* name : {"cmbACK2", "tbMinTemp", "rgIN2"}) {
+            bool thrown = false;
+            try {
+                r.set(name, "abc");
+            } catch (const text::ConvertError& e) {
+                thrown = QString(e.what()) == "'abc' is not a valid integer value";
+            }
+            QVERIFY2(thrown, name);
+        }
+        // A radio group: nothing selected reads -1.
+        auto* rg = r.c<RadioGroup>("rgIN2");
+        rg->setItemIndex(-1);
+        QCOMPARE(r.value("rgIN2"), QByteArray("-1"));
+        // Change notifications fire on a real change only.
+        int changes = 0;
+        QObject::connect(r.c<QLineEdit>("EditPhoneNumber2"), &QLineEdit::textChanged, [&] { ++changes; });
+        r.set("EditPhoneNumber2", "123");
+        r.set("EditPhoneNumber2", "123");
+        QCOMPARE(changes, 1);
+    }
+
+    void readFillsTheControls() {
+        Rig r;
+        r.module.setParam("CALL:USER1.PN", "+36301234567");
+        r.module.setParam("EVH:Z1A.T1", "1");
+        r.module.setParam("CALL:USER2.NMOD", "1");
+        r.module.setParam("SMS:Z2R.SMS", "");
+        r.module.setParam("EVH:Z1A.CEID", "3131");
+        r.module.setParam("DIN:Z1.SEN", "1230");
+        QVERIFY(r.connect());
+        r.set("edSMS4", "was here");
+        r.w->findChild<QPushButton*>("btnRead")->click();
+        QCOMPARE(r.w->ProgressBarRW->value(), 205);
+        QCOMPARE(r.value("EditPhoneNumber1"), QByteArray("+36301234567"));
+        QCOMPARE(r.value("cbEvent1T1"), QByteArray("1"));
+        QCOMPARE(r.value("cmbACK2"), QByteArray("1"));
+        QCOMPARE(r.value("edSMS4"), QByteArray(""));
+        QCOMPARE(r.value("edCID1"), QByteArray("3131"));
+        QCOMPARE(r.value("seIn1Sensitivity"), QByteArray("1230"));
+        QCOMPARE(r.w->transfer->responses.size(), 205);
+        QVERIFY(!r.w->busy);
+        QVERIFY(r.w->PageControl1->isEnabled());
+        QVERIFY(errors_.isEmpty());
+    }
+
+    void refusalAtTheFirstKeyChangesNothing() {
+        Rig r;
+        r.module.setParam("CALL:USER1.PN", "555");
+        QVERIFY(r.connect());
+        auto k = r.module.knobs();
+        k.refusing = true;
+        r.module.setKnobs(k);
+        r.w->ProgressBarRW->setValue(17);
+        const auto before = visibleState(*r.w);
+        r.w->findChild<QPushButton*>("btnRead")->click();
+        QCOMPARE(r.w->ProgressBarRW->value(), 0);
+        QCOMPARE(visibleState(*r.w), before);
+        QVERIFY(r.w->transfer->responses.isEmpty());
+    }
+
+    void readStopsAtARefusalButKeepsEarlierAnswers() {
+        Rig r;
+        r.module.setParam("CALL:USER1.PN", "111");
+        r.module.setParam("CALL:USER4.PN", "444");
+        QVERIFY(r.connect());
+        // The fourth query detaches the module: the rest go unanswered.
+        auto k = r.module.knobs();
+        k.detachAfterCommands = r.module.commands().size() + 4;
+        r.module.setKnobs(k);
+        timing::answerWaitMs = 2;
+        const auto result = r.w->transfer->Read();
+        timing::answerWaitMs = 100;
+        QCOMPARE(result.answered, 205);
+        QCOMPARE(result.silentKeys.size(), 201);
+        QCOMPARE(r.value("EditPhoneNumber1"), QByteArray("111"));
+        QCOMPARE(r.value("EditPhoneNumber4"), QByteArray("444"));
+    }
+
+    void conversionErrorDuringReadRestoresTheWindow() {
+        Rig r;
+        r.module.setParam("CALL:USER3.NMOD", "x");
+        r.module.setParam("CALL:USER1.PN", "777");
+        QVERIFY(r.connect());
+        r.w->findChild<QPushButton*>("btnRead")->click();
+        QCOMPARE(errors_, QStringList{"'x' is not a valid integer value"});
+        QCOMPARE(r.value("EditPhoneNumber1"), QByteArray("777"));   // applied before the bad entry
+        QVERIFY(!r.w->busy);
+        QVERIFY(r.w->PageControl1->isEnabled());
+        QVERIFY(r.w->findChild<QWidget*>("btnRead")->isEnabled());
+    }
+
+    void writeSendsEveryValueAndStopsAtTheFirstFailure() {
+        Rig r;
+        QVERIFY(r.connect());
+        r.set("EditPhoneNumber3", "+40721000111");
+        r.set("tbMinTemp", "-20");
+        r.w->findChild<QPushButton*>("btnWrite")->click();
+        QCOMPARE(r.w->ProgressBarRW->value(), 205);
+        QCOMPARE(r.module.param("CALL:USER3.PN"), QByteArray("+40721000111"));
+        QCOMPARE(r.module.param("TEMP:RANG.LOW"), QByteArray("-20"));
+        // The module goes away right after its 10th set: 9 are confirmed, then Write stops.
+        auto k = r.module.knobs();
+        k.detachAfterCommands = int(r.module.commands().size()) + 10;
+        r.module.setKnobs(k);
+        r.module.clearCommands();
+        timing::answerWaitMs = 20;
+        const auto result = r.w->transfer->Write();
+        timing::answerWaitMs = 100;
+        QCOMPARE(result.written, 9);
+        QCOMPARE(result.failedKey, QByteArray(kKeys[9]));
+        QCOMPARE(result.failure, 0);
+        QCOMPARE(r.w->ProgressBarRW->value(), 9);
+        QCOMPARE(r.module.commands().size(), 10);   // nothing after the failing key reached it
+    }
+
+    void saveThenOpenRestoresTheVisibleState() {
+        Rig r;
+        r.set("EditPhoneNumber1", "+3612345");
+        r.set("cmbACK3", "1");
+        r.set("tbMinTemp", "-20");
+        r.set("cbEvent5S2", "1");
+        r.set("edSMS9", "Akku \xE9s h\xF5");
+        const auto saved = visibleState(*r.w);
+        const QString path = r.dir.filePath("conf.ini");
+        r.w->transfer->Save(path);
+        const IniFile ini(path);
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = f.readAll().split('\n');
+        int entries = 0;
+        for (const QByteArray& l : lines)
+            if (l.contains('=')) ++entries;
+        QCOMPARE(entries, 197);
+        QCOMPARE(ini.ReadString("Settings", "tbMinTemp", "?"), QByteArray("-20"));
+        QCOMPARE(ini.ReadString("Settings", "cbSMSfw", "?"), QByteArray("1"));
+        QCOMPARE(ini.ReadString("Settings", "_edIN1", "absent"), QByteArray("absent"));
+        // Change everything visible, then Open brings it back.
+        r.set("EditPhoneNumber1", "other");
+        r.set("cmbACK3", "0");
+        r.set("tbMinTemp", "10");
+        r.set("cbEvent5S2", "0");
+        r.w->transfer->Open(path);
+        QCOMPARE(visibleState(*r.w), saved);
+        // The hidden codes were not in the file: they are empty now, and the
+        // timing box is checked by the empty text.
+        QCOMPARE(r.value("_edIN1"), QByteArray(""));
+        QCOMPARE(r.value("_cbRelay1Timed"), QByteArray("1"));
+    }
+
+    void saveUpdatesAnExistingFileInPlace() {
+        Rig r;
+        const QString path = r.dir.filePath("mixed.ini");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[Other]\r\nkeep=me\r\n[SETTINGS]\r\nforeign=1\r\nEDITPHONENUMBER1=old\r\n");
+        f.close();
+        r.set("EditPhoneNumber1", "new");
+        r.w->transfer->Save(path);
+        const IniFile ini(path);
+        QCOMPARE(ini.ReadString("Other", "keep", ""), QByteArray("me"));
+        QCOMPARE(ini.ReadString("Settings", "foreign", ""), QByteArray("1"));
+        QCOMPARE(ini.ReadString("Settings", "EditPhoneNumber1", ""), QByteArray("new"));
+    }
+
+    void saveFailureIsReportedAndLeavesTheFile() {
+        Rig r;
+        const QString path = r.dir.filePath("missing-dir/x.ini");
+        QString message;
+        try {
+            r.w->transfer->Save(path);
+        } catch (const std::exception& e) {
+            message = e.what();
+        }
+        QCOMPARE(message, "Unable to write to " + path);
+    }
+
+    void saveNames() {
+        QCOMPARE(ConfigTransfer::SaveName("settings"), QString("settings.ini"));
+        QCOMPARE(ConfigTransfer::SaveName("a.ini"), QString("a.ini"));
+        QCOMPARE(ConfigTransfer::SaveName("A.INI"), QString("A.INI"));
+        QCOMPARE(ConfigTransfer::SaveName("x"), QString("x.ini"));
+        QCOMPARE(ConfigTransfer::SaveName("conf.txt"), QString("conf.txt.ini"));
+        QCOMPARE(ConfigTransfer::SaveName(".ini"), QString(".ini"));
+    }
+
+    void openOfAMissingFileEmptiesAndResets() {
+        Rig r;
+        r.set("EditPhoneNumber1", "x");
+        r.set("cbSMSfw", "0");
+        r.set("cmbACK1", "1");
+        r.set("tbMaxTemp", "50");
+        r.w->transfer->Open(r.dir.filePath("nothing-here.ini"));
+        QCOMPARE(r.value("EditPhoneNumber1"), QByteArray(""));
+        QCOMPARE(r.value("cbSMSfw"), QByteArray("1"));
+        QCOMPARE(r.value("cmbACK1"), QByteArray("0"));
+        QCOMPARE(r.value("tbMinTemp"), QByteArray("0"));
+        QCOMPARE(r.value("tbMaxTemp"), QByteArray("4"));   // the pair keeps its 4 degree gap
+    }
+
+    void testReportButtonSetsEvmNew() {
+        Rig r;
+        QVERIFY(r.connect());
+        r.w->findChild<QPushButton*>("btTestReportNow")->click();
+        QCOMPARE(r.module.param("EVM:New"), QByteArray("10"));
+    }
+};
+
+QTEST_MAIN(BindingsTest)
+#include "test_bindings.moc"
