@@ -70,7 +70,7 @@ void ConnHIDCOM::ReaderThread() {
         }
         if (d->Attached) {
             int n = backend_.read(d->ReadHandle, report, timing::hidReadTimeoutMs);
-            if (CancelRequested.exchange(0)) n = -1;   // a cancelled read fails
+            if (CancelRequested) n = -1;   // a cancelled read fails
             if (n == 0) continue;
             if (n < 0) {
                 d->Attached = 0;
@@ -83,7 +83,8 @@ void ConnHIDCOM::ReaderThread() {
                 Receive(report + 5, report[2]);
         } else {
             sleepMs(timing::hidSearchIntervalMs);
-            if (!StopRequested) d->OpenDevice();
+            // Once a stop has begun the device is not searched for again.
+            if (!StopRequested && !CancelRequested) d->OpenDevice();
         }
     }
     ReaderDone = 1;

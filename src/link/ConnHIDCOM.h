@@ -40,7 +40,8 @@ public:
     std::atomic<uint8_t> StopRequested{0};
     std::atomic<uint8_t> ReaderDone{0};
     // Cancels the reader's read under way; the read then fails as if the
-    // device had gone.
+    // device had gone, and the reader does not search for it again until the
+    // next Open.
     std::atomic<uint8_t> CancelRequested{0};
     OnChangeStateList StateListeners;
 
