@@ -110,6 +110,11 @@ int SimHidBackend::enumerations() const {
     return enumerations_;
 }
 
+long SimHidBackend::inputReportsRead() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return inputsRead_;
+}
+
 void SimHidBackend::setTickIntervalMs(int ms) {
     std::lock_guard<std::mutex> g(mutex_);
     tickIntervalMs_ = ms;
@@ -156,6 +161,7 @@ int SimHidBackend::read(HidHandle h, uint8_t* report, int timeoutMs) {
         if (!inputs_.empty() && inputs_.front().ready <= now) {
             std::memcpy(report, inputs_.front().report.data(), kReportSize);
             inputs_.pop_front();
+            ++inputsRead_;
             return kReportSize;
         }
         if (now >= deadline) return 0;

@@ -35,6 +35,8 @@ public:
     // Further interfaces shown by enumeration, before the module's own.
     void setOtherInterfaces(std::vector<HidInterface> list);
     int enumerations() const;
+    // Input reports handed to the reader so far.
+    long inputReportsRead() const;
     // How often the live values advance (0: never).
     void setTickIntervalMs(int ms);
 
@@ -74,6 +76,7 @@ private:
     int reportDelayUs_ = 0;
     std::vector<HidInterface> others_;
     int enumerations_ = 0;
+    long inputsRead_ = 0;
     int tickIntervalMs_ = 100;
     Clock::time_point lastTick_{};
 };

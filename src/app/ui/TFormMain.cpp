@@ -44,8 +44,8 @@ struct HandOff {
     std::function<void()> fn;
     std::atomic<int> state{Pending};
     std::mutex mutex;
-    std::condition_variable doneCv;
-    bool done = false;
+    std::condition_variable takenCv;
+    bool taken = false;
 };
 
 const QEvent::Type kHandOffEvent = QEvent::Type(QEvent::User + 1);
@@ -269,11 +269,12 @@ int TFormMain::CallInMainThread(std::function<void()> fn) {
     auto h = std::make_shared<HandOff>(std::move(fn));
     QCoreApplication::postEvent(this, new HandOffEvent(h));
     std::unique_lock<std::mutex> lk(h->mutex);
-    if (h->doneCv.wait_for(lk, std::chrono::milliseconds(timing::handOffTimeoutMs), [&] { return h->done; }))
+    if (h->takenCv.wait_for(lk, std::chrono::milliseconds(timing::handOffTimeoutMs), [&] { return h->taken; }))
         return 1;
+    lk.unlock();
     int expected = HandOff::Pending;
     if (h->state.compare_exchange_strong(expected, HandOff::Dropped)) return 0;   // never runs now
-    return 1;   // taken and still running (it may wait for the device itself)
+    return 1;   // taken just as the time ran out
 }
 
 bool TFormMain::event(QEvent* e) {
@@ -281,10 +282,15 @@ bool TFormMain::event(QEvent* e) {
         auto h = static_cast<HandOffEvent*>(e)->handOff;
         int expected = HandOff::Pending;
         if (h->state.compare_exchange_strong(expected, HandOff::Taken)) {
+            // The sender may go on as soon as the work is taken: everything the
+            // function uses is owned by the record, and a function that waits
+            // for the device (a login) needs the reader thread free.
+            {
+                std::lock_guard<std::mutex> g(h->mutex);
+                h->taken = true;
+            }
+            h->takenCv.notify_all();
             if (!closing) Guarded(h->fn);
-            std::lock_guard<std::mutex> g(h->mutex);
-            h->done = true;
-            h->doneCv.notify_all();
         }
         return true;
     }

@@ -44,9 +44,9 @@ public:
     explicit TFormMain(const Options& options);
     ~TFormMain() override;
 
-    // Runs fn on the UI thread and waits up to 100 ms for it. 0 when the
-    // window is closing or the UI thread did not take it in time (then fn
-    // never runs); non-zero when it ran.
+    // Hands fn to the UI thread and waits up to 100 ms for the UI thread to
+    // take it. 0 when the window is closing or the UI thread did not take it
+    // in time (then fn never runs); non-zero when it was taken and runs there.
     int CallInMainThread(std::function<void()> fn);
 
     void UpdateUIState(const char* reason);
