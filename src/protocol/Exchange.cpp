@@ -141,6 +141,9 @@ int Exchange::SetParam(const QByteArray& key, const QByteArray& value) {
     }
     int result = 0;
     acquire();
+    // Text left over from an earlier exchange (a late answer) must not count
+    // as the answer to this command.
+    clearBuffer();
     for (int attempt = 0; attempt < timing::commandAttempts; ++attempt) {
         {
             std::lock_guard<std::mutex> g(mutex_);
@@ -167,6 +170,9 @@ int Exchange::PasswordCommand(const QByteArray& password, const QByteArray& seco
     int result = 0;
     const QByteArray command = second == "0" ? "set REM:UPW P," + password + "\n"
                                              : "set REM:UPW C," + password + "," + second + "\n";
+    // A prompt left over from an earlier answer would pass for the device's
+    // verdict on this command.
+    clearBuffer();
     for (int attempt = 0; attempt < timing::loginAttempts; ++attempt) {
         {
             std::lock_guard<std::mutex> g(mutex_);
