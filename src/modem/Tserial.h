@@ -1,0 +1,58 @@
+#pragma once
+// A small synchronous serial port: fixed line settings (8 data bits, 1 stop
+// bit, no flow control, DTR and RTS held off, raw bytes), no thread and no
+// buffering of its own. The modem dialler polls it; the modem page uses it to
+// find the ports that can be opened.
+//
+// On Linux a port name is a device path (/dev/ttyUSB0, /dev/ttyS0, a
+// pseudo-terminal such as /dev/pts/3). Every operating-system call lives in
+// Tserial.cpp, so another platform needs only another copy of that file.
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+
+class Tserial {
+public:
+    // Result codes of OpenPort; every non-zero code leaves the port closed.
+    enum OpenResult {
+        OpenOk = 0,
+        EventMaskFailed = 1,     // kept for the code table; POSIX ports have no event mask
+        TimeoutsFailed = 2,
+        LineSettingsFailed = 4,
+        OpenFailed = 8,          // missing or empty name, no access, or held by someone else
+        NameIsZero = 16,         // the port name is the text "0"
+    };
+
+    Tserial() = default;
+    ~Tserial();
+    Tserial(const Tserial&) = delete;
+    Tserial& operator=(const Tserial&) = delete;
+
+    // Opens the port for reading and writing, exclusively. parity: 1 odd,
+    // 2 even, anything else none (and no parity checking). An open port is
+    // closed first, so one object can try port after port.
+    int OpenPort(const QString& name, int baud, uint8_t parity);
+    void ClosePort();                        // safe when closed
+    // All bytes of the text in one write (partial writes are continued).
+    // False when the port is closed or the write fails.
+    bool WriteText(const QByteArray& text);
+    // Waits until count bytes have arrived; returns how many were read
+    // (fewer only when the line fails or hangs up), 0 when closed. Callers
+    // read only what BytesWaiting reported.
+    int ReadBytes(char* buf, int count);
+    char ReadByte();                         // one byte through ReadBytes
+    int BytesWaiting();                      // received bytes waiting; 0 when closed
+    bool IsOpen() const;
+
+    int BaudRate() const { return baud_; }
+    uint8_t ParityMode() const { return parity_; }
+
+private:
+    using Handle = intptr_t;
+    static constexpr Handle InvalidHandle = -1;
+
+    int baud_ = 0;
+    uint8_t parity_ = 0;
+    Handle handle_ = InvalidHandle;
+};
