@@ -1,0 +1,77 @@
+#pragma once
+// The GSM modem link: drives a modem on a serial port with AT commands, places
+// a data call to the device and then carries the device's command text over
+// it, unframed. Received bytes go to the subscribers in Receivers on the
+// modem's own reader thread.
+//
+// Connect, SendCommand, ReadLine, Dial and Close run on the main thread and
+// keep the event loop alive while they wait. One object serves one call.
+#include "link/Connection.h"
+#include "modem/Tserial.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+class TModem : public Connection {
+public:
+    // Receives every command sent and every line received during the AT
+    // dialogue, line ends included; called on the main thread only.
+    using LogFunction = std::function<void(const QByteArray& line)>;
+
+    explicit TModem(LogFunction logView = {});
+    // Stops and joins a running reader thread; the port closes with Port.
+    ~TModem() override;
+
+    // Opens the port, prepares the modem and dials. Returns this object once
+    // the data call is up, nullptr when it failed (the port is then closed).
+    TModem* Connect(const QString& portName, const QByteArray& phoneNumber);
+    // One AT command (line end included); true once a line with "OK" came.
+    bool SendCommand(const QByteArray& command);
+    // One received line with its line end, or empty text when none completed
+    // within the time budget.
+    QByteArray ReadLine(int ms);
+    // Dials; true when the modem reports "CONNECT 9600" (the reader then runs).
+    bool Dial(const QByteArray& phoneNumber);
+
+    bool IsOpen() override { return Connected; }
+    void SendData(const uint8_t*, int32_t) override {}
+    // Writes the text to the port; a failed write drops the port for good.
+    void SendText(const QByteArray& text) override;
+    bool Open() override { return true; }
+    // Hangs up: stops the reader, re-opens the port and sends the modem back
+    // to command mode and on-hook.
+    void Close() override;
+    QByteArray GetName() override { return {}; }
+    bool IsReady() override;        // the port is there
+
+    // True while the reader thread is running.
+    bool ReaderRunning() const { return readerAlive_; }
+
+    LogFunction LogView;
+    // Created by Connect. While the reader runs it is used under portMutex_;
+    // a failed write in SendText destroys it and leaves it null.
+    std::unique_ptr<Tserial> Port;
+    std::atomic<bool> Connected{false};
+    std::atomic<bool> StopReader{false};
+    QString PortName;
+    QByteArray PhoneNumber;
+
+    static constexpr int kBufferSize = 1024;   // line buffer and reader buffer
+
+private:
+    void Log(const QByteArray& line);
+    bool Write(const QByteArray& text);         // WriteText under the port lock
+    void ReaderLoop();
+    void StopReaderThread();
+    bool PrepareAndDial();       // Connect after the port is open
+
+    std::mutex portMutex_;
+    std::thread reader_;
+    std::atomic<bool> readerAlive_{false};
+};

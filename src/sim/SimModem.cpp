@@ -1,0 +1,289 @@
+#include "sim/SimModem.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+void makeRaw(int fd) {
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0) return;
+    ::cfmakeraw(&t);
+    ::tcsetattr(fd, TCSANOW, &t);
+}
+
+void closeFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+}  // namespace
+
+SimModem::SimModem(SimModule& module) : module_(module) {}
+
+SimModem::~SimModem() { stop(); }
+
+bool SimModem::start() {
+    if (thread_.joinable()) return true;
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[128] = {};
+    int wakePipe[2] = {-1, -1};
+    const bool ok = master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0 &&
+                    ::ptsname_r(master_, name, sizeof name) == 0 &&
+                    ::pipe2(wakePipe, O_NONBLOCK | O_CLOEXEC) == 0;
+    wakeRead_ = wakePipe[0];
+    wakeWrite_ = wakePipe[1];
+    if (ok) heldSlave_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (!ok || heldSlave_ < 0) {
+        stop();
+        return false;
+    }
+    // Raw in both directions until the tool sets its own line settings (a tty
+    // left cooked would echo the modem's answers back to it).
+    makeRaw(master_);
+    makeRaw(heldSlave_);
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    slavePath_ = QFile::decodeName(name);
+
+    echo_ = knobs().echo;
+    commandLine_.clear();
+    plusRun_ = 0;
+    stop_ = false;
+    module_.setOutput([this](int channel, const QByteArray& text) { moduleOutput(channel, text); });
+    thread_ = std::thread(&SimModem::run, this);
+    return true;
+}
+
+void SimModem::stop() {
+    if (thread_.joinable()) {
+        stop_ = true;
+        wake();
+        thread_.join();
+        module_.setOutput({});
+    }
+    // Closing the master hangs the slave up: a tool still holding it sees
+    // its writes fail.
+    closeFd(master_);
+    closeFd(heldSlave_);
+    closeFd(wakeRead_);
+    closeFd(wakeWrite_);
+    inCall_ = false;
+    dataMode_ = false;
+    std::lock_guard<std::mutex> g(mutex_);
+    outgoing_.clear();
+}
+
+QString SimModem::slavePath() const { return slavePath_; }
+
+SimModem::Knobs SimModem::knobs() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return knobs_;
+}
+
+void SimModem::setKnobs(const Knobs& k) {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (k.echo != knobs_.echo) echo_ = k.echo;
+    knobs_ = k;
+}
+
+QList<QByteArray> SimModem::atLog() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return atLog_;
+}
+
+bool SimModem::inCall() const { return inCall_; }
+
+bool SimModem::dataMode() const { return dataMode_; }
+
+void SimModem::sendToTerminal(const QByteArray& bytes) { queue(bytes); }
+
+int SimModem::waitingAtTerminal() const {
+    int n = 0;
+    if (heldSlave_ < 0 || ::ioctl(heldSlave_, FIONREAD, &n) != 0) return 0;
+    return n;
+}
+
+void SimModem::wake() {
+    if (wakeWrite_ < 0) return;
+    const char c = 1;
+    if (::write(wakeWrite_, &c, 1) < 0) {
+        // the pipe is full: the thread is awake anyway
+    }
+}
+
+void SimModem::run() {
+    char buf[4096];
+    while (!stop_) {
+        int timeout = flushDue();
+        if (timeout < 0 || timeout > 100) timeout = 100;
+        pollfd fds[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+        if (::poll(fds, 2, timeout) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[1].revents & POLLIN)
+            while (::read(wakeRead_, buf, sizeof buf) > 0) {
+            }
+        if (fds[0].revents & POLLIN) {
+            const ssize_t n = ::read(master_, buf, sizeof buf);
+            if (n > 0) handleInput(QByteArray(buf, int(n)));
+        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+            // No slave open (cannot happen while we hold one): do not spin.
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+}
+
+void SimModem::queue(const QByteArray& bytes, int delayMs, bool startsCall) {
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        Clock::time_point due = Clock::now() + std::chrono::milliseconds(delayMs);
+        // Keep the order of everything written.
+        if (!outgoing_.empty() && outgoing_.back().due > due) due = outgoing_.back().due;
+        if (!startsCall && !outgoing_.empty() && outgoing_.back().due == due && !outgoing_.back().startsCall)
+            outgoing_.back().bytes += bytes;
+        else
+            outgoing_.push_back({due, bytes, startsCall});
+    }
+    wake();
+}
+
+int SimModem::flushDue() {
+    bool callStarts = false;
+    int next = -1;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        const Clock::time_point now = Clock::now();
+        while (!outgoing_.empty()) {
+            Outgoing& o = outgoing_.front();
+            if (o.due > now) {
+                next = 1 + int(std::chrono::duration_cast<std::chrono::milliseconds>(o.due - now).count());
+                break;
+            }
+            const ssize_t n = ::write(master_, o.bytes.constData(), size_t(o.bytes.size()));
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                next = 5;   // the terminal's buffer is full: try again shortly
+                break;
+            }
+            if (n >= 0 && n < o.bytes.size()) {
+                o.bytes.remove(0, int(n));
+                next = 5;
+                break;
+            }
+            callStarts = o.startsCall;
+            outgoing_.pop_front();
+            if (callStarts) break;   // data mode begins before anything after it
+        }
+    }
+    if (callStarts) {
+        module_.resetSession();
+        plusRun_ = 0;
+        inCall_ = true;
+        dataMode_ = true;
+        next = 0;
+    }
+    return next;
+}
+
+void SimModem::handleInput(const QByteArray& bytes) {
+    QByteArray toModule;
+    for (const char c : bytes) {
+        if (dataMode_) {
+            // "+++" during a call returns to command mode; single pluses are data.
+            if (c == '+') {
+                if (++plusRun_ == 3) {
+                    plusRun_ = 0;
+                    if (!toModule.isEmpty()) module_.input(SimModule::Commands, toModule);
+                    toModule.clear();
+                    dataMode_ = false;
+                    commandLine_.clear();
+                    if (!knobs().silent) result("OK");
+                }
+                continue;
+            }
+            toModule += QByteArray(plusRun_, '+');
+            plusRun_ = 0;
+            toModule += c;
+            continue;
+        }
+        if (echo_ && c != '\n' && !knobs().silent) queue(QByteArray(1, c));
+        if (c == '\r' || c == '\n') {
+            const QByteArray line = commandLine_;
+            commandLine_.clear();
+            if (!line.isEmpty()) handleCommand(line);
+        } else if (commandLine_.size() < 256) {
+            commandLine_ += c;
+        }
+    }
+    if (!toModule.isEmpty()) module_.input(SimModule::Commands, toModule);
+}
+
+void SimModem::result(const QByteArray& word) {
+    queue(knobs().bareLineBeforeOk ? "\r\n" + word + "\r\n" : word + "\r\n");
+}
+
+void SimModem::handleCommand(const QByteArray& line) {
+    // Whatever precedes "AT" (escape pluses typed in command mode) is noise.
+    const int at = line.toUpper().indexOf("AT");
+    if (at < 0) return;
+    const QByteArray command = line.mid(at).trimmed();
+    const QByteArray upper = command.toUpper();
+    const Knobs k = knobs();
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        atLog_.append(command);
+    }
+    if (k.silent) return;
+
+    if (upper == "AT" || upper == "ATZ" || upper.startsWith("AT&D") || upper.startsWith("AT+IFC")) {
+        result("OK");
+    } else if (upper == "ATE0" || upper == "ATE1") {
+        echo_ = upper == "ATE1";
+        result("OK");
+    } else if (upper == "AT+CPIN?") {
+        result(k.simNotReady ? "+CPIN: SIM PIN" : "+CPIN: READY");
+        result(k.simNotReady ? "ERROR" : "OK");
+    } else if (upper == "ATH" || upper == "ATH0") {
+        inCall_ = false;
+        dataMode_ = false;
+        {
+            // A dial still under way is abandoned.
+            std::lock_guard<std::mutex> g(mutex_);
+            for (auto it = outgoing_.begin(); it != outgoing_.end();)
+                it = it->startsCall ? outgoing_.erase(it) : it + 1;
+        }
+        module_.resetSession();
+        result("OK");
+    } else if (upper.startsWith("ATD") && upper.size() > 3) {
+        const QByteArray word = k.dialResult;
+        const QByteArray text = k.bareLineBeforeOk ? "\r\n" + word + "\r\n" : word + "\r\n";
+        queue(text, k.dialDelayMs, word.startsWith("CONNECT"));
+    } else if (upper == "ATO" || upper == "ATO0") {
+        if (inCall_) {
+            result("CONNECT 9600");
+            plusRun_ = 0;
+            dataMode_ = true;
+        } else {
+            result("NO CARRIER");
+        }
+    } else {
+        result("ERROR");
+    }
+}
+
+void SimModem::moduleOutput(int channel, const QByteArray& text) {
+    // Only the command channel travels over a data call.
+    if (channel != SimModule::Commands || !dataMode_ || text.isEmpty()) return;
+    const Knobs k = knobs();
+    const int pieces = std::max(1, std::min(k.answerChunks, int(text.size())));
+    const int size = (int(text.size()) + pieces - 1) / pieces;
+    for (int i = 0; i * size < text.size(); ++i) queue(text.mid(i * size, size), i * k.chunkGapMs);
+}

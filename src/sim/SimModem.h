@@ -1,0 +1,101 @@
+#pragma once
+// A simulated GSM modem on a pseudo-terminal, with the simulated module at the
+// far end of its data calls. The tool opens slavePath() like a serial port.
+//
+// In command mode the modem answers AT commands line by line. After a
+// CONNECT it carries the module's command text unframed: bytes from the
+// terminal go to the module's command channel, the module's answers come back
+// in a few pieces. "+++" during a call returns to command mode, ATO resumes
+// the call, ATH hangs up (the module then starts a new session).
+//
+// The modem keeps its own descriptor of the slave side open for its whole
+// life. On Linux the last close of a pseudo-terminal slave makes reads of the
+// master fail with EIO until the slave is opened again, and a master that is
+// closed hangs the slave up for good; holding the slave keeps the path usable
+// however often the tool opens and closes it (port scans, the re-open of a
+// hang-up). The held descriptor takes no lock, so the tool's exclusive open
+// still succeeds.
+#include "sim/SimModule.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+class SimModem {
+public:
+    struct Knobs {
+        bool silent = false;                        // answers nothing in command mode
+        bool simNotReady = false;                   // AT+CPIN? gives "+CPIN: SIM PIN" and ERROR
+        QByteArray dialResult = "CONNECT 9600/RLP"; // any result starting with CONNECT starts a call
+        int dialDelayMs = 20;                       // from ATD to its result
+        bool echo = false;                          // starts with echo on, as after ATE1
+        bool bareLineBeforeOk = true;               // results as "\r\nOK\r\n" (else "OK\r\n")
+        int answerChunks = 3;                       // the module's answers arrive in this many pieces
+        int chunkGapMs = 2;                         // between those pieces
+    };
+
+    explicit SimModem(SimModule& module);
+    ~SimModem();
+    SimModem(const SimModem&) = delete;
+    SimModem& operator=(const SimModem&) = delete;
+
+    bool start();                  // creates the pseudo-terminal and the modem's thread
+    QString slavePath() const;     // the port name for the tool
+    void stop();                   // joins the thread, closes the terminal; safe twice
+
+    Knobs knobs() const;
+    void setKnobs(const Knobs& k); // any time, from any thread
+
+    QList<QByteArray> atLog() const;   // AT commands received, from "AT" on, line end stripped
+    bool inCall() const;               // a data call is up (also while escaped to command mode)
+    bool dataMode() const;             // bytes go to the module
+
+    // For tests: raw bytes to the terminal in one write, as they are, and how
+    // many bytes the tool has not yet read.
+    void sendToTerminal(const QByteArray& bytes);
+    int waitingAtTerminal() const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Outgoing {
+        Clock::time_point due;
+        QByteArray bytes;
+        bool startsCall = false;     // the CONNECT result: data mode begins once it is out
+    };
+
+    void run();
+    void handleInput(const QByteArray& bytes);
+    void handleCommand(const QByteArray& line);
+    void moduleOutput(int channel, const QByteArray& text);
+    void queue(const QByteArray& bytes, int delayMs = 0, bool startsCall = false);
+    void result(const QByteArray& word);
+    int flushDue();                  // writes what is due; returns ms until the next item, -1 none
+    void wake();
+
+    SimModule& module_;
+    mutable std::mutex mutex_;       // knobs, the outgoing queue and the AT log
+    Knobs knobs_;
+    std::deque<Outgoing> outgoing_;
+    QList<QByteArray> atLog_;
+
+    int master_ = -1;
+    int heldSlave_ = -1;
+    int wakeRead_ = -1;
+    int wakeWrite_ = -1;
+    QString slavePath_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> inCall_{false};
+    std::atomic<bool> dataMode_{false};
+
+    std::atomic<bool> echo_{false};
+    // Modem thread only.
+    QByteArray commandLine_;
+    int plusRun_ = 0;
+};

@@ -1,0 +1,447 @@
+// The modem dialler against the simulated GSM modem on a real pseudo-terminal:
+// the AT dialogue and its failures, the log view, a login and a query over the
+// call, hang-up, and the reader thread's hand-offs.
+#include "modem/TModem.h"
+#include "protocol/Timing.h"
+#include "sim/SimModem.h"
+#include "sim/SimModule.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <condition_variable>
+#include <thread>
+
+namespace {
+
+// The modem, its simulated far end and what the log view received.
+struct Rig {
+    SimModule module;
+    SimModem sim{module};
+    QList<QByteArray> log;
+    std::function<void(const QByteArray&)> onLog;   // runs after a line is logged
+    TModem modem{[this](const QByteArray& line) {
+        log.append(line);
+        if (onLog) onLog(line);
+    }};
+
+    Rig() { QVERIFY(sim.start()); }
+    void setKnobs(const std::function<void(SimModem::Knobs&)>& change) {
+        SimModem::Knobs k = sim.knobs();
+        change(k);
+        sim.setKnobs(k);
+    }
+    bool connect() { return modem.Connect(sim.slavePath(), "5551234") == &modem; }
+    // Opens the port without the dialogue, to talk to the modem directly.
+    void openPort() {
+        modem.Port = std::make_unique<Tserial>();
+        QCOMPARE(modem.Port->OpenPort(sim.slavePath(), 9600, 0), 0);
+    }
+    bool portFree() const {
+        Tserial other;
+        return other.OpenPort(sim.slavePath(), 9600, 0) == 0;
+    }
+};
+
+// Collects what a ResponseConnection receives, from whichever thread delivers.
+struct Collector {
+    mutable std::mutex mutex;
+    QByteArray text;
+    QList<int> sizes;
+    std::thread::id thread;
+    ResponseConnection conn{[this](const uint8_t* data, int32_t len) {
+        std::lock_guard<std::mutex> g(mutex);
+        text.append(reinterpret_cast<const char*>(data), len);
+        sizes.append(len);
+        thread = std::this_thread::get_id();
+    }};
+    QByteArray get() const {
+        std::lock_guard<std::mutex> g(mutex);
+        return text;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> g(mutex);
+        text.clear();
+        sizes.clear();
+    }
+};
+
+const QList<QByteArray> kDialogueCommands = {"AT", "AT", "ATH", "ATH", "AT", "ATE0",
+                                              "ATE0", "AT&D0", "AT+IFC=0,0", "AT+CPIN?", "ATD5551234"};
+
+}  // namespace
+
+class TestModem : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void readLineTakesOneLineAtATime();
+    void readLineHandsOutAFullBufferAsALine();
+    void connectRunsTheDialogue();
+    void dialResults_data();
+    void dialResults();
+    void busyIsPassedOver();
+    void silentModemFailsAtTheCheckingAt();
+    void simNotReadyFailsAtCpin();
+    void echoShowsInTheLog();
+    void portThatCannotBeOpened();
+    void loginAndQueryOverTheCall();
+    void closeHangsUp();
+    void destructorStopsTheReader();
+    void manyWaitingBytesArriveWholeInOrder();
+    void writeFailureDropsThePort();
+};
+
+void TestModem::init() {
+    // Short escapes and pumps; answer budgets stay long, since a modem that
+    // answers ends each wait at once.
+    timing::modemEscapeSleepMs = 5;
+    timing::modemCommandLineMs = 500;
+    timing::modemCommandReads = 4;
+    timing::modemDialLineMs = 1000;
+    timing::modemDialReads = 60;
+    timing::modemLinePollMs = 10;
+    timing::modemReaderPollMs = 1;
+    timing::modemClosePumps = 5;
+}
+
+void TestModem::readLineTakesOneLineAtATime() {
+    Rig r;
+    QCOMPARE(r.modem.ReadLine(500), QByteArray());   // no port: nothing, at once
+    QVERIFY(!r.modem.SendCommand("AT\r\n"));
+    QVERIFY(r.log.isEmpty());
+
+    r.openPort();
+    // A line end, OK and a line end: two lines.
+    QVERIFY(r.modem.Port->WriteText("AT\r\n"));
+    QCOMPARE(r.modem.ReadLine(500), QByteArray("\r\n"));
+    QCOMPARE(r.modem.ReadLine(500), QByteArray("OK\r\n"));
+    timing::modemCommandLineMs = 50;
+    QCOMPARE(r.modem.ReadLine(50), QByteArray());    // silence
+
+    QVERIFY(r.modem.SendCommand("AT\r\n"));
+    QCOMPARE(r.log, (QList<QByteArray>{"AT\r\n", "\r\n", "OK\r\n"}));
+
+    // Bytes after a line end wait for the next read.
+    r.log.clear();
+    timing::modemCommandLineMs = 500;
+    QVERIFY(r.modem.SendCommand("AT+CPIN?\r\n"));
+    QCOMPARE(r.log, (QList<QByteArray>{"AT+CPIN?\r\n", "\r\n", "+CPIN: READY\r\n", "\r\n", "OK\r\n"}));
+
+    // A modem without the leading line end.
+    r.setKnobs([](SimModem::Knobs& k) { k.bareLineBeforeOk = false; });
+    r.log.clear();
+    QVERIFY(r.modem.SendCommand("AT\r\n"));
+    QCOMPARE(r.log, (QList<QByteArray>{"AT\r\n", "OK\r\n"}));
+
+    // A command answered with ERROR fails after its reads.
+    timing::modemCommandLineMs = 50;
+    r.log.clear();
+    QVERIFY(!r.modem.SendCommand("ATX9\r\n"));
+    QCOMPARE(r.log, (QList<QByteArray>{"ATX9\r\n", "ERROR\r\n"}));
+}
+
+void TestModem::readLineHandsOutAFullBufferAsALine() {
+    Rig r;
+    r.openPort();
+    const QByteArray longLine = QByteArray(1500, 'a') + "\r\n";
+    r.sim.sendToTerminal(longLine);
+    QTRY_COMPARE(r.sim.waitingAtTerminal(), int(longLine.size()));
+    QCOMPARE(r.modem.ReadLine(500), QByteArray(TModem::kBufferSize, 'a'));
+    QCOMPARE(r.modem.ReadLine(500), longLine.mid(TModem::kBufferSize));
+}
+
+void TestModem::connectRunsTheDialogue() {
+    Rig r;
+    QVERIFY(r.connect());
+    QVERIFY(r.modem.IsOpen());
+    QVERIFY(r.modem.IsReady());
+    QVERIFY(r.modem.ReaderRunning());
+    QCOMPARE(r.modem.GetName(), QByteArray());
+    QCOMPARE(r.modem.PortName, r.sim.slavePath());
+    QCOMPARE(r.modem.PhoneNumber, QByteArray("5551234"));
+    QVERIFY(r.sim.inCall());
+    QCOMPARE(r.sim.atLog(), kDialogueCommands);
+
+    // Every command with its line end, every line read with its own; the dial
+    // command without one.
+    QList<QByteArray> expected;
+    for (const char* c : {"AT", "AT", "ATH", "ATH", "AT", "ATE0", "ATE0", "AT&D0", "AT+IFC=0,0"})
+        expected << QByteArray(c) + "\r\n" << "\r\n" << "OK\r\n";
+    expected << "AT+CPIN?\r\n" << "\r\n" << "+CPIN: READY\r\n" << "\r\n" << "OK\r\n";
+    expected << "ATD5551234" << "\r\n" << "CONNECT 9600/RLP\r\n";
+    QCOMPARE(r.log, expected);
+}
+
+void TestModem::dialResults_data() {
+    QTest::addColumn<QByteArray>("result");
+    QTest::addColumn<bool>("connects");
+    QTest::newRow("CONNECT 9600") << QByteArray("CONNECT 9600") << true;
+    QTest::newRow("CONNECT 9600/RLP") << QByteArray("CONNECT 9600/RLP") << true;
+    QTest::newRow("CONNECT 14400") << QByteArray("CONNECT 14400") << false;
+    QTest::newRow("BUSY") << QByteArray("BUSY") << false;
+    QTest::newRow("NO ANSWER") << QByteArray("NO ANSWER") << false;
+    QTest::newRow("NO CARRIER") << QByteArray("NO CARRIER") << false;
+}
+
+void TestModem::dialResults() {
+    QFETCH(QByteArray, result);
+    QFETCH(bool, connects);
+    timing::modemDialLineMs = 60;
+    timing::modemDialReads = 5;
+    Rig r;
+    r.setKnobs([&](SimModem::Knobs& k) { k.dialResult = result; });
+    // Once the result is in the log, another line follows: only a dial that
+    // goes on reading sees it.
+    bool injected = false;
+    r.onLog = [&](const QByteArray& line) {
+        if (!injected && line.contains(result)) {
+            injected = true;
+            r.sim.sendToTerminal("\r\nRING\r\n");
+        }
+    };
+    const bool connected = r.connect();
+    QCOMPARE(connected, connects);
+    QCOMPARE(r.modem.IsOpen(), connects);
+    QCOMPARE(r.modem.ReaderRunning(), connects);
+    QVERIFY(r.log.contains(result + "\r\n"));
+    const bool noCarrier = result == "NO CARRIER";
+    QCOMPARE(r.log.last() == "----Connection error----", noCarrier);
+    QCOMPARE(r.log.count("----Connection error----"), noCarrier ? 1 : 0);
+    // Lines other than CONNECT 9600 and NO CARRIER are passed over.
+    QCOMPARE(r.log.contains("RING\r\n"), !connects && !noCarrier);
+    if (!connects) {
+        QVERIFY(r.modem.Port);
+        QVERIFY(!r.modem.Port->IsOpen());
+        QVERIFY(r.portFree());
+    }
+}
+
+void TestModem::busyIsPassedOver() {
+    Rig r;
+    r.setKnobs([](SimModem::Knobs& k) { k.dialResult = "BUSY"; });
+    r.onLog = [&](const QByteArray& line) {
+        if (line == "BUSY\r\n") r.sim.sendToTerminal("\r\nCONNECT 9600\r\n");
+    };
+    QVERIFY(r.connect());
+    QVERIFY(r.modem.ReaderRunning());
+    QCOMPARE(r.log.mid(r.log.size() - 5),
+             (QList<QByteArray>{"ATD5551234", "\r\n", "BUSY\r\n", "\r\n", "CONNECT 9600\r\n"}));
+}
+
+void TestModem::silentModemFailsAtTheCheckingAt() {
+    // Silence needs no modem speed: the budgets can be small.
+    timing::modemCommandLineMs = 30;
+    Rig r;
+    r.setKnobs([](SimModem::Knobs& k) { k.silent = true; });
+    QElapsedTimer t;
+    t.start();
+    QVERIFY(!r.connect());
+    // Five commands, each waiting its four reads.
+    QVERIFY(t.elapsed() >= 5 * 4 * 30);
+    QCOMPARE(r.sim.atLog(), (QList<QByteArray>{"AT", "AT", "ATH", "ATH", "AT"}));
+    QCOMPARE(r.log, (QList<QByteArray>{"AT\r\n", "AT\r\n", "ATH\r\n", "ATH\r\n", "AT\r\n"}));
+    QVERIFY(!r.modem.IsOpen());
+    QVERIFY(!r.modem.ReaderRunning());
+    QVERIFY(r.portFree());
+}
+
+void TestModem::simNotReadyFailsAtCpin() {
+    Rig r;
+    r.setKnobs([](SimModem::Knobs& k) { k.simNotReady = true; });
+    QVERIFY(!r.connect());
+    QCOMPARE(r.sim.atLog(), kDialogueCommands.mid(0, kDialogueCommands.size() - 1));
+    QCOMPARE(r.log.mid(r.log.size() - 5),
+             (QList<QByteArray>{"AT+CPIN?\r\n", "\r\n", "+CPIN: SIM PIN\r\n", "\r\n", "ERROR\r\n"}));
+    QVERIFY(!r.sim.inCall());
+    QVERIFY(!r.modem.IsOpen());
+    QVERIFY(r.portFree());
+}
+
+void TestModem::echoShowsInTheLog() {
+    Rig r;
+    r.setKnobs([](SimModem::Knobs& k) { k.echo = true; });
+    QVERIFY(r.connect());
+    // The echoed command (after the escape pluses typed in command mode) is the
+    // start of the next line read.
+    QCOMPARE(r.log.at(0), QByteArray("AT\r\n"));
+    QCOMPARE(r.log.at(1), QByteArray("++++++AT\r\r\n"));
+    QCOMPARE(r.log.at(2), QByteArray("OK\r\n"));
+    const int firstAte0 = int(r.log.indexOf("ATE0\r\n"));
+    QVERIFY(firstAte0 > 0);
+    QCOMPARE(r.log.at(firstAte0 + 1), QByteArray("ATE0\r\r\n"));   // still echoed
+    QCOMPARE(r.log.at(firstAte0 + 2), QByteArray("OK\r\n"));
+    QCOMPARE(r.log.at(firstAte0 + 3), QByteArray("ATE0\r\n"));
+    QCOMPARE(r.log.at(firstAte0 + 4), QByteArray("\r\n"));        // echo is off now
+}
+
+void TestModem::portThatCannotBeOpened() {
+    Rig r;
+    QCOMPARE(r.modem.Connect("/dev/no-such-modem-kestrum", "5551234"), nullptr);
+    QVERIFY(!r.modem.IsOpen());
+    QVERIFY(r.log.isEmpty());
+    QVERIFY(r.sim.atLog().isEmpty());
+    // A port held by someone else cannot be opened either.
+    Tserial holder;
+    QCOMPARE(holder.OpenPort(r.sim.slavePath(), 9600, 0), 0);
+    QCOMPARE(r.modem.Connect(r.sim.slavePath(), "5551234"), nullptr);
+    QVERIFY(r.log.isEmpty());
+}
+
+void TestModem::loginAndQueryOverTheCall() {
+    Rig r;
+    QVERIFY(r.connect());
+    Collector c;
+    r.modem.AddReceiver(&c.conn);
+
+    r.modem.SendText("set REM:UPW P,1111\n");
+    QTRY_VERIFY(c.get().contains(":L0 >"));
+    QVERIFY(!r.module.loggedIn());
+
+    c.clear();
+    r.modem.SendText("set REM:UPW P,4826\n");
+    QTRY_VERIFY(c.get().contains(":L2 >"));
+    QVERIFY(r.module.loggedIn());
+    QVERIFY(c.thread != std::this_thread::get_id());   // delivered on the reader thread
+
+    // A query: the answer arrives in pieces and is reassembled in order.
+    c.clear();
+    r.modem.SendText("sc VCALL:GMIC.VOL0?#\r\n");
+    QTRY_VERIFY(c.get().contains("->PASS") && c.get().contains(":L2 >"));
+    QCOMPARE(c.get(), QByteArray("VCALL:GMIC.VOL0=4\r\n->PASS\r\n:L2 >"));
+
+    c.clear();
+    r.modem.SendText("sc \"VCALL:GMIC.VOL0=7#\"\r\n");
+    QTRY_VERIFY(c.get().contains(":L2 >"));
+    QCOMPARE(r.module.param("VCALL:GMIC.VOL0"), QByteArray("7"));
+    QVERIFY(r.module.commands().contains("sc VCALL:GMIC.VOL0?#"));
+
+    // The command text travels as it is: nothing of it reached the AT side.
+    QCOMPARE(r.sim.atLog(), kDialogueCommands);
+    r.modem.RemoveReceiver(&c.conn);
+}
+
+void TestModem::closeHangsUp() {
+    Rig r;
+    QVERIFY(r.connect());
+    Collector c;
+    r.modem.AddReceiver(&c.conn);
+    r.modem.SendText("set REM:UPW P,4826\n");
+    QTRY_VERIFY(c.get().contains(":L2 >"));
+    // Close while an answer is still on its way.
+    r.modem.SendText("sc VCALL:GMIC.VOL0?#\r\n");
+    r.log.clear();
+    r.modem.Close();
+    QVERIFY(!r.modem.IsOpen());
+    QVERIFY(!r.modem.ReaderRunning());
+    QVERIFY(!r.sim.inCall());
+    QVERIFY(!r.module.loggedIn());   // the module saw the call end
+    QCOMPARE(r.log.first(), QByteArray("ATH\r\n"));
+    QVERIFY(r.sim.atLog().mid(kDialogueCommands.size()).contains("ATH"));
+    QVERIFY(r.modem.Port);
+    QVERIFY(!r.modem.Port->IsOpen());
+    QVERIFY(r.portFree());
+
+    // Sending after the hang-up writes nothing and keeps the port object.
+    const int before = int(r.sim.atLog().size());
+    r.modem.SendText("AT\r\n");
+    QVERIFY(r.modem.IsReady());
+    QCOMPARE(int(r.sim.atLog().size()), before);
+    r.modem.RemoveReceiver(&c.conn);
+}
+
+void TestModem::destructorStopsTheReader() {
+    Collector c;
+    SimModule module;
+    SimModem sim(module);
+    QVERIFY(sim.start());
+    {
+        TModem modem;
+        QCOMPARE(modem.Connect(sim.slavePath(), "1"), &modem);
+        QVERIFY(modem.ReaderRunning());
+        modem.AddReceiver(&c.conn);
+        // Gone without Close: the reader must be gone with it.
+    }
+    Tserial other;
+    QCOMPARE(other.OpenPort(sim.slavePath(), 9600, 0), 0);
+    // Nothing reaches the old subscriber any more.
+    sim.sendToTerminal("late");
+    QTRY_COMPARE(sim.waitingAtTerminal(), 4);
+    QCOMPARE(c.get(), QByteArray());
+}
+
+void TestModem::manyWaitingBytesArriveWholeInOrder() {
+    Rig r;
+    QVERIFY(r.connect());
+
+    // The first delivery holds the reader until 3000 more bytes are waiting.
+    std::mutex m;
+    std::condition_variable cv;
+    bool held = false, release = false;
+    QByteArray got;
+    QList<int> sizes;
+    ResponseConnection blocker([&](const uint8_t* data, int32_t len) {
+        std::unique_lock<std::mutex> lk(m);
+        got.append(reinterpret_cast<const char*>(data), len);
+        sizes.append(len);
+        if (!held) {
+            held = true;
+            cv.notify_all();
+            cv.wait(lk, [&] { return release; });
+        }
+    });
+    r.modem.AddReceiver(&blocker);
+    r.sim.sendToTerminal("<");
+    {
+        std::unique_lock<std::mutex> lk(m);
+        QVERIFY(cv.wait_for(lk, std::chrono::seconds(5), [&] { return held; }));
+    }
+    QByteArray big;
+    for (int i = 0; i < 3000; ++i) big += char('0' + i % 43);
+    r.sim.sendToTerminal(big);
+    QTRY_COMPARE(r.sim.waitingAtTerminal(), int(big.size()));
+    {
+        std::lock_guard<std::mutex> lk(m);
+        release = true;
+    }
+    cv.notify_all();
+    auto total = [&] {
+        std::lock_guard<std::mutex> lk(m);
+        return got.size();
+    };
+    QTRY_COMPARE(total(), big.size() + 1);
+    r.modem.RemoveReceiver(&blocker);
+    std::lock_guard<std::mutex> lk(m);
+    QCOMPARE(got, "<" + big);
+    QCOMPARE(sizes.first(), 1);
+    // 3000 waiting bytes: at most 1024 per delivery, so at least three.
+    QVERIFY(sizes.size() >= 4);
+    for (int s : sizes) QVERIFY(s <= TModem::kBufferSize);
+    QCOMPARE(sizes.at(1), TModem::kBufferSize);
+}
+
+void TestModem::writeFailureDropsThePort() {
+    Rig r;
+    QVERIFY(r.connect());
+    Collector c;
+    r.modem.AddReceiver(&c.conn);
+    r.sim.stop();   // the modem goes away: the line hangs up under the tool
+    r.modem.SendText("sc VCALL:GMIC.VOL0?#\r\n");
+    QVERIFY(!r.modem.Port);
+    QVERIFY(!r.modem.IsReady());
+    QVERIFY(r.modem.IsOpen());          // the call flag stays until Close
+    QVERIFY(r.modem.ReaderRunning());   // idle, not ended, not crashed
+    r.modem.SendText("more");           // nothing happens
+    QCOMPARE(r.modem.ReadLine(100), QByteArray());
+    QVERIFY(!r.modem.SendCommand("AT\r\n"));
+    r.log.clear();
+    r.modem.Close();                    // only stops the reader
+    QVERIFY(!r.modem.IsOpen());
+    QVERIFY(!r.modem.ReaderRunning());
+    QVERIFY(r.log.isEmpty());
+    QCOMPARE(c.get(), QByteArray());
+    r.modem.RemoveReceiver(&c.conn);
+}
+
+QTEST_GUILESS_MAIN(TestModem)
+#include "test_modem.moc"
