@@ -132,8 +132,13 @@ void SimModule::handleLine(const QByteArray& line) {
             answer = "\r\nERR\r\n" + prompt();
         }
     }
+    // The command that reaches the limit is taken but never answered: the
+    // device is gone before its answer could leave.
+    if (detach) {
+        if (onDetachRequested) onDetachRequested();
+        return;
+    }
     if (!answer.isEmpty()) out(Commands, answer);
-    if (detach && onDetachRequested) onDetachRequested();
 }
 
 QByteArray SimModule::param(const QByteArray& key) const {
