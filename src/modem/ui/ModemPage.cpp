@@ -107,6 +107,9 @@ void ModemPage::btCSDConnectClick() {
         [&s](const uint8_t* d, int32_t n) { s.exchange.AccumulateResponse(d, n); });
     window_.modemConnection->AddReceiver(window_.modemResponder.get());
 
+    // No USB login has set a password yet: start from the device's default
+    // rather than offering the device an empty one.
+    if (s.currentPassword.isEmpty()) s.currentPassword = kDefaultPassword;
     const bool ok = s.LoginRepeatedly();
     for (const char* name : {"btnRead", "btnWrite"})
         if (QWidget* w = window_.control(name)) w->setEnabled(ok);
