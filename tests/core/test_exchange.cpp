@@ -1,0 +1,636 @@
+// The command exchange and the login: the exact command bytes, when an answer
+// counts as complete, retries and time-outs, answers arriving from another
+// thread in pieces, the exchange lock, and one run end to end over the USB link
+// against the simulated module.
+#include "link/ConnHIDCOM.h"
+#include "link/Slot.h"
+#include "protocol/Exchange.h"
+#include "protocol/Session.h"
+#include "protocol/Timing.h"
+#include "sim/SimHidBackend.h"
+#include "sim/SimModule.h"
+
+#include <QElapsedTimer>
+#include <QScopeGuard>
+#include <QtTest>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Bytes = QByteArray;
+
+void deliver(Exchange& ex, const Bytes& text) {
+    ex.AccumulateResponse(reinterpret_cast<const uint8_t*>(text.constData()), int32_t(text.size()));
+}
+
+// The command channel as the exchange sees it: records every text sent and
+// lets the test answer it.
+class FakeChannel : public Connection {
+public:
+    bool IsOpen() override { return true; }
+    void SendData(const uint8_t* d, int32_t n) override { SendText(Bytes(reinterpret_cast<const char*>(d), n)); }
+    void SendText(const QByteArray& t) override {
+        sent.append(t);
+        if (onSend) onSend(t);
+    }
+    bool Open() override { return true; }
+    void Close() override {}
+    QByteArray GetName() override { return "fake"; }
+
+    QList<Bytes> sent;
+    std::function<void(const Bytes&)> onSend;
+};
+
+// Answers delivered from other threads; joined before the exchange goes.
+class Deliveries {
+public:
+    explicit Deliveries(Exchange& ex) : ex_(ex) {}
+    ~Deliveries() {
+        for (auto& t : threads_) t.join();
+    }
+    void later(QList<Bytes> pieces, int gapMs = 1) {
+        threads_.emplace_back([this, pieces, gapMs] {
+            for (const Bytes& p : pieces) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+                deliver(ex_, p);
+            }
+        });
+    }
+
+private:
+    Exchange& ex_;
+    std::vector<std::thread> threads_;
+};
+
+const Bytes kAnswer = "CALL:USER1.PN=+36301234567\r\n->PASS\r\n:L2 >";
+
+QList<Bytes> cut(const Bytes& text, QList<int> sizes) {
+    QList<Bytes> pieces;
+    int pos = 0;
+    for (int n : sizes) {
+        pieces.append(text.mid(pos, n));
+        pos += n;
+    }
+    pieces.append(text.mid(pos));
+    return pieces;
+}
+
+struct SavedTiming {
+    int lockTries = timing::exchangeLockTries, lockPoll = timing::exchangeLockPollMs,
+        attempts = timing::commandAttempts, answer = timing::answerWaitMs, loginAttempts = timing::loginAttempts,
+        loginPolls = timing::loginPolls, loginPoll = timing::loginPollMs, loginCalls = timing::loginCalls,
+        search = timing::hidSearchIntervalMs, read = timing::hidReadTimeoutMs;
+    void restore() const {
+        timing::exchangeLockTries = lockTries;
+        timing::exchangeLockPollMs = lockPoll;
+        timing::commandAttempts = attempts;
+        timing::answerWaitMs = answer;
+        timing::loginAttempts = loginAttempts;
+        timing::loginPolls = loginPolls;
+        timing::loginPollMs = loginPoll;
+        timing::loginCalls = loginCalls;
+        timing::hidSearchIntervalMs = search;
+        timing::hidReadTimeoutMs = read;
+    }
+};
+const SavedTiming kDeviceTiming;
+
+}  // namespace
+
+class TestExchange : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void commandBytes_data();
+    void commandBytes();
+    void accumulatorFlags_data();
+    void accumulatorFlags();
+    void accumulatorTakesExactlyLengthBytes();
+
+    void queryAnsweredFromAnotherThread_data();
+    void queryAnsweredFromAnotherThread();
+    void passWithoutPromptKeepsWaiting();
+    void refusedQueryGivesMarker_data();
+    void refusedQueryGivesMarker();
+    void setResults();
+    void silentDevice();
+    void lateTextCountsForNextAttempt();
+    void staleTextBetweenExchanges();
+    void nestedQueryWaitsForLock();
+
+    void parseAnswerValue_data();
+    void parseAnswerValue();
+    void splitAnswer();
+
+    void loginAcceptedAtOnce();
+    void loginAfterDialog();
+    void loginRefusedTwice();
+    void loginRepeatedly();
+
+    void endToEndOverUsb();
+};
+
+void TestExchange::init() {
+    // Answered exchanges end as soon as the answer is complete, so the long
+    // waits of the device cost nothing there; tests without an answer scale
+    // them down themselves.
+    kDeviceTiming.restore();
+}
+
+void TestExchange::commandBytes_data() {
+    QTest::addColumn<QString>("op");
+    QTest::addColumn<Bytes>("a");
+    QTest::addColumn<Bytes>("b");
+    QTest::addColumn<Bytes>("expected");
+
+    QTest::newRow("query") << "query" << Bytes("KEY") << Bytes() << Bytes("sc KEY?#\r\n");
+    QTest::newRow("query volume") << "query" << Bytes("VCALL:GMIC.VOL0") << Bytes()
+                                  << Bytes("sc VCALL:GMIC.VOL0?#\r\n");
+    QTest::newRow("set empty value") << "set" << Bytes("CALL:USER1.PN") << Bytes()
+                                     << Bytes("sc \"CALL:USER1.PN=#\"\r\n");
+    QTest::newRow("set value") << "set" << Bytes("CALL:USER1.PN") << Bytes("+36301234567")
+                               << Bytes("sc \"CALL:USER1.PN=+36301234567#\"\r\n");
+    // 8-bit text goes out as it is, nothing escaped.
+    QTest::newRow("set 8-bit") << "set" << Bytes("SMS:Z1A.SMS") << Bytes("T\xB0 a=b, \"x\"")
+                               << Bytes("sc \"SMS:Z1A.SMS=T\xB0 a=b, \"x\"#\"\r\n");
+    QTest::newRow("login") << "password" << Bytes("4826") << Bytes("0") << Bytes("set REM:UPW P,4826\n");
+    QTest::newRow("change") << "password" << Bytes("old") << Bytes("new") << Bytes("set REM:UPW C,old,new\n");
+    // "0" is the login marker, so a new password "0" makes a login with the old one.
+    QTest::newRow("change to 0") << "password" << Bytes("old") << Bytes("0") << Bytes("set REM:UPW P,old\n");
+}
+
+void TestExchange::commandBytes() {
+    QFETCH(QString, op);
+    QFETCH(Bytes, a);
+    QFETCH(Bytes, b);
+    QFETCH(Bytes, expected);
+    Exchange ex;
+    FakeChannel ch;
+    ex.setChannel(&ch);
+    ch.onSend = [&](const Bytes&) { deliver(ex, op == "password" ? "\r\n:L2 >" : "K=1\r\n->PASS\r\n:L2 >"); };
+    if (op == "query")
+        QCOMPARE(ex.QueryParam(a), Bytes("K=1\r\n->PASS\r\n:L2 >"));
+    else if (op == "set")
+        QCOMPARE(ex.SetParam(a, b), 1);
+    else
+        QCOMPARE(ex.PasswordCommand(a, b), 1);
+    QCOMPARE(ch.sent, QList<Bytes>{expected});
+    QVERIFY(ex.Buffer().isEmpty());
+    QVERIFY(!ex.Locked());
+}
+
+void TestExchange::accumulatorFlags_data() {
+    QTest::addColumn<QList<Bytes>>("pieces");
+    QTest::addColumn<bool>("pass");
+    QTest::addColumn<bool>("level2");
+    QTest::addColumn<bool>("level0");
+
+    QTest::newRow("L2") << QList<Bytes>{"K=1\r\n->PASS\r\n:L2 >"} << true << true << false;
+    QTest::newRow("L9") << QList<Bytes>{"K=1\r\n->PASS\r\n:L9 >"} << true << false << false;
+    QTest::newRow("pass with L0") << QList<Bytes>{"K=1\r\n->PASS\r\n:L0 >"} << false << false << true;
+    QTest::newRow("pass alone") << QList<Bytes>{"K=1\r\n->PASS\r\n"} << false << false << false;
+    QTest::newRow("prompt alone") << QList<Bytes>{"\r\n:L2 >"} << false << true << false;
+    QTest::newRow("prompt before pass") << QList<Bytes>{":L2 >", "x", "->PASS"} << true << true << false;
+    QTest::newRow("markers split") << QList<Bytes>{"K=1\r\n->PA", "SS\r\n:L", "9 >"} << true << false << false;
+    QTest::newRow("almost") << QList<Bytes>{"->PAS :L2> L9 > :L0>"} << false << false << false;
+}
+
+void TestExchange::accumulatorFlags() {
+    QFETCH(QList<Bytes>, pieces);
+    QFETCH(bool, pass);
+    QFETCH(bool, level2);
+    QFETCH(bool, level0);
+    Exchange ex;
+    for (const Bytes& p : pieces) deliver(ex, p);
+    QCOMPARE(ex.PassSeen(), pass);
+    QCOMPARE(ex.Level2Seen(), level2);
+    QCOMPARE(ex.Level0Seen(), level0);
+    QCOMPARE(ex.Buffer(), pieces.join());
+    // A cleared flag comes back with the next delivery while the text is still there.
+    ex.ClearLevel0AndPass();
+    QVERIFY(!ex.PassSeen());
+    QVERIFY(!ex.Level0Seen());
+    deliver(ex, "");
+    QCOMPARE(ex.PassSeen(), pass);
+    QCOMPARE(ex.Level0Seen(), level0);
+}
+
+void TestExchange::accumulatorTakesExactlyLengthBytes() {
+    Exchange ex;
+    ex.AccumulateResponse(reinterpret_cast<const uint8_t*>("ABCDEF"), 3);
+    QCOMPARE(ex.Buffer(), Bytes("ABC"));
+    ex.AccumulateResponse(reinterpret_cast<const uint8_t*>("x\0y"), 3);
+    QCOMPARE(ex.Buffer(), Bytes("ABCx\0y", 6));
+}
+
+void TestExchange::queryAnsweredFromAnotherThread_data() {
+    QTest::addColumn<QList<int>>("sizes");
+    QTest::newRow("whole") << QList<int>{};
+    QTest::newRow("three pieces") << QList<int>{10, 20};
+    QTest::newRow("prompt split off") << QList<int>{int(kAnswer.size()) - 3};
+    QTest::newRow("byte by byte") << QList<int>(kAnswer.size() - 1, 1);
+}
+
+void TestExchange::queryAnsweredFromAnotherThread() {
+    QFETCH(QList<int>, sizes);
+    Exchange ex;
+    FakeChannel ch;
+    ex.setChannel(&ch);
+    Deliveries device(ex);
+    ch.onSend = [&](const Bytes&) { device.later(cut(kAnswer, sizes), 0); };
+    const Bytes answer = ex.QueryParam("CALL:USER1.PN");
+    QCOMPARE(answer, kAnswer);
+    QCOMPARE(ParseAnswerValue(answer), Bytes("+36301234567"));
+    QCOMPARE(ch.sent.size(), 1);
+    QVERIFY(ex.Buffer().isEmpty());
+    QVERIFY(!ex.Locked());
+}
+
+void TestExchange::passWithoutPromptKeepsWaiting() {
+    Exchange ex;
+    FakeChannel ch;
+    ex.setChannel(&ch);
+    int pumps = 0;
+    bool passBeforePrompt = true;
+    // The answer arrives while the exchange processes events: first without
+    // the prompt, the prompt a few polls later.
+    ex.pump = [&] {
+        ++pumps;
+        if (pumps == 1) deliver(ex, "K=5\r\n->PASS\r\n");
+        if (pumps == 5) {
+            passBeforePrompt = ex.PassSeen();
+            deliver(ex, ":L9 >");
+        }
+    };
+    QCOMPARE(ex.QueryParam("K"), Bytes("K=5\r\n->PASS\r\n:L9 >"));
+    QVERIFY(!passBeforePrompt);
+    QVERIFY(pumps >= 5);
+    QCOMPARE(ch.sent.size(), 1);
+}
+
+void TestExchange::refusedQueryGivesMarker_data() {
+    QTest::addColumn<Bytes>("reply");
+    QTest::newRow("pass with L0") << Bytes("K=5\r\n->PASS\r\n:L0 >");
+    QTest::newRow("L0 only") << Bytes("\r\n:L0 >");
+    QTest::newRow("error and L0") << Bytes("\r\nERR\r\n:L0 >");
+}
+
+void TestExchange::refusedQueryGivesMarker() {
+    QFETCH(Bytes, reply);
+    Exchange ex;
+    FakeChannel ch;
+    ex.setChannel(&ch);
+    Deliveries device(ex);
+    ch.onSend = [&](const Bytes&) { device.later({reply}); };
+    const Bytes answer = ex.QueryParam("K");
+    QCOMPARE(answer, kNotAvailable);
+    QCOMPARE(answer.size(), 38);
+    QCOMPARE(ch.sent.size(), 1);   // no retry after a refusal
+    QVERIFY(!ex.Level0Seen());
+    QVERIFY(ex.Buffer().isEmpty());
+}
+
+void TestExchange::setResults() {
+    Exchange ex;
+    FakeChannel ch;
+    ex.setChannel(&ch);
+    Deliveries device(ex);
+
+    ch.onSend = [&](const Bytes&) { device.later(cut("K=7\r\n->PASS\r\n:L2 >", {3, 9})); };
+    QCOMPARE(ex.SetParam("K", "7"), 1);
+    QCOMPARE(ch.sent.size(), 1);
+    QVERIFY(ex.Buffer().isEmpty());
+    QVERIFY(!ex.Locked());
+
+    ch.sent.clear();
+    ch.onSend = [&](const Bytes&) { device.later({"\r\nERR\r\n", ":L0 >"}); };
+    QCOMPARE(ex.SetParam("K", "bad"), -1);
+    QCOMPARE(ch.sent.size(), 1);   // a refused set is not sent again
+    QVERIFY(ex.Buffer().isEmpty());
+    QVERIFY(!ex.Locked());
+}
+
+void TestExchange::silentDevice() {
+    timing::answerWaitMs = 50;
+    timing::loginPollMs = 5;
+    Exchange ex;
+    FakeChannel ch;
+    ex.setChannel(&ch);
+    QElapsedTimer t;
+
+    t.start();
+    QCOMPARE(ex.QueryParam("K"), Bytes());
+    QVERIFY(t.elapsed() >= 4 * timing::answerWaitMs);
+    QCOMPARE(ch.sent, QList<Bytes>(4, "sc K?#\r\n"));
+    QCOMPARE(ParseAnswerValue(Bytes()), Bytes());
+
+    ch.sent.clear();
+    t.restart();
+    QCOMPARE(ex.SetParam("K", "1"), 0);
+    QVERIFY(t.elapsed() >= 4 * timing::answerWaitMs);
+    QCOMPARE(ch.sent, QList<Bytes>(4, "sc \"K=1#\"\r\n"));
+
+    ch.sent.clear();
+    t.restart();
+    QCOMPARE(ex.PasswordCommand("4826", "0"), 0);
+    QVERIFY(t.elapsed() >= 4 * timing::loginPolls * timing::loginPollMs);
+    QCOMPARE(ch.sent, QList<Bytes>(4, "set REM:UPW P,4826\n"));
+    QVERIFY(!ex.Locked());
+
+    // No channel at all behaves like a silent one.
+    Exchange lone;
+    QCOMPARE(lone.SetParam("K", "1"), 0);
+}
+
+void TestExchange::lateTextCountsForNextAttempt() {
+    timing::answerWaitMs = 50;
+    Exchange ex;
+    FakeChannel ch;
+    ex.setChannel(&ch);
+    // The first attempt gets the answer without its prompt; the prompt only
+    // comes after the command was sent again.
+    ch.onSend = [&](const Bytes&) {
+        if (ch.sent.size() == 1) deliver(ex, "K=7\r\n->PASS\r\n");
+        if (ch.sent.size() == 2) deliver(ex, ":L2 >");
+    };
+    const Bytes answer = ex.QueryParam("K");
+    QCOMPARE(answer, Bytes("K=7\r\n->PASS\r\n:L2 >"));
+    QCOMPARE(ParseAnswerValue(answer), Bytes("7"));
+    QCOMPARE(ch.sent.size(), 2);
+}
+
+void TestExchange::staleTextBetweenExchanges() {
+    // A late answer that arrives after its exchange has ended must not stand
+    // in for the answer to the next command.
+    Exchange ex;
+    FakeChannel ch;
+    ex.setChannel(&ch);
+    Deliveries device(ex);
+    const Bytes stale = "OLD=1\r\n->PASS\r\n:L2 >";
+
+    deliver(ex, stale);
+    ch.onSend = [&](const Bytes&) { device.later({"NEW=2\r\n->PASS\r\n", ":L2 >"}); };
+    QCOMPARE(ex.QueryParam("NEW"), Bytes("NEW=2\r\n->PASS\r\n:L2 >"));
+
+    deliver(ex, stale);
+    ch.onSend = [&](const Bytes&) { device.later({"\r\nERR\r\n:L0 >"}); };
+    QCOMPARE(ex.SetParam("NEW", "3"), -1);
+
+    deliver(ex, stale);
+    ch.onSend = [&](const Bytes&) { device.later({"\r\n:L0 >"}); };
+    QCOMPARE(ex.PasswordCommand("9999", "0"), -1);
+    QCOMPARE(ch.sent.size(), 3);
+}
+
+void TestExchange::nestedQueryWaitsForLock() {
+    // A query started from inside the wait of another cannot get the lock: it
+    // waits the lock's whole budget, then goes ahead on its own. It clears what
+    // the first query had received so far, so the first one sends again; both
+    // end with their own answers.
+    timing::exchangeLockTries = 5;
+    timing::exchangeLockPollMs = 2;
+    timing::answerWaitMs = 50;
+    Exchange ex;
+    FakeChannel ch;
+    ex.setChannel(&ch);
+    QList<Bytes> pending;   // the device answers one command per processed event
+    ch.onSend = [&](const Bytes& cmd) {
+        const Bytes key = cmd.mid(3, cmd.size() - 7);
+        pending.append(key + "=" + (key == "A" ? "1" : "2") + "\r\n->PASS\r\n:L2 >");
+    };
+    bool innerStarted = false;
+    bool lockedInside = false;
+    Bytes inner;
+    qint64 innerMs = 0;
+    ex.pump = [&] {
+        if (!innerStarted) {
+            innerStarted = true;
+            lockedInside = ex.Locked();
+            QElapsedTimer t;
+            t.start();
+            inner = ex.QueryParam("B");
+            innerMs = t.elapsed();
+            return;
+        }
+        if (!pending.isEmpty()) deliver(ex, pending.takeFirst());
+    };
+    const Bytes outer = ex.QueryParam("A");
+    QVERIFY(lockedInside);
+    QCOMPARE(ParseAnswerValue(inner), Bytes("2"));
+    QCOMPARE(ParseAnswerValue(outer), Bytes("1"));
+    QVERIFY(innerMs >= timing::exchangeLockTries * timing::exchangeLockPollMs);
+    QCOMPARE(ch.sent, (QList<Bytes>{"sc A?#\r\n", "sc B?#\r\n", "sc A?#\r\n"}));
+    QVERIFY(!ex.Locked());
+}
+
+void TestExchange::parseAnswerValue_data() {
+    QTest::addColumn<Bytes>("answer");
+    QTest::addColumn<Bytes>("value");
+
+    QTest::newRow("query answer") << kAnswer << Bytes("+36301234567");
+    QTest::newRow("two other characters") << Bytes("K=abcXY->PASS:L2 >") << Bytes("abc");
+    QTest::newRow("value holds =") << Bytes("SMS:Z1A.SMS=a=b==c\r\n->PASS\r\n:L2 >") << Bytes("a=b==c");
+    QTest::newRow("empty value") << Bytes("CALL:USER1.PN=\r\n->PASS\r\n:L2 >") << Bytes();
+    QTest::newRow("one character before pass") << Bytes("K=\r->PASS") << Bytes();
+    QTest::newRow("pass before =") << Bytes("->PASS K=1\r\n") << Bytes();
+    QTest::newRow("marker") << kNotAvailable << Bytes();
+    QTest::newRow("no =") << Bytes("K 1\r\n->PASS\r\n:L2 >") << Bytes();
+    QTest::newRow("no pass") << Bytes("K=1\r\n:L2 >") << Bytes();
+    QTest::newRow("empty") << Bytes() << Bytes();
+    QTest::newRow("8-bit") << Bytes("T=25\xB0\r\n->PASS") << Bytes("25\xB0");
+}
+
+void TestExchange::parseAnswerValue() {
+    QFETCH(Bytes, answer);
+    QFETCH(Bytes, value);
+    QCOMPARE(ParseAnswerValue(answer), value);
+}
+
+void TestExchange::splitAnswer() {
+    Bytes key = "junk", value = "junk";
+    QVERIFY(SplitAnswer("SMS:Z1A.SMS=a=b\r\n->PASS\r\n:L2 >", key, value));
+    QCOMPARE(key, Bytes("SMS:Z1A.SMS"));
+    QCOMPARE(value, Bytes("a=b"));
+
+    QVERIFY(SplitAnswer("CALL:USER1.PN=\r\n->PASS\r\n:L2 >", key, value));
+    QCOMPARE(key, Bytes("CALL:USER1.PN"));
+    QCOMPARE(value, Bytes());
+
+    key = value = "junk";
+    QVERIFY(!SplitAnswer("K=1\r\n:L2 >", key, value));
+    QVERIFY(key.isEmpty() && value.isEmpty());
+    key = value = "junk";
+    QVERIFY(!SplitAnswer("K 1\r\n->PASS", key, value));
+    QVERIFY(key.isEmpty() && value.isEmpty());
+}
+
+namespace {
+
+// A device that knows only the login: accepts its password, refuses others.
+struct LoginDevice {
+    LoginDevice(Session& s, FakeChannel& ch, Bytes pw) : password(std::move(pw)) {
+        s.exchange.setChannel(&ch);
+        ch.onSend = [&s, this](const Bytes& cmd) {
+            ++commands;
+            const bool ok = cmd == "set REM:UPW P," + password + "\n" || commands > refuseFirst;
+            deliver(s.exchange, ok ? "\r\n:L2 >" : "\r\n:L0 >");
+        };
+    }
+    Bytes password;
+    int commands = 0;
+    int refuseFirst = 1 << 30;   // from this many commands on, every login is accepted
+};
+
+}  // namespace
+
+void TestExchange::loginAcceptedAtOnce() {
+    Session s;
+    FakeChannel ch;
+    LoginDevice dev(s, ch, "4826");
+    int asked = 0;
+    s.askPassword = [&] { ++asked; };
+    s.currentPassword = kDefaultPassword;
+    QCOMPARE(s.Login(), 1);
+    QCOMPARE(asked, 0);
+    QVERIFY(!s.bulkOperator);
+    QVERIFY(!s.loggedIn);   // the caller keeps the flag for a plain login
+    QCOMPARE(ch.sent, QList<Bytes>{"set REM:UPW P,4826\n"});
+}
+
+void TestExchange::loginAfterDialog() {
+    Session s;
+    FakeChannel ch;
+    LoginDevice dev(s, ch, "1111");
+    int asked = 0;
+    s.askPassword = [&] {
+        ++asked;
+        s.currentPassword = "1111";
+    };
+    s.currentPassword = kDefaultPassword;
+    QCOMPARE(s.Login(), 1);
+    QCOMPARE(asked, 1);
+    QCOMPARE(ch.sent, (QList<Bytes>{"set REM:UPW P,4826\n", "set REM:UPW P,1111\n"}));
+    QVERIFY(s.loggedIn);
+    QVERIFY(s.bulkOperator);
+    QCOMPARE(s.bulkOperator->Link, static_cast<Connection*>(&ch));
+    QVERIFY(s.bulkOperator->Text.isEmpty());
+    QVERIFY(s.bulkOperator->Pairs.isEmpty());
+    QCOMPARE(int(s.bulkOperator->Flags[0] | s.bulkOperator->Flags[1] | s.bulkOperator->Flags[2]), 0);
+}
+
+void TestExchange::loginRefusedTwice() {
+    Session s;
+    FakeChannel ch;
+    LoginDevice dev(s, ch, "1111");
+    int asked = 0;
+    s.askPassword = [&] { ++asked; };   // closed without its button
+    s.currentPassword = kDefaultPassword;
+    QCOMPARE(s.Login(), -1);
+    QCOMPARE(asked, 1);
+    QCOMPARE(ch.sent, QList<Bytes>(2, "set REM:UPW P,4826\n"));   // one send each, no retries
+    QVERIFY(!s.loggedIn);
+    QVERIFY(!s.bulkOperator);
+}
+
+void TestExchange::loginRepeatedly() {
+    {
+        Session s;
+        FakeChannel ch;
+        LoginDevice dev(s, ch, "1111");
+        dev.refuseFirst = 2;   // the first Login fails twice, the second succeeds
+        int asked = 0;
+        s.askPassword = [&] { ++asked; };
+        s.currentPassword = kDefaultPassword;
+        QVERIFY(s.LoginRepeatedly());
+        QCOMPARE(ch.sent.size(), 3);
+        QCOMPARE(asked, 1);
+    }
+    {
+        Session s;
+        FakeChannel ch;
+        LoginDevice dev(s, ch, "1111");
+        int asked = 0;
+        s.askPassword = [&] { ++asked; };
+        s.currentPassword = kDefaultPassword;
+        QVERIFY(!s.LoginRepeatedly());
+        QCOMPARE(asked, 5);
+        QCOMPARE(ch.sent.size(), 10);
+    }
+}
+
+void TestExchange::endToEndOverUsb() {
+    timing::hidSearchIntervalMs = 10;
+    timing::hidReadTimeoutMs = 20;
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    backend.setReportDelayUs(300);   // reports trickle in, answers arrive in several deliveries
+    Session s;
+    QList<int> deliverySizes;   // reader thread only until the exchange is over
+    std::mutex sizesMutex;
+    ResponseConnection accumulator([&](const uint8_t* d, int32_t n) {
+        {
+            std::lock_guard<std::mutex> g(sizesMutex);
+            deliverySizes.append(n);
+        }
+        s.exchange.AccumulateResponse(d, n);
+    });
+    ConnHIDCOM conn(&backend);
+    std::unique_ptr<Slot> commands(conn.CreateSlot(2));
+    std::unique_ptr<Slot> status(conn.CreateSlot(4));
+    commands->AddReceiver(&accumulator);
+    s.exchange.setChannel(commands.get());
+    auto stop = qScopeGuard([&] { conn.Close(); });   // before the slots go
+    conn.Open();
+
+    // Before the module is there a query is lost and ends by time-out.
+    timing::answerWaitMs = 20;
+    QCOMPARE(s.exchange.QueryParam("CALL:USER1.PN"), Bytes());
+    timing::answerWaitMs = kDeviceTiming.answer;
+
+    backend.attach();
+    QTRY_VERIFY_WITH_TIMEOUT(conn.IsReady(), 3000);
+
+    // Not logged in yet: the module refuses.
+    QCOMPARE(s.exchange.QueryParam("CALL:USER1.PN"), kNotAvailable);
+
+    s.currentPassword = kDefaultPassword;
+    s.askPassword = [] { QFAIL("the default password is accepted"); };
+    QVERIFY(s.LoginRepeatedly());
+    QVERIFY(module.loggedIn());
+
+    module.setParam("CALL:USER1.PN", "+36301234567");
+    status->SendText("R");   // status pairs on slot 4 come in between
+    {
+        std::lock_guard<std::mutex> g(sizesMutex);
+        deliverySizes.clear();
+    }
+    const Bytes answer = s.exchange.QueryParam("CALL:USER1.PN");
+    QCOMPARE(answer, Bytes("CALL:USER1.PN=+36301234567\r\n->PASS\r\n:L2 >"));
+    QCOMPARE(ParseAnswerValue(answer), Bytes("+36301234567"));
+    {
+        std::lock_guard<std::mutex> g(sizesMutex);
+        QCOMPARE(deliverySizes, (QList<int>{16, 16, 9}));   // one delivery per frame
+    }
+
+    const Bytes longValue = "A somewhat longer text, 50 characters or so ......";
+    QCOMPARE(s.exchange.SetParam("SMS:Z1A.SMS", longValue), 1);
+    QCOMPARE(module.param("SMS:Z1A.SMS"), longValue);
+    QCOMPARE(ParseAnswerValue(s.exchange.QueryParam("SMS:Z1A.SMS")), longValue);
+
+    QCOMPARE(s.exchange.SetParam("CALL:USER1.PN", ""), 1);
+    QCOMPARE(module.param("CALL:USER1.PN"), Bytes());
+    QCOMPARE(module.commands().last(), Bytes("sc \"CALL:USER1.PN=#\""));
+
+    QCOMPARE(s.exchange.SetParam("NO:SUCH.KEY", "1"), -1);
+    QCOMPARE(s.exchange.QueryParam("NO:SUCH.KEY"), kNotAvailable);
+}
+
+QTEST_GUILESS_MAIN(TestExchange)
+#include "test_exchange.moc"

@@ -1,0 +1,645 @@
+// The USB link: CRC and slot frames pinned to bytes written out by hand, frame
+// detection in the incoming stream, the HID report layout, the device search
+// and the reader thread with its stop sequence, run against the simulated module.
+#include "link/ConnHIDCOM.h"
+#include "link/HID.h"
+#include "link/Slot.h"
+#include "protocol/Timing.h"
+#include "sim/SimHidBackend.h"
+#include "sim/SimModule.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using Bytes = QByteArray;
+
+Bytes bytes(std::initializer_list<int> list) {
+    Bytes b;
+    for (int v : list) b.append(char(v));
+    return b;
+}
+
+const uint8_t* u8(const Bytes& b) { return reinterpret_cast<const uint8_t*>(b.constData()); }
+
+// Frames computed by hand (CRC-16/XMODEM over bytes 0..21, low byte first).
+// Slot 2, sequence 0, payload "sc A?#\r\n".
+const Bytes kFrameQuery = bytes({0x55, 0xAA, 0x00, 0x08, 0x02, 0x00, 0x73, 0x63, 0x20, 0x41, 0x3F, 0x23,
+                                 0x0D, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x1B, 0xA5});
+// Slot 4, sequence 7, payload "{RFP=21}".
+const Bytes kFrameStatus = bytes({0x55, 0xAA, 0x07, 0x08, 0x04, 0x00, 0x7B, 0x52, 0x46, 0x50, 0x3D, 0x32,
+                                  0x31, 0x7D, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xCA, 0x74});
+// Slot 2, sequence 0, no payload.
+const Bytes kFrameEmpty = bytes({0x55, 0xAA, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x2A, 0x1D});
+// "0123456789ABCDEFG" on slot 2: 16 bytes with sequence 0, then "G" with sequence 1.
+const Bytes kFrameLong1 = bytes({0x55, 0xAA, 0x00, 0x10, 0x02, 0x00, 0x30, 0x31, 0x32, 0x33, 0x34, 0x35,
+                                 0x36, 0x37, 0x38, 0x39, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x62, 0x6B});
+const Bytes kFrameLong2 = bytes({0x55, 0xAA, 0x01, 0x01, 0x02, 0x00, 0x47, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x31, 0x12});
+
+// A lower connection that records every send as one piece.
+class Recorder : public Connection {
+public:
+    bool IsOpen() override { return true; }
+    void SendData(const uint8_t* d, int32_t n) override { sends.append(Bytes(reinterpret_cast<const char*>(d), n)); }
+    void SendText(const QByteArray& t) override { sends.append(t); }
+    bool Open() override { return true; }
+    void Close() override {}
+    QByteArray GetName() override { return "rec"; }
+    void feed(const Bytes& b) { Receive(u8(b), int32_t(b.size())); }
+
+    QList<Bytes> sends;
+};
+
+// Collects deliveries from any thread; waits are bounded.
+class Collector {
+public:
+    Collector()
+        : end([this](const uint8_t* d, int32_t n) {
+              {
+                  std::lock_guard<std::mutex> g(m_);
+                  got_.append(Bytes(reinterpret_cast<const char*>(d), n));
+              }
+              cv_.notify_all();
+          }) {}
+    QList<Bytes> got() const {
+        std::lock_guard<std::mutex> g(m_);
+        return got_;
+    }
+    bool waitCount(int n, int ms = 3000) {
+        std::unique_lock<std::mutex> lk(m_);
+        return cv_.wait_for(lk, std::chrono::milliseconds(ms), [&] { return got_.size() >= n; });
+    }
+    ResponseConnection end;
+
+private:
+    mutable std::mutex m_;
+    std::condition_variable cv_;
+    QList<Bytes> got_;
+};
+
+// Records state names from the reader thread.
+class StateRecorder : public ChangeStateEvent {
+public:
+    void StateChanged(const char* name) override {
+        {
+            std::lock_guard<std::mutex> g(m_);
+            names_.append(QString::fromLatin1(name));
+        }
+        cv_.notify_all();
+    }
+    QStringList names() const {
+        std::lock_guard<std::mutex> g(m_);
+        return names_;
+    }
+    bool waitCount(int n, int ms = 3000) {
+        std::unique_lock<std::mutex> lk(m_);
+        return cv_.wait_for(lk, std::chrono::milliseconds(ms), [&] { return names_.size() >= n; });
+    }
+
+private:
+    mutable std::mutex m_;
+    std::condition_variable cv_;
+    QStringList names_;
+};
+
+bool waitUntil(const std::function<bool()>& pred, int ms = 3000) {
+    QElapsedTimer t;
+    t.start();
+    while (!pred()) {
+        if (t.elapsed() > ms) return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+SimHidBackend::Report report(int kind, int len, const Bytes& payload) {
+    SimHidBackend::Report r{};
+    r[1] = uint8_t(kind);
+    r[2] = uint8_t(len);
+    std::memcpy(r.data() + 5, payload.constData(), size_t(std::min<int>(int(payload.size()), kReportPayload)));
+    return r;
+}
+
+Bytes payloadOf(const SimHidBackend::Report& r) {
+    return Bytes(reinterpret_cast<const char*>(r.data()) + 5, r[2]);
+}
+
+}  // namespace
+
+class TestLink : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    // CRC and frames
+    void crcCheckValue();
+    void slotSendsGoldenFrame();
+    void deviceFramerMatchesGoldenFrames();
+    void seventeenBytesMakeTwoFrames();
+    void nothingToSendSendsNothing();
+    void sequenceRunsAndWrapsPerSlot();
+    void names();
+
+    // Frame detection
+    void frameFoundInPieces_data();
+    void frameFoundInPieces();
+    void corruptedFrameDropped();
+    void lengthAboveSixteenNeverAccepted();
+    void emptyPayloadDelivered();
+    void slotsSeeOnlyTheirFrames();
+    void slotLeavesItsLowerWhenDestroyed();
+
+    // HID object
+    void writeReportLayout();
+    void writeWhileDetachedSendsNothing();
+    void findDevice();
+    void matchThatCannotBeOpenedStaysDetached();
+
+    // Reader thread
+    void inputReportsFiltered();
+    void attachAndDetachAnnouncedOnce();
+    void slotFrameIsThreeReports();
+    void stopWhileAttached();
+    void stopWhileDetached();
+    void destructorStopsAndReopenWorks();
+};
+
+void TestLink::init() {
+    timing::hidSearchIntervalMs = 10;
+    timing::hidReadTimeoutMs = 20;
+}
+
+void TestLink::crcCheckValue() {
+    const Bytes check = "123456789";
+    QCOMPARE(Crc16Xmodem(u8(check), 9), uint16_t(0x31C3));
+    // Continued over two pieces it gives the same value.
+    QCOMPARE(Crc16Xmodem(u8(check) + 4, 5, Crc16Xmodem(u8(check), 4)), uint16_t(0x31C3));
+    QCOMPARE(Crc16Xmodem(u8(check), 0), uint16_t(0));
+}
+
+void TestLink::slotSendsGoldenFrame() {
+    Recorder lower;
+    Slot slot(2, &lower);
+    slot.SendText("sc A?#\r\n");
+    QCOMPARE(lower.sends.size(), 3);
+    QCOMPARE(lower.sends[0].size(), 6);
+    QCOMPARE(lower.sends[1].size(), 16);
+    QCOMPARE(lower.sends[2].size(), 2);
+    QCOMPARE(lower.sends.join(), kFrameQuery);
+}
+
+void TestLink::deviceFramerMatchesGoldenFrames() {
+    const Bytes q = "sc A?#\r\n";
+    const auto f1 = BuildFrame(2, 0, u8(q), int(q.size()));
+    QCOMPARE(Bytes(reinterpret_cast<const char*>(f1.data()), kFrameSize), kFrameQuery);
+    const Bytes s = "{RFP=21}";
+    const auto f2 = BuildFrame(4, 7, u8(s), int(s.size()));
+    QCOMPARE(Bytes(reinterpret_cast<const char*>(f2.data()), kFrameSize), kFrameStatus);
+    const auto f3 = BuildFrame(2, 0, nullptr, 0);
+    QCOMPARE(Bytes(reinterpret_cast<const char*>(f3.data()), kFrameSize), kFrameEmpty);
+}
+
+void TestLink::seventeenBytesMakeTwoFrames() {
+    Recorder lower;
+    Slot slot(2, &lower);
+    slot.SendText("0123456789ABCDEF");   // exactly one frame
+    QCOMPARE(lower.sends.size(), 3);
+    QCOMPARE(lower.sends.join(), kFrameLong1);
+
+    Recorder lower2;
+    Slot slot2(2, &lower2);
+    slot2.SendText("0123456789ABCDEFG");
+    QCOMPARE(lower2.sends.size(), 6);
+    const QList<int> sizes = {6, 16, 2, 6, 16, 2};
+    for (int i = 0; i < 6; ++i) QCOMPARE(lower2.sends[i].size(), sizes[i]);
+    QCOMPARE(uint8_t(lower2.sends[0][3]), uint8_t(16));
+    QCOMPARE(uint8_t(lower2.sends[3][3]), uint8_t(1));
+    QCOMPARE(lower2.sends[4], Bytes("G") + Bytes(15, '\0'));
+    QCOMPARE(lower2.sends.mid(0, 3).join(), kFrameLong1);
+    QCOMPARE(lower2.sends.mid(3, 3).join(), kFrameLong2);
+}
+
+void TestLink::nothingToSendSendsNothing() {
+    Recorder lower;
+    Slot slot(2, &lower);
+    const uint8_t b = 'x';
+    slot.SendData(&b, 0);
+    slot.SendData(&b, -5);
+    slot.SendText(Bytes());
+    QVERIFY(lower.sends.isEmpty());
+    QCOMPARE(slot.TxSequence, uint8_t(0));
+}
+
+void TestLink::sequenceRunsAndWrapsPerSlot() {
+    Recorder lower;
+    Slot s2(2, &lower);
+    Slot s4(4, &lower);
+    const uint8_t b = 'x';
+    for (int i = 0; i < 300; ++i) {
+        s2.SendData(&b, 1);
+        if (i % 3 == 0) s4.SendData(&b, 1);
+    }
+    QList<int> seq2, seq4;
+    for (int i = 0; i < lower.sends.size(); i += 3) {
+        const Bytes& h = lower.sends[i];
+        QCOMPARE(h.size(), 6);
+        (h[4] == 2 ? seq2 : seq4).append(uint8_t(h[2]));
+    }
+    QCOMPARE(seq2.size(), 300);
+    QCOMPARE(seq4.size(), 100);
+    for (int i = 0; i < 300; ++i) QCOMPARE(seq2[i], i % 256);
+    for (int i = 0; i < 100; ++i) QCOMPARE(seq4[i], i);
+    // A two-frame send counts twice.
+    Slot s3(3, &lower);
+    s3.SendText(Bytes(17, 'y'));
+    QCOMPARE(s3.TxSequence, uint8_t(2));
+}
+
+void TestLink::names() {
+    Recorder lower;
+    QCOMPARE(Slot(3, &lower).GetName(), Bytes("Slot[3]"));
+    QCOMPARE(Slot(2, &lower).GetName(), Bytes("Slot[2]"));
+    SimModule module;
+    SimHidBackend backend(module);
+    ConnHIDCOM conn(&backend);
+    QCOMPARE(conn.GetName(), Bytes("HID"));
+}
+
+void TestLink::frameFoundInPieces_data() {
+    QTest::addColumn<Bytes>("stream");
+    QTest::addColumn<QList<int>>("cuts");   // sizes of the deliveries; the rest comes last
+
+    QTest::newRow("whole") << kFrameQuery << QList<int>{};
+    QTest::newRow("byte by byte") << kFrameQuery << QList<int>(23, 1);
+    QTest::newRow("6/16/2") << kFrameQuery << QList<int>{6, 16};
+    QTest::newRow("odd pieces") << kFrameQuery << QList<int>{5, 10};
+    // Stray bytes that look like the start of a frame come first.
+    QTest::newRow("stray bytes") << bytes({0x00, 0x55, 0xAA, 0x00, 0x55, 0x55, 0xAA, 0x03, 0x08, 0x02}) + kFrameQuery
+                                 << QList<int>{3, 9, 4};
+    QTest::newRow("after another slot's frame") << kFrameStatus + kFrameQuery << QList<int>{30};
+}
+
+void TestLink::frameFoundInPieces() {
+    QFETCH(Bytes, stream);
+    QFETCH(QList<int>, cuts);
+    Recorder lower;
+    Slot slot(2, &lower);
+    Collector c;
+    slot.AddReceiver(&c.end);
+    int pos = 0;
+    for (int n : cuts) {
+        lower.feed(stream.mid(pos, n));
+        pos += n;
+    }
+    lower.feed(stream.mid(pos));
+    QCOMPARE(c.got(), QList<Bytes>{"sc A?#\r\n"});
+}
+
+void TestLink::corruptedFrameDropped() {
+    for (int i = 0; i < kFrameSize; ++i) {
+        Recorder lower;
+        Slot slot(2, &lower);
+        Collector c;
+        slot.AddReceiver(&c.end);
+        Bytes bad = kFrameQuery;
+        bad[i] = char(bad[i] ^ 0x10);
+        lower.feed(bad);
+        QVERIFY2(c.got().isEmpty(), qPrintable(QString("corrupted byte %1 accepted").arg(i)));
+        // The next good frame still gets through.
+        lower.feed(kFrameQuery);
+        QCOMPARE(c.got(), QList<Bytes>{"sc A?#\r\n"});
+    }
+    // Two good frames back to back arrive in order.
+    Recorder lower;
+    Slot slot(2, &lower);
+    Collector c;
+    slot.AddReceiver(&c.end);
+    lower.feed(kFrameLong1 + kFrameLong2);
+    QCOMPARE(c.got(), (QList<Bytes>{"0123456789ABCDEF", "G"}));
+}
+
+void TestLink::lengthAboveSixteenNeverAccepted() {
+    Recorder lower;
+    Slot slot(2, &lower);
+    Collector c;
+    slot.AddReceiver(&c.end);
+    for (int n = 17; n <= 255; ++n) {
+        Bytes f = kFrameQuery;
+        f[3] = char(n);
+        const uint16_t crc = Crc16Xmodem(u8(f), 22);
+        f[22] = char(crc & 0xFF);
+        f[23] = char(crc >> 8);
+        lower.feed(f);
+    }
+    QVERIFY(c.got().isEmpty());
+}
+
+void TestLink::emptyPayloadDelivered() {
+    Recorder lower;
+    Slot slot(2, &lower);
+    Collector c;
+    slot.AddReceiver(&c.end);
+    lower.feed(kFrameEmpty);
+    QCOMPARE(c.got(), QList<Bytes>{Bytes()});
+}
+
+void TestLink::slotsSeeOnlyTheirFrames() {
+    Recorder lower;
+    Slot s2(2, &lower), s4(4, &lower);
+    Collector c2, c4;
+    s2.AddReceiver(&c2.end);
+    s4.AddReceiver(&c4.end);
+    lower.feed(kFrameStatus + kFrameQuery + kFrameStatus);
+    QCOMPARE(c2.got(), QList<Bytes>{"sc A?#\r\n"});
+    QCOMPARE(c4.got(), (QList<Bytes>{"{RFP=21}", "{RFP=21}"}));
+
+    // The high byte of the slot number counts too: slot 0x0202 is not slot 2.
+    Recorder lower2;
+    Slot s514(0x0202, &lower2);
+    Collector c514;
+    s514.AddReceiver(&c514.end);
+    lower2.feed(kFrameQuery);
+    QVERIFY(c514.got().isEmpty());
+    const auto f = BuildFrame(0x0202, 0, u8(Bytes("hi")), 2);
+    lower2.feed(Bytes(reinterpret_cast<const char*>(f.data()), kFrameSize));
+    QCOMPARE(c514.got(), QList<Bytes>{"hi"});
+}
+
+void TestLink::slotLeavesItsLowerWhenDestroyed() {
+    Recorder lower;
+    auto* slot = lower.CreateSlot(2);
+    QCOMPARE(lower.Receivers().size(), size_t(1));
+    QCOMPARE(slot->Lower, &lower);
+    delete slot;
+    QVERIFY(lower.Receivers().empty());
+    lower.feed(kFrameQuery);   // nobody left to feed
+}
+
+void TestLink::writeReportLayout() {
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    backend.attach();
+    HID hid(backend);
+    StateRecorder states;
+    hid.StateListeners.Add(&states);
+    hid.OpenDevice();
+    QCOMPARE(int(hid.Attached), 1);
+    QCOMPARE(states.names(), QStringList{"Attached"});
+
+    Bytes data;
+    for (int i = 0; i < 61; ++i) data.append(char(0xA0 + i % 50));
+
+    QVERIFY(hid.Write(u8(data), 60));
+    auto reports = backend.outputReports();
+    QCOMPARE(reports.size(), size_t(1));
+    SimHidBackend::Report expect{};
+    expect[1] = 1;
+    expect[2] = 60;
+    std::memcpy(expect.data() + 5, data.constData(), 60);
+    QVERIFY(reports[0] == expect);
+
+    backend.clearOutputReports();
+    QVERIFY(hid.Write(u8(data), 61));
+    reports = backend.outputReports();
+    QCOMPARE(reports.size(), size_t(2));
+    QVERIFY(reports[0] == expect);
+    SimHidBackend::Report second{};
+    second[1] = 1;
+    second[2] = 1;
+    second[5] = uint8_t(data[60]);
+    QVERIFY(reports[1] == second);   // rest zero
+
+    backend.clearOutputReports();
+    QVERIFY(hid.Write(u8(data), 0));
+    QVERIFY(hid.Write(u8(data), -1));
+    QVERIFY(backend.outputReports().empty());
+}
+
+void TestLink::writeWhileDetachedSendsNothing() {
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    HID hid(backend);
+    const Bytes data = "sc A?#\r\n";
+    // Never found.
+    QVERIFY(hid.Write(u8(data), int32_t(data.size())));
+    QVERIFY(backend.outputReports().empty());
+    // Opened, then pulled out: the write handle fails, the write still reports true.
+    backend.attach();
+    hid.OpenDevice();
+    QCOMPARE(int(hid.Attached), 1);
+    backend.detach();
+    QVERIFY(hid.Write(u8(data), int32_t(data.size())));
+    QVERIFY(backend.outputReports().empty());
+}
+
+void TestLink::findDevice() {
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    HID hid(backend);
+    backend.setOtherInterfaces({{"USB\\VID_1234&PID_0001", "other"},
+                                {"HID\\VID_04D8&PID_0055", "wrong-product"},
+                                {"HID\\PID_0054&VID_04D8", "swapped"}});
+    QVERIFY(!hid.FindDevice());
+    QVERIFY(hid.DevicePath.empty());
+
+    backend.setOtherInterfaces({{"USB\\VID_1234&PID_0001", "other"},
+                                {"HID\\VID_04D8&PID_0054&MI_00", "upper"},
+                                {"hid\\vid_04d8&pid_0054", "lower"}});
+    QVERIFY(hid.FindDevice());
+    QCOMPARE(hid.DevicePath, std::string("upper"));
+
+    backend.setOtherInterfaces({{"hid\\vid_04d8&pid_0054&col02", "first"}});
+    backend.attach();   // the module's own interface comes after
+    QVERIFY(hid.FindDevice());
+    QCOMPARE(hid.DevicePath, std::string("first"));
+}
+
+void TestLink::matchThatCannotBeOpenedStaysDetached() {
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    backend.attach();
+    backend.setOtherInterfaces({{"HID\\VID_04D8&PID_0054", "cannot-open"}});
+    HID hid(backend);
+    StateRecorder states;
+    hid.StateListeners.Add(&states);
+    hid.OpenDevice();
+    QCOMPARE(int(hid.Attached), 0);
+    QVERIFY(hid.ReadHandle == nullptr);
+    QVERIFY(hid.WriteHandle == nullptr);
+    QVERIFY(states.names().isEmpty());
+}
+
+void TestLink::inputReportsFiltered() {
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    StateRecorder states;
+    Collector c;
+    ConnHIDCOM conn(&backend);
+    conn.StateListeners.Add(&states);
+    conn.AddReceiver(&c.end);
+    conn.Open();
+    backend.attach();
+    QVERIFY(states.waitCount(1));
+
+    const Bytes sixty(60, 'z');
+    backend.injectInputReport(report(0, 3, "BAD"));        // wrong kind
+    backend.injectInputReport(report(2, 3, "BAD"));        // wrong kind
+    backend.injectInputReport(report(1, 61, Bytes(60, 'L')));   // longer than a report holds
+    backend.injectInputReport(report(1, 255, Bytes(60, 'L')));
+    backend.injectInputReport(report(1, 0, "IGNORED"));    // empty payload
+    backend.injectInputReport(report(1, 60, sixty));
+    backend.injectInputReport(report(1, 3, "END"));
+    QVERIFY(c.waitCount(3));
+    QCOMPARE(c.got(), (QList<Bytes>{Bytes(), sixty, "END"}));
+}
+
+void TestLink::attachAndDetachAnnouncedOnce() {
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    StateRecorder states;
+    ConnHIDCOM conn(&backend);
+    conn.StateListeners.Add(&states);
+    QVERIFY(!conn.IsOpen());
+    QVERIFY(!conn.IsReady());
+    conn.Open();
+    QVERIFY(conn.IsOpen());
+    // Searching, nothing found, nothing announced.
+    QVERIFY(waitUntil([&] { return backend.enumerations() >= 3; }));
+    QVERIFY(states.names().isEmpty());
+    QVERIFY(!conn.IsReady());
+
+    backend.attach();
+    QVERIFY(states.waitCount(1));
+    QCOMPARE(states.names(), QStringList{"Attached"});
+    QVERIFY(conn.IsReady());
+
+    backend.detach();
+    QVERIFY(states.waitCount(2));
+    QVERIFY(!conn.IsReady());
+    QVERIFY(conn.IsOpen());
+    // Several further searches announce nothing more.
+    const int n = backend.enumerations();
+    QVERIFY(waitUntil([&] { return backend.enumerations() >= n + 3; }));
+    QCOMPARE(states.names(), (QStringList{"Attached", "Detached"}));
+
+    backend.attach();
+    QVERIFY(states.waitCount(3));
+    QVERIFY(conn.IsReady());
+    // Reads time out regularly while nothing arrives; none of that is announced.
+    QVERIFY(!states.waitCount(4, 3 * timing::hidReadTimeoutMs));
+    QCOMPARE(states.names(), (QStringList{"Attached", "Detached", "Attached"}));
+}
+
+void TestLink::slotFrameIsThreeReports() {
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    StateRecorder states;
+    ConnHIDCOM conn(&backend);
+    conn.StateListeners.Add(&states);
+    std::unique_ptr<Slot> slot(conn.CreateSlot(2));
+    QVERIFY(!slot->IsOpen());
+    conn.Open();
+    QVERIFY(slot->IsOpen());
+    backend.attach();
+    QVERIFY(states.waitCount(1));
+    slot->SendText("sc A?#\r\n");
+    const auto reports = backend.outputReports();
+    QCOMPARE(reports.size(), size_t(3));
+    QCOMPARE(int(reports[0][2]), 6);
+    QCOMPARE(int(reports[1][2]), 16);
+    QCOMPARE(int(reports[2][2]), 2);
+    QCOMPARE(payloadOf(reports[0]) + payloadOf(reports[1]) + payloadOf(reports[2]), kFrameQuery);
+    // The device took it as a command line.
+    QCOMPARE(module.commands(), QList<Bytes>{"sc A?#"});
+}
+
+void TestLink::stopWhileAttached() {
+    // Repeated, because the reader must not find the device again while it stops.
+    for (int round = 0; round < 10; ++round) {
+        SimModule module;
+        SimHidBackend backend(module);
+        backend.setTickIntervalMs(0);
+        backend.attach();
+        StateRecorder states;
+        ConnHIDCOM conn(&backend);
+        conn.StateListeners.Add(&states);
+        conn.Open();
+        QVERIFY(states.waitCount(1));
+        QElapsedTimer t;
+        t.start();
+        conn.Close();
+        QVERIFY2(t.elapsed() < 1000, qPrintable(QString("stop took %1 ms").arg(t.elapsed())));
+        QCOMPARE(states.names(), (QStringList{"Attached", "Detached", "Detached"}));
+        QVERIFY(!conn.IsOpen());
+        QVERIFY(!conn.IsReady());
+        // Nothing is sent once stopped.
+        conn.SendText("x");
+        QVERIFY(backend.outputReports().empty());
+    }
+}
+
+void TestLink::stopWhileDetached() {
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    StateRecorder states;
+    ConnHIDCOM conn(&backend);
+    conn.StateListeners.Add(&states);
+    conn.Open();
+    QVERIFY(waitUntil([&] { return backend.enumerations() >= 2; }));
+    QElapsedTimer t;
+    t.start();
+    conn.Close();
+    QVERIFY2(t.elapsed() < 1000, qPrintable(QString("stop took %1 ms").arg(t.elapsed())));
+    QCOMPARE(states.names(), QStringList{"Detached"});
+    QVERIFY(!conn.IsOpen());
+    conn.Close();   // a second stop does nothing
+    QCOMPARE(states.names(), QStringList{"Detached"});
+}
+
+void TestLink::destructorStopsAndReopenWorks() {
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    backend.attach();
+    StateRecorder states;
+    {
+        Collector c;
+        ConnHIDCOM conn(&backend);
+        conn.StateListeners.Add(&states);
+        conn.Open();
+        QVERIFY(states.waitCount(1));
+        // After a stop the connection can be opened again and reads once more.
+        conn.Close();
+        QCOMPARE(states.names().size(), 3);
+        conn.AddReceiver(&c.end);
+        conn.Open();
+        QVERIFY(states.waitCount(4));
+        QCOMPARE(states.names().at(3), QString("Attached"));
+        backend.injectInputReport(report(1, 2, "ok"));
+        QVERIFY(c.waitCount(1));
+        QCOMPARE(c.got(), QList<Bytes>{"ok"});
+    }   // the destructor stops the reader
+    QCOMPARE(states.names(),
+             (QStringList{"Attached", "Detached", "Detached", "Attached", "Detached", "Detached"}));
+}
+
+QTEST_GUILESS_MAIN(TestLink)
+#include "test_link.moc"
