@@ -15,7 +15,8 @@ int Session::Login() {
 }
 
 bool Session::LoginRepeatedly() {
-    for (int i = 0; i < timing::loginCalls; ++i)
-        if (Login() == 1) return true;
-    return false;
+    lastLoginOk = false;
+    for (int i = 0; i < timing::loginCalls && !lastLoginOk; ++i) lastLoginOk = Login() == 1;
+    ++loginRuns;
+    return lastLoginOk;
 }

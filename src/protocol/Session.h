@@ -38,4 +38,6 @@ public:
     int Login();
     // Up to timing::loginCalls calls of Login; true at the first success.
     bool LoginRepeatedly();
+    int loginRuns = 0;            // LoginRepeatedly calls so far
+    bool lastLoginOk = false;     // the outcome of the latest one
 };

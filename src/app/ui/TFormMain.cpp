@@ -76,7 +76,7 @@ private:
 
 }  // namespace
 
-TFormMain::TFormMain(const Options& options) {
+TFormMain::TFormMain(const Options& options) : defaultPassword(options.defaultPassword) {
     setObjectName("FormMain");
     // 1. The window and its controls.
     buildWindow();
@@ -326,7 +326,7 @@ void TFormMain::UpdateUIState(const char* /*reason*/) {
     }
     // 3. Log in when a link has just come up.
     if (!session.loggedIn && connected) {
-        session.currentPassword = kDefaultPassword;
+        session.currentPassword = defaultPassword;
         if (session.LoginRepeatedly()) setButtons(true);
         if (modemConnection && modemConnection->IsOpen() && statusSlot) statusSlot->SendText("R");
     }

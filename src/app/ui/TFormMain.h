@@ -40,6 +40,7 @@ public:
         bool full = false;                  // skip the volume-tool presentation
         QSettings* languageStore = nullptr; // null: the user's own settings
         QStringList extraSerialPorts;       // offered by the Modem page besides the scanned ones
+        QByteArray defaultPassword = kDefaultPassword;   // the first login on a new link
     };
     explicit TFormMain(const Options& options);
     ~TFormMain() override;
@@ -75,6 +76,7 @@ public:
     bool busy = false;
     std::atomic<bool> closing{false};
     StatusTextParser statusParser;
+    QByteArray defaultPassword;
 
     // Controls.
     QTabWidget* PageControl1;

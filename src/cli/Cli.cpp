@@ -1,0 +1,442 @@
+#include "cli/Cli.h"
+
+#include "app/ui/ConfigTransfer.h"
+#include "app/ui/ErrorBox.h"
+#include "app/ui/TFormMain.h"
+#include "link/ConnHIDCOM.h"
+#include "link/Slot.h"
+#include "modem/ui/ModemPage.h"
+#include "sim/SimHidBackend.h"
+#include "sim/SimModule.h"
+#include "status/StatusParser.h"
+#include "status/VolumesPage.h"
+#include "text/Codec.h"
+
+#include <QCommandLineParser>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <memory>
+#include <mutex>
+
+namespace cli {
+namespace {
+
+constexpr char kUsage[] =
+    "usage: kestrum-cli COMMAND [ARGS] [OPTIONS]\n"
+    "commands:\n"
+    "  read --out FILE.ini          read every setting and save them\n"
+    "  write FILE.ini               open a settings file and write it to the module\n"
+    "  get KEY...                   print KEY=VALUE for each key\n"
+    "  set KEY=VALUE...             set each, stopping at the first failure\n"
+    "  volumes [--mic N] [--spk N]  print or set the microphone and speaker levels\n"
+    "  status [--json]              print the module's status values\n"
+    "  log                          print the module's log lines until interrupted\n"
+    "options:\n"
+    "  --password PW      device password (default 4826)\n"
+    "  --wait SECONDS     how long to wait for the module (default 5)\n"
+    "  --demo             use the simulated module\n"
+    "  --serial-port PATH --phone NUMBER   reach the module through a GSM modem data call\n";
+
+class Tool {
+public:
+    explicit Tool(const Env& env) : env_(env) {}
+
+    int run(const QStringList& args);
+
+private:
+    void say(const char* fmt, const QByteArray& a = {}, const QByteArray& b = {}) const {
+        std::fprintf(env_.err, "kestrum-cli: ");
+        std::fprintf(env_.err, fmt, a.constData(), b.constData());
+        std::fprintf(env_.err, "\n");
+    }
+    void print(const QByteArray& line) const {
+        std::fwrite(line.constData(), 1, size_t(line.size()), env_.out);
+        std::fputc('\n', env_.out);
+        std::fflush(env_.out);
+    }
+    std::function<void(int)> progress(int total) const;
+    void endProgress() const;
+    bool waitFor(const std::function<bool()>& cond, int ms) const;
+    int connect();
+    int doRead();
+    int doWrite();
+    int doGet();
+    int doSet();
+    int doVolumes();
+    int doStatus();
+    int doLog();
+    int exchangeFailure(const QByteArray& key, int result) const;
+    bool validate(const QString& command);
+
+    Env env_;
+    QCommandLineParser p_;
+    QStringList positional_;
+    std::unique_ptr<SimModule> simModule_;
+    std::unique_ptr<SimHidBackend> simBackend_;
+    QTemporaryDir settingsDir_;
+    std::unique_ptr<QSettings> settings_;
+    std::unique_ptr<TFormMain> w_;
+    bool overModem_ = false;
+    mutable bool progressShown_ = false;
+};
+
+std::function<void(int)> Tool::progress(int total) const {
+    if (!env_.errIsTerminal) return {};
+    return [this, total](int done) {
+        const int width = 40;
+        const int filled = done * width / total;
+        std::fprintf(env_.err, "\r[%s%s] %3d/%d", QByteArray(filled, '#').constData(),
+                     QByteArray(width - filled, '.').constData(), done, total);
+        std::fflush(env_.err);
+        progressShown_ = true;
+    };
+}
+
+void Tool::endProgress() const {
+    if (progressShown_) std::fprintf(env_.err, "\n");
+    progressShown_ = false;
+}
+
+bool Tool::waitFor(const std::function<bool()>& cond, int ms) const {
+    QElapsedTimer t;
+    t.start();
+    while (!cond()) {
+        if (t.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+int Tool::exchangeFailure(const QByteArray& key, int result) const {
+    endProgress();
+    if (result == -1) {
+        say("the module refused %s", key);
+        return ParamRefused;
+    }
+    say("no answer from the module for %s", key);
+    return NoAnswer;
+}
+
+int Tool::connect() {
+    const QByteArray password = p_.value("password").toLocal8Bit();
+    Session& s = w_->session;
+    // A refused password is not asked for again: there is nobody to ask.
+    s.askPassword = [] {};
+    if (overModem_) {
+        ModemPage* page = w_->modemPage;
+        page->setExtraPorts({p_.value("serial-port")});
+        page->PortScan();
+        const int i = page->cbModemPortSel->findText(p_.value("serial-port"));
+        if (i < 0) {
+            say("cannot open the serial port %s", p_.value("serial-port").toLocal8Bit());
+            return NoModule;
+        }
+        page->cbModemPortSel->setCurrentIndex(i);
+        page->edCSDPhnr->setText(p_.value("phone"));
+        s.currentPassword = password;
+        page->btCSDConnectClick();
+        if (!w_->modemConnection) {
+            say("the data call failed; the modem said:\n%s", page->edATLogWin->toPlainText().toLocal8Bit());
+            return NoModule;
+        }
+        if (!s.lastLoginOk) {
+            say("the module refused the password");
+            return LoginRefused;
+        }
+        return Ok;
+    }
+    bool ok = false;
+    const int waitMs = int(p_.value("wait").toDouble(&ok) * 1000);
+    if (!ok || waitMs < 0) {
+        say("--wait takes a number of seconds");
+        return Usage;
+    }
+    if (!waitFor([&] { return w_->usb->IsReady(); }, waitMs)) {
+        say("no module found");
+        return NoModule;
+    }
+    // The window logs in by itself once it sees the module.
+    waitFor([&] { return s.loginRuns > 0; }, 120000);
+    if (!s.lastLoginOk) {
+        say("the module refused the password");
+        return LoginRefused;
+    }
+    return Ok;
+}
+
+int Tool::doRead() {
+    const QString out = p_.value("out");
+    const auto r = w_->transfer->Read(progress(w_->settingsBindings.Count()));
+    if (!r.refusedKey.isEmpty()) return exchangeFailure(r.refusedKey, -1);
+    if (!r.silentKeys.isEmpty()) return exchangeFailure(r.silentKeys.first(), 0);
+    endProgress();
+    // Written only after a complete Read; the file itself is replaced in one step.
+    w_->transfer->Save(out);
+    return Ok;
+}
+
+int Tool::doWrite() {
+    const QFileInfo file(positional_[0]);
+    if (!file.isFile() || !file.isReadable()) {
+        say("cannot read %s", positional_[0].toLocal8Bit());
+        return FileError;
+    }
+    w_->transfer->Open(file.filePath());
+    const auto r = w_->transfer->Write(progress(w_->settingsBindings.Count()));
+    if (!r.failedKey.isEmpty()) return exchangeFailure(r.failedKey, r.failure);
+    endProgress();
+    return Ok;
+}
+
+int Tool::doGet() {
+    for (const QString& k : positional_) {
+        const QByteArray key = text::toCp1250(k);
+        const QByteArray answer = w_->session.exchange.QueryParam(key);
+        if (answer == kNotAvailable) return exchangeFailure(key, -1);
+        if (answer.isEmpty()) return exchangeFailure(key, 0);
+        print(key + "=" + ParseAnswerValue(answer));
+    }
+    return Ok;
+}
+
+int Tool::doSet() {
+    for (const QString& kv : positional_) {
+        const QByteArray bytes = text::toCp1250(kv);
+        const int eq = int(bytes.indexOf('='));
+        const QByteArray key = bytes.left(eq);
+        const int r = w_->session.exchange.SetParam(key, bytes.mid(eq + 1));
+        if (r != 1) return exchangeFailure(key, r);
+    }
+    return Ok;
+}
+
+int Tool::doVolumes() {
+    struct Level {
+        const char* option;
+        const char* key;
+        int max;
+    };
+    const Level levels[] = {{"mic", VolumesPage::kMicKey, 15}, {"spk", VolumesPage::kSpkKey, 100}};
+    const bool setAny = p_.isSet("mic") || p_.isSet("spk");
+    for (const Level& l : levels) {
+        if (setAny) {
+            if (!p_.isSet(l.option)) continue;
+            const int r = w_->session.exchange.SetParam(l.key, QByteArray::number(p_.value(l.option).toInt()));
+            if (r != 1) return exchangeFailure(l.key, r);
+        } else {
+            const QByteArray answer = w_->session.exchange.QueryParam(l.key);
+            if (answer == kNotAvailable) return exchangeFailure(l.key, -1);
+            if (answer.isEmpty()) return exchangeFailure(l.key, 0);
+            print(QByteArray(l.option) + "=" + ParseAnswerValue(answer));
+        }
+    }
+    return Ok;
+}
+
+int Tool::doStatus() {
+    QList<QPair<QByteArray, QByteArray>> pairs;
+    if (overModem_) {
+        // Over a data call the values are asked for one by one.
+        for (const char* key : {"GSMState:RFP", "GSMState:RFPE", "GSMState:UTM", "Version:FW_Version", "IO:VBAT",
+                                "SysState:VBATE", "IO:DIN1", "IO:DIN2", "IO:REL1", "IO:REL2", "SysState:TempMain"}) {
+            const QByteArray answer = w_->session.exchange.QueryParam(key);
+            if (answer == kNotAvailable) return exchangeFailure(key, -1);
+            if (answer.isEmpty()) return exchangeFailure(key, 0);
+            pairs.append({key, ParseAnswerValue(answer)});
+        }
+    } else {
+        // Over USB the module pushes its pairs when asked with "R"; they reach
+        // the Status page's controls as in the window.
+        for (int i = 0; i < w_->statusBindings.Count(); ++i)
+            SetControlValue(w_->statusBindings.At(i).control, "");
+        w_->statusSlot->SendText("R");
+        const auto complete = [&] {
+            for (int i = 0; i < w_->statusBindings.Count(); ++i)
+                if (GetControlValue(w_->statusBindings.At(i).control).isEmpty()) return false;
+            return true;
+        };
+        waitFor(complete, 3000);
+        for (int i = 0; i < w_->statusBindings.Count(); ++i) {
+            const ControlDesc& d = w_->statusBindings.At(i);
+            const QByteArray v = GetControlValue(d.control);
+            if (!v.isEmpty()) pairs.append({d.key, v});
+        }
+        if (pairs.isEmpty()) {
+            say("no status from the module");
+            return NoAnswer;
+        }
+    }
+    if (p_.isSet("json")) {
+        QJsonObject o;
+        for (const auto& [k, v] : pairs) o.insert(QString::fromLatin1(k), text::fromCp1250(v));
+        print(QJsonDocument(o).toJson(QJsonDocument::Compact));
+    } else {
+        for (const auto& [k, v] : pairs) print(k + "=" + v);
+    }
+    return Ok;
+}
+
+int Tool::doLog() {
+    if (overModem_) {
+        say("the log comes only over USB");
+        return Usage;
+    }
+    // Log text reaches us on the reader thread; lines are cut and printed here.
+    std::mutex m;
+    QByteArray pending;
+    ResponseConnection tap([&](const uint8_t* d, int32_t n) {
+        std::lock_guard<std::mutex> g(m);
+        pending.append(reinterpret_cast<const char*>(d), n);
+    });
+    w_->logSlot->AddReceiver(&tap);
+    const int r = w_->session.exchange.SetParam("Slots:Mainlog", "1");
+    if (r != 1) {
+        w_->logSlot->RemoveReceiver(&tap);
+        return exchangeFailure("Slots:Mainlog", r);
+    }
+    LogLineSplitter splitter;
+    while (!(env_.stopRequested && env_.stopRequested()) && w_->usb->IsReady()) {
+        QByteArray chunk;
+        {
+            std::lock_guard<std::mutex> g(m);
+            chunk.swap(pending);
+        }
+        if (!chunk.isEmpty()) splitter.Feed(chunk, [&](const QByteArray& line) {
+            QByteArray l = line;
+            if (l.startsWith('\n')) l.remove(0, 1);
+            print(l);
+        });
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(5);
+    }
+    w_->logSlot->RemoveReceiver(&tap);
+    return w_->usb->IsReady() ? Ok : NoModule;
+}
+
+// The arguments of each command, checked before any module is looked for.
+bool Tool::validate(const QString& command) {
+    const auto fail = [this](const char* what, const QByteArray& a = {}) {
+        say(what, a);
+        return false;
+    };
+    if ((command == "read" || command == "volumes" || command == "status" || command == "log") &&
+        !positional_.isEmpty())
+        return fail("%s takes no further arguments", command.toLocal8Bit());
+    if (command == "read" && p_.value("out").isEmpty()) return fail("read needs --out FILE.ini");
+    if (command == "write" && positional_.size() != 1) return fail("write needs one FILE.ini");
+    if ((command == "get" || command == "set") && positional_.isEmpty())
+        return fail("%s needs at least one key", command.toLocal8Bit());
+    if (command == "set")
+        for (const QString& kv : positional_)
+            if (kv.indexOf('=') <= 0) return fail("not KEY=VALUE: %s", kv.toLocal8Bit());
+    for (const auto& [option, max] : {std::pair<const char*, int>{"mic", 15}, {"spk", 100}}) {
+        bool ok = true;
+        const int v = p_.isSet(option) ? p_.value(option).toInt(&ok) : 0;
+        if (!ok || v < 0 || v > max) {
+            say("--%s takes a level from 0 to %s", option, QByteArray::number(max));
+            return false;
+        }
+    }
+    if (p_.isSet("serial-port") != p_.isSet("phone")) return fail("--serial-port and --phone go together");
+    return true;
+}
+
+int Tool::run(const QStringList& args) {
+    p_.addOptions({
+        {"out", "", "file"},
+        {"password", "", "pw", "4826"},
+        {"wait", "", "seconds", "5"},
+        {"demo", ""},
+        {"serial-port", "", "path"},
+        {"phone", "", "number"},
+        {"mic", "", "level"},
+        {"spk", "", "level"},
+        {"json", ""},
+        {{"h", "help"}, ""},
+    });
+    if (!p_.parse(QStringList{"kestrum-cli"} + args)) {
+        say("%s", p_.errorText().toLocal8Bit());
+        std::fputs(kUsage, env_.err);
+        return Usage;
+    }
+    if (p_.isSet("help")) {
+        std::fputs(kUsage, env_.out);
+        return Ok;
+    }
+    positional_ = p_.positionalArguments();
+    const QString command = positional_.isEmpty() ? QString() : positional_.takeFirst();
+    static const QStringList commands = {"read", "write", "get", "set", "volumes", "status", "log"};
+    if (!commands.contains(command)) {
+        if (!command.isEmpty()) say("unknown command %s", command.toLocal8Bit());
+        std::fputs(kUsage, env_.err);
+        return Usage;
+    }
+    if (!validate(command)) return Usage;
+    overModem_ = p_.isSet("serial-port");
+
+    HidBackend* backend = env_.backend;
+    if (!backend && p_.isSet("demo")) {
+        simModule_ = std::make_unique<SimModule>();
+        simBackend_ = std::make_unique<SimHidBackend>(*simModule_);
+        simBackend_->attach();
+        backend = simBackend_.get();
+    }
+    // The window is built as for the user, but its language store is a
+    // private one: the command line never changes the user's settings.
+    settings_ = std::make_unique<QSettings>(settingsDir_.filePath("lang.ini"), QSettings::IniFormat);
+    TFormMain::Options o;
+    o.backend = backend;
+    o.full = true;
+    o.languageStore = settings_.get();
+    o.defaultPassword = p_.value("password").toLocal8Bit();
+    w_ = std::make_unique<TFormMain>(o);
+    // Window errors (a file that cannot be written, a text that is no number)
+    // come here instead of a message box.
+    QString windowError;
+    errorSink() = [&](const QString& m) { windowError = m; };
+
+    int rc = connect();
+    if (rc == Ok) {
+        try {
+            if (command == "read") rc = doRead();
+            else if (command == "write") rc = doWrite();
+            else if (command == "get") rc = doGet();
+            else if (command == "set") rc = doSet();
+            else if (command == "volumes") rc = doVolumes();
+            else if (command == "status") rc = doStatus();
+            else rc = doLog();
+        } catch (const text::ConvertError& e) {
+            endProgress();
+            say("%s", e.what());
+            rc = Failure;
+        } catch (const std::exception& e) {
+            endProgress();
+            say("%s", e.what());
+            rc = FileError;
+        }
+    }
+    if (!windowError.isEmpty()) say("%s", windowError.toLocal8Bit());
+    w_->FormClose();
+    errorSink() = nullptr;
+    return rc;
+}
+
+}  // namespace
+
+int Run(const QStringList& args, const Env& env) {
+    Tool tool(env);
+    return tool.run(args);
+}
+
+}  // namespace cli

@@ -1,0 +1,256 @@
+// kestrum-cli end to end against the simulated module, over USB and over the
+// simulated GSM modem: round trips, byte-identical files, exit codes, progress.
+#include "app/ui/ConfigTransfer.h"
+#include "app/ui/TFormMain.h"
+#include "cli/Cli.h"
+#include "protocol/Timing.h"
+#include "sim/SimHidBackend.h"
+#include "sim/SimModem.h"
+#include "sim/SimModule.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+
+namespace {
+
+QByteArray slurp(FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
+    QByteArray all;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) all.append(buf, qsizetype(n));
+    return all;
+}
+
+struct Run {
+    int rc;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run run(const QStringList& args, HidBackend* backend, bool terminal = false) {
+    FILE* out = std::tmpfile();
+    FILE* err = std::tmpfile();
+    cli::Env env;
+    env.backend = backend;
+    env.out = out;
+    env.err = err;
+    env.errIsTerminal = terminal;
+    Run r{cli::Run(args, env), slurp(out), slurp(err)};
+    std::fclose(out);
+    std::fclose(err);
+    return r;
+}
+
+QByteArray fileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+struct Module {
+    SimModule module;
+    SimHidBackend backend{module};
+    explicit Module(bool attached = true) {
+        if (attached) backend.attach();
+    }
+};
+
+}  // namespace
+
+class CliTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir_;
+
+private slots:
+    void initTestCase() {
+        timing::answerWaitMs = 100;
+        timing::loginPollMs = 5;
+        timing::modemEscapeSleepMs = 5;
+        timing::modemClosePumps = 5;
+        timing::modemCommandLineMs = 200;
+        timing::modemDialLineMs = 200;
+    }
+
+    void readWritesTheSameFileAsTheWindow() {
+        Module m;
+        m.module.setParam("CALL:USER1.PN", "+36301112233");
+        m.module.setParam("SMS:Z1A.SMS", "Riaszt\xE1s \xF5r");
+        m.module.setParam("REL1:PROPS.MO", "7");
+        m.module.setParam("TEMP:RANG.LOW", "45");
+        m.module.setParam("TEMP:RANG.HIGH", "55");
+        const QString cliFile = dir_.filePath("cli.ini");
+        const Run r = run({"read", "--out", cliFile}, &m.backend);
+        QCOMPARE(r.rc, int(cli::Ok));
+        QVERIFY(r.err.isEmpty());   // no progress bar: not a terminal
+
+        // The window's Read followed by Save, for the same module.
+        QSettings store(dir_.filePath("lang.ini"), QSettings::IniFormat);
+        TFormMain::Options o;
+        o.backend = &m.backend;
+        o.full = true;
+        o.languageStore = &store;
+        TFormMain w(o);
+        w.show();
+        m.backend.detach();
+        m.backend.attach();
+        QTRY_VERIFY_WITH_TIMEOUT(w.findChild<QWidget*>("btnRead")->isEnabled(), 5000);
+        w.findChild<QPushButton*>("btnRead")->click();
+        const QString windowFile = dir_.filePath("window.ini");
+        w.transfer->Save(windowFile);
+        QCOMPARE(fileBytes(cliFile), fileBytes(windowFile));
+        QVERIFY(fileBytes(cliFile).contains("tbMinTemp=45\r\n"));
+    }
+
+    void writeThenReadRoundTrip() {
+        Module a;
+        a.module.setParam("CALL:USER2.PN", "+40700000002");
+        a.module.setParam("DIN:Z2.POL", "NC");
+        a.module.setParam("REL2:PROPS.TIM", "77");
+        const QString file = dir_.filePath("a.ini");
+        QCOMPARE(run({"read", "--out", file}, &a.backend).rc, int(cli::Ok));
+        Module b;
+        b.module.setParam("DIN:Z2.POL", "CA");
+        b.module.clearCommands();
+        const Run w = run({"write", file}, &b.backend);
+        QCOMPARE(w.rc, int(cli::Ok));
+        QCOMPARE(b.module.param("CALL:USER2.PN"), QByteArray("+40700000002"));
+        QCOMPARE(b.module.param("REL2:PROPS.TIM"), QByteArray("77"));
+        // The hidden codes are not in a settings file: Write fills its defaults in.
+        QCOMPARE(b.module.param("DIN:Z2.POL"), QByteArray("NO"));
+        QCOMPARE(b.module.param("REL1:PROPS.MO"), QByteArray("1"));
+        int sets = 0;
+        for (const QByteArray& c : b.module.commands()) sets += c.startsWith("sc \"");
+        QCOMPARE(sets, 205);
+    }
+
+    void getAndSet() {
+        Module m;
+        const Run s = run({"set", "CALL:USER1.PN=+361", "CALL:USER2.PN=", "EVH:Z1A.T1=1"}, &m.backend);
+        QCOMPARE(s.rc, int(cli::Ok));
+        QCOMPARE(m.module.param("CALL:USER1.PN"), QByteArray("+361"));
+        QCOMPARE(m.module.param("EVH:Z1A.T1"), QByteArray("1"));
+        const Run g = run({"get", "CALL:USER1.PN", "EVH:Z1A.T1", "CALL:USER2.PN"}, &m.backend);
+        QCOMPARE(g.rc, int(cli::Ok));
+        QCOMPARE(g.out, QByteArray("CALL:USER1.PN=+361\nEVH:Z1A.T1=1\nCALL:USER2.PN=\n"));
+        // An unknown key: the module refuses it, and set stops there.
+        const Run u = run({"get", "NO:SUCH.KEY"}, &m.backend);
+        QCOMPARE(u.rc, int(cli::ParamRefused));
+        QVERIFY(u.err.contains("NO:SUCH.KEY"));
+        const Run us = run({"set", "CALL:USER3.PN=1", "NO:SUCH.KEY=2", "CALL:USER4.PN=3"}, &m.backend);
+        QCOMPARE(us.rc, int(cli::ParamRefused));
+        QCOMPARE(m.module.param("CALL:USER3.PN"), QByteArray("1"));
+        QCOMPARE(m.module.param("CALL:USER4.PN"), QByteArray(""));
+    }
+
+    void volumesAndStatus() {
+        Module m;
+        QCOMPARE(run({"volumes", "--mic", "9", "--spk", "100"}, &m.backend).rc, int(cli::Ok));
+        QCOMPARE(m.module.param("VCALL:GMIC.VOL0"), QByteArray("9"));
+        QCOMPARE(m.module.param("VCALL:GSPK.VOL0"), QByteArray("100"));
+        QCOMPARE(run({"volumes"}, &m.backend).out, QByteArray("mic=9\nspk=100\n"));
+        QCOMPARE(run({"volumes", "--mic", "16"}, &m.backend).rc, int(cli::Usage));
+        const Run st = run({"status", "--json"}, &m.backend);
+        QCOMPARE(st.rc, int(cli::Ok));
+        const QJsonObject o = QJsonDocument::fromJson(st.out).object();
+        QCOMPARE(o.size(), 15);
+        QCOMPARE(o.value("TPv").toString(), QString("GSM-2R"));
+        QCOMPARE(o.value("VSE").toString(), QString("12210"));
+    }
+
+    void exitCodes() {
+        QCOMPARE(run({}, nullptr).rc, int(cli::Usage));
+        QCOMPARE(run({"frob"}, nullptr).rc, int(cli::Usage));
+        QCOMPARE(run({"read"}, nullptr).rc, int(cli::Usage));   // before looking for a module
+        QCOMPARE(run({"set", "NOEQUALS"}, nullptr).rc, int(cli::Usage));
+        QCOMPARE(run({"get", "X", "--phone", "1"}, nullptr).rc, int(cli::Usage));
+        {
+            Module m(false);   // never plugged in
+            const Run r = run({"get", "X", "--wait", "0.2"}, &m.backend);
+            QCOMPARE(r.rc, int(cli::NoModule));
+            QVERIFY(r.err.contains("no module found"));
+        }
+        {
+            Module m;
+            m.module.setPassword("1357");
+            QCOMPARE(run({"get", "CALL:USER1.PN"}, &m.backend).rc, int(cli::LoginRefused));
+            QCOMPARE(run({"get", "CALL:USER1.PN", "--password", "1357"}, &m.backend).rc, int(cli::Ok));
+            // The password is never echoed.
+            const Run r = run({"get", "CALL:USER1.PN", "--password", "9999"}, &m.backend);
+            QVERIFY(!r.err.contains("9999") && !r.out.contains("9999"));
+        }
+        {
+            Module m;
+            auto k = m.module.knobs();
+            k.detachAfterCommands = 2;   // the login is answered, the query is not
+            m.module.setKnobs(k);
+            const Run r = run({"get", "CALL:USER1.PN"}, &m.backend);
+            QCOMPARE(r.rc, int(cli::NoAnswer));
+            QVERIFY(r.err.contains("CALL:USER1.PN"));
+        }
+        {
+            Module m;
+            QCOMPARE(run({"write", dir_.filePath("missing.ini")}, &m.backend).rc, int(cli::FileError));
+            const Run r = run({"read", "--out", dir_.filePath("no-dir/x.ini")}, &m.backend);
+            QCOMPARE(r.rc, int(cli::FileError));
+            QVERIFY(r.err.contains("Unable to write to"));
+        }
+    }
+
+    void readWritesNothingWhenIncomplete() {
+        Module m;
+        auto k = m.module.knobs();
+        k.detachAfterCommands = 50;
+        m.module.setKnobs(k);
+        const QString file = dir_.filePath("half.ini");
+        timing::answerWaitMs = 5;
+        const Run r = run({"read", "--out", file}, &m.backend);
+        timing::answerWaitMs = 100;
+        QCOMPARE(r.rc, int(cli::NoAnswer));
+        QVERIFY(!QFile::exists(file));
+    }
+
+    void progressOnlyOnATerminal() {
+        Module m;
+        const QString file = dir_.filePath("p.ini");
+        const Run quiet = run({"read", "--out", file}, &m.backend, false);
+        QVERIFY(quiet.err.isEmpty());
+        const Run loud = run({"read", "--out", file}, &m.backend, true);
+        QCOMPARE(loud.rc, int(cli::Ok));
+        QVERIFY(loud.err.contains("205/205"));
+        QVERIFY(loud.err.contains("\r["));
+    }
+
+    void overTheSimulatedModem() {
+        Module usb(false);
+        SimModule far;
+        far.setParam("CALL:USER1.PN", "+36209998877");
+        SimModem modem(far);
+        QVERIFY(modem.start());
+        const QStringList via = {"--serial-port", modem.slavePath(), "--phone", "+36301234567"};
+        const QString file = dir_.filePath("modem.ini");
+        const Run r = run(QStringList{"read", "--out", file} + via, &usb.backend);
+        QCOMPARE(r.rc, int(cli::Ok));
+        QVERIFY(fileBytes(file).contains("EditPhoneNumber1=+36209998877\r\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(!modem.inCall(), 3000);   // hung up at the end
+        const Run g = run(QStringList{"get", "CALL:USER1.PN"} + via, &usb.backend);
+        QCOMPARE(g.out, QByteArray("CALL:USER1.PN=+36209998877\n"));
+        auto k = modem.knobs();
+        k.dialResult = "BUSY";
+        modem.setKnobs(k);
+        timing::modemDialReads = 3;
+        const Run busy = run(QStringList{"get", "CALL:USER1.PN"} + via, &usb.backend);
+        timing::modemDialReads = 60;
+        QCOMPARE(busy.rc, int(cli::NoModule));
+    }
+};
+
+QTEST_MAIN(CliTest)
+#include "test_cli.moc"
