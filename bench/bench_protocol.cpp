@@ -4,6 +4,7 @@
 // Each figure stands next to its link floor: reports exchanged x 1 ms.
 #include "app/ui/ConfigTransfer.h"
 #include "app/ui/TFormMain.h"
+#include "cli/Cli.h"
 #include "link/ConnHIDCOM.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
@@ -62,5 +63,19 @@ int main(int argc, char** argv) {
     measure("Set", [&] { w.volumesPage->btSetVolsClick(); });
     measure("Read (205 settings)", [&] { w.transfer->Read(); });
     measure("Write (205 settings)", [&] { w.transfer->Write(); });
-    return 0;
+    w.FormClose();
+
+    // The command-line tool: a whole run of "read" (the module is already plugged in).
+    FILE* devnull = std::fopen("/dev/null", "w");
+    cli::Env env;
+    env.backend = &sim;
+    env.out = devnull;
+    env.err = devnull;
+    const QString file = dir.filePath("bench.ini");
+    sim.detach();
+    sim.attach();
+    int rc = 0;
+    measure("kestrum-cli read", [&] { rc = cli::Run({"read", "--out", file}, env); });
+    std::fclose(devnull);
+    return rc;
 }
