@@ -1,0 +1,185 @@
+// Whole-window flows against the simulated module: loading unusual settings
+// through the editor rules, Open followed by Write, the page-change handler,
+// the live Status and Log pages.
+#include "app/ui/Bindings.h"
+#include "app/ui/ConfigTransfer.h"
+#include "app/ui/Controls.h"
+#include "app/ui/TFormMain.h"
+#include "link/ConnHIDCOM.h"
+#include "protocol/Timing.h"
+#include "sim/SimHidBackend.h"
+#include "sim/SimModule.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+struct Rig {
+    QTemporaryDir dir;
+    QSettings store{dir.filePath("lang.ini"), QSettings::IniFormat};
+    SimModule module;
+    SimHidBackend backend{module};
+    std::unique_ptr<TFormMain> w;
+    Rig() {
+        backend.setTickIntervalMs(0);
+        TFormMain::Options o;
+        o.backend = &backend;
+        o.full = true;
+        o.languageStore = &store;
+        w = std::make_unique<TFormMain>(o);
+        w->show();
+    }
+    bool connect() {
+        backend.attach();
+        return QTest::qWaitFor([&] { return w->findChild<QWidget*>("btnRead")->isEnabled(); }, 5000);
+    }
+    QByteArray value(const char* name) const { return GetControlValue(w->findChild<QWidget*>(name)); }
+    bool checked(const char* name) const { return w->findChild<QAbstractButton*>(name)->isChecked(); }
+    QString text(const char* name) const { return w->findChild<QLabel*>(name)->text(); }
+    int count(const QByteArray& what) const {
+        int n = 0;
+        for (const QByteArray& c : module.commands()) n += c.contains(what);
+        return n;
+    }
+};
+
+}  // namespace
+
+class WindowFlowsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() {
+        timing::answerWaitMs = 200;
+        timing::loginPollMs = 10;
+    }
+
+    void readOfUnusualSettings() {
+        Rig r;
+        r.module.setParam("DIN:Z1.POL", "NC");
+        r.module.setParam("TEMP:PROPS.EN", "1");
+        r.module.setParam("DIN:Z2.POL", "nc");
+        r.module.setParam("REL1:PROPS.MO", "7");
+        r.module.setParam("REL2:ONM3.MTE", "4");
+        r.module.setParam("REL2:PROPS.TEN", "0");
+        r.module.setParam("TEMP:RANG.LOW", "45");
+        r.module.setParam("TEMP:RANG.HIGH", "55");
+        r.module.setParam("REL1:TMPL.VAL", "50");
+        r.module.setParam("REL1:TMPH.VAL", "52");
+        r.module.setParam("REL2:PROPS.MO", "2");
+        QVERIFY(r.connect());
+        r.w->findChild<QPushButton*>("btnRead")->click();
+        QCOMPARE(r.w->ProgressBarRW->value(), 205);
+        // The sensor, applied after the input codes, wins: IN1 back to "NO".
+        QVERIFY(r.checked("cbTempSens"));
+        QCOMPARE(r.value("_edIN1"), QByteArray("NO"));
+        QCOMPARE(r.w->findChild<RadioGroup*>("rgIN1")->itemIndex(), 0);
+        // An input code in lower case is kept, the radio group keeps its place.
+        QCOMPARE(r.value("_edIN2"), QByteArray("nc"));
+        QCOMPARE(r.w->findChild<RadioGroup*>("rgIN2")->itemIndex(), 0);
+        // Mode text 7 with the phone mode already shown: the text stays.
+        QCOMPARE(r.value("_edRelay1Control"), QByteArray("7"));
+        QVERIFY(r.checked("rbRelay1ControlPhone"));
+        QVERIFY(r.checked("rbRelay2ControlTemp"));
+        // Temperature code 4: no choice shown, the text kept.
+        QCOMPARE(r.value("_edRelay2TempInOut"), QByteArray("4"));
+        for (const char* b : {"rbRelay2TempIn", "rbRelay2TempOut", "rbRelay2TempPlus", "rbRelay2TempMinus"})
+            QVERIFY2(!r.checked(b), b);
+        QVERIFY(r.checked("rbRelay2Bistable"));
+        // Threshold pairs are applied together.
+        QCOMPARE(r.value("tbMinTemp"), QByteArray("45"));
+        QCOMPARE(r.value("tbMaxTemp"), QByteArray("55"));
+        QCOMPARE(r.text("lbMinCelsius"), QString::fromUtf8("45\u00B0C"));
+        QCOMPARE(r.value("tbRelay1MinTemp"), QByteArray("50"));
+        QCOMPARE(r.value("tbRelay1MaxTemp"), QByteArray("54"));
+        QCOMPARE(r.text("lbRelay1MaxCelsius"), QString::fromUtf8("54\u00B0C"));
+        // Written back as they stand.
+        r.w->transfer->Write();
+        QCOMPARE(r.module.param("DIN:Z1.POL"), QByteArray("NO"));
+        QCOMPARE(r.module.param("DIN:Z2.POL"), QByteArray("nc"));
+        QCOMPARE(r.module.param("REL1:PROPS.MO"), QByteArray("7"));
+        QCOMPARE(r.module.param("REL2:ONM3.MTE"), QByteArray("4"));
+        QCOMPARE(r.module.param("REL1:TMPH.VAL"), QByteArray("54"));
+    }
+
+    void openOfASavedFileThenWrite() {
+        Rig r;
+        QVERIFY(r.connect());
+        const QString path = r.dir.filePath("saved.ini");
+        r.w->transfer->Save(path);
+        r.w->transfer->Open(path);
+        QCOMPARE(r.value("_edIN1"), QByteArray(""));
+        QCOMPARE(r.value("_edRelay1Control"), QByteArray(""));
+        QCOMPARE(r.value("_edRelay2TempInOut"), QByteArray(""));
+        QVERIFY(r.checked("_cbRelay1Timed"));
+        QVERIFY(r.checked("rbRelay1ControlPhone"));
+        for (const char* b : {"rbRelay1TempIn", "rbRelay1TempOut", "rbRelay1TempPlus", "rbRelay1TempMinus"})
+            QVERIFY2(!r.checked(b), b);
+        r.module.clearCommands();
+        r.w->findChild<QPushButton*>("btnWrite")->click();
+        QCOMPARE(r.w->ProgressBarRW->value(), 205);
+        QCOMPARE(r.module.param("DIN:Z1.POL"), QByteArray("NO"));
+        QCOMPARE(r.module.param("DIN:Z2.POL"), QByteArray("NO"));
+        QCOMPARE(r.module.param("REL1:PROPS.MO"), QByteArray("1"));
+        QCOMPARE(r.module.param("REL2:PROPS.MO"), QByteArray("1"));
+        QCOMPARE(r.module.param("REL1:ONM3.MTE"), QByteArray(""));
+        QCOMPARE(r.module.param("REL2:ONM3.MTE"), QByteArray(""));
+        QCOMPARE(r.module.param("REL1:PROPS.TEN"), QByteArray("1"));
+        QVERIFY(r.module.commands().contains("sc \"REL2:ONM3.MTE=#\""));
+    }
+
+    void everyPageChangeAsksForStatusAndLog() {
+        Rig r;
+        QVERIFY(r.connect());
+        r.module.clearCommands();
+        r.w->PageControl1->setCurrentIndex(TFormMain::PageStatus);
+        QCOMPARE(r.count("Slots:Mainlog=1"), 1);
+        QVERIFY(r.module.mainlogOn());
+        // The pairs the module pushes on "R" fill the page.
+        QTRY_COMPARE_WITH_TIMEOUT(r.text("lbRelay2Value"), QString("Off"), 3000);   // the last pair
+        QCOMPARE(r.text("lbViTypeValue"), QString("GSM-2R"));
+        QCOMPARE(r.text("lbSupplyVoltageValue"), QString("12650 mV"));
+        QCOMPARE(r.text("lbActTempSensorValue"), QString::fromUtf8("23 \u00B0C"));
+        QCOMPARE(r.text("lbInputsIN1Value"), QString("Inactive"));
+        QCOMPARE(r.text("lbRelay1Value"), QString("Off"));
+        QCOMPARE(r.w->findChild<QProgressBar*>("pbGsmSignal")->value(), 21);
+        // Over USB the Status page sends no queries of its own.
+        QCOMPARE(r.count("GSMState"), 0);
+        r.w->PageControl1->setCurrentIndex(TFormMain::PageVolumes);
+        QCOMPARE(r.count("Slots:Mainlog=1"), 2);
+        // Without a module nothing is sent.
+        r.backend.detach();
+        QTRY_VERIFY_WITH_TIMEOUT(!r.w->usb->IsReady(), 3000);
+        r.w->PageControl1->setCurrentIndex(TFormMain::PageSettings);
+        QCOMPARE(r.count("Slots:Mainlog=1"), 2);
+    }
+
+    void liveStatusAndLogKeepMoving() {
+        Rig r;
+        r.backend.setTickIntervalMs(5);
+        QVERIFY(r.connect());
+        r.w->PageControl1->setCurrentIndex(TFormMain::PageStatus);
+        auto* memo = r.w->findChild<QPlainTextEdit*>("MemoLog1");
+        QTRY_VERIFY_WITH_TIMEOUT(memo->blockCount() > 3, 5000);
+        QVERIFY(memo->toPlainText().contains("] <"));
+        const QString uptime = r.text("lbStUptimeValue");
+        QTRY_VERIFY_WITH_TIMEOUT(r.text("lbStUptimeValue") != uptime, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.w->findChild<QPlainTextEdit*>("MemoLog2")->toPlainText().isEmpty(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.w->findChild<QPlainTextEdit*>("MemoLog3")->toPlainText().isEmpty(), 5000);
+        // Text arriving while the window closes is dropped without harm.
+        r.w->close();
+        QVERIFY(!r.w->usb);
+    }
+};
+
+QTEST_MAIN(WindowFlowsTest)
+#include "test_window_flows.moc"
