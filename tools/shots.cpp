@@ -4,12 +4,14 @@
 #include "app/ui/TFormMain.h"
 #include "app/ui/ConfigTransfer.h"
 #include "lang/LangMan.h"
+#include "settings/SettingsPage.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSettings>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -41,6 +43,9 @@ int main(int argc, char** argv) {
             QTest::qWait(300);
             w.grab().save(QString("%1/%2-%3.png").arg(out, lang, w.PageControl1->widget(i)->objectName()));
         }
+        // The whole Settings page, beyond what the scroll area shows.
+        if (auto* area = w.settingsPage->findChild<QScrollArea*>())
+            area->widget()->grab().save(QString("%1/%2-tsSettings-all.png").arg(out, lang));
     }
     // The volume tool as it starts.
     TFormMain::Options small = o;

@@ -166,6 +166,7 @@ QWidget* SettingsPage::buildPhoneNumbers(QWidget* parent) {
         const QString n = QString::number(i);
         auto* ack = named(new QComboBox(box), "cmbACK" + n);
         ack->setEditable(false);
+        ack->setSizeAdjustPolicy(QComboBox::AdjustToContents);   // grows with a longer language
         ack->addItems({"no ack., # = Stop", "* = ack, # = Stop"});
         grid->addWidget(label(box, "lbTPhone" + n, QStringLiteral("T%1 phone number:").arg(i)), i, 0);
         grid->addWidget(edit(box, "EditPhoneNumber" + n), i, 1);

@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -47,8 +48,13 @@ ModemPage::ModemPage(TFormMain& window, QWidget* parent) : QWidget(parent), wind
     grid->addWidget(cbModemPortSel, 0, 1);
     grid->addWidget(caption(this, "lbModulePhoneNumber", "Phone number:"), 1, 0);
     grid->addWidget(edCSDPhnr, 1, 1);
-    grid->addWidget(btCSDConnect, 2, 0);
-    grid->addWidget(btCSDDisconnect, 2, 1, Qt::AlignLeft);
+    auto* buttons = new QHBoxLayout;
+    for (QPushButton* b : {btCSDConnect, btCSDDisconnect}) {
+        b->setMinimumWidth(120);
+        buttons->addWidget(b);
+    }
+    buttons->addStretch();
+    grid->addLayout(buttons, 2, 0, 1, 3);
     grid->addWidget(caption(this, "lbModemdetails", "Modem communication details:"), 3, 0, 1, 3);
     grid->addWidget(edATLogWin, 4, 0, 1, 3);
     grid->setColumnStretch(2, 1);
