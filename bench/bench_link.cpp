@@ -55,22 +55,27 @@ int main(int argc, char** argv) {
     w.show();
     QCoreApplication::processEvents();
     const int rounds = 20;
-    double total = 0, worst = 0;
+    double seen = 0, seenWorst = 0, ready = 0, readyWorst = 0;
+    QWidget* button = w.findChild<QWidget*>("btReadVols");
     for (int i = 0; i < rounds; ++i) {
         sim.detach();
-        while (w.usb->IsReady() || w.findChild<QWidget*>("btReadVols")->isEnabled()) QCoreApplication::processEvents();
+        while (w.usb->IsReady() || button->isEnabled()) QCoreApplication::processEvents();
         QElapsedTimer t;
         t.start();
         sim.attach();
-        // "Attached" has reached the window when UpdateUIState enabled the buttons
-        // (the automatic login runs in between; its time is measured in bench_protocol).
+        // The reader has opened the module and announced "Attached".
         while (!w.usb->IsReady()) QCoreApplication::processEvents();
-        const double ms = double(t.nsecsElapsed()) / 1e6;
-        total += ms;
-        worst = std::max(worst, ms);
-        while (!w.findChild<QWidget*>("btReadVols")->isEnabled()) QCoreApplication::processEvents();
+        const double a = double(t.nsecsElapsed()) / 1e6;
+        // The UI thread has taken "Attached", logged in and enabled the controls.
+        while (!button->isEnabled()) QCoreApplication::processEvents();
+        const double b = double(t.nsecsElapsed()) / 1e6;
+        seen += a;
+        seenWorst = std::max(seenWorst, a);
+        ready += b;
+        readyWorst = std::max(readyWorst, b);
     }
-    std::printf("attach -> Attached seen by the UI thread: mean %.1f ms, worst %.1f ms over %d attaches\n",
-                total / rounds, worst, rounds);
+    std::printf("attach -> \"Attached\" announced by the reader: mean %.1f ms, worst %.1f ms\n", seen / rounds, seenWorst);
+    std::printf("attach -> window logged in and enabled:    mean %.1f ms, worst %.1f ms (%d attaches)\n",
+                ready / rounds, readyWorst, rounds);
     return 0;
 }

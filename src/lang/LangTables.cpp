@@ -343,7 +343,7 @@ const SourceRow kHungarian[] = {
     {"lbRelay1", "1. relé:"},
     {"lbRelay2", "2. relé:"},
     {"tsLog", "Log"},
-    {"tsLog", "Napló"},
+    {"tsLog", "Log"},
     {"cmbACK1", "nincs nyugta, # = Stop\r* = nyugta, # = Stop"},
     {"cmbACK2", "nincs nyugta, # = Stop\r* = nyugta, # = Stop"},
     {"cmbACK3", "nincs nyugta, # = Stop\r* = nyugta, # = Stop"},
