@@ -11,6 +11,7 @@
 #include "protocol/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
+#include "support/WindowRig.h"
 #include "text/Codec.h"
 
 #include <QCheckBox>
@@ -65,29 +66,7 @@ const char* const kKeys[] = {
     "REL2:OFM2.TN", "REL2:PROPS.SRP", "REL2:TMPL.VAL", "REL2:TMPH.VAL", "REL2:ONM3.MTE",
 };
 
-struct Rig {
-    QTemporaryDir dir;
-    QSettings store{dir.filePath("lang.ini"), QSettings::IniFormat};
-    SimModule module;
-    SimHidBackend backend{module};
-    std::unique_ptr<TFormMain> w;
-    Rig() {
-        TFormMain::Options o;
-        o.backend = &backend;
-        o.full = true;
-        o.languageStore = &store;
-        w = std::make_unique<TFormMain>(o);
-        w->show();
-    }
-    bool connect() {
-        backend.attach();
-        return QTest::qWaitFor([&] { return w->findChild<QWidget*>("btnRead")->isEnabled(); }, 5000);
-    }
-    template <class T>
-    T* c(const char* name) const { return w->findChild<T*>(name); }
-    QByteArray value(const char* name) const { return GetControlValue(w->findChild<QWidget*>(name)); }
-    void set(const char* name, const QByteArray& v) const { SetControlValue(w->findChild<QWidget*>(name), v); }
-};
+using Rig = WindowRig;
 
 QMap<QByteArray, QByteArray> visibleState(const TFormMain& w) {
     QMap<QByteArray, QByteArray> m;

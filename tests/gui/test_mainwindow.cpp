@@ -8,6 +8,7 @@
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 #include "status/VolumesPage.h"
+#include "support/WindowRig.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -22,34 +23,6 @@
 
 #include <thread>
 
-namespace {
-
-struct Rig {
-    QTemporaryDir dir;
-    QSettings store{dir.filePath("lang.ini"), QSettings::IniFormat};
-    SimModule module;
-    SimHidBackend backend{module};
-    std::unique_ptr<TFormMain> w;
-    explicit Rig(bool full = false) {
-        TFormMain::Options o;
-        o.backend = &backend;
-        o.full = full;
-        o.languageStore = &store;
-        w = std::make_unique<TFormMain>(o);
-    }
-    QList<QByteArray> logins() const {
-        QList<QByteArray> l;
-        for (const QByteArray& c : module.commands())
-            if (c.startsWith("set REM:UPW P,")) l << c;
-        return l;
-    }
-    QPushButton* button(const char* name) const { return w->findChild<QPushButton*>(name); }
-};
-
-bool enabled(const Rig& r, const char* name) { return r.w->findChild<QWidget*>(name)->isEnabled(); }
-
-}  // namespace
-
 class MainWindowTest : public QObject {
     Q_OBJECT
     QStringList errors_;
@@ -63,7 +36,7 @@ private slots:
     void init() { errors_.clear(); }
 
     void startupPresentation() {
-        Rig r;
+        WindowRig r(false);
         r.w->show();
         QCOMPARE(r.w->windowTitle(), QString("Orvik Device Volumes"));
         QCOMPARE(r.w->size(), QSize(300, 480));
@@ -78,12 +51,12 @@ private slots:
         QVERIFY(r.w->Panel4->isHidden());
         QVERIFY(!r.w->Panel1->isHidden());
         QCOMPARE(r.w->ProgressBarRW->maximum(), 205);
-        QVERIFY(!enabled(r, "btSetVols"));
-        QVERIFY(!enabled(r, "btReadVols"));
+        QVERIFY(!r.enabled("btSetVols"));
+        QVERIFY(!r.enabled("btReadVols"));
     }
 
     void fullPresentation() {
-        Rig r(true);
+        WindowRig r(true);
         r.w->show();
         QCOMPARE(r.w->windowTitle(), QString("Brisal Kestrum v1.00"));
         for (int i : {0, 1, 3, 4}) QVERIFY(r.w->PageControl1->isTabVisible(i));
@@ -93,7 +66,7 @@ private slots:
     }
 
     void logShortcutFollowsFocus() {
-        Rig r(true);
+        WindowRig r(true);
         r.w->show();
         QVERIFY(QTest::qWaitForWindowActive(r.w.get()) || true);
         auto* pc = r.w->PageControl1;
@@ -115,14 +88,14 @@ private slots:
     }
 
     void attachLogsInOnceAndEnables() {
-        Rig r;
+        WindowRig r(false);
         r.w->show();
-        QVERIFY(!enabled(r, "btReadVols"));
+        QVERIFY(!r.enabled("btReadVols"));
         r.backend.attach();
-        QTRY_VERIFY_WITH_TIMEOUT(enabled(r, "btReadVols"), 5000);
-        QVERIFY(enabled(r, "btSetVols"));
-        QVERIFY(enabled(r, "btnRead"));
-        QVERIFY(enabled(r, "btnWrite"));
+        QTRY_VERIFY_WITH_TIMEOUT(r.enabled("btReadVols"), 5000);
+        QVERIFY(r.enabled("btSetVols"));
+        QVERIFY(r.enabled("btnRead"));
+        QVERIFY(r.enabled("btnWrite"));
         QTRY_COMPARE_WITH_TIMEOUT(r.logins().size(), 1, 2000);
         QCOMPARE(r.logins().first(), QByteArray("set REM:UPW P,4826"));
         QVERIFY(r.module.loggedIn());
@@ -132,30 +105,30 @@ private slots:
         // Busy: everything off; leaving busy restores.
         r.w->setBusy(true);
         QVERIFY(!r.w->PageControl1->isEnabled());
-        QVERIFY(!enabled(r, "btReadVols"));
+        QVERIFY(!r.enabled("btReadVols"));
         r.w->setBusy(false);
         QVERIFY(r.w->PageControl1->isEnabled());
-        QVERIFY(enabled(r, "btReadVols"));
+        QVERIFY(r.enabled("btReadVols"));
         // Detached: buttons off, page control on.
         r.backend.detach();
-        QTRY_VERIFY_WITH_TIMEOUT(!enabled(r, "btReadVols"), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.enabled("btReadVols"), 3000);
         QVERIFY(r.w->PageControl1->isEnabled());
-        QVERIFY(!enabled(r, "btnRead"));
+        QVERIFY(!r.enabled("btnRead"));
     }
 
     void reattachLogsInAgainFromDefaultPassword() {
-        Rig r;
+        WindowRig r(false);
         r.w->show();
         r.backend.attach();
         QTRY_COMPARE_WITH_TIMEOUT(r.logins().size(), 1, 5000);
         r.w->session.currentPassword = "1111";
         r.backend.detach();
         QTRY_VERIFY_WITH_TIMEOUT(!r.w->usb->IsReady(), 3000);
-        QTRY_VERIFY_WITH_TIMEOUT(!enabled(r, "btReadVols"), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.enabled("btReadVols"), 3000);
         r.backend.attach();
         QTRY_COMPARE_WITH_TIMEOUT(r.logins().size(), 2, 5000);
         QCOMPARE(r.logins().last(), QByteArray("set REM:UPW P,4826"));
-        QTRY_VERIFY_WITH_TIMEOUT(enabled(r, "btReadVols"), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.enabled("btReadVols"), 3000);
     }
 
     void moduleAttachedBeforeStartEndsConnected() {
@@ -177,7 +150,7 @@ private slots:
     }
 
     void refusedPasswordUsesTheDialog() {
-        Rig r;
+        WindowRig r(false);
         r.module.setPassword("7777");
         int asked = 0;
         r.w->session.askPassword = [&] {
@@ -186,7 +159,7 @@ private slots:
         };
         r.w->show();
         r.backend.attach();
-        QTRY_VERIFY_WITH_TIMEOUT(enabled(r, "btReadVols"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.enabled("btReadVols"), 5000);
         QCOMPARE(asked, 1);
         QVERIFY(r.w->session.bulkOperator != nullptr);
         QVERIFY(r.module.loggedIn());
@@ -196,7 +169,7 @@ private slots:
     }
 
     void handOffAfterCloseAndWhenNotTaken() {
-        Rig r;
+        WindowRig r(false);
         r.w->show();
         // Not taken within 100 ms: dropped, and the function never runs later.
         std::atomic<bool> ran{false};
@@ -222,12 +195,12 @@ private slots:
     }
 
     void closingDuringTrafficDoesNotHang() {
-        Rig r(true);
+        WindowRig r(true);
         r.backend.setTickIntervalMs(1);
         r.module.setParam("Slots:Mainlog", "1");
         r.w->show();
         r.backend.attach();
-        QTRY_VERIFY_WITH_TIMEOUT(enabled(r, "btnRead"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.enabled("btnRead"), 5000);
         QTest::qWait(100);   // let status and log text stream for a while
         QElapsedTimer t;
         t.start();
@@ -237,10 +210,10 @@ private slots:
     }
 
     void volumesReadAndSet() {
-        Rig r;
+        WindowRig r(false);
         r.w->show();
         r.backend.attach();
-        QTRY_VERIFY_WITH_TIMEOUT(enabled(r, "btReadVols"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.enabled("btReadVols"), 5000);
         VolumesPage* v = r.w->volumesPage;
         // Initial positions show 4 and 55; Set writes exactly those.
         QCOMPARE(v->lbMicVolVal->text(), QString("4"));
@@ -270,10 +243,10 @@ private slots:
     }
 
     void volumesNonIntegerAnswerStopsTheRead() {
-        Rig r;
+        WindowRig r(false);
         r.w->show();
         r.backend.attach();
-        QTRY_VERIFY_WITH_TIMEOUT(enabled(r, "btReadVols"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.enabled("btReadVols"), 5000);
         r.module.setParam("VCALL:GMIC.VOL0", "loud");
         r.module.clearCommands();
         const int spkBefore = r.w->volumesPage->tbSpkVol->value();

@@ -9,6 +9,7 @@
 #include "protocol/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
+#include "support/WindowRig.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -22,38 +23,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
-
-struct Rig {
-    QTemporaryDir dir;
-    QSettings store{dir.filePath("lang.ini"), QSettings::IniFormat};
-    SimModule module;
-    SimHidBackend backend{module};
-    std::unique_ptr<TFormMain> w;
-    Rig() {
-        backend.setTickIntervalMs(0);
-        TFormMain::Options o;
-        o.backend = &backend;
-        o.full = true;
-        o.languageStore = &store;
-        w = std::make_unique<TFormMain>(o);
-        w->show();
-    }
-    bool connect() {
-        backend.attach();
-        return QTest::qWaitFor([&] { return w->findChild<QWidget*>("btnRead")->isEnabled(); }, 5000);
-    }
-    QByteArray value(const char* name) const { return GetControlValue(w->findChild<QWidget*>(name)); }
-    bool checked(const char* name) const { return w->findChild<QAbstractButton*>(name)->isChecked(); }
-    QString text(const char* name) const { return w->findChild<QLabel*>(name)->text(); }
-    int count(const QByteArray& what) const {
-        int n = 0;
-        for (const QByteArray& c : module.commands()) n += c.contains(what);
-        return n;
-    }
-};
-
-}  // namespace
+using Rig = WindowRig;
 
 class WindowFlowsTest : public QObject {
     Q_OBJECT
