@@ -62,7 +62,7 @@ void Exchange::clearBuffer() {
 }
 
 void Exchange::acquire() {
-    for (int i = 0; i < timing::exchangeLockTries; ++i) {
+    for (int i = 0; i < timing::exchangeLockTries && !aborted_; ++i) {
         if (!lock_) {
             lock_ = true;
             return;
@@ -85,7 +85,7 @@ int Exchange::waitFor(int totalMs, const std::function<int()>& check) {
         if (pump) pump();
         if (int r = check()) return r;
         const auto now = Clock::now();
-        if (now >= deadline) return 0;
+        if (now >= deadline || aborted_) return 0;
         // Wake at once when text arrives, else after a millisecond to pump events again.
         std::unique_lock<std::mutex> lk(mutex_);
         const unsigned seen = deliveries_;
@@ -102,7 +102,7 @@ QByteArray Exchange::QueryParam(const QByteArray& key) {
     acquire();
     clearBuffer();
     QByteArray result;
-    for (int attempt = 0; attempt < timing::commandAttempts; ++attempt) {
+    for (int attempt = 0; attempt < timing::commandAttempts && !aborted_; ++attempt) {
         {
             std::lock_guard<std::mutex> g(mutex_);
             passSeen_ = false;
@@ -144,7 +144,7 @@ int Exchange::SetParam(const QByteArray& key, const QByteArray& value) {
     // Text left over from an earlier exchange (a late answer) must not count
     // as the answer to this command.
     clearBuffer();
-    for (int attempt = 0; attempt < timing::commandAttempts; ++attempt) {
+    for (int attempt = 0; attempt < timing::commandAttempts && !aborted_; ++attempt) {
         {
             std::lock_guard<std::mutex> g(mutex_);
             passSeen_ = false;
@@ -173,7 +173,7 @@ int Exchange::PasswordCommand(const QByteArray& password, const QByteArray& seco
     // A prompt left over from an earlier answer would pass for the device's
     // verdict on this command.
     clearBuffer();
-    for (int attempt = 0; attempt < timing::loginAttempts; ++attempt) {
+    for (int attempt = 0; attempt < timing::loginAttempts && !aborted_; ++attempt) {
         {
             std::lock_guard<std::mutex> g(mutex_);
             level0Seen_ = false;

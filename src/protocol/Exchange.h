@@ -38,6 +38,11 @@ public:
     QByteArray Buffer() const;
     bool Locked() const { return lock_; }
 
+    // The window is closing: every exchange under way or to come ends at once
+    // without an answer, so nothing waits on a device nobody will hear.
+    void Abort() { aborted_ = true; }
+    bool Aborted() const { return aborted_; }
+
     // Processes pending events of the user interface inside every wait.
     std::function<void()> pump;
 
@@ -58,6 +63,7 @@ private:
     bool level2Seen_ = false;
     bool level0Seen_ = false;
     bool lock_ = false;          // main thread only
+    bool aborted_ = false;       // main thread only
     Connection* channel_ = nullptr;
 };
 

@@ -20,6 +20,8 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QElapsedTimer>
 
 #include <thread>
 
@@ -207,6 +209,51 @@ private slots:
         r.w->close();
         QVERIFY(t.elapsed() < 2000);
         QVERIFY(!r.w->usb);
+    }
+
+    void detachDuringLoginIsNotForgotten() {
+        WindowRig r(false);
+        r.w->session.askPassword = [] {};   // no dialog when the device falls silent
+        auto k = r.module.knobs();
+        k.answerDelayMs = 300;   // the login answer is slow ...
+        r.module.setKnobs(k);
+        timing::loginPollMs = 20;      // 400 ms an attempt: long enough for that answer
+        timing::loginAttempts = 1;
+        timing::loginCalls = 1;
+        // ... and the module goes away while the login waits for it.
+        QTimer::singleShot(100, [&] { r.backend.detach(); });
+        r.backend.attach();
+        QTRY_VERIFY_WITH_TIMEOUT(r.logins().size() >= 1, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.w->usb->IsReady(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.w->session.loggedIn, 8000);
+        k.answerDelayMs = 0;
+        r.module.setKnobs(k);
+        timing::loginPollMs = 10;
+        timing::loginAttempts = 4;
+        timing::loginCalls = 5;
+        const int before = int(r.logins().size());
+        r.backend.attach();
+        QTRY_VERIFY_WITH_TIMEOUT(r.logins().size() > before, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.module.loggedIn(), 5000);
+    }
+
+    void closingDuringAReadEndsItAtOnce() {
+        WindowRig r;
+        QVERIFY(r.connect());
+        auto k = r.module.knobs();
+        k.silent = true;   // every query would wait out all its attempts
+        r.module.setKnobs(k);
+        timing::answerWaitMs = 2000;
+        QElapsedTimer t;
+        QTimer::singleShot(200, [&] {
+            t.start();
+            r.w->close();
+        });
+        r.button("btnRead")->click();   // returns once the close has ended the Read
+        timing::answerWaitMs = 150;
+        QVERIFY(t.isValid());
+        QVERIFY2(t.elapsed() < 3000, QByteArray::number(t.elapsed()));
+        QVERIFY(!r.w->busy);
     }
 
     void volumesReadAndSet() {

@@ -302,10 +302,14 @@ void TFormMain::setBusy(bool on) {
     UpdateUIState(on ? "Start" : "End");
 }
 
+bool TFormMain::LinkUp() const {
+    if (usb && usb->IsReady()) return true;
+    return modemConnection && modemConnection->IsOpen();
+}
+
 void TFormMain::UpdateUIState(const char* /*reason*/) {
     // 1. Is a link up?
-    bool connected = usb && usb->IsReady();
-    if (!connected && modemConnection) connected = modemConnection->IsOpen();
+    const bool connected = LinkUp();
     // 2. Enabling.
     auto setButtons = [this](bool on) {
         for (const char* name : {"btnRead", "btnWrite"})
@@ -330,8 +334,10 @@ void TFormMain::UpdateUIState(const char* /*reason*/) {
         if (session.LoginRepeatedly()) setButtons(true);
         if (modemConnection && modemConnection->IsOpen() && statusSlot) statusSlot->SendText("R");
     }
-    // 4. Remember what this update saw.
-    session.loggedIn = connected;
+    // 4. Remember the link state. The login above waited for the device, and
+    // a detach handled meanwhile must not be forgotten, or the next attach
+    // would find the flag set and skip its login: look at the link again.
+    session.loggedIn = LinkUp();
 }
 
 void TFormMain::ReceiveStatusText(const QByteArray& text) {
@@ -385,6 +391,8 @@ void TFormMain::showEvent(QShowEvent* e) {
 
 void TFormMain::FormClose() {
     if (closing.exchange(true)) return;
+    // A Read, Write or login still waiting inside a handler ends at once.
+    session.exchange.Abort();
     if (modem) modem->Close();
     usb->Close();   // stops and joins the reader thread
     // The slots leave the connection before it goes; nothing is sent on them any more.

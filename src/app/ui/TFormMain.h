@@ -51,6 +51,7 @@ public:
     int CallInMainThread(std::function<void()> fn);
 
     void UpdateUIState(const char* reason);
+    bool LinkUp() const;   // the USB module ready, or a data call up
     void FormShow();
     void FormClose();
     void PageControl1Change(int index);
