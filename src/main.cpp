@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
     QCommandLineOption demo("demo", "Use a simulated module instead of the USB device.");
     QCommandLineOption full("full", "Show every page, not only the volume tool.");
     QCommandLineOption serial("serial-port", "Offer this serial port on the Modem page.", "path");
-    parser.addOptions({demo, full, serial});
+    QCommandLineOption demoPassword("demo-password", "The simulated module's password (default 4826).", "pw");
+    parser.addOptions({demo, full, serial, demoPassword});
     parser.process(app);
 
     try {
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
         options.extraSerialPorts = parser.values(serial);
         if (parser.isSet(demo)) {
             module = std::make_unique<SimModule>();
+            if (parser.isSet(demoPassword)) module->setPassword(parser.value(demoPassword).toLocal8Bit());
             backend = std::make_unique<SimHidBackend>(*module);
             options.backend = backend.get();
         }
