@@ -68,7 +68,7 @@ std::array<uint8_t, kFrameSize> BuildFrame(int16_t slot, uint8_t seq, const uint
     f[3] = uint8_t(n);
     f[4] = uint8_t(slot & 0xFF);
     f[5] = uint8_t((uint16_t(slot) >> 8) & 0xFF);
-    std::memcpy(f.data() + 6, data, size_t(n));
+    if (n > 0) std::memcpy(f.data() + 6, data, size_t(n));
     const uint16_t crc = Crc16Xmodem(f.data(), 22);
     f[22] = uint8_t(crc & 0xFF);
     f[23] = uint8_t(crc >> 8);
