@@ -7,6 +7,7 @@
 // the system; a Windows port replaces only these functions.
 // ---------------------------------------------------------------------------
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -17,6 +18,12 @@ namespace {
 namespace os {
 
 using Handle = intptr_t;
+
+// Holds DTR and RTS off. A pseudo-terminal has no modem lines and refuses.
+void holdLinesOff(int fd) {
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ::ioctl(fd, TIOCMBIC, &lines);
+}
 
 bool speedFor(int baud, speed_t& out) {
     static const struct { int baud; speed_t speed; } kSpeeds[] = {
@@ -33,22 +40,40 @@ bool speedFor(int baud, speed_t& out) {
     return false;
 }
 
-// Opens the device exclusively. TIOCEXCL keeps other programs out (except a
-// privileged one), the advisory lock keeps out every other Tserial, even one
-// running as root. Fails when the port is missing, inaccessible or held.
+// A UUCP lock file ("LCK..ttyUSB0" holding a process ID) of a live process:
+// the way modem programs on Linux mark a port as theirs.
+bool lockedByAnotherProgram(const QByteArray& path) {
+    const QByteArray base = path.mid(path.lastIndexOf('/') + 1);
+    for (const char* dir : {"/var/lock/", "/run/lock/"}) {
+        QFile f(QString::fromLocal8Bit(dir + QByteArray("LCK..") + base));
+        if (!f.open(QIODevice::ReadOnly)) continue;
+        bool ok = false;
+        const long pid = f.read(64).trimmed().toLong(&ok);
+        if (ok && pid > 0 && pid != long(::getpid()) && (::kill(pid_t(pid), 0) == 0 || errno == EPERM)) return true;
+    }
+    return false;
+}
+
+// Opens the device exclusively. The advisory lock keeps out every other
+// Tserial, a UUCP lock file or an exclusive tty marks a port another program
+// holds; only then is the tty made exclusive, so that a refused open changes
+// nothing on a port someone else uses. Fails when the port is missing,
+// inaccessible or held.
 Handle openDevice(const QByteArray& path) {
+    if (lockedByAnotherProgram(path)) return -1;
     const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
-    ::ioctl(fd, TIOCEXCL);   // not every device is a tty: failure is sorted out later
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    int exclusive = 0;
+    const bool held = (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) ||
+                      (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive);
+    if (held) {
         ::close(fd);
         return -1;
     }
+    ::ioctl(fd, TIOCEXCL);   // not every device is a tty: failure is sorted out later
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    // Hold DTR and RTS off. A pseudo-terminal has no modem lines and refuses.
-    int lines = TIOCM_DTR | TIOCM_RTS;
-    ::ioctl(fd, TIOCMBIC, &lines);
+    holdLinesOff(fd);
     // A freshly opened port starts empty, whatever an earlier user left behind.
     ::tcflush(fd, TCIOFLUSH);
     return fd;
@@ -80,7 +105,9 @@ bool applyLineSettings(Handle h, int baud, uint8_t parity) {
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     if (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0) return false;
-    return ::tcsetattr(int(h), TCSANOW, &t) == 0;
+    const bool ok = ::tcsetattr(int(h), TCSANOW, &t) == 0;
+    holdLinesOff(int(h));   // a speed change raises them again
+    return ok;
 }
 
 void closeDevice(Handle h) {

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -84,6 +86,7 @@ private slots:
     void openResultCodes();
     void settingsThatCannotBeAppliedCloseThePort();
     void heldPortCannotBeOpenedTwice();
+    void portHeldByAnotherProgramIsLeftAlone();
     void reopeningClosesTheFirstHandle();
     void closedPortDoesNothing();
     void bytesTravelRawBothWays();
@@ -147,6 +150,35 @@ void TestSerial::heldPortCannotBeOpenedTwice() {
         QCOMPARE(held.OpenPort(pty.path, 9600, 0), 0);
     }
     QCOMPARE(b.OpenPort(pty.path, 9600, 0), 0);
+}
+
+// Another program holding the port, by an exclusive tty or by an advisory
+// lock: the open fails with 8 and changes nothing on that port.
+void TestSerial::portHeldByAnotherProgramIsLeftAlone() {
+    Pty pty;
+    const QByteArray path = QFile::encodeName(pty.path);
+    {
+        const int other = ::open(path.constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(other >= 0);
+        QCOMPARE(::ioctl(other, TIOCEXCL), 0);
+        Tserial t;
+        QCOMPARE(t.OpenPort(pty.path, 9600, 0), 8);   // also when root, who may open it all the same
+        ::ioctl(other, TIOCNXCL);
+        ::close(other);
+    }
+    {
+        const int other = ::open(path.constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(other >= 0);
+        QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
+        Tserial t;
+        QCOMPARE(t.OpenPort(pty.path, 9600, 0), 8);
+        int exclusive = -1;
+        QCOMPARE(::ioctl(other, TIOCGEXCL, &exclusive), 0);
+        QCOMPARE(exclusive, 0);   // the refused open did not make the holder's tty exclusive
+        ::close(other);
+    }
+    Tserial t;
+    QCOMPARE(t.OpenPort(pty.path, 9600, 0), 0);
 }
 
 void TestSerial::reopeningClosesTheFirstHandle() {
