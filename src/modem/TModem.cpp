@@ -56,7 +56,7 @@ QByteArray TModem::ReadLine(int ms) {
     const int maxPolls = ms / std::max(1, timing::modemLinePollMs);
     bool done = false;
     QByteArray result;
-    while (polls < maxPolls && IsReady()) {
+    while (polls < maxPolls && IsReady() && !Aborted) {
         {
             std::lock_guard<std::mutex> g(portMutex_);
             const int n = Port ? Port->BytesWaiting() : 0;
@@ -103,10 +103,10 @@ bool TModem::SendCommand(const QByteArray& command) {
 }
 
 bool TModem::Dial(const QByteArray& phoneNumber) {
-    if (!IsReady()) return false;
+    if (!IsReady() || readerAlive_) return false;   // one call per object
     Log("ATD" + phoneNumber);
     Write("ATD" + phoneNumber + "\r\n");
-    for (int i = 0; i < timing::modemDialReads; ++i) {
+    for (int i = 0; i < timing::modemDialReads && !Aborted; ++i) {
         const QByteArray line = ReadLine(timing::modemDialLineMs);
         if (line.isEmpty()) continue;
         Log(line);

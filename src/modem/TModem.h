@@ -59,6 +59,9 @@ public:
     std::unique_ptr<Tserial> Port;
     std::atomic<bool> Connected{false};
     std::atomic<bool> StopReader{false};
+    // Set when the program closes during the dialogue: every wait for the
+    // modem ends at once and Connect fails.
+    std::atomic<bool> Aborted{false};
     QString PortName;
     QByteArray PhoneNumber;
 

@@ -40,4 +40,5 @@ public:
     bool LoginRepeatedly();
     int loginRuns = 0;            // LoginRepeatedly calls so far
     bool lastLoginOk = false;     // the outcome of the latest one
+    int lastLoginResult = 0;      // the latest login command's result: 1, -1 refused, 0 no answer
 };

@@ -11,6 +11,8 @@
 #include <QSlider>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 QSlider* verticalBar(QWidget* parent, const char* name, int max, int pos) {
@@ -81,7 +83,8 @@ void VolumesPage::readLevel(const char* key, QLabel* label, QSlider* bar) {
     const QByteArray value = ParseAnswerValue(exchange_.QueryParam(key));
     label->setText(text::fromCp1250(value));
     const int level = text::strToInt(value);   // a non-integer ends the Read here
-    bar->setValue(bar->maximum() - level);
+    const long long position = (long long)bar->maximum() - level;   // no overflow for an absurd level
+    bar->setValue(int(std::clamp<long long>(position, bar->minimum(), bar->maximum())));
     // A level beyond the bar's range leaves the bar at its nearest end; the label
     // keeps the device's level so that Set does not change it unasked.
     label->setText(text::fromCp1250(value));

@@ -16,6 +16,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -344,6 +345,21 @@ private slots:
         QCOMPARE(ConfigTransfer::SaveName("x"), QString("x.ini"));
         QCOMPARE(ConfigTransfer::SaveName("conf.txt"), QString("conf.txt.ini"));
         QCOMPARE(ConfigTransfer::SaveName(".ini"), QString(".ini"));
+    }
+
+    void openOfAnUnreadableFileChangesNothing() {
+        Rig r;
+        r.set("EditPhoneNumber1", "keep");
+        const QString path = r.dir.filePath("folder.ini");
+        QVERIFY(QDir().mkpath(path));   // there, but no file to read
+        QString message;
+        try {
+            r.w->transfer->Open(path);
+        } catch (const std::exception& e) {
+            message = e.what();
+        }
+        QCOMPARE(message, "Unable to read " + path);
+        QCOMPARE(r.value("EditPhoneNumber1"), QByteArray("keep"));
     }
 
     void openOfAMissingFileEmptiesAndResets() {

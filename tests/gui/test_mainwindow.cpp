@@ -105,10 +105,10 @@ private slots:
         r.w->UpdateUIState("Attached");
         QCOMPARE(r.logins().size(), 1);
         // Busy: everything off; leaving busy restores.
-        r.w->setBusy(true);
+        r.w->setBusy(true, "ReadStart");
         QVERIFY(!r.w->PageControl1->isEnabled());
         QVERIFY(!r.enabled("btReadVols"));
-        r.w->setBusy(false);
+        r.w->setBusy(false, "ReadEnd");
         QVERIFY(r.w->PageControl1->isEnabled());
         QVERIFY(r.enabled("btReadVols"));
         // Detached: buttons off, page control on.
@@ -149,6 +149,11 @@ private slots:
         w.show();
         QTRY_VERIFY_WITH_TIMEOUT(w.findChild<QWidget*>("btReadVols")->isEnabled(), 5000);
         QVERIFY(module.loggedIn());
+        // One login, although both the show and the dropped hand-off asked for a look.
+        QTest::qWait(100);
+        int logins = 0;
+        for (const QByteArray& c : module.commands()) logins += c.startsWith("set REM:UPW P,");
+        QCOMPARE(logins, 1);
     }
 
     void refusedPasswordUsesTheDialog() {
@@ -235,6 +240,21 @@ private slots:
         r.backend.attach();
         QTRY_VERIFY_WITH_TIMEOUT(r.logins().size() > before, 5000);
         QTRY_VERIFY_WITH_TIMEOUT(r.module.loggedIn(), 5000);
+    }
+
+    void closingDuringTheLoginAsksNobody() {
+        WindowRig r(false);
+        auto k = r.module.knobs();
+        k.silent = true;
+        r.module.setKnobs(k);
+        int askedWhileClosing = 0;
+        r.w->session.askPassword = [&] { askedWhileClosing += r.w->closing ? 1 : 0; };
+        QTimer::singleShot(300, [&] { r.w->close(); });
+        r.backend.attach();
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->closing.load(), 3000);
+        QTest::qWait(200);
+        QCOMPARE(askedWhileClosing, 0);
+        QVERIFY(!r.w->session.lastLoginOk);
     }
 
     void closingDuringAReadEndsItAtOnce() {

@@ -23,6 +23,8 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QElapsedTimer>
 
 namespace {
 
@@ -159,6 +161,23 @@ private slots:
         QVERIFY(!r.enabled("btnRead"));
         QVERIFY(!r.w->modemConnection->IsOpen());
         QTRY_VERIFY_WITH_TIMEOUT(!r.modem.inCall(), 3000);
+    }
+
+    void closingDuringTheDialGivesUpAtOnce() {
+        Rig r;
+        auto k = r.modem.knobs();
+        k.dialDelayMs = 20000;   // the network takes its time
+        r.modem.setKnobs(k);
+        r.page()->PortScan();
+        QElapsedTimer t;
+        QTimer::singleShot(300, [&] {
+            t.start();
+            r.w->close();
+        });
+        r.connectCall();   // returns once the close has ended the dialogue
+        QVERIFY(t.isValid());
+        QVERIFY2(t.elapsed() < 2000, QByteArray::number(t.elapsed()));
+        QVERIFY(!r.w->modemConnection);
     }
 
     void emptyPortListFailsWithoutACall() {

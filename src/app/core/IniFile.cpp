@@ -86,11 +86,13 @@ IniFile::IniFile(const QString& path)
         return;
     if (!file.open(QIODevice::ReadOnly)) {
         m_error = QStringLiteral("Cannot read %1: %2").arg(path, file.errorString());
+        m_readable = false;
         return;
     }
     const QByteArray data = file.readAll();
     if (file.error() != QFileDevice::NoError) {
         m_error = QStringLiteral("Cannot read %1: %2").arg(path, file.errorString());
+        m_readable = false;
         return;
     }
     if (data.isEmpty())

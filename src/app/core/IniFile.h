@@ -49,6 +49,8 @@ public:
     explicit IniFile(const QString& path);
 
     QString path() const;
+    // False when the file exists but could not be read.
+    bool Readable() const { return m_readable; }
 
     QByteArray ReadString(const QByteArray& section, const QByteArray& key,
                           const QByteArray& def) const;
@@ -69,4 +71,5 @@ private:
     QString m_path;
     QList<QByteArray> m_lines;   // without their line ends
     QString m_error;             // a read failure or a refused name; UpdateFile reports it
+    bool m_readable = true;
 };

@@ -90,6 +90,9 @@ ConfigTransfer::WriteResult ConfigTransfer::Write(const std::function<void(int)>
 
 void ConfigTransfer::Open(const QString& path) {
     const IniFile ini(path);
+    // A missing file reads as empty; one that is there but unreadable must not
+    // silently reset every control.
+    if (!ini.Readable()) throw std::runtime_error("Unable to read " + path.toLocal8Bit().toStdString());
     apply([&] {
         for (int i = 0; i < host_.bindings.Count(); ++i) {
             QWidget* c = host_.bindings.At(i).control;
@@ -113,17 +116,17 @@ QString ConfigTransfer::SaveName(const QString& chosen) {
 }
 
 void ConfigTransfer::btnReadClick() {
-    host_.setBusy(true);
+    host_.setBusy(true, "ReadStart");
     // A conversion error ends the Read at that entry; the window returns to
     // its normal state all the same.
     Guarded([this] { Read(); });
-    host_.setBusy(false);
+    host_.setBusy(false, "ReadEnd");
 }
 
 void ConfigTransfer::btnWriteClick() {
-    host_.setBusy(true);
+    host_.setBusy(true, "WriteStart");
     Guarded([this] { Write(); });
-    host_.setBusy(false);
+    host_.setBusy(false, "WriteEnd");
 }
 
 void ConfigTransfer::btnOpenClick() {

@@ -19,7 +19,7 @@ public:
         ControlDescList& bindings;
         Exchange& exchange;
         QProgressBar* progress;                     // may be null
-        std::function<void(bool busy)> setBusy;     // sets the busy flag and updates the window state
+        std::function<void(bool busy, const char* reason)> setBusy;   // the busy flag, then a state update
         std::function<void()> beginLoad;            // around applying loaded values
         std::function<void()> endLoad;
         QWidget* dialogParent;

@@ -1,5 +1,7 @@
 #include "app/ui/ErrorBox.h"
 
+#include "text/Codec.h"
+
 #include <QApplication>
 #include <QMessageBox>
 
@@ -19,6 +21,8 @@ void ShowError(const QString& message) {
 void Guarded(const std::function<void()>& body) {
     try {
         body();
+    } catch (const text::ConvertError& e) {
+        ShowError(QString("'%1' is not a valid integer value").arg(text::fromCp1250(e.text)));
     } catch (const std::exception& e) {
         ShowError(QString::fromLocal8Bit(e.what()));
     } catch (...) {

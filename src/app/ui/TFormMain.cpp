@@ -44,8 +44,7 @@ struct HandOff {
     std::function<void()> fn;
     std::atomic<int> state{Pending};
     std::mutex mutex;
-    std::condition_variable takenCv;
-    bool taken = false;
+    std::condition_variable decided;   // the UI thread took or dropped the record
 };
 
 const QEvent::Type kHandOffEvent = QEvent::Type(QEvent::User + 1);
@@ -65,9 +64,17 @@ public:
         if (window_->CallInMainThread([w = window_, state] { w->UpdateUIState(state.constData()); })) return;
         // A dropped state change must not leave the window showing a stale
         // link state: have the UI thread look again once it is free.
+        // A dropped "Attached" may hide a detach and attach in between: the
+        // module is new and logged out, so the resync logs in again.
         if (!window_->closing)
             QMetaObject::invokeMethod(
-                window_, [w = window_] { if (!w->closing) w->UpdateUIState("Resync"); }, Qt::QueuedConnection);
+                window_,
+                [w = window_, attached = state == "Attached"] {
+                    if (w->closing) return;
+                    if (attached) w->session.loggedIn = false;
+                    w->UpdateUIState("Resync");
+                },
+                Qt::QueuedConnection);
     }
 
 private:
@@ -84,9 +91,10 @@ TFormMain::TFormMain(const Options& options) : defaultPassword(options.defaultPa
     buildBindings();
     ProgressBarRW->setMaximum(settingsBindings.Count());
     transfer = std::make_unique<ConfigTransfer>(ConfigTransfer::Host{
-        settingsBindings, session.exchange, ProgressBarRW, [this](bool on) { setBusy(on); },
+        settingsBindings, session.exchange, ProgressBarRW, [this](bool on, const char* reason) { setBusy(on, reason); },
         [this] { settingsPage->beginLoad(); }, [this] { settingsPage->endLoad(); }, this});
     session.askPassword = [this] {
+        if (closing) return;
         TPwdForm form(this, session, [this](const QByteArray& key) { return langMan->Text(key); });
         form.exec();
     };
@@ -268,38 +276,38 @@ int TFormMain::CallInMainThread(std::function<void()> fn) {
     }
     auto h = std::make_shared<HandOff>(std::move(fn));
     QCoreApplication::postEvent(this, new HandOffEvent(h));
-    std::unique_lock<std::mutex> lk(h->mutex);
-    if (h->takenCv.wait_for(lk, std::chrono::milliseconds(timing::handOffTimeoutMs), [&] { return h->taken; }))
-        return 1;
-    lk.unlock();
+    {
+        std::unique_lock<std::mutex> lk(h->mutex);
+        h->decided.wait_for(lk, std::chrono::milliseconds(timing::handOffTimeoutMs),
+                            [&] { return h->state != HandOff::Pending; });
+    }
     int expected = HandOff::Pending;
     if (h->state.compare_exchange_strong(expected, HandOff::Dropped)) return 0;   // never runs now
-    return 1;   // taken just as the time ran out
+    return h->state == HandOff::Taken ? 1 : 0;
 }
 
 bool TFormMain::event(QEvent* e) {
     if (e->type() == kHandOffEvent) {
         auto h = static_cast<HandOffEvent*>(e)->handOff;
+        // Once the window is closing nothing is taken any more. The sender may
+        // go on as soon as the work is taken: everything the function uses is
+        // owned by the record, and a function that waits for the device (a
+        // login) needs the reader thread free.
         int expected = HandOff::Pending;
-        if (h->state.compare_exchange_strong(expected, HandOff::Taken)) {
-            // The sender may go on as soon as the work is taken: everything the
-            // function uses is owned by the record, and a function that waits
-            // for the device (a login) needs the reader thread free.
-            {
-                std::lock_guard<std::mutex> g(h->mutex);
-                h->taken = true;
-            }
-            h->takenCv.notify_all();
-            if (!closing) Guarded(h->fn);
+        const bool take = h->state.compare_exchange_strong(expected, closing ? HandOff::Dropped : HandOff::Taken);
+        {
+            std::lock_guard<std::mutex> g(h->mutex);   // the sender is waiting or about to
         }
+        h->decided.notify_all();
+        if (take && !closing) Guarded(h->fn);
         return true;
     }
     return QWidget::event(e);
 }
 
-void TFormMain::setBusy(bool on) {
+void TFormMain::setBusy(bool on, const char* reason) {
     busy = on;
-    UpdateUIState(on ? "Start" : "End");
+    UpdateUIState(reason);
 }
 
 bool TFormMain::LinkUp() const {
@@ -329,10 +337,14 @@ void TFormMain::UpdateUIState(const char* /*reason*/) {
         PageControl1->setEnabled(true);
     }
     // 3. Log in when a link has just come up.
-    if (!session.loggedIn && connected) {
+    // A state update run from inside that login's own waits does not start
+    // another one.
+    if (!session.loggedIn && connected && !loggingIn_) {
+        loggingIn_ = true;
         session.currentPassword = defaultPassword;
         if (session.LoginRepeatedly()) setButtons(true);
         if (modemConnection && modemConnection->IsOpen() && statusSlot) statusSlot->SendText("R");
+        loggingIn_ = false;
     }
     // 4. Remember the link state. The login above waited for the device, and
     // a detach handled meanwhile must not be forgotten, or the next attach
@@ -381,9 +393,10 @@ void TFormMain::FormShow() {
 
 void TFormMain::showEvent(QShowEvent* e) {
     QWidget::showEvent(e);
+    if (e->spontaneous()) return;   // restored from the task bar: not a new show
+    FormShow();
     if (shown_) return;
     shown_ = true;
-    FormShow();
     // A module attached before the window existed may have announced itself
     // while nobody could take the hand-off: look at the link once now.
     QMetaObject::invokeMethod(this, [this] { if (!closing) UpdateUIState("Show"); }, Qt::QueuedConnection);
@@ -393,7 +406,11 @@ void TFormMain::FormClose() {
     if (closing.exchange(true)) return;
     // A Read, Write or login still waiting inside a handler ends at once.
     session.exchange.Abort();
-    if (modem) modem->Close();
+    // Hang up every call that is up; a dialogue still under way gives up.
+    for (auto& m : modems_) {
+        m->Aborted = true;
+        if (m->IsOpen()) m->Close();
+    }
     usb->Close();   // stops and joins the reader thread
     // The slots leave the connection before it goes; nothing is sent on them any more.
     if (session.exchange.channel() == commandSlot) session.exchange.setChannel(nullptr);

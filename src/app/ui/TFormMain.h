@@ -99,7 +99,7 @@ public:
 
     // Helpers for the pages.
     QWidget* control(const QByteArray& name) const;
-    void setBusy(bool on);
+    void setBusy(bool on, const char* reason);
     void ToggleLogTab();
 
 protected:
@@ -123,5 +123,6 @@ private:
     std::vector<std::unique_ptr<TModem>> modems_;
     std::vector<std::unique_ptr<ResponseConnection>> retiredResponders_;   // kept: a modem may still deliver to them
     bool shown_ = false;
+    bool loggingIn_ = false;   // step 3 of UpdateUIState is under way
     friend class ModemPage;
 };

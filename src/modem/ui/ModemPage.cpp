@@ -121,7 +121,7 @@ void ModemPage::btCSDConnectClick() {
         if (QWidget* w = window_.control(name)) w->setEnabled(ok);
     if (!ok) {
         window_.modemConnection->RemoveReceiver(window_.modemResponder.get());
-        window_.modemConnection->Close();
+        if (!window_.closing) window_.modemConnection->Close();   // closing has hung up already
     }
     inProgress_ = false;
 }
