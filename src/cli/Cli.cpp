@@ -5,6 +5,7 @@
 #include "app/ui/TFormMain.h"
 #include "link/ConnHIDCOM.h"
 #include "link/Slot.h"
+#include "modem/TModem.h"
 #include "modem/ui/ModemPage.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
@@ -24,6 +25,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 
 #include <memory>
 #include <mutex>
@@ -59,8 +61,11 @@ private:
         std::fprintf(env_.err, fmt, a.constData(), b.constData());
         std::fprintf(env_.err, "\n");
     }
-    void print(const QByteArray& line) const {
-        std::fwrite(line.constData(), 1, size_t(line.size()), env_.out);
+    // Module text is Windows-1250; the terminal gets the user's own encoding.
+    void print(const QByteArray& line) const { printText(text::fromCp1250(line)); }
+    void printText(const QString& line) const {
+        const QByteArray local = line.toLocal8Bit();
+        std::fwrite(local.constData(), 1, size_t(local.size()), env_.out);
         std::fputc('\n', env_.out);
         std::fflush(env_.out);
     }
@@ -68,6 +73,7 @@ private:
     void endProgress() const;
     bool waitFor(const std::function<bool()>& cond, int ms) const;
     int connect();
+    int loginOutcome();
     int doRead();
     int doWrite();
     int doGet();
@@ -77,6 +83,8 @@ private:
     int doLog();
     int exchangeFailure(const QByteArray& key, int result) const;
     bool validate(const QString& command);
+    bool interrupted() const { return interrupted_; }
+    QByteArray password() const;
 
     Env env_;
     QCommandLineParser p_;
@@ -88,7 +96,15 @@ private:
     std::unique_ptr<TFormMain> w_;
     bool overModem_ = false;
     mutable bool progressShown_ = false;
+    bool interrupted_ = false;
 };
+
+// --password, else KESTRUM_PASSWORD (kept out of the process list), else the default.
+QByteArray Tool::password() const {
+    if (p_.isSet("password")) return text::toCp1250(p_.value("password"));
+    const QString env = qEnvironmentVariable("KESTRUM_PASSWORD");
+    return env.isEmpty() ? QByteArray(kDefaultPassword) : text::toCp1250(env);
+}
 
 std::function<void(int)> Tool::progress(int total) const {
     if (!env_.errIsTerminal) return {};
@@ -111,7 +127,7 @@ bool Tool::waitFor(const std::function<bool()>& cond, int ms) const {
     QElapsedTimer t;
     t.start();
     while (!cond()) {
-        if (t.elapsed() > ms) return false;
+        if (t.elapsed() > ms || interrupted_) return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         QThread::msleep(2);
     }
@@ -120,6 +136,10 @@ bool Tool::waitFor(const std::function<bool()>& cond, int ms) const {
 
 int Tool::exchangeFailure(const QByteArray& key, int result) const {
     endProgress();
+    if (interrupted_) {
+        say("interrupted");
+        return Interrupted;
+    }
     if (result == -1) {
         say("the module refused %s", key);
         return ParamRefused;
@@ -129,7 +149,6 @@ int Tool::exchangeFailure(const QByteArray& key, int result) const {
 }
 
 int Tool::connect() {
-    const QByteArray password = p_.value("password").toLocal8Bit();
     Session& s = w_->session;
     // A refused password is not asked for again: there is nobody to ask.
     s.askPassword = [] {};
@@ -144,35 +163,36 @@ int Tool::connect() {
         }
         page->cbModemPortSel->setCurrentIndex(i);
         page->edCSDPhnr->setText(p_.value("phone"));
-        s.currentPassword = password;
+        s.currentPassword = password();
         page->btCSDConnectClick();
+        if (interrupted_) return exchangeFailure({}, 0);
         if (!w_->modemConnection) {
             say("the data call failed; the modem said:\n%s", page->edATLogWin->toPlainText().toLocal8Bit());
             return NoModule;
         }
-        if (!s.lastLoginOk) {
-            say("the module refused the password");
-            return LoginRefused;
-        }
-        return Ok;
+        return loginOutcome();
     }
-    bool ok = false;
-    const int waitMs = int(p_.value("wait").toDouble(&ok) * 1000);
-    if (!ok || waitMs < 0) {
-        say("--wait takes a number of seconds");
-        return Usage;
-    }
+    const int waitMs = int(p_.value("wait").toDouble() * 1000);
     if (!waitFor([&] { return w_->usb->IsReady(); }, waitMs)) {
+        if (interrupted_) return exchangeFailure({}, 0);
         say("no module found");
         return NoModule;
     }
     // The window logs in by itself once it sees the module.
-    waitFor([&] { return s.loginRuns > 0; }, 120000);
-    if (!s.lastLoginOk) {
-        say("the module refused the password");
-        return LoginRefused;
+    waitFor([&] { return s.loginRuns > 0; }, 600000);
+    return loginOutcome();
+}
+
+int Tool::loginOutcome() {
+    const Session& s = w_->session;
+    if (s.lastLoginOk) return Ok;
+    if (interrupted_) return exchangeFailure({}, 0);
+    if (s.lastLoginResult == 0) {
+        say("no answer from the module to the login");
+        return NoAnswer;
     }
-    return Ok;
+    say("the module refused the password");
+    return LoginRefused;
 }
 
 int Tool::doRead() {
@@ -280,7 +300,7 @@ int Tool::doStatus() {
     if (p_.isSet("json")) {
         QJsonObject o;
         for (const auto& [k, v] : pairs) o.insert(QString::fromLatin1(k), text::fromCp1250(v));
-        print(QJsonDocument(o).toJson(QJsonDocument::Compact));
+        printText(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)));
     } else {
         for (const auto& [k, v] : pairs) print(k + "=" + v);
     }
@@ -349,6 +369,9 @@ bool Tool::validate(const QString& command) {
         }
     }
     if (p_.isSet("serial-port") != p_.isSet("phone")) return fail("--serial-port and --phone go together");
+    bool ok = false;
+    const double wait = p_.value("wait").toDouble(&ok);
+    if (!ok || wait < 0) return fail("--wait takes a number of seconds");
     return true;
 }
 
@@ -399,8 +422,20 @@ int Tool::run(const QStringList& args) {
     o.backend = backend;
     o.full = true;
     o.languageStore = settings_.get();
-    o.defaultPassword = p_.value("password").toLocal8Bit();
+    o.defaultPassword = password();
     w_ = std::make_unique<TFormMain>(o);
+    // Ctrl+C ends whatever waits for the module, at once.
+    QTimer watcher;
+    if (env_.stopRequested) {
+        QObject::connect(&watcher, &QTimer::timeout, [this] {
+            if (!interrupted_ && env_.stopRequested()) {
+                interrupted_ = true;
+                w_->session.exchange.Abort();
+                if (w_->modem) w_->modem->Aborted = true;
+            }
+        });
+        watcher.start(50);
+    }
     // Window errors (a file that cannot be written, a text that is no number)
     // come here instead of a message box.
     QString windowError;

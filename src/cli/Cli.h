@@ -20,6 +20,7 @@ enum Exit {
     ParamRefused = 5,     // the module refused a parameter
     NoAnswer = 6,         // the module did not answer for a parameter
     FileError = 7,        // a file that cannot be read or written
+    Interrupted = 130,    // stopped by Ctrl+C or SIGTERM
 };
 
 struct Env {
@@ -27,7 +28,7 @@ struct Env {
     FILE* out = stdout;
     FILE* err = stderr;
     bool errIsTerminal = false;            // draw a progress bar on err
-    std::function<bool()> stopRequested;   // ends "log" (SIGINT in the program)
+    std::function<bool()> stopRequested;   // Ctrl+C or SIGTERM: every wait ends, the command stops
 };
 
 // args without the program name, e.g. {"get", "CALL:USER1.PN", "--demo"}.

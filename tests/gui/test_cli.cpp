@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QElapsedTimer>
 #include <QTest>
 
 #include <cstdio>
@@ -36,7 +37,8 @@ struct Run {
     QByteArray err;
 };
 
-Run run(const QStringList& args, HidBackend* backend, bool terminal = false) {
+Run run(const QStringList& args, HidBackend* backend, bool terminal = false,
+        std::function<bool()> stop = {}) {
     FILE* out = std::tmpfile();
     FILE* err = std::tmpfile();
     cli::Env env;
@@ -44,6 +46,7 @@ Run run(const QStringList& args, HidBackend* backend, bool terminal = false) {
     env.out = out;
     env.err = err;
     env.errIsTerminal = terminal;
+    env.stopRequested = std::move(stop);
     Run r{cli::Run(args, env), slurp(out), slurp(err)};
     std::fclose(out);
     std::fclose(err);
@@ -202,6 +205,44 @@ private slots:
             QCOMPARE(r.rc, int(cli::FileError));
             QVERIFY(r.err.contains("Unable to write to"));
         }
+    }
+
+    void silentModuleAtLoginIsNoAnswer() {
+        Module m;
+        auto k = m.module.knobs();
+        k.silent = true;
+        m.module.setKnobs(k);
+        timing::loginCalls = 1;
+        const Run r = run({"get", "CALL:USER1.PN"}, &m.backend);
+        timing::loginCalls = 5;
+        QCOMPARE(r.rc, int(cli::NoAnswer));
+        QVERIFY(r.err.contains("no answer from the module to the login"));
+    }
+
+    void interruptEndsAReadAtOnce() {
+        Module m;
+        auto k = m.module.knobs();
+        k.detachAfterCommands = 2;   // logged in, then nothing answers any more
+        m.module.setKnobs(k);
+        const QString file = dir_.filePath("interrupted.ini");
+        timing::answerWaitMs = 2000;
+        QElapsedTimer t;
+        t.start();
+        const Run r = run({"read", "--out", file}, &m.backend, false, [&] { return t.elapsed() > 500; });
+        timing::answerWaitMs = 100;
+        QCOMPARE(r.rc, int(cli::Interrupted));
+        QVERIFY2(t.elapsed() < 3000, QByteArray::number(t.elapsed()));
+        QVERIFY(!QFile::exists(file));
+    }
+
+    void textInTheUsersEncoding() {
+        Module m;
+        m.module.setParam("SMS:Z1A.SMS", "Riaszt\xE1s \xF5r 20\xB0");
+        const Run g = run({"get", "SMS:Z1A.SMS"}, &m.backend);
+        QCOMPARE(g.out, QString::fromUtf8("SMS:Z1A.SMS=Riasztás őr 20°\n").toLocal8Bit());
+        const Run s = run({"set", QString::fromUtf8("SMS:Z1R.SMS=Visszaállás ő")}, &m.backend);
+        QCOMPARE(s.rc, int(cli::Ok));
+        QCOMPARE(m.module.param("SMS:Z1R.SMS"), QByteArray("Vissza\xE1ll\xE1s \xF5"));
     }
 
     void readWritesNothingWhenIncomplete() {
