@@ -55,7 +55,6 @@ bool SimModem::start() {
 
     echo_ = knobs().echo;
     commandLine_.clear();
-    plusRun_ = 0;
     stop_ = false;
     module_.setOutput([this](int channel, const QByteArray& text) { moduleOutput(channel, text); });
     thread_ = std::thread(&SimModem::run, this);
@@ -185,7 +184,6 @@ int SimModem::flushDue() {
     }
     if (callStarts) {
         module_.resetSession();
-        plusRun_ = 0;
         inCall_ = true;
         dataMode_ = true;
         next = 0;
@@ -194,26 +192,20 @@ int SimModem::flushDue() {
 }
 
 void SimModem::handleInput(const QByteArray& bytes) {
-    QByteArray toModule;
-    for (const char c : bytes) {
-        if (dataMode_) {
-            // "+++" during a call returns to command mode; single pluses are data.
-            if (c == '+') {
-                if (++plusRun_ == 3) {
-                    plusRun_ = 0;
-                    if (!toModule.isEmpty()) module_.input(SimModule::Commands, toModule);
-                    toModule.clear();
-                    dataMode_ = false;
-                    commandLine_.clear();
-                    if (!knobs().silent) result("OK");
-                }
-                continue;
-            }
-            toModule += QByteArray(plusRun_, '+');
-            plusRun_ = 0;
-            toModule += c;
-            continue;
+    if (dataMode_) {
+        // The escape is "+++" framed by silence (the guard time): it arrives
+        // alone. Pluses inside the data, such as in a phone number or an SMS
+        // text, are data.
+        if (bytes == "+++") {
+            dataMode_ = false;
+            commandLine_.clear();
+            if (!knobs().silent) result("OK");
+        } else {
+            module_.input(SimModule::Commands, bytes);
         }
+        return;
+    }
+    for (const char c : bytes) {
         if (echo_ && c != '\n' && !knobs().silent) queue(QByteArray(1, c));
         if (c == '\r' || c == '\n') {
             const QByteArray line = commandLine_;
@@ -223,7 +215,6 @@ void SimModem::handleInput(const QByteArray& bytes) {
             commandLine_ += c;
         }
     }
-    if (!toModule.isEmpty()) module_.input(SimModule::Commands, toModule);
 }
 
 void SimModem::result(const QByteArray& word) {
@@ -269,7 +260,6 @@ void SimModem::handleCommand(const QByteArray& line) {
     } else if (upper == "ATO" || upper == "ATO0") {
         if (inCall_) {
             result("CONNECT 9600");
-            plusRun_ = 0;
             dataMode_ = true;
         } else {
             result("NO CARRIER");

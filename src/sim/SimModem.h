@@ -97,5 +97,4 @@ private:
     std::atomic<bool> echo_{false};
     // Modem thread only.
     QByteArray commandLine_;
-    int plusRun_ = 0;
 };

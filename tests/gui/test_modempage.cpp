@@ -110,9 +110,11 @@ private slots:
         QCOMPARE(r.w->ProgressBarRW->value(), 205);
         QCOMPARE(r.w->findChild<QLineEdit*>("EditPhoneNumber2")->text(), QString("+40744000222"));
         r.w->findChild<QLineEdit*>("EditPhoneNumber3")->setText("+3670111");
+        r.w->findChild<QLineEdit*>("edSMS1")->setText("+++");   // data, not the modem's escape
         r.w->transfer->Write();
         QCOMPARE(r.w->ProgressBarRW->value(), 205);
         QCOMPARE(r.module.param("CALL:USER3.PN"), QByteArray("+3670111"));
+        QCOMPARE(r.module.param("SMS:Z1A.SMS"), QByteArray("+++"));
         // The Status page queries its values over the call.
         r.module.setParam("GSMState:RFP", "27");
         r.w->PageControl1->setCurrentIndex(TFormMain::PageStatus);
