@@ -1,5 +1,6 @@
 #include "cli/Cli.h"
 
+#include "app/core/ParamTable.h"
 #include "app/ui/ConfigTransfer.h"
 #include "app/ui/ErrorBox.h"
 #include "app/ui/TFormMain.h"
@@ -268,8 +269,8 @@ int Tool::doStatus() {
     QList<QPair<QByteArray, QByteArray>> pairs;
     if (overModem_) {
         // Over a data call the values are asked for one by one.
-        for (const char* key : {"GSMState:RFP", "GSMState:RFPE", "GSMState:UTM", "Version:FW_Version", "IO:VBAT",
-                                "SysState:VBATE", "IO:DIN1", "IO:DIN2", "IO:REL1", "IO:REL2", "SysState:TempMain"}) {
+        for (const StatusDef& q : modemStatusQueries()) {
+            const QByteArray& key = q.key;
             const QByteArray answer = w_->session.exchange.QueryParam(key);
             if (answer == kNotAvailable) return exchangeFailure(key, -1);
             if (answer.isEmpty()) return exchangeFailure(key, 0);

@@ -113,6 +113,18 @@ const std::vector<ParamDef>& settingsParams() {
     return p;
 }
 
+const std::vector<StatusDef>& modemStatusQueries() {
+    static const std::vector<StatusDef> q = {
+        {"GSMState:RFP", "lbGsmSignalValue"},     {"GSMState:RFPE", "lbGsmLowestSignalValue"},
+        {"GSMState:UTM", "lbGsmUptimeValue"},     {"Version:FW_Version", "lbViFwVerValue"},
+        {"IO:VBAT", "lbSupplyVoltageValue"},      {"SysState:VBATE", "lbMinVoltageValue"},
+        {"IO:DIN1", "_edInputsIN1Value"},         {"IO:DIN2", "_edInputsIN2Value"},
+        {"IO:REL1", "_edRelay1Value"},            {"IO:REL2", "_edRelay2Value"},
+        {"SysState:TempMain", "_edActTempSensorValue"},
+    };
+    return q;
+}
+
 const std::vector<StatusDef>& statusParams() {
     static const std::vector<StatusDef> s = {
         {"TPv", "lbViTypeValue"},           {"HWv", "lbViHwVerValue"},

@@ -36,6 +36,9 @@ struct EventDef {
 const std::vector<EventDef>& eventTable();
 const std::vector<ParamDef>& settingsParams();   // 205 entries
 const std::vector<StatusDef>& statusParams();    // 15 entries
+// What the Status page asks for, one query at a time, over a data call (there
+// are no pushed pairs there), and the control each answer goes to.
+const std::vector<StatusDef>& modemStatusQueries();   // 11 entries
 
 // Control names of one event's controls.
 QByteArray eventCallBox(const EventDef& e, int target);   // T1..T4

@@ -368,17 +368,9 @@ void TFormMain::PageControl1Change(int index) {
 }
 
 void TFormMain::queryModemStatus() {
-    static const char* const kQueries[][2] = {
-        {"GSMState:RFP", "lbGsmSignalValue"},     {"GSMState:RFPE", "lbGsmLowestSignalValue"},
-        {"GSMState:UTM", "lbGsmUptimeValue"},     {"Version:FW_Version", "lbViFwVerValue"},
-        {"IO:VBAT", "lbSupplyVoltageValue"},      {"SysState:VBATE", "lbMinVoltageValue"},
-        {"IO:DIN1", "_edInputsIN1Value"},         {"IO:DIN2", "_edInputsIN2Value"},
-        {"IO:REL1", "_edRelay1Value"},            {"IO:REL2", "_edRelay2Value"},
-        {"SysState:TempMain", "_edActTempSensorValue"},
-    };
-    for (const auto& q : kQueries) {
-        const QByteArray value = ParseAnswerValue(session.exchange.QueryParam(q[0]));
-        if (QWidget* c = control(q[1])) SetControlValue(c, value);
+    for (const StatusDef& q : modemStatusQueries()) {
+        const QByteArray value = ParseAnswerValue(session.exchange.QueryParam(q.key));
+        if (QWidget* c = control(q.control)) SetControlValue(c, value);
     }
 }
 
