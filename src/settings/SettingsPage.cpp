@@ -81,10 +81,19 @@ public:
     TypingLimit(QLineEdit* edit, int max) : QValidator(edit), edit_(edit), max_(max) {
         connect(edit, &QLineEdit::textChanged, this, [this](const QString& t) { current_ = int(t.size()); });
     }
-    State validate(QString& input, int&) const override {
+    State validate(QString& input, int& pos) const override {
         // A text the program sets arrives with an empty undo history: take it whole.
         if (!edit_->isUndoAvailable()) return Acceptable;
-        return input.size() > max_ && input.size() > current_ ? Invalid : Acceptable;
+        const int limit = std::max(max_, current_);
+        if (input.size() <= limit) return Acceptable;
+        // Typed or pasted text beyond the limit: keep what fits of the inserted
+        // part (which ends at the cursor), as a length limit would.
+        const int excess = int(input.size()) - limit;
+        const int inserted = int(input.size()) - current_;
+        if (inserted <= 0 || excess > inserted || pos < excess) return Invalid;
+        input.remove(pos - excess, excess);
+        pos -= excess;
+        return input.size() > current_ ? Acceptable : Invalid;
     }
 
 private:

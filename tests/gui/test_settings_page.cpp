@@ -5,7 +5,9 @@
 #include "settings/SettingsPage.h"
 #include "text/Codec.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFrame>
 #include <QLabel>
@@ -726,6 +728,15 @@ private slots:
         sms->setCursorPosition(150);
         QTest::keyClicks(sms, QString(20, 'z'));
         QCOMPARE(sms->text(), QString(150, 'y') + QString(10, 'z'));
+        // A paste is cut to what fits, in the middle as at the end.
+        sms->setText(QString(150, 'y'));
+        sms->setCursorPosition(0);
+        sms->insert("a");   // the user's own edit
+        sms->setCursorPosition(75);
+        QApplication::clipboard()->setText(QString(30, 'p'));
+        sms->paste();
+        QCOMPARE(sms->text(), "a" + QString(74, 'y') + QString(9, 'p') + QString(76, 'y'));
+        QCOMPARE(sms->cursorPosition(), 84);
     }
 
     // ---- inputs -------------------------------------------------------------
