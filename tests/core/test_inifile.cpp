@@ -5,6 +5,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+
 namespace {
 
 void putFile(const QString& path, const QByteArray& data)
@@ -57,12 +63,15 @@ private slots:
     void newKeyPlacement_data();
     void newKeyPlacement();
     void eightBitBytesSurvive();
+    void byteOrderMarkIsSkippedAndKept();
     void lineBreakInValueCannotAddLines();
     void refusedNamesFailTheUpdate();
     void unwritableDirectoryKeepsOldFile();
     void tooLongNameKeepsOldFile();
     void readOnlyFileIsNotReplaced();
     void directoryAsTargetFails();
+    void fileSizeLimitKeepsOldFile_data();
+    void fileSizeLimitKeepsOldFile();
 
 private:
     QTemporaryDir m_dir;
@@ -355,6 +364,29 @@ void TestIniFile::eightBitBytesSurvive()
     QCOMPARE(again.ReadString("\xC1LLAPOT", "\xE9RT\xE9K", ""), QByteArray("\xB0"));
 }
 
+void TestIniFile::byteOrderMarkIsSkippedAndKept()
+{
+    // A file saved with a UTF-8 byte-order mark: the first line is still the
+    // section header, and the mark stays in front when the file is updated.
+    const QByteArray bom = "\xEF\xBB\xBF";
+    const QString path = file("bom.ini");
+    putFile(path, bom + "[Settings]\r\ncbSMSfw=1\r\nEditSMS1=x\r\n");
+    IniFile ini(path);
+    QCOMPARE(ini.ReadString("Settings", "cbSMSfw", "d"), QByteArray("1"));
+    ini.WriteString("Settings", "cbSMSfw", "0");
+    QVERIFY(ini.UpdateFile());
+    QCOMPARE(fileBytes(path), bom + "[Settings]\r\ncbSMSfw=0\r\nEditSMS1=x\r\n");
+
+    // Nothing but the mark: the file is empty, so a new section needs no blank
+    // line before it.
+    const QString bare = file("bombare.ini");
+    putFile(bare, bom);
+    IniFile empty(bare);
+    empty.WriteString("Settings", "k", "v");
+    QVERIFY(empty.UpdateFile());
+    QCOMPARE(fileBytes(bare), bom + "[Settings]\r\nk=v\r\n");
+}
+
 void TestIniFile::lineBreakInValueCannotAddLines()
 {
     const QString path = file("breaks.ini");
@@ -479,6 +511,58 @@ void TestIniFile::directoryAsTargetFails()
     nowhere.WriteString("Settings", "k", "v");
     QVERIFY(!nowhere.UpdateFile(&error));
     QVERIFY(!QFileInfo::exists(file("no")));
+}
+
+void TestIniFile::fileSizeLimitKeepsOldFile_data()
+{
+    QTest::addColumn<int>("keys");
+    // Below and above the 16 KiB a Qt file device buffers before it writes.
+    QTest::newRow("3 KiB") << 50;
+    QTest::newRow("32 KiB") << 500;
+}
+
+void TestIniFile::fileSizeLimitKeepsOldFile()
+{
+    // The new content cannot be written in full (a file-size limit here, a
+    // full disk in the field): the save must fail and the old file stay whole.
+    QFETCH(int, keys);
+    const QString dir = file(QStringLiteral("fsize%1").arg(keys));
+    QVERIFY(QDir().mkpath(dir));
+    const QString path = dir + "/settings.ini";
+    const QByteArray before = "[Settings]\r\ncbSMSfw=1\r\n[Other]\r\nx=y\r\n";
+    putFile(path, before);
+
+    IniFile ini(path);
+    for (int i = 0; i < keys; ++i)
+        ini.WriteString("Settings", "EditSMS" + QByteArray::number(i), QByteArray(50, 'a' + i % 26));
+
+    // Files this process writes may not grow past 1 KiB, and going past the
+    // limit gives an error instead of the signal. Both are put back before
+    // anything is checked.
+    bool saved = true;
+    QString error;
+    {
+        rlimit old{};
+        QVERIFY(getrlimit(RLIMIT_FSIZE, &old) == 0);
+        rlimit small = old;
+        small.rlim_cur = std::min<rlim_t>(1024, old.rlim_max);
+        struct Restore {
+            rlimit limit;
+            void (*handler)(int);
+            ~Restore()
+            {
+                setrlimit(RLIMIT_FSIZE, &limit);
+                std::signal(SIGXFSZ, handler);
+            }
+        } restore{old, std::signal(SIGXFSZ, SIG_IGN)};
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
+        saved = ini.UpdateFile(&error);
+    }
+    QVERIFY(!saved);
+    QVERIFY2(error.contains(path) && error.contains(QString::fromLocal8Bit(std::strerror(EFBIG))),
+             qPrintable(error));
+    QCOMPARE(fileBytes(path), before);
+    QCOMPARE(entries(dir), QStringList{"settings.ini"});
 }
 
 QTEST_GUILESS_MAIN(TestIniFile)

@@ -95,11 +95,17 @@ IniFile::IniFile(const QString& path)
         m_readable = false;
         return;
     }
-    if (data.isEmpty())
+    // Some Windows editors put a UTF-8 byte-order mark before the first line.
+    // It is not part of the first line; it is kept aside and written back.
+    static const QByteArray bom("\xEF\xBB\xBF");
+    if (data.startsWith(bom))
+        m_bom = bom;
+    const QByteArray text = data.mid(m_bom.size());
+    if (text.isEmpty())
         return;
 
-    m_lines = data.split('\n');
-    if (data.endsWith('\n'))
+    m_lines = text.split('\n');
+    if (text.endsWith('\n'))
         m_lines.removeLast();   // the empty piece after the last line end
     for (QByteArray& line : m_lines) {
         if (line.endsWith('\r'))
@@ -219,24 +225,39 @@ bool IniFile::UpdateFile(QString* error)
     if (!m_error.isEmpty())
         return fail(m_error);
 
-    QByteArray data;
+    QByteArray data = m_bom;
     for (const QByteArray& line : m_lines) {
         data += line;
         data += "\r\n";
     }
 
     // QSaveFile writes a temporary file in the same directory and renames it
-    // over the target on commit; on any failure it removes the temporary file
-    // and the target stays as it was. It refuses an existing read-only file.
+    // over the target on commit. It refuses an existing read-only file.
+    //
+    // A write error must be caught here, before commit: QSaveFile renames the
+    // temporary file over the target even when writing its buffered data failed
+    // on the way (a full disk, a file-size limit), which would leave the target
+    // cut short. So the file is written unbuffered, every write is checked, and
+    // on any failure the temporary file is dropped and the target left alone.
     QSaveFile file(m_path);
     file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return fail(QStringLiteral("Cannot create %1: %2").arg(m_path, file.errorString()));
-    if (file.write(data) != data.size()) {
+    auto cancel = [&]() {
         const QString why = file.errorString();
-        file.cancelWriting();
+        file.cancelWriting();   // the temporary file goes when `file` does
         return fail(QStringLiteral("Cannot write %1: %2").arg(m_path, why));
+    };
+    // A write that stops short (the disk filled up part way) reports no error;
+    // the next one fails and says why.
+    for (qint64 done = 0; done < data.size();) {
+        const qint64 n = file.write(data.constData() + done, data.size() - done);
+        if (n <= 0)
+            return cancel();
+        done += n;
     }
+    if (!file.flush() || file.error() != QFileDevice::NoError)
+        return cancel();
     if (!file.commit())
         return fail(QStringLiteral("Cannot write %1: %2").arg(m_path, file.errorString()));
     return true;

@@ -32,6 +32,9 @@
 // ']' in a section name, a '=' in a key, a key starting with '[' or ';') are
 // refused; the refusal is remembered and makes UpdateFile fail.
 //
+// A UTF-8 byte-order mark (EF BB BF) at the start of the file, as some Windows
+// editors write, is not part of the first line; UpdateFile keeps it.
+//
 // Line ends: reading accepts LF and CR LF; UpdateFile writes every line,
 // touched or not, with CR LF, the last one included.
 #include <QByteArray>
@@ -69,6 +72,7 @@ private:
     int findKey(int header, const QByteArray& key) const;   // key line, or -1
 
     QString m_path;
+    QByteArray m_bom;            // the byte-order mark the file starts with, or empty
     QList<QByteArray> m_lines;   // without their line ends
     QString m_error;             // a read failure or a refused name; UpdateFile reports it
     bool m_readable = true;
