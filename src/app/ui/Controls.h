@@ -10,15 +10,30 @@
 
 // A spin box whose edit text can hold any text: values loaded from the device
 // or a file are shown and written back as they are, not clamped to the range.
+//
+// A text put in with setEditText stays exactly as it is (out of range, not a
+// number, leading zeros) until the user changes it by typing or stepping:
+// QAbstractSpinBox would otherwise put back the text of its previous value
+// when the box is hidden or shown, loses the focus or gets Enter. Once the
+// user acts, the box behaves as any spin box.
+//
+// Values are shown and read with ASCII digits whatever the user's locale, as
+// the device takes nothing else.
 class SpinEdit : public QSpinBox {
     Q_OBJECT
 public:
     explicit SpinEdit(QWidget* parent = nullptr);
     QString editText() const { return lineEdit()->text(); }
-    void setEditText(const QString& t) { lineEdit()->setText(t); }
+    void setEditText(const QString& t);
     QLineEdit* edit() const { return lineEdit(); }
 signals:
     void editTextChanged(const QString&);
+
+protected:
+    bool event(QEvent* e) override;
+
+private:
+    bool held_ = false;   // the text was put in by setEditText and not typed over since
 };
 
 // A group of radio buttons with one selected index (-1: none selected).
