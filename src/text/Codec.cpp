@@ -28,11 +28,31 @@ const char16_t kHigh[128] = {
     0x0159, 0x016F, 0x00FA, 0x0171, 0x00FC, 0x00FD, 0x0163, 0x02D9,
 };
 
-char encodeChar(char16_t c) {
-    if (c < 0x80) return char(c);
+// Romanian keyboards type S and T with a comma below (U+0218..U+021B); the
+// code page has them with a cedilla, which is how the module shows them.
+char16_t withCedilla(char16_t c) {
+    switch (c) {
+    case 0x0218: return 0x015E;   // Ș -> Ş
+    case 0x0219: return 0x015F;   // ș -> ş
+    case 0x021A: return 0x0162;   // Ț -> Ţ
+    case 0x021B: return 0x0163;   // ț -> ţ
+    default: return c;
+    }
+}
+
+// The byte for a character, or 0 when the code page has none (NUL itself is
+// below 0x80 and handled before).
+char encodeHigh(char16_t c) {
+    c = withCedilla(c);
     for (int i = 0; i < 128; ++i)
         if (kHigh[i] == c) return char(0x80 + i);
-    return '?';
+    return 0;
+}
+
+char encodeChar(char16_t c) {
+    if (c < 0x80) return char(c);
+    const char b = encodeHigh(c);
+    return b ? b : '?';
 }
 
 }  // namespace
@@ -52,6 +72,14 @@ QByteArray toCp1250(const QString& s) {
     out.reserve(s.size());
     for (QChar c : s) out.append(encodeChar(c.unicode()));
     return out;
+}
+
+int firstUnencodable(const QString& s) {
+    for (int i = 0; i < s.size(); ++i) {
+        const char16_t c = s[i].unicode();
+        if (c >= 0x80 && !encodeHigh(c)) return i;
+    }
+    return -1;
 }
 
 ConvertError::ConvertError(const QByteArray& t)

@@ -9,7 +9,11 @@
 namespace text {
 
 QString fromCp1250(const QByteArray& bytes);
-QByteArray toCp1250(const QString& s);   // characters outside the code page become '?'
+// Characters outside the code page become '?'; S and T with a comma below
+// become their cedilla forms.
+QByteArray toCp1250(const QString& s);
+// The index of the first character toCp1250 would turn into '?', or -1.
+int firstUnencodable(const QString& s);
 
 // The degree sign of the 8-bit code page.
 constexpr char kDegree = '\xB0';
