@@ -348,8 +348,10 @@ void TFormMain::UpdateUIState(const char* /*reason*/) {
     }
     // 4. Remember the link state. The login above waited for the device, and
     // a detach handled meanwhile must not be forgotten, or the next attach
-    // would find the flag set and skip its login: look at the link again.
-    session.loggedIn = LinkUp();
+    // would find the flag set and skip its login: look at the link again. A
+    // link that came up only after step 1 has had no login yet: its own
+    // state update will log in.
+    session.loggedIn = connected && LinkUp();
 }
 
 void TFormMain::ReceiveStatusText(const QByteArray& text) {
