@@ -4,6 +4,7 @@
 #include "app/ui/ConfigTransfer.h"
 #include "app/ui/ErrorBox.h"
 #include "app/ui/TFormMain.h"
+#include "app/ui/TextInput.h"
 #include "link/ConnHIDCOM.h"
 #include "link/Slot.h"
 #include "modem/TModem.h"
@@ -82,7 +83,10 @@ private:
     int doVolumes();
     int doStatus();
     int doLog();
-    int exchangeFailure(const QByteArray& key, int result) const;
+    int exchangeFailure(const QByteArray& key, Outcome result) const;
+    int transferFailure(Outcome result, const QByteArray& key, int done) const;
+    int openSettings(const QString& path);
+    bool sendable(const QString& what, const QString& text) const;
     bool validate(const QString& command);
     bool interrupted() const { return interrupted_; }
     QByteArray password() const;
@@ -135,18 +139,72 @@ bool Tool::waitFor(const std::function<bool()>& cond, int ms) const {
     return true;
 }
 
-int Tool::exchangeFailure(const QByteArray& key, int result) const {
+int Tool::exchangeFailure(const QByteArray& key, Outcome result) const {
     endProgress();
     if (interrupted_) {
         say("interrupted");
         return Interrupted;
     }
-    if (result == -1) {
+    switch (result) {
+    case Outcome::Refused:
         say("the module refused %s", key);
         return ParamRefused;
+    case Outcome::LinkLost:
+        say("the module was disconnected");
+        return NoModule;
+    case Outcome::NotSent:
+        say("%s cannot be sent to the module", key);
+        return Usage;
+    case Outcome::Accepted:
+    case Outcome::NoAnswer: break;
     }
     say("no answer from the module for %s", key);
     return NoAnswer;
+}
+
+// A Read or Write that stopped: the link going names how far it got.
+int Tool::transferFailure(Outcome result, const QByteArray& key, int done) const {
+    if (result != Outcome::LinkLost || interrupted_) return exchangeFailure(key, result);
+    endProgress();
+    say("the module was disconnected after %s of %s settings", QByteArray::number(done),
+        QByteArray::number(w_->settingsBindings.Count()));
+    return NoModule;
+}
+
+// A key or value from the command line that could not go to the module as
+// typed (a line break would end the command and start another one).
+bool Tool::sendable(const QString& what, const QString& text) const {
+    const QString problem = ModuleTextProblem(text);
+    if (problem.isEmpty()) return true;
+    say("%s cannot be sent to the module: it holds %s", what.toLocal8Bit(), problem.toLocal8Bit());
+    return false;
+}
+
+// Opens the settings file of `write` into the window, before the module is
+// looked for: a file that is no settings file, or holds a value that cannot
+// be sent, ends the command with nothing sent.
+int Tool::openSettings(const QString& path) {
+    const QFileInfo file(path);
+    if (!file.isFile() || !file.isReadable()) {
+        say("cannot read %s", path.toLocal8Bit());
+        return FileError;
+    }
+    try {
+        w_->transfer->Open(file.filePath());
+    } catch (const NotSettingsFileError& e) {
+        say("%s", e.what());
+        return FileError;
+    } catch (const UnsendableValueError& e) {
+        say("%s in %s", e.what(), path.toLocal8Bit());
+        return Failure;
+    } catch (const text::ConvertError& e) {
+        say("%s (%s)", e.what(), path.toLocal8Bit());
+        return Failure;
+    } catch (const std::exception& e) {
+        say("%s", e.what());
+        return FileError;
+    }
+    return Ok;
 }
 
 int Tool::connect() {
@@ -166,7 +224,7 @@ int Tool::connect() {
         page->edCSDPhnr->setText(p_.value("phone"));
         s.currentPassword = password();
         page->btCSDConnectClick();
-        if (interrupted_) return exchangeFailure({}, 0);
+        if (interrupted_) return exchangeFailure({}, Outcome::NoAnswer);
         if (!w_->modemConnection) {
             say("the data call failed; the modem said:\n%s", page->edATLogWin->toPlainText().toLocal8Bit());
             return NoModule;
@@ -175,7 +233,7 @@ int Tool::connect() {
     }
     const int waitMs = int(p_.value("wait").toDouble() * 1000);
     if (!waitFor([&] { return w_->usb->IsReady(); }, waitMs)) {
-        if (interrupted_) return exchangeFailure({}, 0);
+        if (interrupted_) return exchangeFailure({}, Outcome::NoAnswer);
         say("no module found");
         return NoModule;
     }
@@ -187,8 +245,12 @@ int Tool::connect() {
 int Tool::loginOutcome() {
     const Session& s = w_->session;
     if (s.lastLoginOk) return Ok;
-    if (interrupted_) return exchangeFailure({}, 0);
-    if (s.lastLoginResult == 0) {
+    if (interrupted_) return exchangeFailure({}, Outcome::NoAnswer);
+    if (s.lastLoginResult == Outcome::LinkLost) {
+        say("the module was disconnected during the login");
+        return NoModule;
+    }
+    if (s.lastLoginResult == Outcome::NoAnswer) {
         say("no answer from the module to the login");
         return NoAnswer;
     }
@@ -199,8 +261,9 @@ int Tool::loginOutcome() {
 int Tool::doRead() {
     const QString out = p_.value("out");
     const auto r = w_->transfer->Read(progress(w_->settingsBindings.Count()));
-    if (!r.refusedKey.isEmpty()) return exchangeFailure(r.refusedKey, -1);
-    if (!r.silentKeys.isEmpty()) return exchangeFailure(r.silentKeys.first(), 0);
+    if (r.linkLost) return transferFailure(Outcome::LinkLost, {}, r.answered);
+    if (!r.refusedKey.isEmpty()) return exchangeFailure(r.refusedKey, Outcome::Refused);
+    if (!r.silentKeys.isEmpty()) return exchangeFailure(r.silentKeys.first(), Outcome::NoAnswer);
     endProgress();
     // Written only after a complete Read; the file itself is replaced in one step.
     w_->transfer->Save(out);
@@ -208,14 +271,9 @@ int Tool::doRead() {
 }
 
 int Tool::doWrite() {
-    const QFileInfo file(positional_[0]);
-    if (!file.isFile() || !file.isReadable()) {
-        say("cannot read %s", positional_[0].toLocal8Bit());
-        return FileError;
-    }
-    w_->transfer->Open(file.filePath());
+    // The file was opened before the module was looked for.
     const auto r = w_->transfer->Write(progress(w_->settingsBindings.Count()));
-    if (!r.failedKey.isEmpty()) return exchangeFailure(r.failedKey, r.failure);
+    if (!r.ok()) return transferFailure(r.failure, r.failedKey, r.written);
     endProgress();
     return Ok;
 }
@@ -223,10 +281,9 @@ int Tool::doWrite() {
 int Tool::doGet() {
     for (const QString& k : positional_) {
         const QByteArray key = text::toCp1250(k);
-        const QByteArray answer = w_->session.exchange.QueryParam(key);
-        if (answer == kNotAvailable) return exchangeFailure(key, -1);
-        if (answer.isEmpty()) return exchangeFailure(key, 0);
-        print(key + "=" + ParseAnswerValue(answer));
+        const Exchange::Answer answer = w_->session.exchange.Query(key);
+        if (answer.outcome != Outcome::Accepted) return exchangeFailure(key, answer.outcome);
+        print(key + "=" + ParseAnswerValue(answer.text));
     }
     return Ok;
 }
@@ -236,8 +293,8 @@ int Tool::doSet() {
         const QByteArray bytes = text::toCp1250(kv);
         const int eq = int(bytes.indexOf('='));
         const QByteArray key = bytes.left(eq);
-        const int r = w_->session.exchange.SetParam(key, bytes.mid(eq + 1));
-        if (r != 1) return exchangeFailure(key, r);
+        const Outcome r = w_->session.exchange.SetParam(key, bytes.mid(eq + 1));
+        if (r != Outcome::Accepted) return exchangeFailure(key, r);
     }
     return Ok;
 }
@@ -253,13 +310,12 @@ int Tool::doVolumes() {
     for (const Level& l : levels) {
         if (setAny) {
             if (!p_.isSet(l.option)) continue;
-            const int r = w_->session.exchange.SetParam(l.key, QByteArray::number(p_.value(l.option).toInt()));
-            if (r != 1) return exchangeFailure(l.key, r);
+            const Outcome r = w_->session.exchange.SetParam(l.key, QByteArray::number(p_.value(l.option).toInt()));
+            if (r != Outcome::Accepted) return exchangeFailure(l.key, r);
         } else {
-            const QByteArray answer = w_->session.exchange.QueryParam(l.key);
-            if (answer == kNotAvailable) return exchangeFailure(l.key, -1);
-            if (answer.isEmpty()) return exchangeFailure(l.key, 0);
-            print(QByteArray(l.option) + "=" + ParseAnswerValue(answer));
+            const Exchange::Answer answer = w_->session.exchange.Query(l.key);
+            if (answer.outcome != Outcome::Accepted) return exchangeFailure(l.key, answer.outcome);
+            print(QByteArray(l.option) + "=" + ParseAnswerValue(answer.text));
         }
     }
     return Ok;
@@ -271,10 +327,9 @@ int Tool::doStatus() {
         // Over a data call the values are asked for one by one.
         for (const StatusDef& q : modemStatusQueries()) {
             const QByteArray& key = q.key;
-            const QByteArray answer = w_->session.exchange.QueryParam(key);
-            if (answer == kNotAvailable) return exchangeFailure(key, -1);
-            if (answer.isEmpty()) return exchangeFailure(key, 0);
-            pairs.append({key, ParseAnswerValue(answer)});
+            const Exchange::Answer answer = w_->session.exchange.Query(key);
+            if (answer.outcome != Outcome::Accepted) return exchangeFailure(key, answer.outcome);
+            pairs.append({key, ParseAnswerValue(answer.text)});
         }
     } else {
         // Over USB the module pushes its pairs when asked with "R"; they reach
@@ -321,8 +376,8 @@ int Tool::doLog() {
         pending.append(reinterpret_cast<const char*>(d), n);
     });
     w_->logSlot->AddReceiver(&tap);
-    const int r = w_->session.exchange.SetParam("Slots:Mainlog", "1");
-    if (r != 1) {
+    const Outcome r = w_->session.exchange.SetParam("Slots:Mainlog", "1");
+    if (r != Outcome::Accepted) {
         w_->logSlot->RemoveReceiver(&tap);
         return exchangeFailure("Slots:Mainlog", r);
     }
@@ -361,6 +416,18 @@ bool Tool::validate(const QString& command) {
     if (command == "set")
         for (const QString& kv : positional_)
             if (kv.indexOf('=') <= 0) return fail("not KEY=VALUE: %s", kv.toLocal8Bit());
+    // Nothing that would end or split a command line, or that the module's
+    // code page cannot hold, is sent: refused before the module is looked for.
+    if (command == "get")
+        for (const QString& k : positional_)
+            if (!sendable(k, k)) return false;
+    if (command == "set")
+        for (const QString& kv : positional_) {
+            const QString key = kv.left(kv.indexOf('='));
+            if (!sendable(key, key) || !sendable(key, kv.mid(kv.indexOf('=') + 1))) return false;
+        }
+    if (p_.isSet("password") && !sendable("the password", p_.value("password"))) return false;
+    if (!p_.isSet("password") && !sendable("the password", qEnvironmentVariable("KESTRUM_PASSWORD"))) return false;
     for (const auto& [option, max] : {std::pair<const char*, int>{"mic", 15}, {"spk", 100}}) {
         bool ok = true;
         const int v = p_.isSet(option) ? p_.value(option).toInt(&ok) : 0;
@@ -442,7 +509,8 @@ int Tool::run(const QStringList& args) {
     QString windowError;
     errorSink() = [&](const QString& m) { windowError = m; };
 
-    int rc = connect();
+    int rc = command == "write" ? openSettings(positional_[0]) : Ok;
+    if (rc == Ok) rc = connect();
     if (rc == Ok) {
         try {
             if (command == "read") rc = doRead();

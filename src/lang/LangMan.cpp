@@ -94,11 +94,12 @@ void LangMan::walk(QWidget* parent) {
 void LangMan::ApplyLanguage(const QByteArray& code) {
     const QByteArray lowered = (code == "0" ? QByteArray("hu") : code).toLower();
     if (lowered == "hu")
-        active_ = &lang::table(lang::Language::Hungarian);
+        language_ = lang::Language::Hungarian;
     else if (lowered == "ro")
-        active_ = &lang::table(lang::Language::Romanian);
+        language_ = lang::Language::Romanian;
     else
-        active_ = &lang::table(lang::Language::English);
+        language_ = lang::Language::English;
+    active_ = &lang::table(language_);
 
     // A copy: a caption change must not disturb the walk over the list.
     const QList<QWidget*> controls = controls_;

@@ -3,6 +3,7 @@
 // main window's controls, answers lookups of texts that are no captions, and
 // remembers the chosen language per user.
 #include "lang/LangTables.h"
+#include "lang/Messages.h"
 
 #include <QByteArray>
 #include <QList>
@@ -40,6 +41,9 @@ public:
     std::optional<QByteArray> LookupText(const QByteArray& key) const;
     // LookupText as a widget string; empty if none.
     QString Text(const QByteArray& key) const;
+    // One of the program's messages in the language applied last (English
+    // before the first ApplyLanguage).
+    QString Message(lang::Msg m) const { return lang::message(language_, m); }
     // ApplyLanguage, then store the code unchanged as LanguageId.
     void SelectLanguage(const QByteArray& code);
     // The stored LanguageId; empty if missing or not a string.
@@ -59,6 +63,7 @@ private:
 
     QList<QWidget*> controls_;
     const lang::Table* active_ = nullptr;
+    lang::Language language_ = lang::Language::English;
     std::unique_ptr<QSettings> ownStore_;
     QSettings* store_ = nullptr;
     QObject watch_;   // context of the destroyed() connections; cut them when we go

@@ -16,6 +16,7 @@ public:
     ~Slot() override;
 
     bool IsOpen() override { return Lower->IsOpen(); }
+    bool IsReady() override { return Lower->IsReady(); }
     void SendData(const uint8_t* data, int32_t len) override;
     void SendText(const QByteArray& text) override;
     bool Open() override { return true; }

@@ -2,15 +2,15 @@
 
 #include "protocol/Timing.h"
 
-int Session::Login() {
+Outcome Session::Login() {
     lastLoginResult = exchange.PasswordCommand(currentPassword, "0");
-    if (lastLoginResult == 1) return 1;
-    if (exchange.Aborted()) return 0;   // the program is closing: nobody to ask
+    if (lastLoginResult == Outcome::Accepted) return lastLoginResult;
+    // The program is closing, or the module has gone: nobody to ask.
+    if (exchange.Aborted() || lastLoginResult == Outcome::LinkLost) return lastLoginResult;
     if (askPassword) askPassword();
-    exchange.ClearLevel0AndPass();
-    const int r = exchange.PasswordCommand(currentPassword, "0");
+    const Outcome r = exchange.PasswordCommand(currentPassword, "0");
     lastLoginResult = r;
-    if (r == 1) {
+    if (r == Outcome::Accepted) {
         bulkOperator = std::make_unique<CommBulkOperator>(exchange.channel());
         loggedIn = true;
     }
@@ -19,7 +19,10 @@ int Session::Login() {
 
 bool Session::LoginRepeatedly() {
     lastLoginOk = false;
-    for (int i = 0; i < timing::loginCalls && !lastLoginOk && !exchange.Aborted(); ++i) lastLoginOk = Login() == 1;
+    for (int i = 0; i < timing::loginCalls && !lastLoginOk && !exchange.Aborted(); ++i) {
+        lastLoginOk = Login() == Outcome::Accepted;
+        if (lastLoginResult == Outcome::LinkLost) break;
+    }
     ++loginRuns;
     return lastLoginOk;
 }

@@ -34,11 +34,12 @@ public:
     std::function<void()> askPassword;
 
     // Logs in with the current password; on failure asks the user once and
-    // tries again. 1 accepted, -1 refused, 0 no answer.
-    int Login();
+    // tries again. Once the link is gone nobody is asked.
+    Outcome Login();
     // Up to timing::loginCalls calls of Login; true at the first success.
+    // Stops as soon as the link is gone.
     bool LoginRepeatedly();
     int loginRuns = 0;            // LoginRepeatedly calls so far
     bool lastLoginOk = false;     // the outcome of the latest one
-    int lastLoginResult = 0;      // the latest login command's result: 1, -1 refused, 0 no answer
+    Outcome lastLoginResult = Outcome::NoAnswer;   // the latest login command's
 };

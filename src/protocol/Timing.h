@@ -20,6 +20,9 @@ inline int hidSearchIntervalMs = 10;   // search while detached
 inline int hidReadTimeoutMs = 20;      // each read, so that a stop is seen promptly
 inline int handOffTimeoutMs = 100;     // CallInMainThread
 
+// Window: how long the note of a finished Read or Write stays in the progress bar
+inline int transferNoteMs = 5000;
+
 // GSM modem
 inline int modemEscapeSleepMs = 200;
 inline int modemCommandLineMs = 500;   // ReadLine budget per answer line of an AT command

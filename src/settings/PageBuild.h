@@ -2,6 +2,8 @@
 // Small helpers for building the Settings page: every control gets its
 // objectName at creation, so the binding table and the translation tables
 // find it by name.
+#include "app/ui/TextInput.h"
+
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -34,7 +36,12 @@ inline QGroupBox* group(QWidget* parent, const QString& name, const QString& cap
     return named(new QGroupBox(caption, parent), name);
 }
 
-inline QLineEdit* edit(QWidget* parent, const QString& name) { return named(new QLineEdit(parent), name); }
+// Every edit of the page holds text for the module: it takes only what can be sent.
+inline QLineEdit* edit(QWidget* parent, const QString& name, int typingLimit = 0) {
+    auto* e = named(new QLineEdit(parent), name);
+    AcceptModuleTextOnly(e, typingLimit);
+    return e;
+}
 
 // A temperature threshold bar: whole degrees -20 ... 60, a tick every 5.
 inline QSlider* tempBar(QWidget* parent, const QString& name) {

@@ -12,7 +12,6 @@
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QValidator>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -71,35 +70,6 @@ const SpinRange kSpinRanges[] = {
     {"seCarAlarmSec", 1, 99, 1},         {"seIn1Sensitivity", 10, 600000, 10},
     {"seIn2Sensitivity", 10, 600000, 10}, {"seRelay1Timed", 1, 9999, 1},
     {"seRelay2Timed", 1, 9999, 1},
-};
-
-// The SMS texts stop the user's typing at 160 characters, but a longer text
-// loaded from the device or a file is kept whole (a maximum length on the edit
-// would cut it). The user may still shorten such a text.
-class TypingLimit : public QValidator {
-public:
-    TypingLimit(QLineEdit* edit, int max) : QValidator(edit), edit_(edit), max_(max) {
-        connect(edit, &QLineEdit::textChanged, this, [this](const QString& t) { current_ = int(t.size()); });
-    }
-    State validate(QString& input, int& pos) const override {
-        // A text the program sets arrives with an empty undo history: take it whole.
-        if (!edit_->isUndoAvailable()) return Acceptable;
-        const int limit = std::max(max_, current_);
-        if (input.size() <= limit) return Acceptable;
-        // Typed or pasted text beyond the limit: keep what fits of the inserted
-        // part (which ends at the cursor), as a length limit would.
-        const int excess = int(input.size()) - limit;
-        const int inserted = int(input.size()) - current_;
-        if (inserted <= 0 || excess > inserted || pos < excess) return Invalid;
-        input.remove(pos - excess, excess);
-        pos -= excess;
-        return input.size() > current_ ? Acceptable : Invalid;
-    }
-
-private:
-    QLineEdit* edit_;
-    int max_;
-    int current_ = 0;
 };
 
 QLabel* centred(QLabel* l) {
@@ -219,8 +189,9 @@ QWidget* SettingsPage::buildNotifications(QWidget* parent) {
     int row = 2;
     for (const EventDef* e : rows) {
         matrix->addWidget(label(box, eventLabelName(*e), eventCaption(e->code)), row, kColEvent);
-        auto* sms = edit(box, QString::fromLatin1(eventSmsEdit(*e)));
-        sms->setValidator(new TypingLimit(sms, kSmsMaxLength));
+        // The SMS texts stop the user's typing at 160 characters, but a longer
+        // text loaded from the device or a file is kept whole.
+        auto* sms = edit(box, QString::fromLatin1(eventSmsEdit(*e)), kSmsMaxLength);
         sms->setMinimumWidth(90);
         // A text set by the program (it comes with an empty undo history) is
         // shown from its start; setText moves the cursor to the end even when

@@ -193,7 +193,9 @@ void SimHidBackend::deviceOutput(int channel, const QByteArray& text) {
     {
         std::lock_guard<std::mutex> g(mutex_);
         if (!attached_) return;
-        auto ready = std::max(lastReady_, Clock::now()) + std::chrono::milliseconds(answerDelayMs);
+        // Each answer leaves answerDelayMs after its command, after every
+        // answer before it: a link that is slow, not one that reorders.
+        auto ready = std::max(lastReady_, Clock::now() + std::chrono::milliseconds(answerDelayMs));
         for (int pos = 0; pos < stream.size(); pos += kReportPayload) {
             const int n = std::min<int>(kReportPayload, int(stream.size()) - pos);
             Report r{};

@@ -273,7 +273,8 @@ void SimModem::moduleOutput(int channel, const QByteArray& text) {
     // Only the command channel travels over a data call.
     if (channel != SimModule::Commands || !dataMode_ || text.isEmpty()) return;
     const Knobs k = knobs();
+    const int delay = module_.knobs().answerDelayMs;   // a slow module or a slow call
     const int pieces = std::max(1, std::min(k.answerChunks, int(text.size())));
     const int size = (int(text.size()) + pieces - 1) / pieces;
-    for (int i = 0; i * size < text.size(); ++i) queue(text.mid(i * size, size), i * k.chunkGapMs);
+    for (int i = 0; i * size < text.size(); ++i) queue(text.mid(i * size, size), delay + i * k.chunkGapMs);
 }

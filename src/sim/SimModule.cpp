@@ -96,7 +96,7 @@ void SimModule::handleLine(const QByteArray& line) {
         commands_.append(line);
         ++commandCount_;
         detach = knobs_.detachAfterCommands >= 0 && commandCount_ >= knobs_.detachAfterCommands;
-        if (knobs_.silent) {
+        if (knobs_.silent || (knobs_.silentAfterCommands >= 0 && commandCount_ > knobs_.silentAfterCommands)) {
             // no answer at all
         } else if (line.startsWith("set REM:UPW P,")) {
             loggedIn_ = line.mid(14) == password_;

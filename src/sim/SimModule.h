@@ -56,8 +56,12 @@ public:
     struct Knobs {
         bool silent = false;               // answers nothing on channel 2
         bool refusing = false;             // answers every query and set with ":L0 >"
-        int answerDelayMs = 0;             // the transport holds each answer this long
+        // The transport holds each answer this long after its command. Longer
+        // than one attempt's wait, the command is sent again and both sends
+        // are answered: the second answer arrives late, during a later command.
+        int answerDelayMs = 0;
         int detachAfterCommands = -1;      // after this many commands the device goes away
+        int silentAfterCommands = -1;      // answers this many commands, then nothing more (a hung device)
     };
     Knobs knobs() const;
     void setKnobs(const Knobs& k);

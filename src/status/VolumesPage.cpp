@@ -75,8 +75,28 @@ void VolumesPage::tbMicVolChange() { lbMicVolVal->setText(QString::number(tbMicV
 void VolumesPage::tbSpkVolChange() { lbSpkVolVal->setText(QString::number(tbSpkVol->maximum() - tbSpkVol->value())); }
 
 void VolumesPage::btSetVolsClick() {
-    exchange_.SetParam(kMicKey, text::toCp1250(lbMicVolVal->text()));
-    exchange_.SetParam(kSpkKey, text::toCp1250(lbSpkVolVal->text()));
+    // Only levels go out: a label that holds no number (after a Read that got
+    // no answer) is named instead of sent.
+    for (QLabel* l : {lbMicVolVal, lbSpkVolVal}) {
+        int level;
+        if (!text::tryStrToInt(text::toCp1250(l->text()), level)) {
+            ShowError(QStringLiteral("'%1' is not a valid integer value").arg(l->text()));
+            return;
+        }
+    }
+    // Both levels are written whatever the first write gave; the first failure is told.
+    const Outcome mic = exchange_.SetParam(kMicKey, text::toCp1250(lbMicVolVal->text()));
+    const Outcome spk = exchange_.SetParam(kSpkKey, text::toCp1250(lbSpkVolVal->text()));
+    const auto text = [this](lang::Msg m) { return message ? message(m) : lang::message(lang::Language::English, m); };
+    for (const auto& [outcome, key] : {std::pair<Outcome, const char*>{mic, kMicKey}, {spk, kSpkKey}}) {
+        switch (outcome) {
+        case Outcome::Accepted: continue;
+        case Outcome::Refused: ShowError(text(lang::Msg::RefusedSetting).arg(key)); return;
+        case Outcome::LinkLost: ShowError(text(lang::Msg::Disconnected)); return;
+        case Outcome::NotSent: ShowError(text(lang::Msg::CannotSend).arg(key)); return;
+        case Outcome::NoAnswer: ShowError(text(lang::Msg::NoAnswerFor).arg(key)); return;
+        }
+    }
 }
 
 void VolumesPage::readLevel(const char* key, QLabel* label, QSlider* bar) {

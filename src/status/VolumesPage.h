@@ -1,6 +1,10 @@
 #pragma once
 // The Volumes page: the microphone gain and the speaker volume used in calls.
+#include "lang/Messages.h"
+
 #include <QWidget>
+
+#include <functional>
 
 class Exchange;
 class QLabel;
@@ -16,6 +20,9 @@ public:
     void tbSpkVolChange();
     void btSetVolsClick();
     void btReadVolsClick();   // throws text::ConvertError for a non-integer answer
+
+    // The window's messages in its language (English when unset).
+    std::function<QString(lang::Msg)> message;
 
     QSlider* tbMicVol;
     QSlider* tbSpkVol;

@@ -9,6 +9,7 @@
 #include "protocol/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
+#include "support/LateAnswers.h"
 
 #include <QElapsedTimer>
 #include <QScopeGuard>
@@ -109,8 +110,8 @@ private slots:
 
     void commandBytes_data();
     void commandBytes();
-    void accumulatorFlags_data();
-    void accumulatorFlags();
+    void answerVerdicts_data();
+    void answerVerdicts();
     void accumulatorTakesExactlyLengthBytes();
 
     void queryAnsweredFromAnotherThread_data();
@@ -134,6 +135,7 @@ private slots:
     void loginRepeatedly();
 
     void endToEndOverUsb();
+    void lateDuplicateAnswersOverUsb();
 };
 
 void TestExchange::init() {
@@ -173,52 +175,54 @@ void TestExchange::commandBytes() {
     Exchange ex;
     FakeChannel ch;
     ex.setChannel(&ch);
-    ch.onSend = [&](const Bytes&) { deliver(ex, op == "password" ? "\r\n:L2 >" : "K=1\r\n->PASS\r\n:L2 >"); };
+    ch.onSend = [&](const Bytes&) { deliver(ex, op == "password" ? "\r\n:L2 >" : a + "=1\r\n->PASS\r\n:L2 >"); };
     if (op == "query")
-        QCOMPARE(ex.QueryParam(a), Bytes("K=1\r\n->PASS\r\n:L2 >"));
+        QCOMPARE(ex.QueryParam(a), a + "=1\r\n->PASS\r\n:L2 >");
     else if (op == "set")
-        QCOMPARE(ex.SetParam(a, b), 1);
+        QCOMPARE(ex.SetParam(a, b), Outcome::Accepted);
     else
-        QCOMPARE(ex.PasswordCommand(a, b), 1);
+        QCOMPARE(ex.PasswordCommand(a, b), Outcome::Accepted);
     QCOMPARE(ch.sent, QList<Bytes>{expected});
     QVERIFY(ex.Buffer().isEmpty());
     QVERIFY(!ex.Locked());
 }
 
-void TestExchange::accumulatorFlags_data() {
+void TestExchange::answerVerdicts_data() {
     QTest::addColumn<QList<Bytes>>("pieces");
-    QTest::addColumn<bool>("pass");
-    QTest::addColumn<bool>("level2");
-    QTest::addColumn<bool>("level0");
+    QTest::addColumn<Outcome>("query");
+    QTest::addColumn<Outcome>("password");
 
-    QTest::newRow("L2") << QList<Bytes>{"K=1\r\n->PASS\r\n:L2 >"} << true << true << false;
-    QTest::newRow("L9") << QList<Bytes>{"K=1\r\n->PASS\r\n:L9 >"} << true << false << false;
-    QTest::newRow("pass with L0") << QList<Bytes>{"K=1\r\n->PASS\r\n:L0 >"} << false << false << true;
-    QTest::newRow("pass alone") << QList<Bytes>{"K=1\r\n->PASS\r\n"} << false << false << false;
-    QTest::newRow("prompt alone") << QList<Bytes>{"\r\n:L2 >"} << false << true << false;
-    QTest::newRow("prompt before pass") << QList<Bytes>{":L2 >", "x", "->PASS"} << true << true << false;
-    QTest::newRow("markers split") << QList<Bytes>{"K=1\r\n->PA", "SS\r\n:L", "9 >"} << true << false << false;
-    QTest::newRow("almost") << QList<Bytes>{"->PAS :L2> L9 > :L0>"} << false << false << false;
+    QTest::newRow("L2") << QList<Bytes>{"K=1\r\n->PASS\r\n:L2 >"} << Outcome::Accepted << Outcome::Accepted;
+    QTest::newRow("L9") << QList<Bytes>{"K=1\r\n->PASS\r\n:L9 >"} << Outcome::Accepted << Outcome::NoAnswer;
+    QTest::newRow("pass with L0") << QList<Bytes>{"K=1\r\n->PASS\r\n:L0 >"} << Outcome::Refused << Outcome::Refused;
+    QTest::newRow("pass alone") << QList<Bytes>{"K=1\r\n->PASS\r\n"} << Outcome::NoAnswer << Outcome::NoAnswer;
+    QTest::newRow("prompt alone") << QList<Bytes>{"\r\n:L2 >"} << Outcome::NoAnswer << Outcome::Accepted;
+    QTest::newRow("markers split") << QList<Bytes>{"K=1\r\n->PA", "SS\r\n:L", "9 >"} << Outcome::Accepted
+                                   << Outcome::NoAnswer;
+    QTest::newRow("almost") << QList<Bytes>{"->PAS :L2> L9 > :L0>"} << Outcome::NoAnswer << Outcome::NoAnswer;
+    // A query's answer has to name the key asked for.
+    QTest::newRow("another key") << QList<Bytes>{"J=1\r\n->PASS\r\n:L2 >"} << Outcome::NoAnswer
+                                 << Outcome::Accepted;
 }
 
-void TestExchange::accumulatorFlags() {
+void TestExchange::answerVerdicts() {
     QFETCH(QList<Bytes>, pieces);
-    QFETCH(bool, pass);
-    QFETCH(bool, level2);
-    QFETCH(bool, level0);
+    QFETCH(Outcome, query);
+    QFETCH(Outcome, password);
+    timing::answerWaitMs = 10;
+    timing::loginPollMs = 1;
     Exchange ex;
-    for (const Bytes& p : pieces) deliver(ex, p);
-    QCOMPARE(ex.PassSeen(), pass);
-    QCOMPARE(ex.Level2Seen(), level2);
-    QCOMPARE(ex.Level0Seen(), level0);
-    QCOMPARE(ex.Buffer(), pieces.join());
-    // A cleared flag comes back with the next delivery while the text is still there.
-    ex.ClearLevel0AndPass();
-    QVERIFY(!ex.PassSeen());
-    QVERIFY(!ex.Level0Seen());
-    deliver(ex, "");
-    QCOMPARE(ex.PassSeen(), pass);
-    QCOMPARE(ex.Level0Seen(), level0);
+    FakeChannel ch;
+    ex.setChannel(&ch);
+    ch.onSend = [&](const Bytes&) {
+        for (const Bytes& p : pieces) deliver(ex, p);
+    };
+    QCOMPARE(ex.Query("K").outcome, query);
+    QCOMPARE(ex.PasswordCommand("4826", "0"), password);
+    // Every answer is taken whole at its prompt; only text after the last one waits.
+    const Bytes all = pieces.join();
+    const bool prompted = all.contains(":L0 >") || all.contains(":L2 >") || all.contains(":L9 >");
+    QCOMPARE(ex.Buffer().isEmpty(), prompted);
 }
 
 void TestExchange::accumulatorTakesExactlyLengthBytes() {
@@ -264,7 +268,7 @@ void TestExchange::passWithoutPromptKeepsWaiting() {
         ++pumps;
         if (pumps == 1) deliver(ex, "K=5\r\n->PASS\r\n");
         if (pumps == 5) {
-            passBeforePrompt = ex.PassSeen();
+            passBeforePrompt = ex.Buffer().isEmpty();   // taken as an answer already?
             deliver(ex, ":L9 >");
         }
     };
@@ -292,7 +296,7 @@ void TestExchange::refusedQueryGivesMarker() {
     QCOMPARE(answer, kNotAvailable);
     QCOMPARE(answer.size(), 38);
     QCOMPARE(ch.sent.size(), 1);   // no retry after a refusal
-    QVERIFY(!ex.Level0Seen());
+    QCOMPARE(ex.Unanswered(), 0);
     QVERIFY(ex.Buffer().isEmpty());
 }
 
@@ -303,14 +307,14 @@ void TestExchange::setResults() {
     Deliveries device(ex);
 
     ch.onSend = [&](const Bytes&) { device.later(cut("K=7\r\n->PASS\r\n:L2 >", {3, 9})); };
-    QCOMPARE(ex.SetParam("K", "7"), 1);
+    QCOMPARE(ex.SetParam("K", "7"), Outcome::Accepted);
     QCOMPARE(ch.sent.size(), 1);
     QVERIFY(ex.Buffer().isEmpty());
     QVERIFY(!ex.Locked());
 
     ch.sent.clear();
     ch.onSend = [&](const Bytes&) { device.later({"\r\nERR\r\n", ":L0 >"}); };
-    QCOMPARE(ex.SetParam("K", "bad"), -1);
+    QCOMPARE(ex.SetParam("K", "bad"), Outcome::Refused);
     QCOMPARE(ch.sent.size(), 1);   // a refused set is not sent again
     QVERIFY(ex.Buffer().isEmpty());
     QVERIFY(!ex.Locked());
@@ -332,20 +336,20 @@ void TestExchange::silentDevice() {
 
     ch.sent.clear();
     t.restart();
-    QCOMPARE(ex.SetParam("K", "1"), 0);
+    QCOMPARE(ex.SetParam("K", "1"), Outcome::NoAnswer);
     QVERIFY(t.elapsed() >= 4 * timing::answerWaitMs);
     QCOMPARE(ch.sent, QList<Bytes>(4, "sc \"K=1#\"\r\n"));
 
     ch.sent.clear();
     t.restart();
-    QCOMPARE(ex.PasswordCommand("4826", "0"), 0);
+    QCOMPARE(ex.PasswordCommand("4826", "0"), Outcome::NoAnswer);
     QVERIFY(t.elapsed() >= 4 * timing::loginPolls * timing::loginPollMs);
     QCOMPARE(ch.sent, QList<Bytes>(4, "set REM:UPW P,4826\n"));
     QVERIFY(!ex.Locked());
 
-    // No channel at all behaves like a silent one.
+    // No channel at all: nothing can be sent, and nothing is waited for.
     Exchange lone;
-    QCOMPARE(lone.SetParam("K", "1"), 0);
+    QCOMPARE(lone.SetParam("K", "1"), Outcome::LinkLost);
 }
 
 void TestExchange::lateTextCountsForNextAttempt() {
@@ -380,19 +384,18 @@ void TestExchange::staleTextBetweenExchanges() {
 
     deliver(ex, stale);
     ch.onSend = [&](const Bytes&) { device.later({"\r\nERR\r\n:L0 >"}); };
-    QCOMPARE(ex.SetParam("NEW", "3"), -1);
+    QCOMPARE(ex.SetParam("NEW", "3"), Outcome::Refused);
 
     deliver(ex, stale);
     ch.onSend = [&](const Bytes&) { device.later({"\r\n:L0 >"}); };
-    QCOMPARE(ex.PasswordCommand("9999", "0"), -1);
+    QCOMPARE(ex.PasswordCommand("9999", "0"), Outcome::Refused);
     QCOMPARE(ch.sent.size(), 3);
 }
 
 void TestExchange::nestedQueryWaitsForLock() {
     // A query started from inside the wait of another cannot get the lock: it
-    // waits the lock's whole budget, then goes ahead on its own. It clears what
-    // the first query had received so far, so the first one sends again; both
-    // end with their own answers.
+    // waits the lock's whole budget, then goes ahead on its own. Each answer
+    // goes to the query it belongs to, so neither sends again.
     timing::exchangeLockTries = 5;
     timing::exchangeLockPollMs = 2;
     timing::answerWaitMs = 50;
@@ -425,7 +428,7 @@ void TestExchange::nestedQueryWaitsForLock() {
     QCOMPARE(ParseAnswerValue(inner), Bytes("2"));
     QCOMPARE(ParseAnswerValue(outer), Bytes("1"));
     QVERIFY(innerMs >= timing::exchangeLockTries * timing::exchangeLockPollMs);
-    QCOMPARE(ch.sent, (QList<Bytes>{"sc A?#\r\n", "sc B?#\r\n", "sc A?#\r\n"}));
+    QCOMPARE(ch.sent, (QList<Bytes>{"sc A?#\r\n", "sc B?#\r\n"}));
     QVERIFY(!ex.Locked());
 }
 
@@ -496,7 +499,7 @@ void TestExchange::loginAcceptedAtOnce() {
     int asked = 0;
     s.askPassword = [&] { ++asked; };
     s.currentPassword = kDefaultPassword;
-    QCOMPARE(s.Login(), 1);
+    QCOMPARE(s.Login(), Outcome::Accepted);
     QCOMPARE(asked, 0);
     QVERIFY(!s.bulkOperator);
     QVERIFY(!s.loggedIn);   // the caller keeps the flag for a plain login
@@ -513,7 +516,7 @@ void TestExchange::loginAfterDialog() {
         s.currentPassword = "1111";
     };
     s.currentPassword = kDefaultPassword;
-    QCOMPARE(s.Login(), 1);
+    QCOMPARE(s.Login(), Outcome::Accepted);
     QCOMPARE(asked, 1);
     QCOMPARE(ch.sent, (QList<Bytes>{"set REM:UPW P,4826\n", "set REM:UPW P,1111\n"}));
     QVERIFY(s.loggedIn);
@@ -531,7 +534,7 @@ void TestExchange::loginRefusedTwice() {
     int asked = 0;
     s.askPassword = [&] { ++asked; };   // closed without its button
     s.currentPassword = kDefaultPassword;
-    QCOMPARE(s.Login(), -1);
+    QCOMPARE(s.Login(), Outcome::Refused);
     QCOMPARE(asked, 1);
     QCOMPARE(ch.sent, QList<Bytes>(2, "set REM:UPW P,4826\n"));   // one send each, no retries
     QVERIFY(!s.loggedIn);
@@ -589,10 +592,9 @@ void TestExchange::endToEndOverUsb() {
     auto stop = qScopeGuard([&] { conn.Close(); });   // before the slots go
     conn.Open();
 
-    // Before the module is there a query is lost and ends by time-out.
-    timing::answerWaitMs = 20;
-    QCOMPARE(s.exchange.QueryParam("CALL:USER1.PN"), Bytes());
-    timing::answerWaitMs = kDeviceTiming.answer;
+    // Before the module is there nothing is sent, and nothing waited for.
+    QCOMPARE(s.exchange.Query("CALL:USER1.PN").outcome, Outcome::LinkLost);
+    QVERIFY(backend.outputReports().empty());
 
     backend.attach();
     QTRY_VERIFY_WITH_TIMEOUT(conn.IsReady(), 3000);
@@ -620,16 +622,33 @@ void TestExchange::endToEndOverUsb() {
     }
 
     const Bytes longValue = "A somewhat longer text, 50 characters or so ......";
-    QCOMPARE(s.exchange.SetParam("SMS:Z1A.SMS", longValue), 1);
+    QCOMPARE(s.exchange.SetParam("SMS:Z1A.SMS", longValue), Outcome::Accepted);
     QCOMPARE(module.param("SMS:Z1A.SMS"), longValue);
     QCOMPARE(ParseAnswerValue(s.exchange.QueryParam("SMS:Z1A.SMS")), longValue);
 
-    QCOMPARE(s.exchange.SetParam("CALL:USER1.PN", ""), 1);
+    QCOMPARE(s.exchange.SetParam("CALL:USER1.PN", ""), Outcome::Accepted);
     QCOMPARE(module.param("CALL:USER1.PN"), Bytes());
     QCOMPARE(module.commands().last(), Bytes("sc \"CALL:USER1.PN=#\""));
 
-    QCOMPARE(s.exchange.SetParam("NO:SUCH.KEY", "1"), -1);
+    QCOMPARE(s.exchange.SetParam("NO:SUCH.KEY", "1"), Outcome::Refused);
     QCOMPARE(s.exchange.QueryParam("NO:SUCH.KEY"), kNotAvailable);
+}
+
+void TestExchange::lateDuplicateAnswersOverUsb() {
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    Exchange ex;
+    ResponseConnection accumulator([&](const uint8_t* d, int32_t n) { ex.AccumulateResponse(d, n); });
+    ConnHIDCOM conn(&backend);
+    std::unique_ptr<Slot> commands(conn.CreateSlot(2));
+    commands->AddReceiver(&accumulator);
+    ex.setChannel(commands.get());
+    auto stop = qScopeGuard([&] { conn.Close(); });
+    conn.Open();
+    backend.attach();
+    QTRY_VERIFY_WITH_TIMEOUT(conn.IsReady(), 3000);
+    checkLateDuplicateAnswers(ex, module);
 }
 
 QTEST_GUILESS_MAIN(TestExchange)

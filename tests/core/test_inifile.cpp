@@ -559,7 +559,7 @@ void TestIniFile::fileSizeLimitKeepsOldFile()
         saved = ini.UpdateFile(&error);
     }
     QVERIFY(!saved);
-    QVERIFY2(error.contains(path) && error.contains(QString::fromLocal8Bit(std::strerror(EFBIG))),
+    QVERIFY2(error.contains(QString::fromLocal8Bit(std::strerror(EFBIG))),
              qPrintable(error));
     QCOMPARE(fileBytes(path), before);
     QCOMPARE(entries(dir), QStringList{"settings.ini"});

@@ -5,6 +5,7 @@
 #include "protocol/Timing.h"
 #include "sim/SimModem.h"
 #include "sim/SimModule.h"
+#include "support/LateAnswers.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -86,6 +87,7 @@ private slots:
     void echoShowsInTheLog();
     void portThatCannotBeOpened();
     void loginAndQueryOverTheCall();
+    void lateDuplicateAnswersOverTheCall();
     void closeHangsUp();
     void destructorStopsTheReader();
     void manyWaitingBytesArriveWholeInOrder();
@@ -319,6 +321,17 @@ void TestModem::loginAndQueryOverTheCall() {
     // The command text travels as it is: nothing of it reached the AT side.
     QCOMPARE(r.sim.atLog(), kDialogueCommands);
     r.modem.RemoveReceiver(&c.conn);
+}
+
+void TestModem::lateDuplicateAnswersOverTheCall() {
+    Rig r;
+    QVERIFY(r.connect());
+    Exchange ex;
+    ResponseConnection accumulator([&](const uint8_t* d, int32_t n) { ex.AccumulateResponse(d, n); });
+    r.modem.AddReceiver(&accumulator);
+    ex.setChannel(&r.modem);
+    checkLateDuplicateAnswers(ex, r.module);
+    r.modem.RemoveReceiver(&accumulator);
 }
 
 void TestModem::closeHangsUp() {

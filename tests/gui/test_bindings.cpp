@@ -18,6 +18,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -199,6 +200,34 @@ private slots:
         QVERIFY(!r.w->busy);
         QVERIFY(r.w->PageControl1->isEnabled());
         QVERIFY(errors_.isEmpty());
+        // A short note says so; a while later the bar is empty again.
+        QVERIFY(r.w->ProgressBarRW->isTextVisible());
+        QCOMPARE(r.w->ProgressBarRW->text(), QString("205 settings read"));
+        timing::transferNoteMs = 20;
+        r.w->findChild<QPushButton*>("btnWrite")->click();
+        QCOMPARE(r.w->ProgressBarRW->text(), QString("205 settings written"));
+        QTRY_COMPARE(r.w->ProgressBarRW->value(), 0);
+        QVERIFY(!r.w->ProgressBarRW->isTextVisible());
+        timing::transferNoteMs = 5000;
+    }
+
+    void writeRefusesWhatCannotBeSent() {
+        Rig r;
+        QVERIFY(r.connect());
+        // As a module or a file may have given it: a line feed would send a second command.
+        r.set("EditPhoneNumber2", "+36\nset REM:UPW C,4826,0000");
+        r.module.clearCommands();
+        r.w->findChild<QPushButton*>("btnWrite")->click();
+        QCOMPARE(errors_, QStringList{"The value of CALL:USER2.PN holds a character that cannot be sent to the module"});
+        QVERIFY(r.module.commands().isEmpty());
+        QCOMPARE(r.module.password(), QByteArray("4826"));
+        // The user cannot type such characters; Romanian letters are fine.
+        auto* sms = r.c<QLineEdit>("edSMS1");
+        sms->clear();
+        sms->setFocus();
+        for (const QChar c : QString::fromUtf8("Ș日#\"x\u2713ț"))
+            QTest::sendKeyEvent(QTest::Click, sms, Qt::Key_unknown, QString(c), Qt::NoModifier);
+        QCOMPARE(sms->text(), QString::fromUtf8("Ș#xț"));
     }
 
     void refusalAtTheFirstKeyChangesNothing() {
@@ -219,25 +248,56 @@ private slots:
     void unansweredKeysAreSkippedAndTheReadGoesOn() {
         Rig r;
         r.module.setParam("CALL:USER1.PN", "111");
-        r.module.setParam("CALL:SUNR1.PN", "999");
         QVERIFY(r.connect());
         r.set("EditPhoneNumberSu", "before");
-        // The module goes away after a few more commands: every later key gets
-        // no answer, is stored empty and skipped, and the Read goes on to the end.
+        // A module that stays attached but falls silent: every key gets no
+        // answer, is stored empty and skipped, and the Read goes on to the end.
         auto k = r.module.knobs();
-        k.detachAfterCommands = int(r.module.commands().size()) + 6;
+        k.silent = true;
         r.module.setKnobs(k);
-        timing::answerWaitMs = 5;
+        timing::answerWaitMs = 1;
+        timing::commandAttempts = 1;
         const auto result = r.w->transfer->Read();
         timing::answerWaitMs = 100;
+        timing::commandAttempts = 4;
         QCOMPARE(result.answered, 205);
-        QVERIFY(result.refusedKey.isEmpty());
-        QVERIFY(result.silentKeys.size() >= 200);
-        const int firstSilent = 205 - int(result.silentKeys.size());
-        for (int i = 0; i < result.silentKeys.size(); ++i)
-            QCOMPARE(result.silentKeys[i], QByteArray(kKeys[firstSilent + i]));
+        QVERIFY(result.refusedKey.isEmpty() && !result.linkLost);
+        QCOMPARE(result.silentKeys.size(), 205);
+        QCOMPARE(result.silentKeys.last(), QByteArray(kKeys[204]));
+        QCOMPARE(r.value("EditPhoneNumberSu"), QByteArray("before"));
+    }
+
+    void aModuleThatGoesAwayEndsTheTransferAtOnce() {
+        Rig r;
+        r.module.setParam("CALL:USER1.PN", "111");
+        QVERIFY(r.connect());
+        r.set("EditPhoneNumberSu", "before");
+        // The module goes away during the 7th query: the Read ends there, with
+        // the answers before it applied, instead of asking the rest 4 times each.
+        auto k = r.module.knobs();
+        k.detachAfterCommands = int(r.module.commands().size()) + 7;
+        r.module.setKnobs(k);
+        r.w->findChild<QPushButton*>("btnRead")->click();
+        QCOMPARE(errors_, QStringList{"The module was disconnected after 6 of 205 settings"});
+        QCOMPARE(r.w->transfer->responses.size(), 6);
         QCOMPARE(r.value("EditPhoneNumber1"), QByteArray("111"));
         QCOMPARE(r.value("EditPhoneNumberSu"), QByteArray("before"));
+        QVERIFY(!r.w->busy);
+
+        // Write likewise: 9 settings confirmed, the 10th lost with the module,
+        // nothing after it sent.
+        errors_.clear();
+        k.detachAfterCommands = -1;
+        r.module.setKnobs(k);
+        r.module.clearCommands();
+        r.backend.attach();
+        QTRY_VERIFY_WITH_TIMEOUT(r.enabled("btnWrite"), 5000);
+        k.detachAfterCommands = int(r.module.commands().size()) + 10;   // the login so far
+        r.module.setKnobs(k);
+        r.module.clearCommands();
+        r.w->findChild<QPushButton*>("btnWrite")->click();
+        QCOMPARE(errors_, QStringList{"The module was disconnected after 9 of 205 settings"});
+        QCOMPARE(r.module.commands().size(), 10);
     }
 
     void conversionErrorDuringReadRestoresTheWindow() {
@@ -262,53 +322,54 @@ private slots:
         QCOMPARE(r.w->ProgressBarRW->value(), 205);
         QCOMPARE(r.module.param("CALL:USER3.PN"), QByteArray("+40721000111"));
         QCOMPARE(r.module.param("TEMP:RANG.LOW"), QByteArray("-20"));
-        // The module goes away right after its 10th set: 9 are confirmed, then Write stops.
-        auto k = r.module.knobs();
-        k.detachAfterCommands = int(r.module.commands().size()) + 10;
-        r.module.setKnobs(k);
+        // The module refuses its 10th set: 9 are confirmed, then Write stops.
         r.module.clearCommands();
-        timing::answerWaitMs = 20;
-        const auto result = r.w->transfer->Write();
-        timing::answerWaitMs = 100;
-        QCOMPARE(result.written, 9);
-        QCOMPARE(result.failedKey, QByteArray(kKeys[9]));
-        QCOMPARE(result.failure, 0);
+        auto k = r.module.knobs();
+        k.refusing = true;
+        QObject::connect(r.w->ProgressBarRW, &QProgressBar::valueChanged, r.w.get(), [&](int v) {
+            if (v == 9) r.module.setKnobs(k);
+        });
+        r.w->findChild<QPushButton*>("btnWrite")->click();
+        QCOMPARE(errors_, QStringList{"The module refused " + QString(kKeys[9])});
         QCOMPARE(r.w->ProgressBarRW->value(), 9);
         QCOMPARE(r.module.commands().size(), 10);   // nothing after the failing key reached it
     }
 
-    void saveThenOpenRestoresTheVisibleState() {
+    void saveThenOpenRestoresEverySetting() {
         Rig r;
         r.set("EditPhoneNumber1", "+3612345");
         r.set("cmbACK3", "1");
         r.set("tbMinTemp", "-20");
         r.set("cbEvent5S2", "1");
         r.set("edSMS9", "Akku \xE9s h\xF5");
+        r.set("_edIN2", "CA");
+        r.set("_cbRelay2Timed", "0");
         const auto saved = visibleState(*r.w);
         const QString path = r.dir.filePath("conf.ini");
         r.w->transfer->Save(path);
-        const IniFile ini(path);
+        // Every setting, the hidden codes included, in binding order.
         QFile f(path);
         QVERIFY(f.open(QIODevice::ReadOnly));
-        const QList<QByteArray> lines = f.readAll().split('\n');
-        int entries = 0;
-        for (const QByteArray& l : lines)
-            if (l.contains('=')) ++entries;
-        QCOMPARE(entries, 197);
+        QList<QByteArray> names;
+        for (const QByteArray& l : f.readAll().split('\n'))
+            if (l.contains('=')) names << l.left(l.indexOf('='));
+        QCOMPARE(names.size(), 205);
+        for (int i = 0; i < 205; ++i) QCOMPARE(names[i], r.w->settingsBindings.Find(kKeys[i])->control->objectName().toLatin1());
+        const IniFile ini(path);
         QCOMPARE(ini.ReadString("Settings", "tbMinTemp", "?"), QByteArray("-20"));
-        QCOMPARE(ini.ReadString("Settings", "cbSMSfw", "?"), QByteArray("1"));
-        QCOMPARE(ini.ReadString("Settings", "_edIN1", "absent"), QByteArray("absent"));
-        // Change everything visible, then Open brings it back.
+        QCOMPARE(ini.ReadString("Settings", "_edIN1", "?"), QByteArray("NO"));
+        QCOMPARE(ini.ReadString("Settings", "_edIN2", "?"), QByteArray("CA"));
+        // Change everything, then Open brings it back.
         r.set("EditPhoneNumber1", "other");
         r.set("cmbACK3", "0");
         r.set("tbMinTemp", "10");
         r.set("cbEvent5S2", "0");
+        r.set("_edIN2", "NC");
+        r.set("_cbRelay2Timed", "1");
         r.w->transfer->Open(path);
         QCOMPARE(visibleState(*r.w), saved);
-        // The hidden codes were not in the file: they are empty now, and the
-        // timing box is checked by the empty text.
-        QCOMPARE(r.value("_edIN1"), QByteArray(""));
-        QCOMPARE(r.value("_cbRelay1Timed"), QByteArray("1"));
+        QCOMPARE(r.value("_edIN2"), QByteArray("CA"));
+        QVERIFY(r.checked("rbRelay2Bistable"));
     }
 
     void saveUpdatesAnExistingFileInPlace() {
@@ -335,10 +396,17 @@ private slots:
         } catch (const std::exception& e) {
             message = e.what();
         }
-        QCOMPARE(message, "Unable to write to " + path);
+        QVERIFY2(message.startsWith("Unable to write to " + path + ": ") && message.size() > path.size() + 21,
+                 qPrintable(message));
     }
 
     void saveNames() {
+        // The dialog adds the ending itself and asks nothing: Save only updates its own entries.
+        QFileDialog dialog;
+        ConfigTransfer::PrepareSaveDialog(dialog);
+        QCOMPARE(dialog.defaultSuffix(), QString("ini"));
+        QVERIFY(dialog.testOption(QFileDialog::DontConfirmOverwrite));
+        QCOMPARE(dialog.acceptMode(), QFileDialog::AcceptSave);
         QCOMPARE(ConfigTransfer::SaveName("settings"), QString("settings.ini"));
         QCOMPARE(ConfigTransfer::SaveName("a.ini"), QString("a.ini"));
         QCOMPARE(ConfigTransfer::SaveName("A.INI"), QString("A.INI"));
@@ -358,22 +426,55 @@ private slots:
         } catch (const std::exception& e) {
             message = e.what();
         }
-        QCOMPARE(message, "Unable to read " + path);
+        QVERIFY2(message.startsWith("Unable to read " + path + ": "), qPrintable(message));
         QCOMPARE(r.value("EditPhoneNumber1"), QByteArray("keep"));
     }
 
-    void openOfAMissingFileEmptiesAndResets() {
+    void notASettingsFileChangesNothing_data() {
+        QTest::addColumn<QByteArray>("content");   // null: no file at all
+        QTest::newRow("missing") << QByteArray();
+        QTest::newRow("empty") << QByteArray("");
+        QTest::newRow("no Settings section") << QByteArray("[Other]\r\nEditPhoneNumber1=1\r\n");
+        QTest::newRow("none of the keys") << QByteArray("[Settings]\r\nsomething=1\r\n");
+        QTest::newRow("not INI at all") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR");
+    }
+
+    void notASettingsFileChangesNothing() {
+        QFETCH(QByteArray, content);
         Rig r;
         r.set("EditPhoneNumber1", "x");
         r.set("cbSMSfw", "0");
-        r.set("cmbACK1", "1");
         r.set("tbMaxTemp", "50");
-        r.w->transfer->Open(r.dir.filePath("nothing-here.ini"));
-        QCOMPARE(r.value("EditPhoneNumber1"), QByteArray(""));
-        QCOMPARE(r.value("cbSMSfw"), QByteArray("1"));
-        QCOMPARE(r.value("cmbACK1"), QByteArray("0"));
-        QCOMPARE(r.value("tbMinTemp"), QByteArray("0"));
-        QCOMPARE(r.value("tbMaxTemp"), QByteArray("4"));   // the pair keeps its 4 degree gap
+        const auto before = visibleState(*r.w);
+        const QString path = r.dir.filePath("some.ini");
+        if (!content.isNull()) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(content);
+        }
+        r.w->transfer->OpenFile(path);
+        QCOMPARE(errors_, QStringList{"'" + path + "' is not a settings file"});
+        QCOMPARE(visibleState(*r.w), before);
+        QCOMPARE(r.value("_edIN1"), QByteArray("NO"));
+    }
+
+    void openChecksTheWholeFileBeforeChangingAnything() {
+        Rig r;
+        r.set("EditPhoneNumber1", "keep");
+        const auto before = visibleState(*r.w);
+        const QString path = r.dir.filePath("bad.ini");
+        for (const QByteArray& bad : {QByteArray("cmbACK4=x"), QByteArray("edSMS1=a#\"b"),
+                                      QByteArray("EditPhoneNumber2=1\r2")}) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("[Settings]\r\nEditPhoneNumber1=changed\r\n" + bad + "\r\n");
+            f.close();
+            errors_.clear();
+            r.w->transfer->OpenFile(path);
+            QCOMPARE(errors_.size(), 1);
+            QCOMPARE(visibleState(*r.w), before);
+        }
+        QCOMPARE(errors_.first(), QString("The value of EditPhoneNumber2 holds a character that cannot be sent to the module"));
     }
 
     void testReportButtonSetsEvmNew() {

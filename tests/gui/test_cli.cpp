@@ -74,7 +74,7 @@ class CliTest : public QObject {
 
 private slots:
     void initTestCase() {
-        timing::answerWaitMs = 100;
+        timing::answerWaitMs = 500;   // answered exchanges end at once; room for a loaded machine
         timing::loginPollMs = 5;
         timing::modemEscapeSleepMs = 5;
         timing::modemClosePumps = 5;
@@ -113,22 +113,26 @@ private slots:
     }
 
     void writeThenReadRoundTrip() {
+        // One module's settings copied to another, input types and relay modes included.
         Module a;
         a.module.setParam("CALL:USER2.PN", "+40700000002");
-        a.module.setParam("DIN:Z2.POL", "NC");
         a.module.setParam("REL2:PROPS.TIM", "77");
+        const QList<QPair<QByteArray, QByteArray>> modes = {
+            {"DIN:Z1.POL", "CA"},     {"DIN:Z2.POL", "NC"},    {"REL1:PROPS.TEN", "0"},
+            {"REL1:PROPS.MO", "2"},   {"REL2:PROPS.MO", "0"},  {"REL2:ONM3.MTE", "3"}};
+        for (const auto& [key, value] : modes) a.module.setParam(key, value);
         const QString file = dir_.filePath("a.ini");
         QCOMPARE(run({"read", "--out", file}, &a.backend).rc, int(cli::Ok));
         Module b;
-        b.module.setParam("DIN:Z2.POL", "CA");
         b.module.clearCommands();
         const Run w = run({"write", file}, &b.backend);
         QCOMPARE(w.rc, int(cli::Ok));
         QCOMPARE(b.module.param("CALL:USER2.PN"), QByteArray("+40700000002"));
         QCOMPARE(b.module.param("REL2:PROPS.TIM"), QByteArray("77"));
-        // The hidden codes are not in a settings file: Write fills its defaults in.
-        QCOMPARE(b.module.param("DIN:Z2.POL"), QByteArray("NO"));
-        QCOMPARE(b.module.param("REL1:PROPS.MO"), QByteArray("1"));
+        for (const auto& [key, value] : modes) {
+            QCOMPARE(b.module.param(key), value);
+            QVERIFY(b.module.commands().contains("sc \"" + key + "=" + value + "#\""));
+        }
         int sets = 0;
         for (const QByteArray& c : b.module.commands()) sets += c.startsWith("sc \"");
         QCOMPARE(sets, 205);
@@ -192,11 +196,22 @@ private slots:
         {
             Module m;
             auto k = m.module.knobs();
-            k.detachAfterCommands = 2;   // the login is answered, the query is not
+            k.silentAfterCommands = 1;   // the login is answered, the query is not
             m.module.setKnobs(k);
+            timing::commandAttempts = 1;
             const Run r = run({"get", "CALL:USER1.PN"}, &m.backend);
+            timing::commandAttempts = 4;
             QCOMPARE(r.rc, int(cli::NoAnswer));
             QVERIFY(r.err.contains("CALL:USER1.PN"));
+        }
+        {
+            Module m;
+            auto k = m.module.knobs();
+            k.detachAfterCommands = 2;   // the module goes away during the query
+            m.module.setKnobs(k);
+            const Run r = run({"get", "CALL:USER1.PN"}, &m.backend);
+            QCOMPARE(r.rc, int(cli::NoModule));
+            QVERIFY(r.err.contains("disconnected"));
         }
         {
             Module m;
@@ -222,17 +237,61 @@ private slots:
     void interruptEndsAReadAtOnce() {
         Module m;
         auto k = m.module.knobs();
-        k.detachAfterCommands = 2;   // logged in, then nothing answers any more
+        k.silentAfterCommands = 1;   // logged in, then nothing answers any more
         m.module.setKnobs(k);
         const QString file = dir_.filePath("interrupted.ini");
         timing::answerWaitMs = 2000;
         QElapsedTimer t;
         t.start();
         const Run r = run({"read", "--out", file}, &m.backend, false, [&] { return t.elapsed() > 500; });
-        timing::answerWaitMs = 100;
+        timing::answerWaitMs = 500;
         QCOMPARE(r.rc, int(cli::Interrupted));
         QVERIFY2(t.elapsed() < 3000, QByteArray::number(t.elapsed()));
         QVERIFY(!QFile::exists(file));
+    }
+
+    void nothingUnsafeIsSent() {
+        Module m;
+        m.module.clearCommands();
+        // A line feed would end the command and send a second one; '#"' ends a
+        // set early; a character outside the module's code page would go as '?'.
+        const QStringList refused[] = {
+            {"set", "CALL:USER1.PN=+36\nset REM:UPW C,4826,0000"},
+            {"set", "SMS:Z1A.SMS=a#\"b"},
+            {"set", QString::fromUtf8("SMS:Z1A.SMS=日本€✓")},
+            {"get", "CALL:USER1.PN\r"},
+            {"get", "CALL:USER1.PN", "--password", "48\n26"},
+        };
+        for (const QStringList& args : refused) {
+            const Run r = run(args, &m.backend);
+            QCOMPARE(r.rc, int(cli::Usage));
+            QVERIFY2(r.err.contains("cannot be sent to the module"), r.err.constData());
+        }
+        QVERIFY(run({"set", "SMS:Z1A.SMS=a#\"b"}, &m.backend).err.contains("SMS:Z1A.SMS"));
+        QVERIFY(m.module.commands().isEmpty());   // refused before the module was looked for
+        QCOMPARE(m.module.password(), QByteArray("4826"));
+        // Romanian letters with a comma below go as the code page's cedilla forms.
+        QCOMPARE(run({"set", QString::fromUtf8("SMS:Z1A.SMS=Ștefan, țara")}, &m.backend).rc, int(cli::Ok));
+        QCOMPARE(m.module.param("SMS:Z1A.SMS"), QByteArray("\xAAtefan, \xFE" "ara"));
+    }
+
+    void writeOfAFileThatIsNoSettingsFileSendsNothing() {
+        Module m;
+        m.module.clearCommands();
+        const QString empty = dir_.filePath("empty.ini");
+        QFile(empty).open(QIODevice::WriteOnly);
+        const Run r = run({"write", empty}, &m.backend);
+        QCOMPARE(r.rc, int(cli::FileError));
+        QVERIFY(r.err.contains("is not a settings file"));
+        const QString bad = dir_.filePath("bad-value.ini");
+        QFile f(bad);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[Settings]\r\nEditPhoneNumber1=+36\rset REM:UPW C,4826,0000\r\n");
+        f.close();
+        const Run v = run({"write", bad}, &m.backend);
+        QCOMPARE(v.rc, int(cli::Failure));
+        QVERIFY(v.err.contains("EditPhoneNumber1"));
+        QVERIFY(m.module.commands().isEmpty());   // not even a login
     }
 
     void textInTheUsersEncoding() {
@@ -246,16 +305,22 @@ private slots:
     }
 
     void readWritesNothingWhenIncomplete() {
+        // The module goes away during the 49th query: the Read ends there, and
+        // neither a new file nor an old one is written.
         Module m;
         auto k = m.module.knobs();
         k.detachAfterCommands = 50;
         m.module.setKnobs(k);
         const QString file = dir_.filePath("half.ini");
-        timing::answerWaitMs = 5;
+        QFile old(file);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("[Settings]\r\nEditPhoneNumber1=old\r\n");
+        old.close();
+        const QByteArray before = fileBytes(file);
         const Run r = run({"read", "--out", file}, &m.backend);
-        timing::answerWaitMs = 100;
-        QCOMPARE(r.rc, int(cli::NoAnswer));
-        QVERIFY(!QFile::exists(file));
+        QCOMPARE(r.rc, int(cli::NoModule));
+        QVERIFY(r.err.contains("disconnected after 48 of 205 settings"));
+        QCOMPARE(fileBytes(file), before);
     }
 
     void progressOnlyOnATerminal() {

@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSet>
 #include <QSettings>
 #include <QSignalSpy>
@@ -164,6 +165,7 @@ private slots:
     void selectLanguageIsStored();
     void storedValueThatIsNoString();
     void unwritableStoreReportsAndKeepsLanguage();
+    void messagesInEveryLanguage();
 };
 
 void TestLangMan::tablesShareOneKeyOrder() {
@@ -567,6 +569,29 @@ void TestLangMan::unwritableStoreReportsAndKeepsLanguage() {
     QCOMPARE(w.lbCent2->text(), QString("Disp."));
     QCOMPARE(lm.Text("txtOn"), QString("On"));
     QCOMPARE(w.pages->tabText(0), QString("Setari"));
+}
+
+void TestLangMan::messagesInEveryLanguage() {
+    const QRegularExpression placeholder("%\\d");
+    const auto placeholders = [&](const QString& t) {
+        QStringList p;
+        for (auto it = placeholder.globalMatch(t); it.hasNext();) p << it.next().captured();
+        p.sort();
+        return p;
+    };
+    for (int m = 0; m < int(lang::Msg::Count); ++m) {
+        const QString en = lang::message(lang::Language::English, lang::Msg(m));
+        for (const auto l : {lang::Language::Hungarian, lang::Language::Romanian}) {
+            const QString t = lang::message(l, lang::Msg(m));
+            QVERIFY2(!t.isEmpty() && t != en, qPrintable(en));
+            QCOMPARE(placeholders(t), placeholders(en));
+            QCOMPARE(text::firstUnencodable(t), -1);
+        }
+    }
+    Fixture f;
+    QCOMPARE(f.lm->Message(lang::Msg::SettingsRead), QString("%1 settings read"));
+    f.lm->ApplyLanguage("hu");
+    QCOMPARE(f.lm->Message(lang::Msg::SettingsRead), QString::fromUtf8("%1 beállítás beolvasva"));
 }
 
 QTEST_MAIN(TestLangMan)

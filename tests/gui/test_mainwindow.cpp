@@ -175,6 +175,24 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(r.w->session.bulkOperator == nullptr, 3000);
     }
 
+    void noPasswordDialogOnceTheModuleIsGone() {
+        WindowRig r(false);
+        r.module.setPassword("7777");
+        int asked = 0;
+        // The user is asked, and meanwhile pulls the module out.
+        r.w->session.askPassword = [&] {
+            ++asked;
+            r.backend.detach();
+            QTRY_VERIFY_WITH_TIMEOUT(!r.w->usb->IsReady(), 3000);
+        };
+        r.w->show();
+        r.backend.attach();
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session.loginRuns > 0, 5000);
+        QCOMPARE(asked, 1);
+        QCOMPARE(r.w->session.lastLoginResult, Outcome::LinkLost);
+        QCOMPARE(r.logins().size(), 1);   // nothing sent after the module went
+    }
+
     void handOffAfterCloseAndWhenNotTaken() {
         WindowRig r(false);
         r.w->show();
@@ -307,6 +325,29 @@ private slots:
         QCOMPARE(v->tbMicVol->value(), 0);
         QCOMPARE(v->lbMicVolVal->text(), QString("20"));
         QVERIFY(errors_.isEmpty());
+    }
+
+    void volumesSetSendsOnlyLevelsAndTellsFailures() {
+        WindowRig r(false);
+        r.w->show();
+        r.backend.attach();
+        QTRY_VERIFY_WITH_TIMEOUT(r.enabled("btSetVols"), 5000);
+        VolumesPage* v = r.w->volumesPage;
+        r.module.clearCommands();
+        // After a Read that got no answer the label holds no level: nothing is sent.
+        v->lbMicVolVal->setText("");
+        r.button("btSetVols")->click();
+        QCOMPARE(errors_, QStringList{"'' is not a valid integer value"});
+        QVERIFY(r.module.commands().isEmpty());
+        // A refused level is told, naming it.
+        errors_.clear();
+        v->tbMicVolChange();
+        auto k = r.module.knobs();
+        k.refusing = true;
+        r.module.setKnobs(k);
+        r.button("btSetVols")->click();
+        QCOMPARE(errors_, QStringList{"The module refused VCALL:GMIC.VOL0"});
+        QCOMPARE(r.count("VCALL:GSPK.VOL0"), 1);   // both levels are still written
     }
 
     void volumesNonIntegerAnswerStopsTheRead() {

@@ -156,7 +156,7 @@ private slots:
             });
             f.exec();
         };
-        QCOMPARE(s.Login(), 1);
+        QCOMPARE(s.Login(), Outcome::Accepted);
         QCOMPARE(s.currentPassword, QByteArray("2468"));
         QVERIFY(s.bulkOperator);
         QCOMPARE(s.bulkOperator->Link, static_cast<Connection*>(&d));
@@ -176,7 +176,7 @@ private slots:
             QTimer::singleShot(0, &f, [&] { f.reject(); });
             f.exec();
         };
-        QCOMPARE(s.Login(), -1);
+        QCOMPARE(s.Login(), Outcome::Refused);
         QCOMPARE(d.sent.size(), 2);
         QCOMPARE(d.sent[1], QByteArray("set REM:UPW P,4826\n"));
         QVERIFY(!s.bulkOperator);

@@ -12,6 +12,7 @@
 #include "support/WindowRig.h"
 
 #include <QCheckBox>
+#include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -81,30 +82,70 @@ private slots:
         QCOMPARE(r.module.param("REL1:TMPH.VAL"), QByteArray("54"));
     }
 
-    void openOfASavedFileThenWrite() {
+    void settingsFilesCarryTheInputAndRelayModes() {
         Rig r;
         QVERIFY(r.connect());
+        // Chosen modes, and the design values to go back to.
+        const QList<QPair<const char*, QByteArray>> modes = {
+            {"_edIN1", "NC"},           {"_edIN2", "CA"},           {"_cbRelay1Timed", "0"},
+            {"_edRelay1Control", "2"},  {"_edRelay2Control", "0"},  {"_edRelay2TempInOut", "3"}};
+        const QList<QByteArray> design = {"NO", "NO", "1", "1", "1", "0"};
         const QString path = r.dir.filePath("saved.ini");
+        for (const auto& [name, value] : modes) r.set(name, value);
         r.w->transfer->Save(path);
+        for (int i = 0; i < modes.size(); ++i) r.set(modes[i].first, design[i]);
         r.w->transfer->Open(path);
-        QCOMPARE(r.value("_edIN1"), QByteArray(""));
-        QCOMPARE(r.value("_edRelay1Control"), QByteArray(""));
-        QCOMPARE(r.value("_edRelay2TempInOut"), QByteArray(""));
-        QVERIFY(r.checked("_cbRelay1Timed"));
-        QVERIFY(r.checked("rbRelay1ControlPhone"));
-        for (const char* b : {"rbRelay1TempIn", "rbRelay1TempOut", "rbRelay1TempPlus", "rbRelay1TempMinus"})
-            QVERIFY2(!r.checked(b), b);
+        for (const auto& [name, value] : modes) QCOMPARE(r.value(name), value);
+        QVERIFY(r.checked("rbRelay1ControlTemp") && r.checked("rbRelay1Bistable") && r.checked("rbRelay2TempMinus"));
+
+        // A file saved before the modes were written (197 entries): the window
+        // keeps the modes it shows, and Write sends exactly those.
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QByteArray old;
+        for (const QByteArray& line : f.readAll().split('\n'))
+            if (!line.startsWith('_') && !line.isEmpty()) old += line + '\n';
+        f.close();
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(old);
+        f.close();
+        QCOMPARE(old.count('='), 197);
+        r.set("_edIN1", "CA");
+        r.set("_edRelay1Control", "0");
+        r.w->transfer->Open(path);
+        QCOMPARE(r.value("_edIN1"), QByteArray("CA"));
+        QCOMPARE(r.value("_edRelay1Control"), QByteArray("0"));
+        QCOMPARE(r.value("_edIN2"), QByteArray("CA"));
         r.module.clearCommands();
         r.w->findChild<QPushButton*>("btnWrite")->click();
         QCOMPARE(r.w->ProgressBarRW->value(), 205);
-        QCOMPARE(r.module.param("DIN:Z1.POL"), QByteArray("NO"));
-        QCOMPARE(r.module.param("DIN:Z2.POL"), QByteArray("NO"));
-        QCOMPARE(r.module.param("REL1:PROPS.MO"), QByteArray("1"));
-        QCOMPARE(r.module.param("REL2:PROPS.MO"), QByteArray("1"));
-        QCOMPARE(r.module.param("REL1:ONM3.MTE"), QByteArray(""));
-        QCOMPARE(r.module.param("REL2:ONM3.MTE"), QByteArray(""));
-        QCOMPARE(r.module.param("REL1:PROPS.TEN"), QByteArray("1"));
-        QVERIFY(r.module.commands().contains("sc \"REL2:ONM3.MTE=#\""));
+        QCOMPARE(r.module.param("DIN:Z1.POL"), QByteArray("CA"));
+        QCOMPARE(r.module.param("DIN:Z2.POL"), QByteArray("CA"));
+        QCOMPARE(r.module.param("REL1:PROPS.MO"), QByteArray("0"));
+        QCOMPARE(r.module.param("REL1:PROPS.TEN"), QByteArray("0"));
+        QCOMPARE(r.module.param("REL2:ONM3.MTE"), QByteArray("3"));
+    }
+
+    void aSpinEditSendsWhatItShows() {
+        Rig r;
+        QVERIFY(r.connect());
+        // Loaded values outside the range, or no number, stay as shown through a
+        // page change and a focus change, and Write sends them as shown.
+        r.set("seIn1Sensitivity", "5");
+        r.set("edBattLow", "0100");
+        r.w->PageControl1->setCurrentIndex(TFormMain::PageStatus);
+        r.w->PageControl1->setCurrentIndex(TFormMain::PageSettings);
+        r.w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(r.w.get()));
+        r.c("seIn1Sensitivity")->setFocus();
+        QTRY_VERIFY(r.c("seIn1Sensitivity")->hasFocus());
+        r.c("EditPhoneNumber1")->setFocus();
+        QTRY_VERIFY(r.c("EditPhoneNumber1")->hasFocus());
+        QCOMPARE(r.value("seIn1Sensitivity"), QByteArray("5"));
+        QCOMPARE(r.value("edBattLow"), QByteArray("0100"));
+        r.w->findChild<QPushButton*>("btnWrite")->click();
+        QCOMPARE(r.module.param("DIN:Z1.SEN"), QByteArray("5"));
+        QCOMPARE(r.module.param("BATT:RANG.LOW"), QByteArray("0100"));
     }
 
     void everyPageChangeAsksForStatusAndLog() {

@@ -85,13 +85,13 @@ IniFile::IniFile(const QString& path)
     if (!file.exists())
         return;
     if (!file.open(QIODevice::ReadOnly)) {
-        m_error = QStringLiteral("Cannot read %1: %2").arg(path, file.errorString());
+        m_error = file.errorString();
         m_readable = false;
         return;
     }
     const QByteArray data = file.readAll();
     if (file.error() != QFileDevice::NoError) {
-        m_error = QStringLiteral("Cannot read %1: %2").arg(path, file.errorString());
+        m_error = file.errorString();
         m_readable = false;
         return;
     }
@@ -242,11 +242,11 @@ bool IniFile::UpdateFile(QString* error)
     QSaveFile file(m_path);
     file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return fail(QStringLiteral("Cannot create %1: %2").arg(m_path, file.errorString()));
+        return fail(file.errorString());
     auto cancel = [&]() {
         const QString why = file.errorString();
         file.cancelWriting();   // the temporary file goes when `file` does
-        return fail(QStringLiteral("Cannot write %1: %2").arg(m_path, why));
+        return fail(why);
     };
     // A write that stops short (the disk filled up part way) reports no error;
     // the next one fails and says why.
@@ -259,6 +259,6 @@ bool IniFile::UpdateFile(QString* error)
     if (!file.flush() || file.error() != QFileDevice::NoError)
         return cancel();
     if (!file.commit())
-        return fail(QStringLiteral("Cannot write %1: %2").arg(m_path, file.errorString()));
+        return fail(file.errorString());
     return true;
 }

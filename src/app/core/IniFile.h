@@ -52,8 +52,9 @@ public:
     explicit IniFile(const QString& path);
 
     QString path() const;
-    // False when the file exists but could not be read.
+    // False when the file exists but could not be read; Error() says why.
     bool Readable() const { return m_readable; }
+    QString Error() const { return m_error; }
 
     QByteArray ReadString(const QByteArray& section, const QByteArray& key,
                           const QByteArray& def) const;
@@ -62,7 +63,8 @@ public:
     void WriteString(const QByteArray& section, const QByteArray& key, const QByteArray& value);
 
     // Writes the whole file: a temporary file beside it, then renamed over it.
-    // On failure returns false with the reason in *error, and the file on disk
+    // On failure returns false with the reason in *error (the system's words,
+    // such as "File too large"; the caller names the file), and the file on disk
     // is left exactly as it was (no temporary file stays behind).
     bool UpdateFile(QString* error = nullptr);
 

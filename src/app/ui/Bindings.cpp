@@ -1,6 +1,7 @@
 #include "app/ui/Bindings.h"
 
 #include "app/ui/Controls.h"
+#include "app/ui/TextInput.h"
 #include "text/Codec.h"
 
 #include <QCheckBox>
@@ -58,4 +59,11 @@ QByteArray GetControlValue(QWidget* c) {
     if (is(c, "QSlider")) return QByteArray::number(static_cast<QSlider*>(c)->value());
     if (is(c, "RadioGroup")) return QByteArray::number(static_cast<RadioGroup*>(c)->itemIndex());
     return {};
+}
+
+QString SendProblem(QWidget* c) {
+    if (is(c, "QLabel")) return ModuleTextProblem(static_cast<QLabel*>(c)->text());
+    if (is(c, "QLineEdit")) return ModuleTextProblem(static_cast<QLineEdit*>(c)->text());
+    if (is(c, "SpinEdit")) return ModuleTextProblem(static_cast<SpinEdit*>(c)->editText());
+    return {};   // numbers and check marks
 }

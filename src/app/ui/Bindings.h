@@ -4,6 +4,7 @@
 // control's state.
 #include <QByteArray>
 #include <QList>
+#include <QString>
 
 #include <memory>
 
@@ -33,3 +34,7 @@ private:
 void SetControlValue(QWidget* control, const QByteArray& value);
 // The control's state as protocol text; empty for a class it does not know.
 QByteArray GetControlValue(QWidget* control);
+// Empty when GetControlValue of the control can go to the module as it is;
+// otherwise what stands in the way (a control character, '#"', a character
+// outside the module's code page).
+QString SendProblem(QWidget* control);

@@ -61,6 +61,11 @@ public:
     explicit ConnHIDComChangeStateEvent(TFormMain* w) : window_(w) {}
     void StateChanged(const char* name) override {
         const QByteArray state(name);
+        // Commands sent before are lost with the link: a command waiting for
+        // its answer ends at once. (Nothing is sent while the module is away,
+        // so an arrival has nothing to forget; a command sent just after it
+        // must not be taken for lost.)
+        if (state == "Detached") window_->session.exchange.LinkChanged(window_->commandSlot);
         if (window_->CallInMainThread([w = window_, state] { w->UpdateUIState(state.constData()); })) return;
         // A dropped state change must not leave the window showing a stale
         // link state: have the UI thread look again once it is free.
@@ -92,7 +97,16 @@ TFormMain::TFormMain(const Options& options) : defaultPassword(options.defaultPa
     ProgressBarRW->setMaximum(settingsBindings.Count());
     transfer = std::make_unique<ConfigTransfer>(ConfigTransfer::Host{
         settingsBindings, session.exchange, ProgressBarRW, [this](bool on, const char* reason) { setBusy(on, reason); },
-        [this] { settingsPage->beginLoad(); }, [this] { settingsPage->endLoad(); }, this});
+        [this] { settingsPage->beginLoad(); }, [this] { settingsPage->endLoad(); }, this,
+        [this](lang::Msg m) { return langMan->Message(m); },
+        [this](const QString& note) { showTransferNote(note); }});
+    volumesPage->message = [this](lang::Msg m) { return langMan->Message(m); };
+    // After a Read or Write the bar shows its note for a while, then empties.
+    noteTimer_.setSingleShot(true);
+    connect(&noteTimer_, &QTimer::timeout, this, [this] {
+        ProgressBarRW->setValue(0);
+        ProgressBarRW->setTextVisible(false);
+    });
     session.askPassword = [this] {
         if (closing) return;
         TPwdForm form(this, session, [this](const QByteArray& key) { return langMan->Text(key); });
@@ -307,7 +321,17 @@ bool TFormMain::event(QEvent* e) {
 
 void TFormMain::setBusy(bool on, const char* reason) {
     busy = on;
+    if (on) {
+        noteTimer_.stop();
+        ProgressBarRW->setTextVisible(false);
+    }
     UpdateUIState(reason);
+}
+
+void TFormMain::showTransferNote(const QString& note) {
+    ProgressBarRW->setFormat(note);
+    ProgressBarRW->setTextVisible(!note.isEmpty());
+    noteTimer_.start(timing::transferNoteMs);
 }
 
 bool TFormMain::LinkUp() const {

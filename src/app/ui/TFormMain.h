@@ -6,6 +6,7 @@
 #include "status/StatusParser.h"
 
 #include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
 #include <atomic>
@@ -100,6 +101,9 @@ public:
     // Helpers for the pages.
     QWidget* control(const QByteArray& name) const;
     void setBusy(bool on, const char* reason);
+    // Shows the note of a finished Read or Write in the progress bar (nothing
+    // after a failure); the bar empties after timing::transferNoteMs.
+    void showTransferNote(const QString& note);
     void ToggleLogTab();
 
 protected:
@@ -124,5 +128,6 @@ private:
     std::vector<std::unique_ptr<ResponseConnection>> retiredResponders_;   // kept: a modem may still deliver to them
     bool shown_ = false;
     bool loggingIn_ = false;   // step 3 of UpdateUIState is under way
+    QTimer noteTimer_;
     friend class ModemPage;
 };

@@ -1,6 +1,7 @@
 #include "modem/ui/ModemPage.h"
 
 #include "app/ui/TFormMain.h"
+#include "app/ui/TextInput.h"
 #include "link/Connection.h"
 #include "modem/TModem.h"
 #include "modem/Tserial.h"
@@ -33,6 +34,7 @@ ModemPage::ModemPage(TFormMain& window, QWidget* parent) : QWidget(parent), wind
     cbModemPortSel->setMinimumWidth(160);
     edCSDPhnr = new QLineEdit(this);
     edCSDPhnr->setObjectName("edCSDPhnr");
+    AcceptModuleTextOnly(edCSDPhnr);   // it ends up in the dial command
     btCSDConnect = new QPushButton("Connect", this);
     btCSDConnect->setObjectName("btCSDConnect");
     btCSDDisconnect = new QPushButton("Disconnect", this);

@@ -1,5 +1,6 @@
 #include "protocol/ui/PwdForm.h"
 
+#include "app/ui/TextInput.h"
 #include "protocol/Session.h"
 #include "text/Codec.h"
 
@@ -41,6 +42,7 @@ TPwdForm::TPwdForm(QWidget* owner, Session& session, Lookup lookup)
     cpasswordn = named(new QLineEdit(gbnewpw), "cpasswordn");
     cpasswordnp = named(new QLineEdit(gbnewpw), "cpasswordnp");
     for (QLineEdit* e : {cpasswordo, cpasswordn, cpasswordnp}) e->setEnabled(false);
+    for (QLineEdit* e : {ppassword, cpasswordo, cpasswordn, cpasswordnp}) AcceptModuleTextOnly(e);
     btPasswAction = named(new QPushButton("OK", this), "btPasswAction");
     btPasswAction->setDefault(true);
 
@@ -100,7 +102,8 @@ void TPwdForm::btPasswActionClick() {
         session_.currentPassword = text::toCp1250(ppassword->text());
     } else {
         session_.currentPassword = text::toCp1250(cpasswordn->text());
-        if (session_.exchange.PasswordCommand(text::toCp1250(cpasswordo->text()), session_.currentPassword) == 1)
+        if (session_.exchange.PasswordCommand(text::toCp1250(cpasswordo->text()), session_.currentPassword) ==
+            Outcome::Accepted)
             session_.loggedIn = true;
     }
     accept();
