@@ -247,6 +247,11 @@ void TestIniFile::missingFileAndKeysGiveDefaults()
     QCOMPARE(partial.ReadString("", "orphan", "d"), QByteArray("d"));
     QCOMPARE(partial.ReadString("broken", "x", "d"), QByteArray("d"));
     QCOMPARE(partial.ReadString("Other", "cbSMSfw", "d"), QByteArray("1"));
+    // Only key lines count as present, an empty value included.
+    QVERIFY(!partial.HasKey("Settings", "cbSMSfw"));
+    QVERIFY(partial.HasKey("OTHER", "CBSMSFW"));
+    putFile(other, "[Settings]\r\nedSMS1=\r\n");
+    QVERIFY(IniFile(other).HasKey("settings", "edsms1"));
 }
 
 void TestIniFile::updateKeepsForeignContent()

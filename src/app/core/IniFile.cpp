@@ -168,6 +168,12 @@ QByteArray IniFile::ReadString(const QByteArray& section, const QByteArray& key,
     return value.left(kMaxValueLength);
 }
 
+bool IniFile::HasKey(const QByteArray& section, const QByteArray& key) const
+{
+    const int header = findSection(section);
+    return header >= 0 && findKey(header, key) >= 0;
+}
+
 void IniFile::WriteString(const QByteArray& section, const QByteArray& key,
                           const QByteArray& value)
 {

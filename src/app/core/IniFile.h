@@ -58,6 +58,8 @@ public:
 
     QByteArray ReadString(const QByteArray& section, const QByteArray& key,
                           const QByteArray& def) const;
+    // Whether the section holds the key (a key line, whatever its value).
+    bool HasKey(const QByteArray& section, const QByteArray& key) const;
 
     // Changes the file in memory only; UpdateFile writes it.
     void WriteString(const QByteArray& section, const QByteArray& key, const QByteArray& value);

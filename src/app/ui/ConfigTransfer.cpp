@@ -15,11 +15,11 @@
 #include <QSlider>
 
 #include <cstring>
+#include <optional>
 
 namespace {
 
-// The controls that carry a code for radio buttons; files saved before they
-// were written lack them, and then they keep what they show.
+// The controls that carry a code for radio buttons.
 bool isHiddenCode(const QByteArray& control) {
     static const QSet<QByteArray> names = [] {
         QSet<QByteArray> s;
@@ -149,20 +149,20 @@ void ConfigTransfer::Open(const QString& path) {
     // A file that is there but unreadable must not reset every control.
     if (!ini.Readable())
         throw std::runtime_error(QStringLiteral("Unable to read %1: %2").arg(path, ini.Error()).toLocal8Bit().toStdString());
-    // What the file holds for each control; a value never holds a line end, so
-    // that marks a missing entry.
-    const QByteArray kMissing("\n");
-    QList<QByteArray> values;
+    // What the file holds for each control; a missing entry empties its
+    // control, except a hidden code, which keeps what it shows (files saved
+    // before they were written lack them).
+    QList<std::optional<QByteArray>> values;
     bool any = false;
     for (int i = 0; i < host_.bindings.Count(); ++i) {
         QWidget* c = host_.bindings.At(i).control;
         const QByteArray name = c->objectName().toLatin1();
-        const QByteArray v = ini.ReadString(kSection, name, kMissing);
-        any = any || v != kMissing;
-        if (v == kMissing) {
-            values.append(isHiddenCode(name) ? kMissing : QByteArray());
+        if (!ini.HasKey(kSection, name)) {
+            values.append(isHiddenCode(name) ? std::nullopt : std::optional<QByteArray>(QByteArray()));
             continue;
         }
+        any = true;
+        const QByteArray v = ini.ReadString(kSection, name, {});
         // Checked before anything changes: a value that cannot go to the
         // module, or that its control cannot take, leaves the window as it was.
         if (!IsCommandSafe(v)) throw UnsendableValueError(name, ModuleTextProblem(text::fromCp1250(v)));
@@ -173,7 +173,7 @@ void ConfigTransfer::Open(const QString& path) {
     if (!any) throw NotSettingsFileError(path);
     apply([&] {
         for (int i = 0; i < host_.bindings.Count(); ++i)
-            if (values[i] != kMissing) SetControlValue(host_.bindings.At(i).control, values[i]);
+            if (values[i]) SetControlValue(host_.bindings.At(i).control, *values[i]);
     });
 }
 
