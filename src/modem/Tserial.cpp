@@ -1,6 +1,10 @@
 #include "modem/Tserial.h"
 
+#include <QDir>
 #include <QFile>
+#include <QSet>
+
+#include <optional>
 
 // ---------------------------------------------------------------------------
 // Operating-system section (POSIX termios). Nothing outside this block calls
@@ -11,6 +15,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -40,27 +46,137 @@ bool speedFor(int baud, speed_t& out) {
     return false;
 }
 
+// The device's name in a UUCP lock file: its path below /dev, '/' as '_'
+// ("ttyUSB0", "pts_3").
+QByteArray baseName(const QByteArray& path) {
+    QByteArray name = path.startsWith("/dev/") ? path.mid(5) : path.mid(path.lastIndexOf('/') + 1);
+    return name.replace('/', '_');
+}
+
+const char* const kLockDirs[] = {"/var/lock/", "/run/lock/"};
+
+bool processAlive(long pid) { return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM); }
+
 // A UUCP lock file ("LCK..ttyUSB0" holding a process ID) of a live process:
 // the way modem programs on Linux mark a port as theirs.
 bool lockedByAnotherProgram(const QByteArray& path) {
-    const QByteArray base = path.mid(path.lastIndexOf('/') + 1);
-    for (const char* dir : {"/var/lock/", "/run/lock/"}) {
-        QFile f(QString::fromLocal8Bit(dir + QByteArray("LCK..") + base));
+    for (const char* dir : kLockDirs) {
+        QFile f(QString::fromLocal8Bit(dir + QByteArray("LCK..") + baseName(path)));
         if (!f.open(QIODevice::ReadOnly)) continue;
         bool ok = false;
         const long pid = f.read(64).trimmed().toLong(&ok);
-        if (ok && pid > 0 && pid != long(::getpid()) && (::kill(pid_t(pid), 0) == 0 || errno == EPERM)) return true;
+        if (ok && pid != long(::getpid()) && processAlive(pid)) return true;
     }
     return false;
 }
 
-// Opens the device exclusively. The advisory lock keeps out every other
-// Tserial, a UUCP lock file or an exclusive tty marks a port another program
-// holds; only then is the tty made exclusive, so that a refused open changes
-// nothing on a port someone else uses. Fails when the port is missing,
-// inaccessible or held.
-Handle openDevice(const QByteArray& path) {
-    if (lockedByAnotherProgram(path)) return -1;
+// Marks the port as ours the UUCP way (a lock file with our process ID), where
+// the lock folder lets us; returns the file made, or empty.
+QByteArray makeLockFile(const QByteArray& path) {
+    const QByteArray line = QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + '\n';
+    for (const char* dir : kLockDirs) {
+        const QByteArray file = dir + QByteArray("LCK..") + baseName(path);
+        const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) continue;
+        const bool written = ::write(fd, line.constData(), size_t(line.size())) == line.size();
+        ::close(fd);
+        if (written) return file;
+        ::unlink(file.constData());
+    }
+    return {};
+}
+
+// Another process has an advisory lock on the device node (/proc/locks names
+// the node by device and inode).
+bool advisoryLockElsewhere(const struct stat& node) {
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly)) return false;
+    for (const QByteArray& line : locks.readAll().split('\n')) {
+        // "1: FLOCK  ADVISORY  WRITE 4711 00:19:5 0 EOF"; waiters carry a "->".
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() < 6 || line.contains("->")) continue;
+        const QList<QByteArray> id = f[5].split(':');
+        if (id.size() != 3) continue;
+        bool a = false, b = false, c = false;
+        const unsigned maj = id[0].toUInt(&a, 16), min = id[1].toUInt(&b, 16);
+        const qulonglong ino = id[2].toULongLong(&c);
+        if (a && b && c && maj == major(node.st_dev) && min == minor(node.st_dev) && ino == node.st_ino &&
+            f[4].toLong() != long(::getpid()))
+            return true;
+    }
+    return false;
+}
+
+// The devices other processes have open (seen through their descriptors in
+// /proc), by device number. Only terminals are collected.
+QSet<dev_t> devicesOpenElsewhere() {
+    QSet<dev_t> open;
+    const QDir proc(QStringLiteral("/proc"));
+    const QString self = QString::number(::getpid());
+    for (const QString& pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (pid == self || !pid.front().isDigit()) continue;
+        const QByteArray fdDir = "/proc/" + pid.toLatin1() + "/fd/";
+        const QDir fds(QString::fromLatin1(fdDir));
+        for (const QString& fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
+            struct stat st {};
+            if (::stat((fdDir + fd.toLatin1()).constData(), &st) == 0 && S_ISCHR(st.st_mode)) open.insert(st.st_rdev);
+        }
+    }
+    return open;
+}
+
+// A terminal device node (a serial port, a pseudo-terminal), by its numbers.
+bool isTtyNode(const struct stat& node) {
+    const unsigned maj = major(node.st_rdev);
+    if (maj >= 136 && maj <= 143) return true;   // pseudo-terminal slaves are not in sysfs
+    const QByteArray link = "/sys/dev/char/" + QByteArray::number(maj) + ':' +
+                            QByteArray::number(minor(node.st_rdev)) + "/subsystem";
+    char target[512];
+    const ssize_t n = ::readlink(link.constData(), target, sizeof target);
+    return n > 0 && QByteArray(target, int(n)).endsWith("/tty");
+}
+
+// Another program holds the port: a live UUCP lock, an advisory lock or an
+// open descriptor of another process. Nothing is opened to find out. The
+// descriptors of other processes are looked at once for all the paths.
+QList<bool> heldElsewhere(const QList<QByteArray>& paths) {
+    QList<bool> held;
+    std::optional<QSet<dev_t>> open;
+    for (const QByteArray& path : paths) {
+        struct stat node {};
+        bool h = lockedByAnotherProgram(path);
+        if (!h && ::stat(path.constData(), &node) == 0 && S_ISCHR(node.st_mode) && isTtyNode(node)) {
+            if (!open) open = devicesOpenElsewhere();
+            h = advisoryLockElsewhere(node) || open->contains(node.st_rdev);
+        }
+        held << h;
+    }
+    return held;
+}
+
+// The serial ports of this machine, without opening any: the ttys that have
+// a driver, less the legacy serial ports with no hardware behind them.
+QStringList listPorts() {
+    QStringList ports;
+    const QDir sys(QStringLiteral("/sys/class/tty"));
+    for (const QString& name : sys.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System)) {
+        if (!QFile::exists(sys.filePath(name + "/device/driver"))) continue;
+        QFile type(sys.filePath(name + "/type"));
+        if (type.open(QIODevice::ReadOnly) && type.readAll().trimmed() == "0") continue;
+        ports << QStringLiteral("/dev/") + name;
+    }
+    return ports;
+}
+
+// Opens the device for us alone, or not at all. Every check that another
+// program holds it (a UUCP lock, an advisory lock, an exclusive tty, an open
+// descriptor in another process) comes before anything is changed, so a
+// refused open leaves the port, its settings and its unread input as they
+// were. Then the port is claimed (advisory lock, exclusive tty, UUCP lock
+// file), its line settings kept in *saved for the close, DTR and RTS dropped
+// and its stale input dropped.
+Handle openDevice(const QByteArray& path, QByteArray* saved, QByteArray* lockFile) {
+    if (heldElsewhere({path}).first()) return -1;
     const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
     int exclusive = 0;
@@ -71,6 +187,9 @@ Handle openDevice(const QByteArray& path) {
         return -1;
     }
     ::ioctl(fd, TIOCEXCL);   // not every device is a tty: failure is sorted out later
+    *lockFile = makeLockFile(path);
+    termios before {};
+    if (::tcgetattr(fd, &before) == 0) *saved = QByteArray(reinterpret_cast<const char*>(&before), sizeof before);
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     holdLinesOff(fd);
@@ -110,9 +229,13 @@ bool applyLineSettings(Handle h, int baud, uint8_t parity) {
     return ok;
 }
 
-void closeDevice(Handle h) {
+// Puts back the line settings the port had, frees it for others and closes it.
+void closeDevice(Handle h, const QByteArray& saved, const QByteArray& lockFile) {
+    if (saved.size() == int(sizeof(termios)))
+        ::tcsetattr(int(h), TCSANOW, reinterpret_cast<const termios*>(saved.constData()));
     ::ioctl(int(h), TIOCNXCL);   // a pseudo-terminal keeps its tty after we close
     ::close(int(h));             // also drops the advisory lock
+    if (!lockFile.isEmpty()) ::unlink(lockFile.constData());
 }
 
 bool writeAll(Handle h, const char* data, int len) {
@@ -157,7 +280,7 @@ int Tserial::OpenPort(const QString& name, int baud, uint8_t parity) {
     baud_ = baud;
     parity_ = parity;
     if (name.isEmpty()) return OpenFailed;
-    handle_ = os::openDevice(QFile::encodeName(name));
+    handle_ = os::openDevice(QFile::encodeName(name), &saved_, &lockFile_);
     if (handle_ == InvalidHandle) return OpenFailed;
 
     // Both settings are tried; the later failure decides the code.
@@ -170,8 +293,22 @@ int Tserial::OpenPort(const QString& name, int baud, uint8_t parity) {
 
 void Tserial::ClosePort() {
     if (handle_ == InvalidHandle) return;
-    os::closeDevice(handle_);
+    os::closeDevice(handle_, saved_, lockFile_);
     handle_ = InvalidHandle;
+    saved_.clear();
+    lockFile_.clear();
+}
+
+QStringList Tserial::ListPorts() { return os::listPorts(); }
+
+QStringList Tserial::FreePorts(const QStringList& names) {
+    QList<QByteArray> paths;
+    for (const QString& n : names) paths << QFile::encodeName(n);
+    const QList<bool> held = os::heldElsewhere(paths);
+    QStringList free;
+    for (int i = 0; i < names.size(); ++i)
+        if (!held[i]) free << names[i];
+    return free;
 }
 
 bool Tserial::WriteText(const QByteArray& text) {

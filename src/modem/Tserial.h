@@ -1,14 +1,15 @@
 #pragma once
 // A small synchronous serial port: fixed line settings (8 data bits, 1 stop
 // bit, no flow control, DTR and RTS held off, raw bytes), no thread and no
-// buffering of its own. The modem dialler polls it; the modem page uses it to
-// find the ports that can be opened.
+// buffering of its own. The modem dialler polls it; the modem page lists the
+// ports through it without opening any.
 //
 // On Linux a port name is a device path (/dev/ttyUSB0, /dev/ttyS0, a
 // pseudo-terminal such as /dev/pts/3). Every operating-system call lives in
 // Tserial.cpp, so another platform needs only another copy of that file.
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 
@@ -31,9 +32,10 @@ public:
 
     // Opens the port for reading and writing, exclusively. parity: 1 odd,
     // 2 even, anything else none (and no parity checking). An open port is
-    // closed first, so one object can try port after port.
+    // closed first. A port another program holds is refused before anything
+    // of it is changed.
     int OpenPort(const QString& name, int baud, uint8_t parity);
-    void ClosePort();                        // safe when closed
+    void ClosePort();                        // puts back the port's own settings; safe when closed
     // All bytes of the text in one write (partial writes are continued).
     // False when the port is closed or the write fails.
     bool WriteText(const QByteArray& text);
@@ -45,6 +47,13 @@ public:
     int BytesWaiting();                      // received bytes waiting; 0 when closed
     bool IsOpen() const;
 
+    // The serial ports of this machine, found without opening any of them.
+    static QStringList ListPorts();
+    // The names less the ports another program holds (a live UUCP lock, an
+    // advisory lock, or an open descriptor in another process); nothing is
+    // opened to find out.
+    static QStringList FreePorts(const QStringList& names);
+
     int BaudRate() const { return baud_; }
     uint8_t ParityMode() const { return parity_; }
 
@@ -55,4 +64,6 @@ private:
     int baud_ = 0;
     uint8_t parity_ = 0;
     Handle handle_ = InvalidHandle;
+    QByteArray saved_;      // the line settings the port had before we opened it
+    QByteArray lockFile_;   // our UUCP lock file, if one could be made
 };

@@ -2,6 +2,7 @@
 // exclusive open, raw byte transfer both ways and the line settings applied.
 #include "modem/Tserial.h"
 
+#include <QFileInfo>
 #include <QtTest>
 
 #include <cstdlib>
@@ -313,6 +314,15 @@ void TestSerial::lineSettings() {
     QCOMPARE(int(t.c_cc[VTIME]), 0);
     QCOMPARE(int(cfgetospeed(&t)), speed);
     QCOMPARE(int(cfgetispeed(&t)), speed);
+    // While open the port is marked as ours the UUCP way, where the lock folder lets us.
+    const QString lock = "/run/lock/LCK.." + QString(pty.path).remove("/dev/").replace('/', '_');
+    if (QFileInfo(QStringLiteral("/run/lock")).isWritable()) QVERIFY(QFile::exists(lock));
+    // Closing puts back the settings the port had before.
+    s.ClosePort();
+    t = pty.settings();
+    QVERIFY(t.c_lflag & ICANON && t.c_lflag & ECHO);
+    QVERIFY(t.c_iflag & ICRNL);
+    QVERIFY(!QFile::exists(lock));
 }
 
 void TestSerial::writeToHungUpPortFails() {
