@@ -13,7 +13,21 @@ namespace {
 constexpr char kEscape[] = "+++";
 constexpr char kOk[] = "OK";
 constexpr char kConnected[] = "CONNECT 9600";
+constexpr char kConnect[] = "CONNECT";
 constexpr char kNoCarrier[] = "NO CARRIER";
+
+// The modem's "NO CARRIER" line in the call's data: at a line start (or right
+// after the module's prompt) and followed by a line end. The module's values
+// never stand alone on a line, so its text cannot pass for it.
+bool carrierLostIn(const QByteArray& text) {
+    const int n = int(sizeof kNoCarrier) - 1;
+    for (int at = int(text.indexOf(kNoCarrier)); at >= 0; at = int(text.indexOf(kNoCarrier, at + 1))) {
+        const char before = at > 0 ? text[at - 1] : '\n';
+        const char after = at + n < text.size() ? text[at + n] : 0;
+        if ((before == '\n' || before == '\r' || before == '>') && (after == '\r' || after == '\n')) return true;
+    }
+    return false;
+}
 constexpr char kConnectionError[] = "----Connection error----";
 constexpr int kBaud = 9600;
 constexpr uint8_t kNoParity = 0;
@@ -56,7 +70,7 @@ QByteArray TModem::ReadLine(int ms) {
     const int maxPolls = ms / std::max(1, timing::modemLinePollMs);
     bool done = false;
     QByteArray result;
-    while (polls < maxPolls && IsReady() && !Aborted) {
+    while (polls < maxPolls && IsReady() && !Aborted && !Cancelled) {
         {
             std::lock_guard<std::mutex> g(portMutex_);
             const int n = Port ? Port->BytesWaiting() : 0;
@@ -102,26 +116,50 @@ bool TModem::SendCommand(const QByteArray& command) {
     return false;
 }
 
+void TModem::SetState(State st) {
+    CallState = st;
+    if (OnState) OnState(st);
+}
+
 bool TModem::Dial(const QByteArray& phoneNumber) {
     if (!IsReady() || readerAlive_) return false;   // one call per object
     Log("ATD" + phoneNumber);
+    SetState(State::Dialling);
+    dialled_ = true;
     Write("ATD" + phoneNumber + "\r\n");
-    for (int i = 0; i < timing::modemDialReads && !Aborted; ++i) {
+    // The final results of a dial other than a connection.
+    static const std::pair<const char*, State> kFailures[] = {
+        {kNoCarrier, State::NoCarrier}, {"BUSY", State::Busy},       {"NO ANSWER", State::NoAnswer},
+        {"NO DIALTONE", State::NoDialTone}, {"NO DIAL TONE", State::NoDialTone}, {"ERROR", State::NoCarrier},
+    };
+    for (int i = 0; i < timing::modemDialReads && !Aborted && !Cancelled; ++i) {
         const QByteArray line = ReadLine(timing::modemDialLineMs);
         if (line.isEmpty()) continue;
         Log(line);
         pumpEvents();
         if (line.contains(kConnected)) {
+            Speed = "9600";
             readerAlive_ = true;
             reader_ = std::thread(&TModem::ReaderLoop, this);
             return true;
         }
-        if (line.contains(kNoCarrier)) {
-            Log(kConnectionError);
+        if (line.contains(kConnect)) {
+            // Connected, but not at the speed the module talks at: the call is
+            // up and billed, so it is hung up at once rather than waited out.
+            Speed = line.mid(line.indexOf(kConnect) + int(sizeof kConnect)).trimmed();
+            if (Speed.contains('/')) Speed.truncate(Speed.indexOf('/'));
+            SetState(State::WrongSpeed);
             return false;
         }
-        // A bare line end, RING, BUSY, a slower CONNECT: passed over.
+        for (const auto& [word, state] : kFailures)
+            if (line.contains(word)) {
+                if (word == kNoCarrier) Log(kConnectionError);
+                SetState(state);
+                return false;
+            }
+        // A bare line end, RING, an echo: passed over.
     }
+    SetState(Cancelled ? State::Cancelled : State::NoAnswer);
     return false;
 }
 
@@ -136,10 +174,11 @@ TModem* TModem::Connect(const QString& portName, const QByteArray& phoneNumber) 
         Port = std::make_unique<Tserial>();
         if (Port->OpenPort(PortName, kBaud, kNoParity) != Tserial::OpenOk) {
             Connected = false;
+            SetState(State::PortFailed);
             return nullptr;
         }
     }
-    // Leave a data call that may still be up.
+    // Leave a data call that may still be in progress.
     Write(kEscape);
     sleepMs(timing::modemEscapeSleepMs);
     Write(kEscape);
@@ -147,11 +186,20 @@ TModem* TModem::Connect(const QString& portName, const QByteArray& phoneNumber) 
 
     if (!PrepareAndDial()) {
         Connected = false;
+        // Once ATD has gone out the modem may be off-hook, or connected at
+        // another speed: it is hung up before the port is let go (AT&D0 makes
+        // it deaf to DTR, so closing the port would leave the call up).
+        if (dialled_) {
+            if (Cancelled) SetState(State::Cancelled);
+            Cancelled = false;
+            HangUpOnPort();
+        }
         std::lock_guard<std::mutex> g(portMutex_);
         if (Port) Port->ClosePort();   // the Tserial object stays
         return nullptr;
     }
     Connected = true;
+    SetState(State::Connected);
     return this;
 }
 
@@ -160,17 +208,38 @@ bool TModem::PrepareAndDial() {
     SendCommand("AT\r\n");
     SendCommand("ATH\r\n");
     SendCommand("ATH\r\n");
-    if (!SendCommand("AT\r\n")) return false;
+    if (!SendCommand("AT\r\n")) {
+        if (!Cancelled && !Aborted) SetState(State::NoModem);
+        return false;
+    }
     SendCommand("ATE0\r\n");
     SendCommand("ATE0\r\n");
     SendCommand("AT&D0\r\n");
     SendCommand("AT+IFC=0,0\r\n");
-    if (!SendCommand("AT+CPIN?\r\n")) return false;
+    if (!SendCommand("AT+CPIN?\r\n")) {
+        if (!Cancelled && !Aborted) SetState(State::NoSim);
+        return false;
+    }
     return Dial(PhoneNumber);
+}
+
+void TModem::HangUpOnPort() {
+    for (int i = 0; i < 4; ++i) {
+        Write(kEscape);
+        sleepMs(timing::modemEscapeSleepMs);
+    }
+    SendCommand("ATH\r\n");
+    sleepMs(timing::modemEscapeSleepMs);
+    SendCommand("ATH\r\n");
+    sleepMs(timing::modemEscapeSleepMs);
 }
 
 void TModem::ReaderLoop() {
     char buf[kBufferSize];
+    // The end of what came before, so that a "NO CARRIER" cut in two is seen;
+    // the call's first byte starts a line.
+    QByteArray tail = "\n";
+    const int keep = int(sizeof kNoCarrier) + 1;
     while (!StopReader) {
         // Take what is waiting in passes of at most one buffer, each delivered
         // outside the port lock so that a subscriber may send.
@@ -184,6 +253,15 @@ void TModem::ReaderLoop() {
             }
             if (n <= 0 || StopReader) break;
             Receive(reinterpret_cast<const uint8_t*>(buf), n);
+            // The modem's own line, not the module's text: the module's values
+            // never stand alone on a line.
+            tail += QByteArray(buf, n);
+            if (Connected && carrierLostIn(tail)) {
+                Connected = false;
+                CallState = State::NoCarrier;
+                if (CarrierLost) CarrierLost();
+            }
+            tail = tail.right(keep);
         }
         sleepMs(timing::modemReaderPollMs);
     }
@@ -199,6 +277,7 @@ void TModem::Close() {
     Connected = false;
     // The reader is gone before the port it reads is closed.
     StopReaderThread();
+    if (CallState == State::Connected) SetState(State::HungUp);
     if (!IsReady()) return;
 
     int code;
@@ -213,14 +292,7 @@ void TModem::Close() {
     }
     if (code != Tserial::OpenOk) return;
 
-    for (int i = 0; i < 4; ++i) {
-        Write(kEscape);
-        sleepMs(timing::modemEscapeSleepMs);
-    }
-    SendCommand("ATH\r\n");
-    sleepMs(timing::modemEscapeSleepMs);
-    SendCommand("ATH\r\n");
-    sleepMs(timing::modemEscapeSleepMs);
+    HangUpOnPort();
 
     std::lock_guard<std::mutex> g(portMutex_);
     if (Port) Port->ClosePort();

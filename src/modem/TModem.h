@@ -24,6 +24,26 @@ public:
     // dialogue, line ends included; called on the main thread only.
     using LogFunction = std::function<void(const QByteArray& line)>;
 
+    // What the call is doing, for the page to show in words.
+    enum class State {
+        Idle,
+        PortFailed,     // the port is missing or another program holds it
+        NoModem,        // no "OK" to the checking AT
+        NoSim,          // no "OK" to AT+CPIN?
+        Dialling,
+        Connected,      // at the speed in Speed
+        WrongSpeed,     // connected at Speed, not 9600: hung up
+        Busy,
+        NoCarrier,      // the dial failed, or the call dropped
+        NoAnswer,       // the far end did not pick up, or nothing came within the dial's time
+        NoDialTone,
+        Cancelled,      // the user stopped the dial: hung up
+        HungUp,
+    };
+    // Told on the main thread at every change of State (not for a dropped call,
+    // which CarrierLost tells on the reader thread).
+    using StateFunction = std::function<void(State state)>;
+
     explicit TModem(LogFunction logView = {});
     // Stops and joins a running reader thread; the port closes with Port.
     ~TModem() override;
@@ -37,7 +57,12 @@ public:
     // within the time budget.
     QByteArray ReadLine(int ms);
     // Dials; true when the modem reports "CONNECT 9600" (the reader then runs).
+    // Any other final result (another speed, BUSY, NO CARRIER, NO ANSWER,
+    // NO DIALTONE, ERROR) ends the dial at once; State says which.
     bool Dial(const QByteArray& phoneNumber);
+    // Ends a dial under way (from a handler run inside its waits); Connect
+    // then hangs up and fails.
+    void Cancel() { Cancelled = true; }
 
     bool IsOpen() override { return Connected; }
     void SendData(const uint8_t*, int32_t) override {}
@@ -54,6 +79,12 @@ public:
     bool ReaderRunning() const { return readerAlive_; }
 
     LogFunction LogView;
+    StateFunction OnState;
+    // Called on the reader thread when the modem reports that the call has
+    // dropped ("NO CARRIER" during the call); Connected is false by then.
+    std::function<void()> CarrierLost;
+    std::atomic<State> CallState{State::Idle};
+    QByteArray Speed;            // of the latest CONNECT, e.g. "9600"
     // Created by Connect. While the reader runs it is used under portMutex_;
     // a failed write in SendText destroys it and leaves it null.
     std::unique_ptr<Tserial> Port;
@@ -62,6 +93,7 @@ public:
     // Set when the program closes during the dialogue: every wait for the
     // modem ends at once and Connect fails.
     std::atomic<bool> Aborted{false};
+    std::atomic<bool> Cancelled{false};
     QString PortName;
     QByteArray PhoneNumber;
 
@@ -73,6 +105,11 @@ private:
     void ReaderLoop();
     void StopReaderThread();
     bool PrepareAndDial();       // Connect after the port is open
+    void SetState(State s);
+    // Ends whatever the modem is doing on the open port: escape to command
+    // mode, then hang up. Written whether or not the modem answers.
+    void HangUpOnPort();
+    bool dialled_ = false;       // ATD went out: a failure from here on must hang up
 
     std::mutex portMutex_;
     std::thread reader_;

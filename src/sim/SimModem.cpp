@@ -41,15 +41,16 @@ bool SimModem::start() {
                     ::pipe2(wakePipe, O_NONBLOCK | O_CLOEXEC) == 0;
     wakeRead_ = wakePipe[0];
     wakeWrite_ = wakePipe[1];
-    if (ok) heldSlave_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (!ok || heldSlave_ < 0) {
+    const int slave = ok ? ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) : -1;
+    if (slave < 0) {
         stop();
         return false;
     }
     // Raw in both directions until the tool sets its own line settings (a tty
     // left cooked would echo the modem's answers back to it).
     makeRaw(master_);
-    makeRaw(heldSlave_);
+    makeRaw(slave);
+    ::close(slave);
     ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
     slavePath_ = QFile::decodeName(name);
 
@@ -71,7 +72,6 @@ void SimModem::stop() {
     // Closing the master hangs the slave up: a tool still holding it sees
     // its writes fail.
     closeFd(master_);
-    closeFd(heldSlave_);
     closeFd(wakeRead_);
     closeFd(wakeWrite_);
     inCall_ = false;
@@ -98,6 +98,19 @@ QList<QByteArray> SimModem::atLog() const {
     return atLog_;
 }
 
+int SimModem::escapes() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return escapes_;
+}
+
+void SimModem::dropCall() {
+    if (!inCall_) return;
+    inCall_ = false;
+    dataMode_ = false;
+    module_.resetSession();
+    result("NO CARRIER");
+}
+
 bool SimModem::inCall() const { return inCall_; }
 
 bool SimModem::dataMode() const { return dataMode_; }
@@ -105,8 +118,10 @@ bool SimModem::dataMode() const { return dataMode_; }
 void SimModem::sendToTerminal(const QByteArray& bytes) { queue(bytes); }
 
 int SimModem::waitingAtTerminal() const {
+    const int slave = ::open(QFile::encodeName(slavePath_).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     int n = 0;
-    if (heldSlave_ < 0 || ::ioctl(heldSlave_, FIONREAD, &n) != 0) return 0;
+    if (slave < 0 || ::ioctl(slave, FIONREAD, &n) != 0) n = 0;
+    if (slave >= 0) ::close(slave);
     return n;
 }
 
@@ -135,7 +150,7 @@ void SimModem::run() {
             const ssize_t n = ::read(master_, buf, sizeof buf);
             if (n > 0) handleInput(QByteArray(buf, int(n)));
         } else if (fds[0].revents & (POLLHUP | POLLERR)) {
-            // No slave open (cannot happen while we hold one): do not spin.
+            // Nobody has the terminal open: reads fail until the tool opens it again.
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
@@ -192,6 +207,10 @@ int SimModem::flushDue() {
 }
 
 void SimModem::handleInput(const QByteArray& bytes) {
+    if (bytes == "+++") {
+        std::lock_guard<std::mutex> g(mutex_);
+        ++escapes_;
+    }
     if (dataMode_) {
         // The escape is "+++" framed by silence (the guard time): it arrives
         // alone. Pluses inside the data, such as in a phone number or an SMS
@@ -256,7 +275,8 @@ void SimModem::handleCommand(const QByteArray& line) {
     } else if (upper.startsWith("ATD") && upper.size() > 3) {
         const QByteArray word = k.dialResult;
         const QByteArray text = k.bareLineBeforeOk ? "\r\n" + word + "\r\n" : word + "\r\n";
-        queue(text, k.dialDelayMs, word.startsWith("CONNECT"));
+        // The result may follow other lines (a RING); its last line decides.
+        queue(text, k.dialDelayMs, word.mid(word.lastIndexOf('\n') + 1).startsWith("CONNECT"));
     } else if (upper == "ATO" || upper == "ATO0") {
         if (inCall_) {
             result("CONNECT 9600");

@@ -8,13 +8,10 @@
 // in a few pieces. "+++" during a call returns to command mode, ATO resumes
 // the call, ATH hangs up (the module then starts a new session).
 //
-// The modem keeps its own descriptor of the slave side open for its whole
-// life. On Linux the last close of a pseudo-terminal slave makes reads of the
-// master fail with EIO until the slave is opened again, and a master that is
-// closed hangs the slave up for good; holding the slave keeps the path usable
-// however often the tool opens and closes it (port scans, the re-open of a
-// hang-up). The held descriptor takes no lock, so the tool's exclusive open
-// still succeeds.
+// The modem holds only the master side of the terminal: the slave is the
+// tool's alone, as a real modem's port would be, so the tool's check that no
+// other program has the port open finds nobody. While no one has the slave
+// open, reads of the master fail; the modem waits for the next open.
 #include "sim/SimModule.h"
 
 #include <QByteArray>
@@ -53,6 +50,9 @@ public:
     void setKnobs(const Knobs& k); // any time, from any thread
 
     QList<QByteArray> atLog() const;   // AT commands received, from "AT" on, line end stripped
+    int escapes() const;               // lone "+++" received, in either mode
+    // The far end goes away during a call: "NO CARRIER", back to command mode.
+    void dropCall();
     bool inCall() const;               // a data call is up (also while escaped to command mode)
     bool dataMode() const;             // bytes go to the module
 
@@ -83,9 +83,9 @@ private:
     Knobs knobs_;
     std::deque<Outgoing> outgoing_;
     QList<QByteArray> atLog_;
+    int escapes_ = 0;
 
     int master_ = -1;
-    int heldSlave_ = -1;
     int wakeRead_ = -1;
     int wakeWrite_ = -1;
     QString slavePath_;

@@ -13,6 +13,8 @@
 #include <condition_variable>
 #include <thread>
 
+Q_DECLARE_METATYPE(TModem::State)
+
 namespace {
 
 // The modem, its simulated far end and what the log view received.
@@ -81,7 +83,6 @@ private slots:
     void connectRunsTheDialogue();
     void dialResults_data();
     void dialResults();
-    void busyIsPassedOver();
     void silentModemFailsAtTheCheckingAt();
     void simNotReadyFailsAtCpin();
     void echoShowsInTheLog();
@@ -177,58 +178,55 @@ void TestModem::connectRunsTheDialogue() {
 
 void TestModem::dialResults_data() {
     QTest::addColumn<QByteArray>("result");
-    QTest::addColumn<bool>("connects");
-    QTest::newRow("CONNECT 9600") << QByteArray("CONNECT 9600") << true;
-    QTest::newRow("CONNECT 9600/RLP") << QByteArray("CONNECT 9600/RLP") << true;
-    QTest::newRow("CONNECT 14400") << QByteArray("CONNECT 14400") << false;
-    QTest::newRow("BUSY") << QByteArray("BUSY") << false;
-    QTest::newRow("NO ANSWER") << QByteArray("NO ANSWER") << false;
-    QTest::newRow("NO CARRIER") << QByteArray("NO CARRIER") << false;
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<TModem::State>("state");
+    using S = TModem::State;
+    QTest::newRow("CONNECT 9600") << QByteArray("CONNECT 9600") << 20 << S::Connected;
+    QTest::newRow("CONNECT 9600/RLP") << QByteArray("CONNECT 9600/RLP") << 20 << S::Connected;
+    QTest::newRow("CONNECT 14400") << QByteArray("CONNECT 14400") << 20 << S::WrongSpeed;
+    QTest::newRow("BUSY") << QByteArray("BUSY") << 20 << S::Busy;
+    QTest::newRow("NO ANSWER") << QByteArray("NO ANSWER") << 20 << S::NoAnswer;
+    QTest::newRow("NO CARRIER") << QByteArray("NO CARRIER") << 20 << S::NoCarrier;
+    QTest::newRow("NO DIALTONE") << QByteArray("NO DIALTONE") << 20 << S::NoDialTone;
+    QTest::newRow("ERROR") << QByteArray("ERROR") << 20 << S::NoCarrier;
+    // The far end says nothing within the dial's time; the call may still come up.
+    QTest::newRow("silence") << QByteArray("CONNECT 9600") << 60000 << S::NoAnswer;
 }
 
 void TestModem::dialResults() {
     QFETCH(QByteArray, result);
-    QFETCH(bool, connects);
+    QFETCH(int, delayMs);
+    QFETCH(TModem::State, state);
     timing::modemDialLineMs = 60;
     timing::modemDialReads = 5;
     Rig r;
-    r.setKnobs([&](SimModem::Knobs& k) { k.dialResult = result; });
-    // Once the result is in the log, another line follows: only a dial that
-    // goes on reading sees it.
-    bool injected = false;
+    // A RING before the result is passed over.
+    r.setKnobs([&](SimModem::Knobs& k) {
+        k.dialResult = delayMs < 1000 ? "RING\r\n\r\n" + result : result;
+        k.dialDelayMs = delayMs;
+    });
+    int escapesAtDial = -1;
     r.onLog = [&](const QByteArray& line) {
-        if (!injected && line.contains(result)) {
-            injected = true;
-            r.sim.sendToTerminal("\r\nRING\r\n");
-        }
+        if (line.startsWith("ATD")) escapesAtDial = r.sim.escapes();
     };
-    const bool connected = r.connect();
-    QCOMPARE(connected, connects);
+    const bool connects = state == TModem::State::Connected;
+    QCOMPARE(r.connect(), connects);
+    QCOMPARE(r.modem.CallState.load(), state);
     QCOMPARE(r.modem.IsOpen(), connects);
     QCOMPARE(r.modem.ReaderRunning(), connects);
-    QVERIFY(r.log.contains(result + "\r\n"));
-    const bool noCarrier = result == "NO CARRIER";
-    QCOMPARE(r.log.last() == "----Connection error----", noCarrier);
-    QCOMPARE(r.log.count("----Connection error----"), noCarrier ? 1 : 0);
-    // Lines other than CONNECT 9600 and NO CARRIER are passed over.
-    QCOMPARE(r.log.contains("RING\r\n"), !connects && !noCarrier);
-    if (!connects) {
-        QVERIFY(r.modem.Port);
-        QVERIFY(!r.modem.Port->IsOpen());
-        QVERIFY(r.portFree());
-    }
-}
-
-void TestModem::busyIsPassedOver() {
-    Rig r;
-    r.setKnobs([](SimModem::Knobs& k) { k.dialResult = "BUSY"; });
-    r.onLog = [&](const QByteArray& line) {
-        if (line == "BUSY\r\n") r.sim.sendToTerminal("\r\nCONNECT 9600\r\n");
-    };
-    QVERIFY(r.connect());
-    QVERIFY(r.modem.ReaderRunning());
-    QCOMPARE(r.log.mid(r.log.size() - 5),
-             (QList<QByteArray>{"ATD5551234", "\r\n", "BUSY\r\n", "\r\n", "CONNECT 9600\r\n"}));
+    QCOMPARE(r.log.contains("RING\r\n"), delayMs < 1000);
+    QCOMPARE(r.log.count("----Connection error----"), result == "NO CARRIER" ? 1 : 0);
+    QCOMPARE(r.sim.inCall(), connects);
+    if (connects) return;
+    // Every failure after the dial command ends the call: escape, then ATH,
+    // before the port is let go.
+    QVERIFY(r.sim.escapes() > escapesAtDial);
+    QCOMPARE(r.sim.atLog().last(), QByteArray("ATH"));
+    QVERIFY(!r.sim.inCall());
+    QVERIFY(r.modem.Port);
+    QVERIFY(!r.modem.Port->IsOpen());
+    QVERIFY(r.portFree());
+    if (state == TModem::State::WrongSpeed) QCOMPARE(r.modem.Speed, QByteArray("14400"));
 }
 
 void TestModem::silentModemFailsAtTheCheckingAt() {
