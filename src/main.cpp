@@ -1,4 +1,5 @@
 // Kestrum: configures and monitors the Brisal GSM alarm module.
+#include "app/ui/CloseOnSignals.h"
 #include "app/ui/ErrorBox.h"
 #include "app/ui/TFormMain.h"
 #include "protocol/ui/PwdForm.h"
@@ -44,6 +45,7 @@ int main(int argc, char** argv) {
         }
         TFormMain window(options);
         FormMain = &window;
+        CloseOnSignals closeOnSignals(&window);   // a kill ends the program as its window's close would
         Session& session = window.session;
         TPwdForm pwdForm(&window, session, {});
         PwdForm = &pwdForm;

@@ -21,6 +21,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QLabel>
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -226,7 +227,8 @@ int Tool::connect() {
         page->btCSDConnectClick();
         if (interrupted_) return exchangeFailure({}, Outcome::NoAnswer);
         if (!w_->modemConnection) {
-            say("the data call failed; the modem said:\n%s", page->edATLogWin->toPlainText().toLocal8Bit());
+            say("the data call failed (%s); the modem said:\n%s", page->lbModemState->text().toLocal8Bit(),
+                page->edATLogWin->toPlainText().toLocal8Bit());
             return NoModule;
         }
         return loginOutcome();
@@ -437,6 +439,8 @@ bool Tool::validate(const QString& command) {
         }
     }
     if (p_.isSet("serial-port") != p_.isSet("phone")) return fail("--serial-port and --phone go together");
+    if (p_.isSet("phone") && p_.value("phone").trimmed().isEmpty()) return fail("--phone needs the module's number");
+    if (p_.isSet("phone") && !sendable("the phone number", p_.value("phone"))) return false;
     bool ok = false;
     const double wait = p_.value("wait").toDouble(&ok);
     if (!ok || wait < 0) return fail("--wait takes a number of seconds");

@@ -111,6 +111,7 @@ void LangMan::ApplyLanguage(const QByteArray& code) {
     }
     // The table's "0 °C" / "40 °C" must not stand in for the current thresholds.
     if (formatTempLabels) formatTempLabels();
+    if (languageApplied) languageApplied();
 }
 
 std::optional<QByteArray> LangMan::LookupText(const QByteArray& key) const {

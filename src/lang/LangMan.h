@@ -55,6 +55,9 @@ public:
     // Set by the window: formats the six temperature value labels from their
     // track bars. Called at the end of every ApplyLanguage.
     std::function<void()> formatTempLabels;
+    // Called last in every ApplyLanguage, for texts that are no captions of
+    // the tables (the program's own messages shown in controls).
+    std::function<void()> languageApplied;
     // Reports a failed write of LanguageId; by default a critical message box.
     std::function<void(const QString&)> showError;
 

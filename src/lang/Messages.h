@@ -17,6 +17,20 @@ enum class Msg {
     CannotSend,          // %1 setting
     SettingsRead,        // %1 count
     SettingsWritten,     // %1 count
+    ModemPortFailed,
+    ModemNoModem,
+    ModemNoSim,
+    ModemDialling,       // %1 phone number
+    ModemConnected,      // %1 speed
+    ModemWrongSpeed,     // %1 speed
+    ModemBusy,
+    ModemNoCarrier,
+    ModemNoAnswer,
+    ModemNoDialTone,
+    ModemCancelled,
+    ModemHungUp,
+    EmptyPhoneNumber,
+    CancelButton,
     Count
 };
 

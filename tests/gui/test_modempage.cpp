@@ -1,8 +1,10 @@
 // The Modem page over a real pseudo-terminal: the port list, Connect with the
 // AT dialogue and the login, Read and Write over the data call, Disconnect.
+#include "app/ui/CloseOnSignals.h"
 #include "app/ui/ConfigTransfer.h"
 #include "app/ui/ErrorBox.h"
 #include "app/ui/TFormMain.h"
+#include "link/ConnHIDCOM.h"
 #include "link/Slot.h"
 #include "modem/TModem.h"
 #include "modem/Tserial.h"
@@ -14,6 +16,8 @@
 #include "status/VolumesPage.h"
 
 #include <QComboBox>
+#include <QFile>
+#include <QProcess>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -25,6 +29,11 @@
 #include <QTest>
 #include <QTimer>
 #include <QElapsedTimer>
+
+#include <csignal>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -77,16 +86,59 @@ private slots:
         QVERIFY(r.page()->cbModemPortSel->count() >= 1);
         QCOMPARE(r.page()->cbModemPortSel->currentIndex(), 0);
         QCOMPARE(r.page()->cbModemPortSel->currentText(), r.modem.slavePath());
-        // A port held by someone else is not listed.
-        Tserial holder;
-        QCOMPARE(holder.OpenPort(r.modem.slavePath(), 9600, 0), 0);
-        r.page()->PortScan();
-        for (int i = 0; i < r.page()->cbModemPortSel->count(); ++i)
-            QVERIFY(r.page()->cbModemPortSel->itemText(i) != r.modem.slavePath());
-        // Entering the Modem page scans again.
-        holder.ClosePort();
+        // Showing the window searches nothing; entering the Modem page does.
+        r.page()->cbModemPortSel->clear();
+        r.w->hide();
+        r.w->show();
+        QCOMPARE(r.page()->cbModemPortSel->count(), 0);
         r.w->PageControl1->setCurrentIndex(TFormMain::PageModem);
         QCOMPARE(r.page()->cbModemPortSel->currentText(), r.modem.slavePath());
+        // Names in the order people count.
+        QStringList names = {"/dev/ttyS10", "/dev/ttyUSB0", "/dev/ttyS2", "/dev/ttyS1", "/dev/ttyACM0"};
+        std::sort(names.begin(), names.end(), ModemPage::NaturalLess);
+        QCOMPARE(names, (QStringList{"/dev/ttyACM0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS10", "/dev/ttyUSB0"}));
+    }
+
+    void aPortAnotherProgramHoldsIsLeftAlone() {
+        Rig r;
+        // Another program has the port open, without any lock, with line
+        // settings and unread input of its own.
+        QProcess other;
+        other.setStandardInputFile(r.modem.slavePath());
+        other.start("sleep", {"30"});
+        QVERIFY(other.waitForStarted());
+        auto stop = qScopeGuard([&] {
+            other.kill();
+            other.waitForFinished();
+        });
+        const int fd = ::open(QFile::encodeName(r.modem.slavePath()).constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(fd >= 0);
+        auto closeFd = qScopeGuard([&] { ::close(fd); });
+        termios theirs {};
+        QCOMPARE(::tcgetattr(fd, &theirs), 0);
+        ::cfsetspeed(&theirs, B2400);
+        theirs.c_cc[VMIN] = 7;
+        theirs.c_cc[VTIME] = 3;
+        QCOMPARE(::tcsetattr(fd, TCSANOW, &theirs), 0);
+        r.modem.sendToTerminal("not yours");
+        QTRY_COMPARE(r.modem.waitingAtTerminal(), 9);
+
+        r.page()->PortScan();
+        QCOMPARE(r.page()->cbModemPortSel->findText(r.modem.slavePath()), -1);
+        // Chosen all the same, Connect gives up before changing anything.
+        r.page()->cbModemPortSel->addItem(r.modem.slavePath());
+        r.page()->cbModemPortSel->setCurrentText(r.modem.slavePath());
+        r.connectCall();
+        QVERIFY(!r.w->modemConnection);
+        QCOMPARE(r.page()->lbModemState->text(),
+                 QString("The serial port cannot be opened (missing, or in use by another program)"));
+        termios after {};
+        QCOMPARE(::tcgetattr(fd, &after), 0);
+        QCOMPARE(::cfgetospeed(&after), speed_t(B2400));
+        QCOMPARE(int(after.c_cc[VMIN]), 7);
+        QCOMPARE(int(after.c_cc[VTIME]), 3);
+        QCOMPARE(r.modem.waitingAtTerminal(), 9);
+        QVERIFY(r.modem.atLog().isEmpty());
     }
 
     void connectLogsInReadsWritesAndDisconnects() {
@@ -99,6 +151,13 @@ private slots:
         QVERIFY(r.module.loggedIn());
         QVERIFY(r.enabled("btnRead"));
         QVERIFY(r.enabled("btnWrite"));
+        // While the call is up: no second Connect, Disconnect offered, the
+        // port in use still listed and chosen when the page is shown again.
+        QVERIFY(!r.enabled("btCSDConnect"));
+        QVERIFY(r.enabled("btCSDDisconnect"));
+        QCOMPARE(r.page()->lbModemState->text(), QString("Connected at 9600 bit/s"));
+        r.w->PageControl1->setCurrentIndex(TFormMain::PageModem);
+        QCOMPARE(r.page()->cbModemPortSel->currentText(), r.modem.slavePath());
         const QString log = r.page()->edATLogWin->toPlainText();
         QVERIFY(log.contains("AT+CPIN?"));
         QVERIFY(log.contains("ATD+36301234567"));
@@ -125,6 +184,9 @@ private slots:
         QVERIFY(!r.w->modemConnection->IsOpen());
         QTRY_VERIFY_WITH_TIMEOUT(!r.modem.inCall(), 3000);
         for (const char* name : {"btnRead", "btnWrite", "btSetVols", "btReadVols"}) QVERIFY2(!r.enabled(name), name);
+        QCOMPARE(r.page()->lbModemState->text(), QString("Hung up"));
+        QCOMPARE(r.w->session.exchange.channel(), static_cast<Connection*>(r.w->commandSlot));
+        QVERIFY(r.enabled("btCSDConnect") && !r.enabled("btCSDDisconnect"));
         // A second Connect makes a new modem and dials again.
         TModem* first = r.w->modem;
         r.connectCall();
@@ -132,6 +194,74 @@ private slots:
         QVERIFY(r.w->modemConnection && r.w->modemConnection->IsOpen());
         QVERIFY(r.enabled("btnRead"));
         r.page()->btCSDDisconnect->click();
+    }
+
+    void afterTheCallTheUsbModuleWorksAgain() {
+        Rig r;
+        r.page()->PortScan();
+        r.connectCall();
+        QVERIFY(r.w->modemConnection && r.w->modemConnection->IsOpen());
+        // A module plugged in over USB meanwhile waits for the call to end.
+        r.usbModule.setParam("CALL:USER1.PN", "+3611");
+        r.backend.attach();
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->usb->IsReady(), 3000);
+        // The far end goes away: the call ends, the channel goes back to USB,
+        // and the module there is logged in and read.
+        r.modem.dropCall();
+        QTRY_VERIFY_WITH_TIMEOUT(!r.w->modemConnection->IsOpen(), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(r.w->session.exchange.channel(), static_cast<Connection*>(r.w->commandSlot), 3000);
+        QCOMPARE(r.page()->lbModemState->text(), QString("No carrier"));
+        QTRY_VERIFY_WITH_TIMEOUT(r.usbModule.loggedIn(), 3000);
+        QVERIFY(r.enabled("btnRead"));
+        r.w->findChild<QPushButton*>("btnRead")->click();
+        QCOMPARE(r.w->ProgressBarRW->value(), 205);
+        QCOMPARE(r.w->findChild<QLineEdit*>("EditPhoneNumber1")->text(), QString("+3611"));
+    }
+
+    void anEmptyNumberOrACancelDialsNothingLeftUp() {
+        Rig r;
+        r.page()->PortScan();
+        QStringList errors;
+        errorSink() = [&](const QString& m) { errors << m; };
+        r.connectCall("  ");
+        QCOMPARE(errors, QStringList{"Type the module's phone number first"});
+        QVERIFY(r.modem.atLog().isEmpty());
+        // A dial that takes its time can be cancelled; the modem hangs up.
+        auto k = r.modem.knobs();
+        k.dialDelayMs = 20000;
+        r.modem.setKnobs(k);
+        QTimer::singleShot(300, [&] {
+            QVERIFY(r.enabled("btCSDCancel"));
+            QVERIFY(!r.enabled("btCSDConnect") && !r.enabled("btCSDDisconnect"));
+            QVERIFY(r.page()->lbModemState->text().startsWith("Dialling +36301234567"));
+            r.page()->btCSDCancel->click();
+        });
+        QElapsedTimer t;
+        t.start();
+        r.connectCall();
+        QVERIFY2(t.elapsed() < 5000, QByteArray::number(t.elapsed()));
+        QVERIFY(!r.w->modemConnection);
+        QCOMPARE(r.page()->lbModemState->text(), QString("Dialling cancelled: hung up"));
+        QCOMPARE(r.modem.atLog().last(), QByteArray("ATH"));
+        QVERIFY(!r.modem.inCall());
+        QVERIFY(!r.enabled("btCSDCancel") && r.enabled("btCSDConnect"));
+        // The state is told in the window's language.
+        r.w->SpeedButtonHUClick();
+        QCOMPARE(r.page()->lbModemState->text(), QString::fromUtf8("Tárcsázás megszakítva: bontva"));
+        r.w->SpeedButtonENClick();
+        errorSink() = [](const QString& m) { qWarning("error box: %s", qPrintable(m)); };
+    }
+
+    void aSignalToTheWindowHangsUp() {
+        Rig r;
+        CloseOnSignals closer(r.w.get());
+        r.page()->PortScan();
+        r.connectCall();
+        QVERIFY(r.w->modemConnection && r.w->modemConnection->IsOpen());
+        ::raise(SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->closing, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.modem.inCall(), 3000);
+        QCOMPARE(r.modem.atLog().last(), QByteArray("ATH"));
     }
 
     void failedDialLeavesTheButtonsAsTheyWere() {
@@ -163,6 +293,7 @@ private slots:
         QVERIFY(!r.enabled("btnRead"));
         QVERIFY(!r.w->modemConnection->IsOpen());
         QTRY_VERIFY_WITH_TIMEOUT(!r.modem.inCall(), 3000);
+        QCOMPARE(r.w->session.exchange.channel(), static_cast<Connection*>(r.w->commandSlot));
     }
 
     void closingDuringTheDialGivesUpAtOnce() {

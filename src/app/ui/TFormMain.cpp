@@ -117,6 +117,8 @@ TFormMain::TFormMain(const Options& options) : defaultPassword(options.defaultPa
     // 11. Languages.
     langMan = std::make_unique<LangMan>(this, options.languageStore);
     langMan->formatTempLabels = [this] { settingsPage->formatAllTempLabels(); };
+    langMan->languageApplied = [this] { modemPage->retranslate(); };
+    modemPage->message = [this](lang::Msg m) { return langMan->Message(m); };
     statusPage->lookupText = [this](const QByteArray& key) { return langMan->Text(key); };
     langMan->ApplyLanguage(langMan->StoredLanguage());
     // 12. The temperature threshold labels.
@@ -405,8 +407,8 @@ void TFormMain::SpeedButtonHUClick() { langMan->SelectLanguage("hu"); }
 void TFormMain::SpeedButtonROClick() { langMan->SelectLanguage("ro"); }
 
 void TFormMain::FormShow() {
+    // The serial ports are searched when the Modem page is shown, not here.
     session.loggedIn = false;
-    modemPage->PortScan();
 }
 
 void TFormMain::showEvent(QShowEvent* e) {
