@@ -443,7 +443,7 @@ bool Tool::validate(const QString& command) {
     if (p_.isSet("phone") && !sendable("the phone number", p_.value("phone"))) return false;
     bool ok = false;
     const double wait = p_.value("wait").toDouble(&ok);
-    if (!ok || wait < 0) return fail("--wait takes a number of seconds");
+    if (!ok || !(wait >= 0 && wait <= 86400)) return fail("--wait takes a number of seconds from 0 to 86400");
     return true;
 }
 

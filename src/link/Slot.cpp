@@ -1,7 +1,6 @@
 #include "link/Slot.h"
 
 #include <cstring>
-#include <vector>
 
 uint16_t Crc16Xmodem(const uint8_t* data, int len, uint16_t crc) {
     for (int i = 0; i < len; ++i) {
@@ -49,14 +48,18 @@ void Slot::Receive(const uint8_t* data, int32_t len) {
         RxWindow[kFrameSize - 1] = data[i];
         const auto& w = RxWindow;
         if (w[0] != 0x55 || w[1] != 0xAA || w[4] != lo || w[3] > kFramePayload || w[5] != hi) continue;
+        // A header whose check fails is no frame: the window just slides on,
+        // so a good frame that starts inside it (after a frame cut short, or
+        // behind header-like bytes in a payload) is still found.
         const uint16_t crc = Crc16Xmodem(w.data(), 22);
-        if (uint8_t(crc & 0xFF) != w[22] || uint8_t(crc >> 8) != w[23]) {
-            RxWindow[23] = 0;
-            continue;
-        }
+        if (uint8_t(crc & 0xFF) != w[22] || uint8_t(crc >> 8) != w[23]) continue;
         const int n = w[3];
-        std::vector<uint8_t> payload(w.begin() + 6, w.begin() + 6 + n);
-        Connection::Receive(payload.data(), n);
+        uint8_t payload[kFramePayload];
+        std::memcpy(payload, w.data() + 6, size_t(n));
+        // The bytes of a frame taken belong to it alone: none of them may
+        // start another.
+        RxWindow.fill(0);
+        Connection::Receive(payload, n);
     }
 }
 

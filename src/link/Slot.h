@@ -29,7 +29,7 @@ public:
     uint8_t TxSequence = 0;   // used by the sending thread only
 
 private:
-    std::array<uint8_t, kFrameSize> RxWindow{};   // receiving thread only
+    std::array<uint8_t, kFrameSize> RxWindow{};   // the last 24 bytes received; receiving thread only
 };
 
 // Device-side helper shared by the simulated module: one complete frame.

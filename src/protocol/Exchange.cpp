@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -17,11 +18,11 @@ constexpr char kL9[] = ":L9 >";
 constexpr char kPass[] = "->PASS";
 constexpr int kPromptSize = 5;
 
-// Where the first prompt of the text ends, or -1.
-int promptEnd(const QByteArray& text) {
+// Where the first prompt of the text that starts at or after `from` ends, or -1.
+int promptEnd(const QByteArray& text, int from) {
     int first = -1;
     for (const char* p : {kL0, kL2, kL9}) {
-        const int at = int(text.indexOf(p));
+        const int at = int(text.indexOf(p, from));
         if (at >= 0 && (first < 0 || at < first)) first = at;
     }
     return first < 0 ? -1 : first + kPromptSize;
@@ -68,6 +69,7 @@ void Exchange::LinkChanged(Connection* c) {
 void Exchange::forgetSends() {
     unanswered_.clear();
     pending_.clear();
+    scanned_ = 0;
     ++linkEpoch_;
     ++deliveries_;   // wakes a wait, which then sees the new link
 }
@@ -81,15 +83,17 @@ void Exchange::AccumulateResponse(const uint8_t* data, int32_t len) {
     {
         std::lock_guard<std::mutex> g(mutex_);
         pending_.append(reinterpret_cast<const char*>(data), len);
-        int end;
-        while ((end = promptEnd(pending_)) >= 0) {
+        // Only what is new is looked at, with room for a prompt cut in two.
+        int from = std::max(0, scanned_ - (kPromptSize - 1));
+        for (int end; (end = promptEnd(pending_, from)) >= 0; from = 0) {
             const QByteArray answer = pending_.left(end);
             pending_.remove(0, end);
             takeAnswer(answer);
         }
         // Text without any prompt is kept only so far: an answer is short.
-        constexpr int kMaxPending = 16384;
-        if (pending_.size() > kMaxPending) pending_.remove(0, pending_.size() - kMaxPending);
+        // Half is dropped at a time, so a stream of junk costs little per byte.
+        if (pending_.size() > kMaxPending) pending_.remove(0, pending_.size() - kMaxPending / 2);
+        scanned_ = int(pending_.size());
         ++deliveries_;
     }
     arrived_.notify_all();
@@ -176,6 +180,12 @@ bool Exchange::send(uint64_t id, const QByteArray& text) {
     {
         // Counted before it goes: the answer may arrive before SendText returns.
         std::lock_guard<std::mutex> g(mutex_);
+        // With nothing unanswered, text waiting for a prompt belongs to no
+        // command: it would only spoil the start of this one's answer.
+        if (unanswered_.empty()) {
+            pending_.clear();
+            scanned_ = 0;
+        }
         Waiter& w = waiting_[id];
         w.epoch = linkEpoch_;
         unanswered_.push_back({id, w.kind, w.key});

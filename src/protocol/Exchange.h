@@ -87,6 +87,9 @@ public:
     // At most this many unanswered sends are remembered (a device that stays
     // silent while commands keep going out).
     static constexpr int kMaxUnanswered = 64;
+    // Text without a prompt is kept up to this much (the oldest is dropped),
+    // as the status and log buffers are bounded.
+    static constexpr int kMaxPending = 64 * 1024;
 
 private:
     enum class Kind { Query, Set, Password };
@@ -120,6 +123,7 @@ private:
     std::condition_variable arrived_;
     unsigned deliveries_ = 0;
     QByteArray pending_;
+    int scanned_ = 0;            // pending_ was looked at for prompts up to here
     std::deque<Sent> unanswered_;
     std::map<uint64_t, Waiter> waiting_;
     uint64_t nextId_ = 1;

@@ -2,6 +2,9 @@
 
 #include <QHBoxLayout>
 #include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 
 #include "text/Codec.h"
 
@@ -54,4 +57,11 @@ void LogPage::appendLine(QPlainTextEdit* view, const QByteArray& line) {
     QString s = text::fromCp1250(line);
     s.replace(QChar('\n'), QChar(QChar::LineSeparator));
     view->appendPlainText(s);
+    // The oldest lines go once the view holds too many characters.
+    QTextDocument* doc = view->document();
+    while (doc->characterCount() > kMaxChars && doc->blockCount() > 1) {
+        QTextCursor first(doc->firstBlock());
+        first.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
+        first.removeSelectedText();
+    }
 }

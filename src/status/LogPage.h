@@ -19,8 +19,11 @@ public:
     static const QList<QByteArray>& modulesA();
     static const QList<QByteArray>& modulesB();
 
-    // Each view keeps only this many of the most recent lines.
+    // Each view keeps only this many of the most recent lines, and only as many
+    // of them as fit in kMaxChars characters (a few very long lines must not
+    // hold hundreds of megabytes).
     static constexpr int kMaxLines = 10000;
+    static constexpr int kMaxChars = 2 * 1024 * 1024;
 
     // One piece of received log text, on the UI thread.
     void ReceiveLogText(const QByteArray& text);

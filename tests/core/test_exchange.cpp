@@ -113,6 +113,7 @@ private slots:
     void answerVerdicts_data();
     void answerVerdicts();
     void accumulatorTakesExactlyLengthBytes();
+    void junkIsBoundedAndSpoilsNoAnswer();
 
     void queryAnsweredFromAnotherThread_data();
     void queryAnsweredFromAnotherThread();
@@ -223,6 +224,22 @@ void TestExchange::answerVerdicts() {
     const Bytes all = pieces.join();
     const bool prompted = all.contains(":L0 >") || all.contains(":L2 >") || all.contains(":L9 >");
     QCOMPARE(ex.Buffer().isEmpty(), prompted);
+}
+
+void TestExchange::junkIsBoundedAndSpoilsNoAnswer() {
+    Exchange ex;
+    FakeChannel ch;
+    ex.setChannel(&ch);
+    const Bytes junk(16, 'x');
+    for (int i = 0; i < 65536; ++i) deliver(ex, junk);   // 1 MB that holds no prompt
+    QVERIFY(ex.Buffer().size() <= Exchange::kMaxPending);
+    QVERIFY(ex.Buffer().size() >= Exchange::kMaxPending / 2);
+    // The next answer counts, its prompt cut in two.
+    ch.onSend = [&](const Bytes&) {
+        deliver(ex, "K=1\r\n->PASS\r\n:L");
+        deliver(ex, "2 >");
+    };
+    QCOMPARE(ex.QueryParam("K"), Bytes("K=1\r\n->PASS\r\n:L2 >"));
 }
 
 void TestExchange::accumulatorTakesExactlyLengthBytes() {

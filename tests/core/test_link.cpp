@@ -319,6 +319,27 @@ void TestLink::corruptedFrameDropped() {
         lower.feed(kFrameQuery);
         QCOMPARE(c.got(), QList<Bytes>{"sc A?#\r\n"});
     }
+    // A frame cut short at any point, then a good one: the good one arrives.
+    for (int cut = 1; cut < kFrameSize; ++cut) {
+        Recorder lower;
+        Slot slot(2, &lower);
+        Collector c;
+        slot.AddReceiver(&c.end);
+        lower.feed(kFrameQuery.left(cut) + kFrameQuery);
+        QVERIFY2(c.got() == QList<Bytes>{"sc A?#\r\n"}, qPrintable(QString("cut after %1 bytes").arg(cut)));
+    }
+    {
+        // A payload that holds a header of this slot does not hide the frame after it.
+        Recorder lower;
+        Slot slot(2, &lower);
+        Collector c;
+        slot.AddReceiver(&c.end);
+        const Bytes inner = bytes({0x55, 0xAA, 0x00, 0x05, 0x02, 0x00, 'x'});
+        const auto f = BuildFrame(2, 7, u8(inner), int(inner.size()));
+        const Bytes tricky(reinterpret_cast<const char*>(f.data()), kFrameSize);
+        lower.feed(tricky + kFrameQuery);
+        QCOMPARE(c.got(), (QList<Bytes>{bytes({0x55, 0xAA, 0x00, 0x05, 0x02, 0x00, 'x'}), "sc A?#\r\n"}));
+    }
     // Two good frames back to back arrive in order.
     Recorder lower;
     Slot slot(2, &lower);

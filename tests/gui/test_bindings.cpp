@@ -437,6 +437,7 @@ private slots:
         QTest::newRow("no Settings section") << QByteArray("[Other]\r\nEditPhoneNumber1=1\r\n");
         QTest::newRow("none of the keys") << QByteArray("[Settings]\r\nsomething=1\r\n");
         QTest::newRow("not INI at all") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR");
+        QTest::newRow("over 1 MiB") << "[Settings]\r\nEditPhoneNumber1=1\r\n;" + QByteArray(1024 * 1024, 'x');
     }
 
     void notASettingsFileChangesNothing() {

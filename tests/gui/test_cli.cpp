@@ -178,6 +178,8 @@ private slots:
         QCOMPARE(run({"read"}, nullptr).rc, int(cli::Usage));   // before looking for a module
         QCOMPARE(run({"set", "NOEQUALS"}, nullptr).rc, int(cli::Usage));
         QCOMPARE(run({"get", "X", "--phone", "1"}, nullptr).rc, int(cli::Usage));
+        for (const char* wait : {"1e300", "inf", "nan", "-1", "86401", "soon"})
+            QCOMPARE(run({"get", "X", "--wait", wait}, nullptr).rc, int(cli::Usage));
         {
             Module m(false);   // never plugged in
             const Run r = run({"get", "X", "--wait", "0.2"}, &m.backend);

@@ -447,6 +447,14 @@ void TestStatusLog::logMemoryIsBounded() {
     QCOMPARE(logView(log, 2).first(), QString("<LINK> (5)"));
     QCOMPARE(logView(log, 2).last(), QString("<LINK> (10004)"));
     QCOMPARE(logView(log, 3), QStringList{"<ATCH> (x)"});
+
+    // and no more characters than its byte cap: long lines push out old ones
+    LogPage wide;
+    const QByteArray longLine(16 * 1024, 'w');
+    for (int i = 0; i < 150; ++i) wide.ReceiveLogText(QByteArray::number(i) + "] " + longLine + "\r");
+    QVERIFY(wide.memo(1)->document()->characterCount() <= LogPage::kMaxChars);
+    QVERIFY(wide.memo(1)->document()->blockCount() >= LogPage::kMaxChars / (longLine.size() + 8));
+    QVERIFY(logView(wide, 1).last().startsWith("149] www"));
 }
 
 QTEST_MAIN(TestStatusLog)

@@ -9,6 +9,7 @@
 
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QSet>
@@ -145,6 +146,9 @@ ConfigTransfer::WriteResult ConfigTransfer::Write(const std::function<void(int)>
 }
 
 void ConfigTransfer::Open(const QString& path) {
+    // A settings file is a few kilobytes: a large file is something else, and
+    // is not read whole into memory.
+    if (QFileInfo(path).size() > kMaxFileSize) throw NotSettingsFileError(path);
     const IniFile ini(path);
     // A file that is there but unreadable must not reset every control.
     if (!ini.Readable())

@@ -100,6 +100,7 @@ public:
     QList<QByteArray> responses;     // raw answers of the last Read, in list order
     static constexpr const char* kFilter = "ini files (*.ini)";   // shown as "ini files (*.ini)|*.ini"
     static constexpr const char* kSection = "Settings";
+    static constexpr qint64 kMaxFileSize = 1024 * 1024;   // larger files are no settings files
 
 private:
     void apply(const std::function<void()>& body);
