@@ -22,6 +22,11 @@ void ConnHIDCOM::SendText(const QByteArray& text) {
     SendData(reinterpret_cast<const uint8_t*>(text.constData()), int32_t(text.size()));
 }
 
+void ConnHIDCOM::DeliverReport(const uint8_t* report, int n) {
+    // Only whole reports of kind 1 whose length fits the report carry data.
+    if (n == kReportSize && report[1] == 1 && report[2] <= kReportPayload) Receive(report + 5, report[2]);
+}
+
 bool ConnHIDCOM::IsReady() {
     HID* d = Device.load();
     return d && d->Attached;
@@ -78,9 +83,7 @@ void ConnHIDCOM::ReaderThread() {
                 d->CloseHandles();
                 continue;
             }
-            // Only whole reports of kind 1 whose length fits the report carry data.
-            if (n == kReportSize && report[1] == 1 && report[2] <= kReportPayload)
-                Receive(report + 5, report[2]);
+            DeliverReport(report, n);
         } else {
             sleepMs(timing::hidSearchIntervalMs);
             // Once a stop has begun the device is not searched for again.

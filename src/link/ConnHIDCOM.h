@@ -34,6 +34,9 @@ public:
     void Close() override;   // the stop sequence; returns once the reader has ended
     QByteArray GetName() override { return Name; }
     bool IsReady() override;
+    // One input report as the reader got it (n bytes, report ID first): its
+    // payload goes to the subscribers when it is a whole data report.
+    void DeliverReport(const uint8_t* report, int n);
 
     const QByteArray Name = "HID";
     std::atomic<HID*> Device{nullptr};

@@ -16,18 +16,6 @@ constexpr char kConnected[] = "CONNECT 9600";
 constexpr char kConnect[] = "CONNECT";
 constexpr char kNoCarrier[] = "NO CARRIER";
 
-// The modem's "NO CARRIER" line in the call's data: at a line start (or right
-// after the module's prompt) and followed by a line end. The module's values
-// never stand alone on a line, so its text cannot pass for it.
-bool carrierLostIn(const QByteArray& text) {
-    const int n = int(sizeof kNoCarrier) - 1;
-    for (int at = int(text.indexOf(kNoCarrier)); at >= 0; at = int(text.indexOf(kNoCarrier, at + 1))) {
-        const char before = at > 0 ? text[at - 1] : '\n';
-        const char after = at + n < text.size() ? text[at + n] : 0;
-        if ((before == '\n' || before == '\r' || before == '>') && (after == '\r' || after == '\n')) return true;
-    }
-    return false;
-}
 constexpr char kConnectionError[] = "----Connection error----";
 constexpr int kBaud = 9600;
 constexpr uint8_t kNoParity = 0;
@@ -62,10 +50,57 @@ void TModem::SendText(const QByteArray& text) {
     if (!Port->WriteText(text)) Port.reset();   // closes the port; the reader then idles
 }
 
+bool ModemLine::push(char c) {
+    buf_[pos_] = c;
+    if (c == '\n') return true;
+    // A full buffer without a line end is handed out as a line rather than
+    // written past its end.
+    return ++pos_ == kMax;
+}
+
+QByteArray ModemLine::text() const { return QByteArray(buf_, int(qstrnlen(buf_, kMax))); }
+
+bool TModem::CarrierLostIn(const QByteArray& text) {
+    const int n = int(sizeof kNoCarrier) - 1;
+    for (int at = int(text.indexOf(kNoCarrier)); at >= 0; at = int(text.indexOf(kNoCarrier, at + 1))) {
+        const char before = at > 0 ? text[at - 1] : 0;   // what came before is unknown
+        const char after = at + n < text.size() ? text[at + n] : 0;
+        if ((before == '\n' || before == '\r' || before == '>') && (after == '\r' || after == '\n')) return true;
+    }
+    return false;
+}
+
+TModem::DialLine TModem::ClassifyDialLine(const QByteArray& line) {
+    DialLine d;
+    if (line.contains(kConnected)) {
+        d.kind = DialLine::Connected;
+        d.state = State::Connected;
+        d.speed = "9600";
+        return d;
+    }
+    if (line.contains(kConnect)) {
+        // Connected, but not at the speed the module talks at.
+        d.kind = DialLine::Failed;
+        d.state = State::WrongSpeed;
+        d.speed = line.mid(line.indexOf(kConnect) + int(sizeof kConnect)).trimmed();
+        if (d.speed.contains('/')) d.speed.truncate(d.speed.indexOf('/'));
+        return d;
+    }
+    static const std::pair<const char*, State> kFailures[] = {
+        {kNoCarrier, State::NoCarrier}, {"BUSY", State::Busy},       {"NO ANSWER", State::NoAnswer},
+        {"NO DIALTONE", State::NoDialTone}, {"NO DIAL TONE", State::NoDialTone}, {"ERROR", State::NoCarrier},
+    };
+    for (const auto& [word, state] : kFailures)
+        if (line.contains(word)) {
+            d.kind = DialLine::Failed;
+            d.state = state;
+            return d;
+        }
+    return d;
+}
+
 QByteArray TModem::ReadLine(int ms) {
-    char line[kBufferSize];
-    std::memset(line, 0, sizeof line);
-    int pos = 0;
+    ModemLine line;
     int polls = 0;
     const int maxPolls = ms / std::max(1, timing::modemLinePollMs);
     bool done = false;
@@ -78,22 +113,13 @@ QByteArray TModem::ReadLine(int ms) {
                 polls = 0;
                 for (int i = 0; i < n && !done; ++i) {
                     const char c = Port->ReadByte();
-                    line[pos] = c;
-                    if (c == '\n') {
-                        done = true;
-                    } else {
-                        ++pos;
-                        ++polls;
-                        // A full buffer without a line end is handed out as a line
-                        // rather than written past its end.
-                        if (pos == kBufferSize) done = true;
-                    }
+                    done = line.push(c);
+                    if (c != '\n') ++polls;
                 }
             }
         }
         if (done) {
-            // The line ends at its first zero byte, if it holds one.
-            result = QByteArray(line, int(qstrnlen(line, kBufferSize)));
+            result = line.text();
             break;
         }
         sleepMs(timing::modemLinePollMs);
@@ -127,37 +153,24 @@ bool TModem::Dial(const QByteArray& phoneNumber) {
     SetState(State::Dialling);
     dialled_ = true;
     Write("ATD" + phoneNumber + "\r\n");
-    // The final results of a dial other than a connection.
-    static const std::pair<const char*, State> kFailures[] = {
-        {kNoCarrier, State::NoCarrier}, {"BUSY", State::Busy},       {"NO ANSWER", State::NoAnswer},
-        {"NO DIALTONE", State::NoDialTone}, {"NO DIAL TONE", State::NoDialTone}, {"ERROR", State::NoCarrier},
-    };
     for (int i = 0; i < timing::modemDialReads && !Aborted && !Cancelled; ++i) {
         const QByteArray line = ReadLine(timing::modemDialLineMs);
         if (line.isEmpty()) continue;
         Log(line);
         pumpEvents();
-        if (line.contains(kConnected)) {
-            Speed = "9600";
+        const DialLine d = ClassifyDialLine(line);
+        if (d.kind == DialLine::PassOver) continue;
+        Speed = d.speed;
+        if (d.kind == DialLine::Connected) {
             readerAlive_ = true;
             reader_ = std::thread(&TModem::ReaderLoop, this);
             return true;
         }
-        if (line.contains(kConnect)) {
-            // Connected, but not at the speed the module talks at: the call is
-            // up and billed, so it is hung up at once rather than waited out.
-            Speed = line.mid(line.indexOf(kConnect) + int(sizeof kConnect)).trimmed();
-            if (Speed.contains('/')) Speed.truncate(Speed.indexOf('/'));
-            SetState(State::WrongSpeed);
-            return false;
-        }
-        for (const auto& [word, state] : kFailures)
-            if (line.contains(word)) {
-                if (word == kNoCarrier) Log(kConnectionError);
-                SetState(state);
-                return false;
-            }
-        // A bare line end, RING, an echo: passed over.
+        // Any other final result ends the dial at once; a CONNECT at another
+        // speed has the call up and billed, so Connect hangs up.
+        if (line.contains(kNoCarrier)) Log(kConnectionError);
+        SetState(d.state);
+        return false;
     }
     SetState(Cancelled ? State::Cancelled : State::NoAnswer);
     return false;
@@ -256,7 +269,7 @@ void TModem::ReaderLoop() {
             // The modem's own line, not the module's text: the module's values
             // never stand alone on a line.
             tail += QByteArray(buf, n);
-            if (Connected && carrierLostIn(tail)) {
+            if (Connected && CarrierLostIn(tail)) {
                 Connected = false;
                 CallState = State::NoCarrier;
                 if (CarrierLost) CarrierLost();

@@ -18,6 +18,20 @@
 #include <mutex>
 #include <thread>
 
+// One line of the modem's answers, collected byte by byte: it ends at a line
+// feed (which it keeps) or when kMax bytes have come without one; its text
+// ends at its first zero byte.
+class ModemLine {
+public:
+    static constexpr int kMax = 1024;
+    bool push(char c);   // true once the line is complete
+    QByteArray text() const;
+
+private:
+    char buf_[kMax] = {};
+    int pos_ = 0;
+};
+
 class TModem : public Connection {
 public:
     // Receives every command sent and every line received during the AT
@@ -64,6 +78,21 @@ public:
     // then hangs up and fails.
     void Cancel() { Cancelled = true; }
 
+    // What a line read while dialling means. Connected: "CONNECT 9600";
+    // Failed: another CONNECT (WrongSpeed) or a final result that is no
+    // connection; PassOver: anything else (a bare line end, RING, an echo).
+    struct DialLine {
+        enum Kind { PassOver, Connected, Failed } kind = PassOver;
+        State state = State::Dialling;
+        QByteArray speed;
+    };
+    static DialLine ClassifyDialLine(const QByteArray& line);
+    // The modem's own "NO CARRIER" line in the data of a call: after a line
+    // end (or right after the module's prompt) and followed by a line end.
+    // The text's first byte has nothing before it: start it with "\n" where
+    // it starts a line.
+    static bool CarrierLostIn(const QByteArray& text);
+
     bool IsOpen() override { return Connected; }
     void SendData(const uint8_t*, int32_t) override {}
     // Writes the text to the port; a failed write drops the port for good.
@@ -97,7 +126,7 @@ public:
     QString PortName;
     QByteArray PhoneNumber;
 
-    static constexpr int kBufferSize = 1024;   // line buffer and reader buffer
+    static constexpr int kBufferSize = ModemLine::kMax;   // line buffer and reader buffer
 
 private:
     void Log(const QByteArray& line);

@@ -102,7 +102,8 @@ void Exchange::AccumulateResponse(const uint8_t* data, int32_t len) {
 void Exchange::takeAnswer(const QByteArray& answer) {
     // An answer that names a key belongs to the oldest send of that key still
     // unanswered; sends before it were lost. Any other answer belongs to the
-    // oldest send.
+    // oldest send (which, if a query, does not take an answer naming another
+    // key: see below).
     const QByteArray named = namedKey(answer);
     auto it = unanswered_.begin();
     if (!named.isEmpty())

@@ -95,6 +95,18 @@ IniFile::IniFile(const QString& path)
         m_readable = false;
         return;
     }
+    parse(data);
+}
+
+IniFile IniFile::FromData(const QByteArray& data)
+{
+    IniFile ini;
+    ini.parse(data);
+    return ini;
+}
+
+void IniFile::parse(const QByteArray& data)
+{
     // Some Windows editors put a UTF-8 byte-order mark before the first line.
     // It is not part of the first line; it is kept aside and written back.
     static const QByteArray bom("\xEF\xBB\xBF");
@@ -111,6 +123,16 @@ IniFile::IniFile(const QString& path)
         if (line.endsWith('\r'))
             line.chop(1);
     }
+}
+
+QByteArray IniFile::Data() const
+{
+    QByteArray data = m_bom;
+    for (const QByteArray& line : m_lines) {
+        data += line;
+        data += "\r\n";
+    }
+    return data;
 }
 
 QString IniFile::path() const
@@ -231,11 +253,7 @@ bool IniFile::UpdateFile(QString* error)
     if (!m_error.isEmpty())
         return fail(m_error);
 
-    QByteArray data = m_bom;
-    for (const QByteArray& line : m_lines) {
-        data += line;
-        data += "\r\n";
-    }
+    const QByteArray data = Data();
 
     // QSaveFile writes a temporary file in the same directory and renames it
     // over the target on commit. It refuses an existing read-only file.

@@ -51,6 +51,11 @@ public:
     // UpdateFile never replaces content it could not see.
     explicit IniFile(const QString& path);
 
+    // The same, read from text instead of a file (path stays empty).
+    static IniFile FromData(const QByteArray& data);
+    // The whole file as UpdateFile writes it.
+    QByteArray Data() const;
+
     QString path() const;
     // False when the file exists but could not be read; Error() says why.
     bool Readable() const { return m_readable; }
@@ -71,6 +76,8 @@ public:
     bool UpdateFile(QString* error = nullptr);
 
 private:
+    IniFile() = default;
+    void parse(const QByteArray& data);
     int findSection(const QByteArray& section) const;       // header line, or -1
     int sectionEnd(int header) const;                        // next header, or line count
     int findKey(int header, const QByteArray& key) const;   // key line, or -1

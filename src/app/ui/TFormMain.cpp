@@ -3,6 +3,7 @@
 #include "app/core/ParamTable.h"
 #include "app/ui/ConfigTransfer.h"
 #include "app/ui/ErrorBox.h"
+#include "app/ui/HandOffSync.h"
 #include "lang/LangMan.h"
 #include "link/ConnHIDCOM.h"
 #include "link/Slot.h"
@@ -71,15 +72,18 @@ public:
         // link state: have the UI thread look again once it is free.
         // A dropped "Attached" may hide a detach and attach in between: the
         // module is new and logged out, so the resync logs in again.
-        if (!window_->closing)
+        if (!window_->closing) {
+            HANDOFF_RELEASE(window_);
             QMetaObject::invokeMethod(
                 window_,
                 [w = window_, attached = state == "Attached"] {
+                    HANDOFF_ACQUIRE(w);
                     if (w->closing) return;
                     if (attached) w->session.loggedIn = false;
                     w->UpdateUIState("Resync");
                 },
                 Qt::QueuedConnection);
+        }
     }
 
 private:
@@ -291,6 +295,7 @@ int TFormMain::CallInMainThread(std::function<void()> fn) {
         return 1;
     }
     auto h = std::make_shared<HandOff>(std::move(fn));
+    HANDOFF_RELEASE(h.get());
     QCoreApplication::postEvent(this, new HandOffEvent(h));
     {
         std::unique_lock<std::mutex> lk(h->mutex);
@@ -305,6 +310,7 @@ int TFormMain::CallInMainThread(std::function<void()> fn) {
 bool TFormMain::event(QEvent* e) {
     if (e->type() == kHandOffEvent) {
         auto h = static_cast<HandOffEvent*>(e)->handOff;
+        HANDOFF_ACQUIRE(h.get());
         // Once the window is closing nothing is taken any more. The sender may
         // go on as soon as the work is taken: everything the function uses is
         // owned by the record, and a function that waits for the device (a

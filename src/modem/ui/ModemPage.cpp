@@ -1,6 +1,7 @@
 #include "modem/ui/ModemPage.h"
 
 #include "app/ui/ErrorBox.h"
+#include "app/ui/HandOffSync.h"
 #include "app/ui/TFormMain.h"
 #include "app/ui/TextInput.h"
 #include "link/Connection.h"
@@ -178,7 +179,14 @@ void ModemPage::btCSDConnectClick() {
     // The far end going away is seen on the modem's reader thread; the page
     // hangs up and gives the channel back on its own thread.
     m->CarrierLost = [this, m] {
-        QMetaObject::invokeMethod(this, [this, m] { carrierLost(m); }, Qt::QueuedConnection);
+        HANDOFF_RELEASE(m);
+        QMetaObject::invokeMethod(
+            this,
+            [this, m] {
+                HANDOFF_ACQUIRE(m);
+                carrierLost(m);
+            },
+            Qt::QueuedConnection);
     };
     window_.modems_.push_back(std::move(modem));
     window_.modem = m;
