@@ -3,8 +3,8 @@
 //    attached, with the real hidapi backend and with the simulated one;
 //  - time from plugging the simulated module in to "Attached" reaching the
 //    window's UI thread through the hand-off.
-#include "app/ui/TFormMain.h"
-#include "link/ConnHIDCOM.h"
+#include "ui/window/TFormMain.h"
+#include "core/link/ConnHIDCOM.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 

@@ -1,10 +1,10 @@
 // Pictures of the window: every page in every language, at the design size,
 // with the simulated module attached and its configuration read.
 //   shots OUTDIR        (runs on any Qt platform; offscreen works)
-#include "app/ui/TFormMain.h"
-#include "app/ui/ConfigTransfer.h"
-#include "lang/LangMan.h"
-#include "settings/SettingsPage.h"
+#include "ui/window/TFormMain.h"
+#include "ui/pages/ConfigTransfer.h"
+#include "ui/lang/LangMan.h"
+#include "ui/pages/SettingsPage.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 

@@ -1,6 +1,6 @@
 #include "sim/SimHidBackend.h"
 
-#include "link/Slot.h"
+#include "core/link/Slot.h"
 
 #include <cstring>
 #include <thread>

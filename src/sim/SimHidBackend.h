@@ -3,8 +3,8 @@
 // and detached at any moment, records every output report, unpacks the slot
 // frames the tool sends, and answers with input reports built by a device-side
 // slot framer (frames packed into reports of up to 60 payload bytes).
-#include "link/Connection.h"
-#include "link/HidBackend.h"
+#include "core/link/Connection.h"
+#include "core/link/HidBackend.h"
 #include "sim/SimModule.h"
 
 #include <array>

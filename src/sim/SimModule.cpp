@@ -1,6 +1,6 @@
 #include "sim/SimModule.h"
 
-#include "app/core/ParamTable.h"
+#include "core/config/ParamTable.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 // counts as complete, retries and time-outs, answers arriving from another
 // thread in pieces, the exchange lock, and one run end to end over the USB link
 // against the simulated module.
-#include "link/ConnHIDCOM.h"
-#include "link/Slot.h"
-#include "protocol/Exchange.h"
-#include "protocol/Session.h"
-#include "protocol/Timing.h"
+#include "core/link/ConnHIDCOM.h"
+#include "core/link/Slot.h"
+#include "core/protocol/Exchange.h"
+#include "core/protocol/Session.h"
+#include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 #include "support/LateAnswers.h"

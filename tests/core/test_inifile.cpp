@@ -1,4 +1,4 @@
-#include "app/core/IniFile.h"
+#include "core/config/IniFile.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,10 +1,10 @@
 // The USB link: CRC and slot frames pinned to bytes written out by hand, frame
 // detection in the incoming stream, the HID report layout, the device search
 // and the reader thread with its stop sequence, run against the simulated module.
-#include "link/ConnHIDCOM.h"
-#include "link/HID.h"
-#include "link/Slot.h"
-#include "protocol/Timing.h"
+#include "core/link/ConnHIDCOM.h"
+#include "core/link/HID.h"
+#include "core/link/Slot.h"
+#include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 

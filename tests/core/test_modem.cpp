@@ -1,8 +1,8 @@
 // The modem dialler against the simulated GSM modem on a real pseudo-terminal:
 // the AT dialogue and its failures, the log view, a login and a query over the
 // call, hang-up, and the reader thread's hand-offs.
-#include "modem/TModem.h"
-#include "protocol/Timing.h"
+#include "core/modem/TModem.h"
+#include "core/text/Timing.h"
 #include "sim/SimModem.h"
 #include "sim/SimModule.h"
 #include "support/LateAnswers.h"

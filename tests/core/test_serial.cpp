@@ -1,6 +1,6 @@
 // The serial port over real pseudo-terminals: result codes of OpenPort, the
 // exclusive open, raw byte transfer both ways and the line settings applied.
-#include "modem/Tserial.h"
+#include "core/modem/Tserial.h"
 
 #include <QFileInfo>
 #include <QtTest>

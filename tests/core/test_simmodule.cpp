@@ -1,9 +1,9 @@
 // The simulated module that the demo and the link tests stand on: its login
 // rules, its answers in the device's forms, its knobs, and its HID transport
 // (frames packed into reports, answer delay, going away after N commands).
-#include "app/core/ParamTable.h"
-#include "link/Slot.h"
-#include "protocol/Exchange.h"
+#include "core/config/ParamTable.h"
+#include "core/link/Slot.h"
+#include "core/protocol/Exchange.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 

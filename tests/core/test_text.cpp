@@ -1,7 +1,7 @@
 // Text that reaches the module: the Windows-1250 conversion, what it cannot
 // hold, the integer conversion, and what may go into a command line.
-#include "protocol/Exchange.h"
-#include "text/Codec.h"
+#include "core/protocol/Exchange.h"
+#include "core/text/Codec.h"
 
 #include <QtTest>
 

@@ -4,8 +4,8 @@
 // exactly its key and value; and a query is answered by the answer that names
 // its key, whatever comes before it.
 #include "FuzzInput.h"
-#include "protocol/Exchange.h"
-#include "protocol/Timing.h"
+#include "core/protocol/Exchange.h"
+#include "core/text/Timing.h"
 
 #include <QByteArray>
 

@@ -3,8 +3,8 @@
 // packs into reports of up to 60 bytes are received whole and in order,
 // whatever other reports come in between.
 #include "FuzzInput.h"
-#include "link/ConnHIDCOM.h"
-#include "link/Slot.h"
+#include "core/link/ConnHIDCOM.h"
+#include "core/link/Slot.h"
 
 #include <QByteArray>
 #include <QList>

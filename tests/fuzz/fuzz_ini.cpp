@@ -3,7 +3,7 @@
 // read back as written, before and after a write to text and a new read,
 // whatever the file held before.
 #include "FuzzInput.h"
-#include "app/core/IniFile.h"
+#include "core/config/IniFile.h"
 
 #include <QByteArray>
 #include <QMap>

@@ -2,7 +2,7 @@
 // harm within the memory bound; without zero bytes (which end a delivery) the
 // lines do not depend on how the text is cut into deliveries.
 #include "FuzzInput.h"
-#include "status/StatusParser.h"
+#include "core/protocol/StatusParser.h"
 
 #include <QByteArray>
 #include <QList>

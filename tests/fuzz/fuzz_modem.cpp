@@ -4,7 +4,7 @@
 // speed, a final result fails the dial); the "NO CARRIER" watch of a call
 // sees the modem's line wherever the data is cut.
 #include "FuzzInput.h"
-#include "modem/TModem.h"
+#include "core/modem/TModem.h"
 
 #include <QByteArray>
 #include <QList>

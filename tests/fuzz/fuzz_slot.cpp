@@ -3,7 +3,7 @@
 // and interleaved with other slots' frames; any bytes at all are taken without
 // harm.
 #include "FuzzInput.h"
-#include "link/Slot.h"
+#include "core/link/Slot.h"
 
 #include <QByteArray>
 #include <QList>

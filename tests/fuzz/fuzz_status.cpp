@@ -2,7 +2,7 @@
 // bound, and the pairs it hands out do not depend on how the text is cut into
 // deliveries.
 #include "FuzzInput.h"
-#include "status/StatusParser.h"
+#include "core/protocol/StatusParser.h"
 
 #include <QByteArray>
 #include <QList>

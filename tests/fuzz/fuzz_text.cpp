@@ -3,7 +3,7 @@
 // the way back (S and T with a comma below become their cedilla forms); the
 // integer conversion agrees with a plain reading of decimal text.
 #include "FuzzInput.h"
-#include "text/Codec.h"
+#include "core/text/Codec.h"
 
 #include <QByteArray>
 #include <QString>

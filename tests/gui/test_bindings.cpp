@@ -1,18 +1,18 @@
 // The binding table and the four operations that move the whole configuration:
 // Read and Write against the simulated module, Open and Save with INI files.
-#include "app/core/IniFile.h"
-#include "app/core/ParamTable.h"
-#include "app/ui/Bindings.h"
-#include "app/ui/ConfigTransfer.h"
-#include "app/ui/Controls.h"
-#include "app/ui/ErrorBox.h"
-#include "app/ui/TFormMain.h"
-#include "link/ConnHIDCOM.h"
-#include "protocol/Timing.h"
+#include "core/config/IniFile.h"
+#include "core/config/ParamTable.h"
+#include "ui/widgets/Bindings.h"
+#include "ui/pages/ConfigTransfer.h"
+#include "ui/widgets/Controls.h"
+#include "ui/widgets/ErrorBox.h"
+#include "ui/window/TFormMain.h"
+#include "core/link/ConnHIDCOM.h"
+#include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 #include "support/WindowRig.h"
-#include "text/Codec.h"
+#include "core/text/Codec.h"
 
 #include <QCheckBox>
 #include <QComboBox>

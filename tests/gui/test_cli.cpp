@@ -1,9 +1,9 @@
 // kestrum-cli end to end against the simulated module, over USB and over the
 // simulated GSM modem: round trips, byte-identical files, exit codes, progress.
-#include "app/ui/ConfigTransfer.h"
-#include "app/ui/TFormMain.h"
+#include "ui/pages/ConfigTransfer.h"
+#include "ui/window/TFormMain.h"
 #include "cli/Cli.h"
-#include "protocol/Timing.h"
+#include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModem.h"
 #include "sim/SimModule.h"

@@ -1,10 +1,10 @@
 // Language manager and translation tables: table shape and encoding, the walk
 // over the window's controls, caption writing by control kind, language codes,
 // the stored language and a failing store.
-#include "app/ui/Controls.h"
-#include "lang/LangMan.h"
-#include "lang/LangTables.h"
-#include "text/Codec.h"
+#include "ui/widgets/Controls.h"
+#include "ui/lang/LangMan.h"
+#include "ui/lang/LangTables.h"
+#include "core/text/Codec.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,13 +1,13 @@
 // The main window: start-up presentation, link state and automatic login,
 // the hand-off from the reader thread, the Log shortcut and the Volumes page.
-#include "app/ui/ErrorBox.h"
-#include "app/ui/TFormMain.h"
-#include "link/ConnHIDCOM.h"
-#include "protocol/Timing.h"
-#include "protocol/ui/PwdForm.h"
+#include "ui/widgets/ErrorBox.h"
+#include "ui/window/TFormMain.h"
+#include "core/link/ConnHIDCOM.h"
+#include "core/text/Timing.h"
+#include "ui/dialogs/PwdForm.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
-#include "status/VolumesPage.h"
+#include "ui/pages/VolumesPage.h"
 #include "support/WindowRig.h"
 
 #include <QLabel>

@@ -1,19 +1,19 @@
 // The Modem page over a real pseudo-terminal: the port list, Connect with the
 // AT dialogue and the login, Read and Write over the data call, Disconnect.
-#include "app/ui/CloseOnSignals.h"
-#include "app/ui/ConfigTransfer.h"
-#include "app/ui/ErrorBox.h"
-#include "app/ui/TFormMain.h"
-#include "link/ConnHIDCOM.h"
-#include "link/Slot.h"
-#include "modem/TModem.h"
-#include "modem/Tserial.h"
-#include "modem/ui/ModemPage.h"
-#include "protocol/Timing.h"
+#include "ui/window/CloseOnSignals.h"
+#include "ui/pages/ConfigTransfer.h"
+#include "ui/widgets/ErrorBox.h"
+#include "ui/window/TFormMain.h"
+#include "core/link/ConnHIDCOM.h"
+#include "core/link/Slot.h"
+#include "core/modem/TModem.h"
+#include "core/modem/Tserial.h"
+#include "ui/pages/ModemPage.h"
+#include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModem.h"
 #include "sim/SimModule.h"
-#include "status/VolumesPage.h"
+#include "ui/pages/VolumesPage.h"
 
 #include <QComboBox>
 #include <QFile>

@@ -1,9 +1,9 @@
 // The password dialog: its controls, the change-mode rules, and both actions
 // against a device that answers with its prompts.
-#include "link/Connection.h"
-#include "protocol/Session.h"
-#include "protocol/Timing.h"
-#include "protocol/ui/PwdForm.h"
+#include "core/link/Connection.h"
+#include "core/protocol/Session.h"
+#include "core/text/Timing.h"
+#include "ui/dialogs/PwdForm.h"
 
 #include <QApplication>
 #include <QGroupBox>

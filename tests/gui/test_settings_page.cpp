@@ -1,9 +1,9 @@
 // The Settings page: its controls (names, classes, ranges, design values,
 // captions, layout) and the editor rules that tie them together.
-#include "app/core/ParamTable.h"
-#include "app/ui/Controls.h"
-#include "settings/SettingsPage.h"
-#include "text/Codec.h"
+#include "core/config/ParamTable.h"
+#include "ui/widgets/Controls.h"
+#include "ui/pages/SettingsPage.h"
+#include "core/text/Codec.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,4 +1,4 @@
-#include "app/ui/Controls.h"
+#include "ui/widgets/Controls.h"
 
 #include <QApplication>
 #include <QLineEdit>

@@ -9,11 +9,11 @@
 #include <QTextBlock>
 #include <QtTest>
 
-#include "app/core/ParamTable.h"
-#include "status/LogPage.h"
-#include "status/StatusPage.h"
-#include "status/StatusParser.h"
-#include "text/Codec.h"
+#include "core/config/ParamTable.h"
+#include "ui/pages/LogPage.h"
+#include "ui/pages/StatusPage.h"
+#include "core/protocol/StatusParser.h"
+#include "core/text/Codec.h"
 
 using Pair = QPair<QByteArray, QByteArray>;
 

@@ -1,12 +1,12 @@
 // Whole-window flows against the simulated module: loading unusual settings
 // through the editor rules, Open followed by Write, the page-change handler,
 // the live Status and Log pages.
-#include "app/ui/Bindings.h"
-#include "app/ui/ConfigTransfer.h"
-#include "app/ui/Controls.h"
-#include "app/ui/TFormMain.h"
-#include "link/ConnHIDCOM.h"
-#include "protocol/Timing.h"
+#include "ui/widgets/Bindings.h"
+#include "ui/pages/ConfigTransfer.h"
+#include "ui/widgets/Controls.h"
+#include "ui/window/TFormMain.h"
+#include "core/link/ConnHIDCOM.h"
+#include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 #include "support/WindowRig.h"

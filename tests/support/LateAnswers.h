@@ -3,8 +3,8 @@
 // answers every command 1.5 attempts late, so every command goes out twice and
 // both sends are answered, the second answer arriving while the next command
 // waits. Each command must still end with its own answer.
-#include "protocol/Exchange.h"
-#include "protocol/Timing.h"
+#include "core/protocol/Exchange.h"
+#include "core/text/Timing.h"
 #include "sim/SimModule.h"
 
 #include <QtTest>

@@ -1,8 +1,8 @@
 #pragma once
 // A main window over a simulated module, with a private language store, for
 // the widget tests.
-#include "app/ui/Bindings.h"
-#include "app/ui/TFormMain.h"
+#include "ui/widgets/Bindings.h"
+#include "ui/window/TFormMain.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 

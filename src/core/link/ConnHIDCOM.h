@@ -1,0 +1,57 @@
+#pragma once
+// The connection over the USB HID device. Open starts a reader thread that
+// searches for the device every 10 ms while it is away, reads its input
+// reports while it is attached and passes their payloads to the subscribers
+// (the slots) on its own thread.
+#include "core/link/Connection.h"
+#include "core/link/HID.h"
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+class ConnHIDCOM;
+
+// Passes the HID object's state changes on to the connection's listeners.
+class HIDChangeStateEvent : public ChangeStateEvent {
+public:
+    explicit HIDChangeStateEvent(ConnHIDCOM* c) : conn_(c) {}
+    void StateChanged(const char* name) override;
+
+private:
+    ConnHIDCOM* conn_;
+};
+
+class ConnHIDCOM : public Connection {
+public:
+    explicit ConnHIDCOM(HidBackend* backend = hidapiBackend());
+    ~ConnHIDCOM() override;
+
+    bool IsOpen() override { return Device.load() != nullptr; }
+    void SendData(const uint8_t* data, int32_t len) override;
+    void SendText(const QByteArray& text) override;
+    bool Open() override;
+    void Close() override;   // the stop sequence; returns once the reader has ended
+    QByteArray GetName() override { return Name; }
+    bool IsReady() override;
+    // One input report as the reader got it (n bytes, report ID first): its
+    // payload goes to the subscribers when it is a whole data report.
+    void DeliverReport(const uint8_t* report, int n);
+
+    const QByteArray Name = "HID";
+    std::atomic<HID*> Device{nullptr};
+    std::atomic<uint8_t> StopRequested{0};
+    std::atomic<uint8_t> ReaderDone{0};
+    // Cancels the reader's read under way; the read then fails as if the
+    // device had gone, and the reader does not search for it again until the
+    // next Open.
+    std::atomic<uint8_t> CancelRequested{0};
+    OnChangeStateList StateListeners;
+
+private:
+    void ReaderThread();
+
+    HidBackend& backend_;
+    std::unique_ptr<HIDChangeStateEvent> hidEvent_;
+    std::thread reader_;
+};

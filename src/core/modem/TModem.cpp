@@ -1,0 +1,312 @@
+#include "core/modem/TModem.h"
+
+#include "core/text/Timing.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+constexpr char kEscape[] = "+++";
+constexpr char kOk[] = "OK";
+constexpr char kConnected[] = "CONNECT 9600";
+constexpr char kConnect[] = "CONNECT";
+constexpr char kNoCarrier[] = "NO CARRIER";
+
+constexpr char kConnectionError[] = "----Connection error----";
+constexpr int kBaud = 9600;
+constexpr uint8_t kNoParity = 0;
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void pumpEvents() { QCoreApplication::processEvents(); }
+
+}  // namespace
+
+TModem::TModem(LogFunction logView) : LogView(std::move(logView)) {}
+
+TModem::~TModem() { StopReaderThread(); }
+
+void TModem::Log(const QByteArray& line) {
+    if (LogView) LogView(line);
+}
+
+bool TModem::Write(const QByteArray& text) {
+    std::lock_guard<std::mutex> g(portMutex_);
+    return Port && Port->WriteText(text);
+}
+
+bool TModem::IsReady() {
+    std::lock_guard<std::mutex> g(portMutex_);
+    return Port != nullptr;
+}
+
+void TModem::SendText(const QByteArray& text) {
+    std::lock_guard<std::mutex> g(portMutex_);
+    if (!Port || !Port->IsOpen()) return;       // a closed port writes nothing
+    if (!Port->WriteText(text)) Port.reset();   // closes the port; the reader then idles
+}
+
+bool ModemLine::push(char c) {
+    buf_[pos_] = c;
+    if (c == '\n') return true;
+    // A full buffer without a line end is handed out as a line rather than
+    // written past its end.
+    return ++pos_ == kMax;
+}
+
+QByteArray ModemLine::text() const { return QByteArray(buf_, int(qstrnlen(buf_, kMax))); }
+
+bool TModem::CarrierLostIn(const QByteArray& text) {
+    const int n = int(sizeof kNoCarrier) - 1;
+    for (int at = int(text.indexOf(kNoCarrier)); at >= 0; at = int(text.indexOf(kNoCarrier, at + 1))) {
+        const char before = at > 0 ? text[at - 1] : 0;   // what came before is unknown
+        const char after = at + n < text.size() ? text[at + n] : 0;
+        if ((before == '\n' || before == '\r' || before == '>') && (after == '\r' || after == '\n')) return true;
+    }
+    return false;
+}
+
+TModem::DialLine TModem::ClassifyDialLine(const QByteArray& line) {
+    DialLine d;
+    if (line.contains(kConnected)) {
+        d.kind = DialLine::Connected;
+        d.state = State::Connected;
+        d.speed = "9600";
+        return d;
+    }
+    if (line.contains(kConnect)) {
+        // Connected, but not at the speed the module talks at.
+        d.kind = DialLine::Failed;
+        d.state = State::WrongSpeed;
+        d.speed = line.mid(line.indexOf(kConnect) + int(sizeof kConnect)).trimmed();
+        if (d.speed.contains('/')) d.speed.truncate(d.speed.indexOf('/'));
+        return d;
+    }
+    static const std::pair<const char*, State> kFailures[] = {
+        {kNoCarrier, State::NoCarrier}, {"BUSY", State::Busy},       {"NO ANSWER", State::NoAnswer},
+        {"NO DIALTONE", State::NoDialTone}, {"NO DIAL TONE", State::NoDialTone}, {"ERROR", State::NoCarrier},
+    };
+    for (const auto& [word, state] : kFailures)
+        if (line.contains(word)) {
+            d.kind = DialLine::Failed;
+            d.state = state;
+            return d;
+        }
+    return d;
+}
+
+QByteArray TModem::ReadLine(int ms) {
+    ModemLine line;
+    int polls = 0;
+    const int maxPolls = ms / std::max(1, timing::modemLinePollMs);
+    bool done = false;
+    QByteArray result;
+    while (polls < maxPolls && IsReady() && !Aborted && !Cancelled) {
+        {
+            std::lock_guard<std::mutex> g(portMutex_);
+            const int n = Port ? Port->BytesWaiting() : 0;
+            if (n > 0) {
+                polls = 0;
+                for (int i = 0; i < n && !done; ++i) {
+                    const char c = Port->ReadByte();
+                    done = line.push(c);
+                    if (c != '\n') ++polls;
+                }
+            }
+        }
+        if (done) {
+            result = line.text();
+            break;
+        }
+        sleepMs(timing::modemLinePollMs);
+        pumpEvents();
+        ++polls;
+    }
+    return result;
+}
+
+bool TModem::SendCommand(const QByteArray& command) {
+    if (!IsReady()) return false;
+    Log(command);
+    Write(command);
+    for (int i = 0; i < timing::modemCommandReads; ++i) {
+        const QByteArray line = ReadLine(timing::modemCommandLineMs);
+        if (line.isEmpty()) continue;
+        Log(line);
+        if (line.contains(kOk)) return true;
+    }
+    return false;
+}
+
+void TModem::SetState(State st) {
+    CallState = st;
+    if (OnState) OnState(st);
+}
+
+bool TModem::Dial(const QByteArray& phoneNumber) {
+    if (!IsReady() || readerAlive_) return false;   // one call per object
+    Log("ATD" + phoneNumber);
+    SetState(State::Dialling);
+    dialled_ = true;
+    Write("ATD" + phoneNumber + "\r\n");
+    for (int i = 0; i < timing::modemDialReads && !Aborted && !Cancelled; ++i) {
+        const QByteArray line = ReadLine(timing::modemDialLineMs);
+        if (line.isEmpty()) continue;
+        Log(line);
+        pumpEvents();
+        const DialLine d = ClassifyDialLine(line);
+        if (d.kind == DialLine::PassOver) continue;
+        Speed = d.speed;
+        if (d.kind == DialLine::Connected) {
+            readerAlive_ = true;
+            reader_ = std::thread(&TModem::ReaderLoop, this);
+            return true;
+        }
+        // Any other final result ends the dial at once; a CONNECT at another
+        // speed has the call up and billed, so Connect hangs up.
+        if (line.contains(kNoCarrier)) Log(kConnectionError);
+        SetState(d.state);
+        return false;
+    }
+    SetState(Cancelled ? State::Cancelled : State::NoAnswer);
+    return false;
+}
+
+TModem* TModem::Connect(const QString& portName, const QByteArray& phoneNumber) {
+    // One call per object: a second Connect while the first call's reader runs
+    // would leave two readers on one port.
+    if (reader_.joinable()) return nullptr;
+    PortName = portName;
+    PhoneNumber = phoneNumber;
+    {
+        std::lock_guard<std::mutex> g(portMutex_);
+        Port = std::make_unique<Tserial>();
+        if (Port->OpenPort(PortName, kBaud, kNoParity) != Tserial::OpenOk) {
+            Connected = false;
+            SetState(State::PortFailed);
+            return nullptr;
+        }
+    }
+    // Leave a data call that may still be in progress.
+    Write(kEscape);
+    sleepMs(timing::modemEscapeSleepMs);
+    Write(kEscape);
+    sleepMs(timing::modemEscapeSleepMs);
+
+    if (!PrepareAndDial()) {
+        Connected = false;
+        // Once ATD has gone out the modem may be off-hook, or connected at
+        // another speed: it is hung up before the port is let go (AT&D0 makes
+        // it deaf to DTR, so closing the port would leave the call up).
+        if (dialled_) {
+            if (Cancelled) SetState(State::Cancelled);
+            Cancelled = false;
+            HangUpOnPort();
+        }
+        std::lock_guard<std::mutex> g(portMutex_);
+        if (Port) Port->ClosePort();   // the Tserial object stays
+        return nullptr;
+    }
+    Connected = true;
+    SetState(State::Connected);
+    return this;
+}
+
+bool TModem::PrepareAndDial() {
+    SendCommand("AT\r\n");
+    SendCommand("AT\r\n");
+    SendCommand("ATH\r\n");
+    SendCommand("ATH\r\n");
+    if (!SendCommand("AT\r\n")) {
+        if (!Cancelled && !Aborted) SetState(State::NoModem);
+        return false;
+    }
+    SendCommand("ATE0\r\n");
+    SendCommand("ATE0\r\n");
+    SendCommand("AT&D0\r\n");
+    SendCommand("AT+IFC=0,0\r\n");
+    if (!SendCommand("AT+CPIN?\r\n")) {
+        if (!Cancelled && !Aborted) SetState(State::NoSim);
+        return false;
+    }
+    return Dial(PhoneNumber);
+}
+
+void TModem::HangUpOnPort() {
+    for (int i = 0; i < 4; ++i) {
+        Write(kEscape);
+        sleepMs(timing::modemEscapeSleepMs);
+    }
+    SendCommand("ATH\r\n");
+    sleepMs(timing::modemEscapeSleepMs);
+    SendCommand("ATH\r\n");
+    sleepMs(timing::modemEscapeSleepMs);
+}
+
+void TModem::ReaderLoop() {
+    char buf[kBufferSize];
+    // The end of what came before, so that a "NO CARRIER" cut in two is seen;
+    // the call's first byte starts a line.
+    QByteArray tail = "\n";
+    const int keep = int(sizeof kNoCarrier) + 1;
+    while (!StopReader) {
+        // Take what is waiting in passes of at most one buffer, each delivered
+        // outside the port lock so that a subscriber may send.
+        for (;;) {
+            int n = 0;
+            {
+                std::lock_guard<std::mutex> g(portMutex_);
+                if (!Port) break;   // the port was dropped: nothing to read
+                n = std::min(Port->BytesWaiting(), kBufferSize);
+                if (n > 0) n = Port->ReadBytes(buf, n);
+            }
+            if (n <= 0 || StopReader) break;
+            Receive(reinterpret_cast<const uint8_t*>(buf), n);
+            // The modem's own line, not the module's text: the module's values
+            // never stand alone on a line.
+            tail += QByteArray(buf, n);
+            if (Connected && CarrierLostIn(tail)) {
+                Connected = false;
+                CallState = State::NoCarrier;
+                if (CarrierLost) CarrierLost();
+            }
+            tail = tail.right(keep);
+        }
+        sleepMs(timing::modemReaderPollMs);
+    }
+    readerAlive_ = false;
+}
+
+void TModem::StopReaderThread() {
+    StopReader = true;
+    if (reader_.joinable()) reader_.join();
+}
+
+void TModem::Close() {
+    Connected = false;
+    // The reader is gone before the port it reads is closed.
+    StopReaderThread();
+    if (CallState == State::Connected) SetState(State::HungUp);
+    if (!IsReady()) return;
+
+    int code;
+    {
+        std::lock_guard<std::mutex> g(portMutex_);
+        Port->ClosePort();
+        code = Port->OpenPort(PortName, kBaud, kNoParity);
+    }
+    for (int i = 0; i < timing::modemClosePumps; ++i) {
+        pumpEvents();
+        sleepMs(timing::modemLinePollMs);
+    }
+    if (code != Tserial::OpenOk) return;
+
+    HangUpOnPort();
+
+    std::lock_guard<std::mutex> g(portMutex_);
+    if (Port) Port->ClosePort();
+}

@@ -1,0 +1,146 @@
+#pragma once
+// The GSM modem link: drives a modem on a serial port with AT commands, places
+// a data call to the device and then carries the device's command text over
+// it, unframed. Received bytes go to the subscribers in Receivers on the
+// modem's own reader thread.
+//
+// Connect, SendCommand, ReadLine, Dial and Close run on the main thread and
+// keep the event loop alive while they wait. One object serves one call.
+#include "core/link/Connection.h"
+#include "core/modem/Tserial.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+// One line of the modem's answers, collected byte by byte: it ends at a line
+// feed (which it keeps) or when kMax bytes have come without one; its text
+// ends at its first zero byte.
+class ModemLine {
+public:
+    static constexpr int kMax = 1024;
+    bool push(char c);   // true once the line is complete
+    QByteArray text() const;
+
+private:
+    char buf_[kMax] = {};
+    int pos_ = 0;
+};
+
+class TModem : public Connection {
+public:
+    // Receives every command sent and every line received during the AT
+    // dialogue, line ends included; called on the main thread only.
+    using LogFunction = std::function<void(const QByteArray& line)>;
+
+    // What the call is doing, for the page to show in words.
+    enum class State {
+        Idle,
+        PortFailed,     // the port is missing or another program holds it
+        NoModem,        // no "OK" to the checking AT
+        NoSim,          // no "OK" to AT+CPIN?
+        Dialling,
+        Connected,      // at the speed in Speed
+        WrongSpeed,     // connected at Speed, not 9600: hung up
+        Busy,
+        NoCarrier,      // the dial failed, or the call dropped
+        NoAnswer,       // the far end did not pick up, or nothing came within the dial's time
+        NoDialTone,
+        Cancelled,      // the user stopped the dial: hung up
+        HungUp,
+    };
+    // Told on the main thread at every change of State (not for a dropped call,
+    // which CarrierLost tells on the reader thread).
+    using StateFunction = std::function<void(State state)>;
+
+    explicit TModem(LogFunction logView = {});
+    // Stops and joins a running reader thread; the port closes with Port.
+    ~TModem() override;
+
+    // Opens the port, prepares the modem and dials. Returns this object once
+    // the data call is up, nullptr when it failed (the port is then closed).
+    TModem* Connect(const QString& portName, const QByteArray& phoneNumber);
+    // One AT command (line end included); true once a line with "OK" came.
+    bool SendCommand(const QByteArray& command);
+    // One received line with its line end, or empty text when none completed
+    // within the time budget.
+    QByteArray ReadLine(int ms);
+    // Dials; true when the modem reports "CONNECT 9600" (the reader then runs).
+    // Any other final result (another speed, BUSY, NO CARRIER, NO ANSWER,
+    // NO DIALTONE, ERROR) ends the dial at once; State says which.
+    bool Dial(const QByteArray& phoneNumber);
+    // Ends a dial under way (from a handler run inside its waits); Connect
+    // then hangs up and fails.
+    void Cancel() { Cancelled = true; }
+
+    // What a line read while dialling means. Connected: "CONNECT 9600";
+    // Failed: another CONNECT (WrongSpeed) or a final result that is no
+    // connection; PassOver: anything else (a bare line end, RING, an echo).
+    struct DialLine {
+        enum Kind { PassOver, Connected, Failed } kind = PassOver;
+        State state = State::Dialling;
+        QByteArray speed;
+    };
+    static DialLine ClassifyDialLine(const QByteArray& line);
+    // The modem's own "NO CARRIER" line in the data of a call: after a line
+    // end (or right after the module's prompt) and followed by a line end.
+    // The text's first byte has nothing before it: start it with "\n" where
+    // it starts a line.
+    static bool CarrierLostIn(const QByteArray& text);
+
+    bool IsOpen() override { return Connected; }
+    void SendData(const uint8_t*, int32_t) override {}
+    // Writes the text to the port; a failed write drops the port for good.
+    void SendText(const QByteArray& text) override;
+    bool Open() override { return true; }
+    // Hangs up: stops the reader, re-opens the port and sends the modem back
+    // to command mode and on-hook.
+    void Close() override;
+    QByteArray GetName() override { return {}; }
+    bool IsReady() override;        // the port is there
+
+    // True while the reader thread is running.
+    bool ReaderRunning() const { return readerAlive_; }
+
+    LogFunction LogView;
+    StateFunction OnState;
+    // Called on the reader thread when the modem reports that the call has
+    // dropped ("NO CARRIER" during the call); Connected is false by then.
+    std::function<void()> CarrierLost;
+    std::atomic<State> CallState{State::Idle};
+    QByteArray Speed;            // of the latest CONNECT, e.g. "9600"
+    // Created by Connect. While the reader runs it is used under portMutex_;
+    // a failed write in SendText destroys it and leaves it null.
+    std::unique_ptr<Tserial> Port;
+    std::atomic<bool> Connected{false};
+    std::atomic<bool> StopReader{false};
+    // Set when the program closes during the dialogue: every wait for the
+    // modem ends at once and Connect fails.
+    std::atomic<bool> Aborted{false};
+    std::atomic<bool> Cancelled{false};
+    QString PortName;
+    QByteArray PhoneNumber;
+
+    static constexpr int kBufferSize = ModemLine::kMax;   // line buffer and reader buffer
+
+private:
+    void Log(const QByteArray& line);
+    bool Write(const QByteArray& text);         // WriteText under the port lock
+    void ReaderLoop();
+    void StopReaderThread();
+    bool PrepareAndDial();       // Connect after the port is open
+    void SetState(State s);
+    // Ends whatever the modem is doing on the open port: escape to command
+    // mode, then hang up. Written whether or not the modem answers.
+    void HangUpOnPort();
+    bool dialled_ = false;       // ATD went out: a failure from here on must hang up
+
+    std::mutex portMutex_;
+    std::thread reader_;
+    std::atomic<bool> readerAlive_{false};
+};

@@ -1,0 +1,317 @@
+#include "core/protocol/Exchange.h"
+
+#include "core/text/Timing.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+const QByteArray kNotAvailable = "\\01234---- Device Not Available ----\\0";
+
+namespace {
+
+constexpr char kL0[] = ":L0 >";
+constexpr char kL2[] = ":L2 >";
+constexpr char kL9[] = ":L9 >";
+constexpr char kPass[] = "->PASS";
+constexpr int kPromptSize = 5;
+
+// Where the first prompt of the text that starts at or after `from` ends, or -1.
+int promptEnd(const QByteArray& text, int from) {
+    int first = -1;
+    for (const char* p : {kL0, kL2, kL9}) {
+        const int at = int(text.indexOf(p, from));
+        if (at >= 0 && (first < 0 || at < first)) first = at;
+    }
+    return first < 0 ? -1 : first + kPromptSize;
+}
+
+// The key an answer names: the text between the start of the line that holds
+// its first "=" and that "="; empty when it names none. *keyAt is where the
+// key starts.
+QByteArray namedKey(const QByteArray& answer, int* keyAt = nullptr) {
+    const int eq = int(answer.indexOf('='));
+    if (eq <= 0) return {};
+    int from = eq;
+    while (from > 0 && answer[from - 1] != '\r' && answer[from - 1] != '\n') --from;
+    while (from < eq && answer[from] == ' ') ++from;
+    if (keyAt) *keyAt = from;
+    return answer.mid(from, eq - from);
+}
+
+}  // namespace
+
+bool IsCommandSafe(const QByteArray& text) {
+    for (const char c : text)
+        if (uint8_t(c) < 0x20) return false;
+    return !text.contains("#\"");
+}
+
+Exchange::Exchange() : pump([] { QCoreApplication::processEvents(); }) {}
+
+void Exchange::setChannel(Connection* c) {
+    std::lock_guard<std::mutex> g(mutex_);
+    channel_ = c;
+    forgetSends();
+}
+
+void Exchange::LinkChanged(Connection* c) {
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        if (c != channel_.load()) return;
+        forgetSends();
+    }
+    arrived_.notify_all();
+}
+
+void Exchange::forgetSends() {
+    unanswered_.clear();
+    pending_.clear();
+    scanned_ = 0;
+    ++linkEpoch_;
+    ++deliveries_;   // wakes a wait, which then sees the new link
+}
+
+bool Exchange::linkUp() const {
+    Connection* c = channel_;
+    return c && c->IsOpen() && c->IsReady();
+}
+
+void Exchange::AccumulateResponse(const uint8_t* data, int32_t len) {
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        pending_.append(reinterpret_cast<const char*>(data), len);
+        // Only what is new is looked at, with room for a prompt cut in two.
+        int from = std::max(0, scanned_ - (kPromptSize - 1));
+        for (int end; (end = promptEnd(pending_, from)) >= 0; from = 0) {
+            const QByteArray answer = pending_.left(end);
+            pending_.remove(0, end);
+            takeAnswer(answer);
+        }
+        // Text without any prompt is kept only so far: an answer is short.
+        // Half is dropped at a time, so a stream of junk costs little per byte.
+        if (pending_.size() > kMaxPending) pending_.remove(0, pending_.size() - kMaxPending / 2);
+        scanned_ = int(pending_.size());
+        ++deliveries_;
+    }
+    arrived_.notify_all();
+}
+
+void Exchange::takeAnswer(const QByteArray& answer) {
+    // An answer that names a key belongs to the oldest send of that key still
+    // unanswered; sends before it were lost. Any other answer belongs to the
+    // oldest send (which, if a query, does not take an answer naming another
+    // key: see below).
+    const QByteArray named = namedKey(answer);
+    auto it = unanswered_.begin();
+    if (!named.isEmpty())
+        for (auto k = unanswered_.begin(); k != unanswered_.end(); ++k)
+            if (k->key == named) {
+                it = k;
+                break;
+            }
+    if (it == unanswered_.end()) return;   // nobody asked: text the device printed by itself
+    const Sent sent = *it;
+    unanswered_.erase(unanswered_.begin(), it + 1);
+
+    const auto w = waiting_.find(sent.exchange);
+    if (w == waiting_.end() || w->second.complete) return;   // its caller no longer waits
+    Waiter& waiter = w->second;
+    const bool level0 = answer.contains(kL0);
+    const bool level2 = answer.contains(kL2);
+    const bool pass = (level2 || answer.contains(kL9)) && answer.contains(kPass);
+    Outcome outcome;
+    if (level0)
+        outcome = Outcome::Refused;
+    else if (sent.kind == Kind::Password ? level2 : pass)
+        outcome = Outcome::Accepted;
+    else
+        return;   // an answer, but neither success nor refusal: the attempt runs on
+    // A query's answer counts only when it names the key asked for.
+    if (outcome == Outcome::Accepted && sent.kind == Kind::Query && named != sent.key) return;
+    waiter.complete = true;
+    waiter.outcome = outcome;
+    // A query's answer starts at its key: "KEY=value", two characters, "->PASS", the prompt.
+    int keyAt = 0;
+    if (sent.kind == Kind::Query) namedKey(answer, &keyAt);
+    waiter.text = answer.mid(keyAt);
+}
+
+QByteArray Exchange::Buffer() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return pending_;
+}
+
+int Exchange::Unanswered() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return int(unanswered_.size());
+}
+
+void Exchange::acquire() {
+    for (int i = 0; i < timing::exchangeLockTries && !aborted_; ++i) {
+        if (!lock_) {
+            lock_ = true;
+            return;
+        }
+        if (pump) pump();
+        std::this_thread::sleep_for(std::chrono::milliseconds(timing::exchangeLockPollMs));
+    }
+    // A busy exchange that never ends is not waited for any longer.
+}
+
+uint64_t Exchange::begin(Kind kind, const QByteArray& key) {
+    std::lock_guard<std::mutex> g(mutex_);
+    const uint64_t id = nextId_++;
+    Waiter& w = waiting_[id];
+    w.kind = kind;
+    w.key = key;
+    return id;
+}
+
+void Exchange::end(uint64_t id) {
+    std::lock_guard<std::mutex> g(mutex_);
+    waiting_.erase(id);
+}
+
+bool Exchange::send(uint64_t id, const QByteArray& text) {
+    Connection* c = channel_;
+    if (!linkUp()) return false;
+    {
+        // Counted before it goes: the answer may arrive before SendText returns.
+        std::lock_guard<std::mutex> g(mutex_);
+        // With nothing unanswered, text waiting for a prompt belongs to no
+        // command: it would only spoil the start of this one's answer.
+        if (unanswered_.empty()) {
+            pending_.clear();
+            scanned_ = 0;
+        }
+        Waiter& w = waiting_[id];
+        w.epoch = linkEpoch_;
+        unanswered_.push_back({id, w.kind, w.key});
+        if (int(unanswered_.size()) > kMaxUnanswered) unanswered_.pop_front();
+    }
+    c->SendText(text);
+    return true;
+}
+
+Outcome Exchange::waitFor(uint64_t id, int totalMs, QByteArray* text) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(totalMs);
+    const auto result = [&](Outcome& out) {
+        std::lock_guard<std::mutex> g(mutex_);
+        const Waiter& w = waiting_[id];
+        if (w.complete) {
+            out = w.outcome;
+            if (text) *text = w.text;
+            return true;
+        }
+        if (w.epoch != linkEpoch_) {
+            out = Outcome::LinkLost;
+            return true;
+        }
+        return false;
+    };
+    for (Outcome out;;) {
+        if (result(out)) return out;
+        if (!linkUp()) return Outcome::LinkLost;
+        if (pump) pump();
+        if (result(out)) return out;
+        const auto now = Clock::now();
+        if (now >= deadline || aborted_) return Outcome::NoAnswer;
+        // Wake at once when text arrives, else after a millisecond to pump events again.
+        std::unique_lock<std::mutex> lk(mutex_);
+        const unsigned seen = deliveries_;
+        arrived_.wait_until(lk, std::min(deadline, now + std::chrono::milliseconds(1)),
+                            [&] { return deliveries_ != seen; });
+    }
+}
+
+Exchange::Answer Exchange::Query(const QByteArray& key) {
+    Answer a;
+    if (!IsCommandSafe(key)) {
+        a.outcome = Outcome::NotSent;
+        return a;
+    }
+    acquire();
+    const uint64_t id = begin(Kind::Query, key);
+    for (int attempt = 0; attempt < timing::commandAttempts && !aborted_; ++attempt) {
+        if (!send(id, "sc " + key + "?#\r\n")) {
+            a.outcome = Outcome::LinkLost;
+            break;
+        }
+        // Not answered in time: send again. The answer to this send still
+        // counts if it comes during a later attempt.
+        a.outcome = waitFor(id, timing::answerWaitMs, &a.text);
+        if (a.outcome != Outcome::NoAnswer) break;
+    }
+    end(id);
+    if (a.outcome != Outcome::Accepted) a.text.clear();
+    lock_ = false;
+    return a;
+}
+
+QByteArray Exchange::QueryParam(const QByteArray& key) {
+    const Answer a = Query(key);
+    if (a.outcome == Outcome::Refused) return kNotAvailable;
+    return a.text;
+}
+
+Outcome Exchange::SetParam(const QByteArray& key, const QByteArray& value) {
+    if (!IsCommandSafe(key) || !IsCommandSafe(value)) return Outcome::NotSent;
+    Outcome result = Outcome::NoAnswer;
+    acquire();
+    const uint64_t id = begin(Kind::Set, key);
+    for (int attempt = 0; attempt < timing::commandAttempts && !aborted_; ++attempt) {
+        if (!send(id, "sc \"" + key + "=" + value + "#\"\r\n")) {
+            result = Outcome::LinkLost;
+            break;
+        }
+        result = waitFor(id, timing::answerWaitMs, nullptr);
+        if (result != Outcome::NoAnswer) break;
+    }
+    end(id);
+    lock_ = false;
+    return result;
+}
+
+Outcome Exchange::PasswordCommand(const QByteArray& password, const QByteArray& second) {
+    if (!IsCommandSafe(password) || !IsCommandSafe(second)) return Outcome::NotSent;
+    const QByteArray command = second == "0" ? "set REM:UPW P," + password + "\n"
+                                             : "set REM:UPW C," + password + "," + second + "\n";
+    Outcome result = Outcome::NoAnswer;
+    const uint64_t id = begin(Kind::Password, {});
+    for (int attempt = 0; attempt < timing::loginAttempts && !aborted_; ++attempt) {
+        if (!send(id, command)) {
+            result = Outcome::LinkLost;
+            break;
+        }
+        result = waitFor(id, timing::loginPolls * timing::loginPollMs, nullptr);
+        if (result != Outcome::NoAnswer) break;
+    }
+    end(id);
+    // It does not take the exchange lock, but frees it when it ends, also
+    // when it ran inside the wait of another exchange.
+    lock_ = false;
+    return result;
+}
+
+QByteArray ParseAnswerValue(const QByteArray& answer) {
+    if (answer == kNotAvailable) return {};
+    QByteArray key, value;
+    SplitAnswer(answer, key, value);
+    return value;
+}
+
+bool SplitAnswer(const QByteArray& answer, QByteArray& key, QByteArray& value) {
+    key.clear();
+    value.clear();
+    const int eq = int(answer.indexOf('='));
+    const int pass = int(answer.indexOf(kPass));
+    if (eq < 0 || pass < 0) return false;
+    key = answer.left(eq);
+    const int len = pass - eq - 3;
+    if (len > 0) value = answer.mid(eq + 1, len);
+    return true;
+}

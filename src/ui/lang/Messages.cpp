@@ -1,0 +1,67 @@
+#include "ui/lang/Messages.h"
+
+namespace lang {
+namespace {
+
+struct MessageRow {
+    Msg id;
+    const char* english;
+    const char* hungarian;
+    const char* romanian;
+};
+
+// UTF-8 source text; one row per message, in the order of Msg.
+const MessageRow kRows[] = {
+    {Msg::NotSettingsFile, "'%1' is not a settings file", "'%1' nem beállításfájl",
+     "'%1' nu este un fișier de setări"},
+    {Msg::NoAnswerFor, "The module did not answer for %1", "A modul nem válaszolt: %1",
+     "Modulul nu a răspuns pentru %1"},
+    {Msg::RefusedSetting, "The module refused %1", "A modul elutasította: %1", "Modulul a refuzat %1"},
+    {Msg::DisconnectedAfter, "The module was disconnected after %1 of %2 settings",
+     "A modul kapcsolata megszakadt %1 / %2 beállítás után",
+     "Modulul a fost deconectat după %1 din %2 setări"},
+    {Msg::Disconnected, "The module was disconnected", "A modul kapcsolata megszakadt",
+     "Modulul a fost deconectat"},
+    {Msg::CannotSend, "The value of %1 holds a character that cannot be sent to the module",
+     "%1 értéke olyan karaktert tartalmaz, amely nem küldhető el a modulnak",
+     "Valoarea %1 conține un caracter care nu poate fi trimis modulului"},
+    {Msg::SettingsRead, "%1 settings read", "%1 beállítás beolvasva", "%1 setări citite"},
+    {Msg::SettingsWritten, "%1 settings written", "%1 beállítás kiírva", "%1 setări scrise"},
+    {Msg::ModemPortFailed, "The serial port cannot be opened (missing, or in use by another program)",
+     "A soros port nem nyitható meg (nincs meg, vagy másik program használja)",
+     "Portul serial nu poate fi deschis (lipsește sau îl folosește alt program)"},
+    {Msg::ModemNoModem, "No answer from the modem", "A modem nem válaszol", "Modemul nu răspunde"},
+    {Msg::ModemNoSim, "No SIM card, or the SIM asks for its PIN", "Nincs SIM-kártya, vagy a SIM PIN-kódot kér",
+     "Nu există cartelă SIM sau cartela cere PIN-ul"},
+    {Msg::ModemDialling, "Dialling %1…", "Tárcsázás: %1…", "Se formează %1…"},
+    {Msg::ModemConnected, "Connected at %1 bit/s", "Kapcsolódva, %1 bit/s", "Conectat la %1 bit/s"},
+    {Msg::ModemWrongSpeed, "Connected at %1 bit/s, but the module needs 9600: hung up",
+     "Kapcsolódva %1 bit/s sebességgel, de a modulnak 9600 kell: bontva",
+     "Conectat la %1 bit/s, dar modulul are nevoie de 9600: apel încheiat"},
+    {Msg::ModemBusy, "Busy", "Foglalt", "Ocupat"},
+    {Msg::ModemNoCarrier, "No carrier", "Nincs vivő", "Fără purtătoare"},
+    {Msg::ModemNoAnswer, "The module's number does not answer", "A modul száma nem válaszol",
+     "Numărul modulului nu răspunde"},
+    {Msg::ModemNoDialTone, "No dial tone (no network?)", "Nincs tárcsahang (nincs hálózat?)",
+     "Fără ton de apel (fără rețea?)"},
+    {Msg::ModemCancelled, "Dialling cancelled: hung up", "Tárcsázás megszakítva: bontva", "Apel anulat"},
+    {Msg::ModemHungUp, "Hung up", "Bontva", "Apel încheiat"},
+    {Msg::EmptyPhoneNumber, "Type the module's phone number first", "Előbb adja meg a modul telefonszámát",
+     "Introduceți mai întâi numărul de telefon al modulului"},
+    {Msg::CancelButton, "Cancel", "Mégse", "Anulare"},
+};
+static_assert(sizeof kRows / sizeof kRows[0] == size_t(Msg::Count), "one row per message");
+
+}  // namespace
+
+QString message(Language language, Msg m) {
+    const MessageRow& r = kRows[int(m)];
+    switch (language) {
+    case Language::Hungarian: return QString::fromUtf8(r.hungarian);
+    case Language::Romanian: return QString::fromUtf8(r.romanian);
+    case Language::English: break;
+    }
+    return QString::fromUtf8(r.english);
+}
+
+}  // namespace lang

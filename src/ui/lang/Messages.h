@@ -1,0 +1,40 @@
+#pragma once
+// The program's own messages (errors and notes the window shows), in the
+// three languages of the user interface. They are not captions of controls,
+// so they live beside the translation tables rather than in them.
+#include "ui/lang/LangTables.h"
+
+#include <QString>
+
+namespace lang {
+
+enum class Msg {
+    NotSettingsFile,     // %1 file name
+    NoAnswerFor,         // %1 setting key
+    RefusedSetting,      // %1 setting key
+    DisconnectedAfter,   // %1 settings done, %2 settings in all
+    Disconnected,
+    CannotSend,          // %1 setting
+    SettingsRead,        // %1 count
+    SettingsWritten,     // %1 count
+    ModemPortFailed,
+    ModemNoModem,
+    ModemNoSim,
+    ModemDialling,       // %1 phone number
+    ModemConnected,      // %1 speed
+    ModemWrongSpeed,     // %1 speed
+    ModemBusy,
+    ModemNoCarrier,
+    ModemNoAnswer,
+    ModemNoDialTone,
+    ModemCancelled,
+    ModemHungUp,
+    EmptyPhoneNumber,
+    CancelButton,
+    Count
+};
+
+// The message in that language, %1 and %2 still to be filled in.
+QString message(Language language, Msg m);
+
+}  // namespace lang

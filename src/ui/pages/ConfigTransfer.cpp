@@ -1,0 +1,298 @@
+#include "ui/pages/ConfigTransfer.h"
+
+#include "core/config/IniFile.h"
+#include "core/config/ParamTable.h"
+#include "ui/widgets/Controls.h"
+#include "ui/widgets/ErrorBox.h"
+#include "ui/widgets/TextInput.h"
+#include "core/text/Codec.h"
+
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QSet>
+#include <QSlider>
+
+#include <cstring>
+#include <optional>
+
+namespace {
+
+// The controls that carry a code for radio buttons.
+bool isHiddenCode(const QByteArray& control) {
+    static const QSet<QByteArray> names = [] {
+        QSet<QByteArray> s;
+        for (const ParamDef& p : settingsParams())
+            if (p.hidden) s.insert(p.control);
+        return s;
+    }();
+    return names.contains(control);
+}
+
+// Controls whose value is an index or position: their text must be an integer.
+bool takesInteger(const QWidget* c) {
+    const char* cls = c->metaObject()->className();
+    return std::strcmp(cls, "QComboBox") == 0 || std::strcmp(cls, "QSlider") == 0 ||
+           std::strcmp(cls, "RadioGroup") == 0;
+}
+
+}  // namespace
+
+NotSettingsFileError::NotSettingsFileError(const QString& p)
+    : std::runtime_error(QStringLiteral("'%1' is not a settings file").arg(p).toLocal8Bit().toStdString()),
+      path(p) {}
+
+UnsendableValueError::UnsendableValueError(const QByteArray& s, const QString& p)
+    : std::runtime_error(QStringLiteral("the value of %1 cannot be sent to the module: it holds %2")
+                             .arg(QString::fromLatin1(s), p)
+                             .toLocal8Bit()
+                             .toStdString()),
+      setting(s),
+      problem(p) {}
+
+ConfigTransfer::ConfigTransfer(Host host) : host_(std::move(host)) {}
+
+QString ConfigTransfer::message(lang::Msg m) const {
+    return host_.message ? host_.message(m) : lang::message(lang::Language::English, m);
+}
+
+void ConfigTransfer::step() {
+    if (host_.progress) host_.progress->setValue(host_.progress->value() + 1);
+}
+
+// Loaded values are applied between beginLoad and endLoad, also when a
+// conversion error ends the loading early.
+void ConfigTransfer::apply(const std::function<void()>& body) {
+    if (host_.beginLoad) host_.beginLoad();
+    try {
+        body();
+    } catch (...) {
+        if (host_.endLoad) host_.endLoad();
+        throw;
+    }
+    if (host_.endLoad) host_.endLoad();
+}
+
+ConfigTransfer::ReadResult ConfigTransfer::Read(const std::function<void(int)>& progress) {
+    ReadResult r;
+    responses.clear();
+    if (host_.progress) host_.progress->setValue(0);
+    for (int i = 0; i < host_.bindings.Count(); ++i) {
+        const QByteArray& key = host_.bindings.At(i).key;
+        const Exchange::Answer answer = host_.exchange.Query(key);
+        if (answer.outcome == Outcome::Refused) {
+            r.refusedKey = key;
+            break;
+        }
+        // The module has gone: asking the rest would only wait out every attempt.
+        if (answer.outcome == Outcome::LinkLost) {
+            r.linkLost = true;
+            break;
+        }
+        if (answer.text.isEmpty()) r.silentKeys.append(key);
+        responses.append(answer.text);
+        step();
+        ++r.answered;
+        if (progress) progress(r.answered);
+    }
+    apply([&] {
+        for (const QByteArray& answer : responses) {
+            QByteArray key, value;
+            if (!SplitAnswer(answer, key, value)) continue;
+            if (const ControlDesc* d = host_.bindings.Find(key)) SetControlValue(d->control, value);
+        }
+    });
+    return r;
+}
+
+ConfigTransfer::WriteResult ConfigTransfer::Write(const std::function<void(int)>& progress) {
+    // Nothing goes out unless everything can: a value that would end or split
+    // a command, or that the module's code page cannot hold, stops the Write
+    // before its first command.
+    for (int i = 0; i < host_.bindings.Count(); ++i) {
+        const ControlDesc& d = host_.bindings.At(i);
+        const QString problem = SendProblem(d.control);
+        if (!problem.isEmpty()) throw UnsendableValueError(d.key, problem);
+    }
+    // Hidden codes the device must never get empty.
+    const auto fill = [this](const char* key, int minLength, const char* value) {
+        const ControlDesc* d = host_.bindings.Find(key);
+        if (!d) return;
+        auto* e = qobject_cast<QLineEdit*>(d->control);
+        if (e && e->text().size() < minLength) e->setText(value);
+    };
+    fill("DIN:Z1.POL", 2, "NO");
+    fill("DIN:Z2.POL", 2, "NO");
+    fill("REL1:PROPS.MO", 1, "1");
+    fill("REL2:PROPS.MO", 1, "1");
+
+    WriteResult r;
+    if (host_.progress) host_.progress->setValue(0);
+    for (int i = 0; i < host_.bindings.Count(); ++i) {
+        const ControlDesc& d = host_.bindings.At(i);
+        const Outcome result = host_.exchange.SetParam(d.key, GetControlValue(d.control));
+        if (result != Outcome::Accepted) {
+            r.failedKey = d.key;
+            r.failure = result;
+            break;
+        }
+        step();
+        ++r.written;
+        if (progress) progress(r.written);
+    }
+    return r;
+}
+
+void ConfigTransfer::Open(const QString& path) {
+    // A settings file is a few kilobytes: a large file is something else, and
+    // is not read whole into memory.
+    if (QFileInfo(path).size() > kMaxFileSize) throw NotSettingsFileError(path);
+    const IniFile ini(path);
+    // A file that is there but unreadable must not reset every control.
+    if (!ini.Readable())
+        throw std::runtime_error(QStringLiteral("Unable to read %1: %2").arg(path, ini.Error()).toLocal8Bit().toStdString());
+    // What the file holds for each control; a missing entry empties its
+    // control, except a hidden code, which keeps what it shows (files saved
+    // before they were written lack them).
+    QList<std::optional<QByteArray>> values;
+    bool any = false;
+    for (int i = 0; i < host_.bindings.Count(); ++i) {
+        QWidget* c = host_.bindings.At(i).control;
+        const QByteArray name = c->objectName().toLatin1();
+        if (!ini.HasKey(kSection, name)) {
+            values.append(isHiddenCode(name) ? std::nullopt : std::optional<QByteArray>(QByteArray()));
+            continue;
+        }
+        any = true;
+        const QByteArray v = ini.ReadString(kSection, name, {});
+        // Checked before anything changes: a value that cannot go to the
+        // module, or that its control cannot take, leaves the window as it was.
+        if (!IsCommandSafe(v)) throw UnsendableValueError(name, ModuleTextProblem(text::fromCp1250(v)));
+        int n;
+        if (takesInteger(c) && !v.isEmpty() && !text::tryStrToInt(v, n)) throw text::ConvertError(v);
+        values.append(v);
+    }
+    if (!any) throw NotSettingsFileError(path);
+    apply([&] {
+        for (int i = 0; i < host_.bindings.Count(); ++i)
+            if (values[i]) SetControlValue(host_.bindings.At(i).control, *values[i]);
+    });
+}
+
+void ConfigTransfer::Save(const QString& path) {
+    // Every setting, the hidden codes of the input and relay modes included:
+    // the file carries everything a module needs.
+    IniFile ini(path);
+    for (int i = 0; i < host_.bindings.Count(); ++i) {
+        QWidget* c = host_.bindings.At(i).control;
+        ini.WriteString(kSection, c->objectName().toLatin1(), GetControlValue(c));
+    }
+    // The reason (a full disk, no permission) follows the file's name.
+    QString why;
+    if (!ini.UpdateFile(&why))
+        throw std::runtime_error(QStringLiteral("Unable to write to %1: %2").arg(path, why).toLocal8Bit().toStdString());
+}
+
+QString ConfigTransfer::SaveName(const QString& chosen) {
+    if (chosen.size() < 4 || chosen.right(4).toLower() != ".ini") return chosen + ".ini";
+    return chosen;
+}
+
+void ConfigTransfer::PrepareSaveDialog(QFileDialog& dialog) {
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setNameFilter(kFilter);
+    dialog.setDefaultSuffix("ini");
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+}
+
+QString ConfigTransfer::FailureMessage(const ReadResult& r) const {
+    if (r.linkLost)
+        return message(lang::Msg::DisconnectedAfter).arg(r.answered).arg(host_.bindings.Count());
+    if (!r.refusedKey.isEmpty()) return message(lang::Msg::RefusedSetting).arg(QString::fromLatin1(r.refusedKey));
+    if (!r.silentKeys.isEmpty())
+        return message(lang::Msg::NoAnswerFor).arg(QString::fromLatin1(r.silentKeys.first()));
+    return {};
+}
+
+QString ConfigTransfer::FailureMessage(const WriteResult& r) const {
+    const QString key = QString::fromLatin1(r.failedKey);
+    switch (r.failure) {
+    case Outcome::Accepted: return {};
+    case Outcome::Refused: return message(lang::Msg::RefusedSetting).arg(key);
+    case Outcome::LinkLost:
+        return message(lang::Msg::DisconnectedAfter).arg(r.written).arg(host_.bindings.Count());
+    case Outcome::NotSent: return message(lang::Msg::CannotSend).arg(key);
+    case Outcome::NoAnswer: break;
+    }
+    return message(lang::Msg::NoAnswerFor).arg(key);
+}
+
+// Runs an operation and shows its failure; the messages of the errors that
+// name a file or a setting are in the window's language.
+void ConfigTransfer::showFailure(const std::function<void()>& body) {
+    Guarded([&] {
+        try {
+            body();
+        } catch (const NotSettingsFileError& e) {
+            ShowError(message(lang::Msg::NotSettingsFile).arg(e.path));
+        } catch (const UnsendableValueError& e) {
+            ShowError(message(lang::Msg::CannotSend).arg(QString::fromLatin1(e.setting)));
+        }
+    });
+}
+
+// Read and Write end with a message box naming what failed, or with a short
+// note when everything went through.
+void ConfigTransfer::btnReadClick() {
+    host_.setBusy(true, "ReadStart");
+    // A conversion error ends the Read at that entry; the window returns to
+    // its normal state all the same.
+    ReadResult r;
+    bool ran = false;
+    showFailure([&] {
+        r = Read();
+        ran = true;
+    });
+    host_.setBusy(false, "ReadEnd");
+    const QString failure = ran ? FailureMessage(r) : QString();
+    if (!failure.isEmpty()) ShowError(failure);
+    if (host_.finished) host_.finished(ran && failure.isEmpty() ? message(lang::Msg::SettingsRead).arg(r.answered) : QString());
+}
+
+void ConfigTransfer::btnWriteClick() {
+    host_.setBusy(true, "WriteStart");
+    WriteResult r;
+    bool ran = false;
+    showFailure([&] {
+        r = Write();
+        ran = true;
+    });
+    host_.setBusy(false, "WriteEnd");
+    const QString failure = ran ? FailureMessage(r) : QString();
+    if (!failure.isEmpty()) ShowError(failure);
+    if (host_.finished)
+        host_.finished(ran && failure.isEmpty() ? message(lang::Msg::SettingsWritten).arg(r.written) : QString());
+}
+
+void ConfigTransfer::btnOpenClick() {
+    const QString path = QFileDialog::getOpenFileName(host_.dialogParent, QString(), QString(), kFilter);
+    if (!path.isEmpty()) OpenFile(path);
+}
+
+void ConfigTransfer::OpenFile(const QString& path) {
+    showFailure([&] { Open(path); });
+}
+
+void ConfigTransfer::btnSaveClick() {
+    QFileDialog dialog(host_.dialogParent);
+    PrepareSaveDialog(dialog);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    const QString chosen = dialog.selectedFiles().first();
+    if (!chosen.isEmpty()) SaveFile(chosen);
+}
+
+void ConfigTransfer::SaveFile(const QString& chosen) {
+    showFailure([&] { Save(SaveName(chosen)); });
+}

@@ -1,0 +1,111 @@
+#pragma once
+// Read, Write, Open and Save: the whole configuration in one go, walking the
+// settings binding list from its first entry to its last.
+#include "ui/widgets/Bindings.h"
+#include "ui/lang/Messages.h"
+#include "core/protocol/Exchange.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <stdexcept>
+
+class QFileDialog;
+class QProgressBar;
+class QWidget;
+
+// Open found no setting in the file (empty, no [Settings] section, or none of
+// the keys): nothing was changed.
+class NotSettingsFileError : public std::runtime_error {
+public:
+    explicit NotSettingsFileError(const QString& path);
+    QString path;
+};
+
+// A value that cannot go to the module (a control character, '#"', or a
+// character outside its code page). setting names it: the setting key for
+// Write, the entry of the file for Open.
+class UnsendableValueError : public std::runtime_error {
+public:
+    UnsendableValueError(const QByteArray& setting, const QString& problem);
+    QByteArray setting;
+    QString problem;   // what stands in the way, in English
+};
+
+class ConfigTransfer {
+public:
+    struct Host {
+        ControlDescList& bindings;
+        Exchange& exchange;
+        QProgressBar* progress;                     // may be null
+        std::function<void(bool busy, const char* reason)> setBusy;   // the busy flag, then a state update
+        std::function<void()> beginLoad;            // around applying loaded values
+        std::function<void()> endLoad;
+        QWidget* dialogParent;
+        std::function<QString(lang::Msg)> message;  // in the window's language
+        // Read or Write has ended: a short note when it went well, empty
+        // after a failure (which a message box has shown).
+        std::function<void(const QString& note)> finished;
+    };
+
+    struct ReadResult {
+        int answered = 0;               // answers kept by the first pass
+        QByteArray refusedKey;          // the key the device refused, if any
+        QList<QByteArray> silentKeys;   // keys that got no answer
+        bool linkLost = false;          // the link went down after `answered` answers
+        bool ok() const { return refusedKey.isEmpty() && silentKeys.isEmpty() && !linkLost; }
+    };
+    struct WriteResult {
+        int written = 0;
+        QByteArray failedKey;           // the first key not confirmed
+        Outcome failure = Outcome::Accepted;   // how it ended
+        bool ok() const { return failedKey.isEmpty(); }
+    };
+
+    explicit ConfigTransfer(Host host);
+
+    // Button handlers (with their dialogs; errors shown in a message box).
+    void btnReadClick();
+    void btnWriteClick();
+    void btnOpenClick();
+    void btnSaveClick();
+    // What Open and Save do once the dialog has given a name, failures shown.
+    void OpenFile(const QString& path);
+    void SaveFile(const QString& chosen);
+
+    // The operations themselves. Read throws text::ConvertError for a text
+    // that a combo box, track bar or radio group cannot take. Write throws
+    // UnsendableValueError, before sending anything, for a value that cannot
+    // be sent. Open checks the whole file before it changes anything: it
+    // throws NotSettingsFileError, UnsendableValueError or text::ConvertError.
+    // Save throws std::runtime_error("Unable to write to <name>: <reason>").
+    ReadResult Read(const std::function<void(int done)>& progress = {});
+    WriteResult Write(const std::function<void(int done)>& progress = {});
+    void Open(const QString& path);
+    void Save(const QString& path);
+
+    // The file name Save uses for what the user chose: ".ini" appended unless
+    // the name already ends with it (in any case).
+    static QString SaveName(const QString& chosen);
+    // The save dialog: "ini" added by the dialog itself, and no question
+    // before an existing file is updated (Save changes only its own entries).
+    static void PrepareSaveDialog(QFileDialog& dialog);
+
+    // The message a failed Read or Write shows; empty when it went well.
+    QString FailureMessage(const ReadResult& r) const;
+    QString FailureMessage(const WriteResult& r) const;
+
+    QList<QByteArray> responses;     // raw answers of the last Read, in list order
+    static constexpr const char* kFilter = "ini files (*.ini)";   // shown as "ini files (*.ini)|*.ini"
+    static constexpr const char* kSection = "Settings";
+    static constexpr qint64 kMaxFileSize = 1024 * 1024;   // larger files are no settings files
+
+private:
+    void apply(const std::function<void()>& body);
+    void step();
+    QString message(lang::Msg m) const;
+    void showFailure(const std::function<void()>& body);
+    Host host_;
+};

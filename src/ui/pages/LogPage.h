@@ -1,0 +1,39 @@
+#pragma once
+// The Log page: the device's own log, every line in full on the left, and on the
+// right two narrow views that pick out the lines of particular device modules,
+// cut at the module tag.
+#include <QByteArray>
+#include <QList>
+#include <QWidget>
+
+#include "core/protocol/StatusParser.h"
+
+class QPlainTextEdit;
+
+class LogPage : public QWidget {
+    Q_OBJECT
+public:
+    explicit LogPage(QWidget* parent = nullptr);
+
+    // Module names shown in MemoLog2 and MemoLog3, tried in this order.
+    static const QList<QByteArray>& modulesA();
+    static const QList<QByteArray>& modulesB();
+
+    // Each view keeps only this many of the most recent lines, and only as many
+    // of them as fit in kMaxChars characters (a few very long lines must not
+    // hold hundreds of megabytes).
+    static constexpr int kMaxLines = 10000;
+    static constexpr int kMaxChars = 2 * 1024 * 1024;
+
+    // One piece of received log text, on the UI thread.
+    void ReceiveLogText(const QByteArray& text);
+
+    QPlainTextEdit* memo(int n) const;   // 1, 2 or 3
+    const LogLineSplitter& splitter() const { return splitter_; }
+
+private:
+    void appendLine(QPlainTextEdit* view, const QByteArray& line);
+
+    QPlainTextEdit* memo_[3] = {};
+    LogLineSplitter splitter_;
+};

@@ -1,0 +1,66 @@
+// Kestrum: configures and monitors the Brisal GSM alarm module.
+#include "ui/window/CloseOnSignals.h"
+#include "ui/widgets/ErrorBox.h"
+#include "ui/window/TFormMain.h"
+#include "ui/dialogs/PwdForm.h"
+#include "sim/SimHidBackend.h"
+#include "sim/SimModule.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QTimer>
+
+#include <exception>
+#include <memory>
+
+TFormMain* FormMain = nullptr;
+TPwdForm* PwdForm = nullptr;
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Kestrum");
+    QApplication::setOrganizationName("Orvik");
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription("Configures and monitors the Brisal GSM alarm module.");
+    parser.addHelpOption();
+    QCommandLineOption demo("demo", "Use a simulated module instead of the USB device.");
+    QCommandLineOption full("full", "Show every page, not only the volume tool.");
+    QCommandLineOption serial("serial-port", "Offer this serial port on the Modem page.", "path");
+    QCommandLineOption demoPassword("demo-password", "The simulated module's password (default 4826).", "pw");
+    parser.addOptions({demo, full, serial, demoPassword});
+    parser.process(app);
+
+    try {
+        std::unique_ptr<SimModule> module;
+        std::unique_ptr<SimHidBackend> backend;
+        TFormMain::Options options;
+        options.full = parser.isSet(full);
+        options.extraSerialPorts = parser.values(serial);
+        if (parser.isSet(demo)) {
+            module = std::make_unique<SimModule>();
+            if (parser.isSet(demoPassword)) module->setPassword(parser.value(demoPassword).toLocal8Bit());
+            backend = std::make_unique<SimHidBackend>(*module);
+            options.backend = backend.get();
+        }
+        TFormMain window(options);
+        FormMain = &window;
+        CloseOnSignals closeOnSignals(&window);   // a kill ends the program as its window's close would
+        Session& session = window.session;
+        TPwdForm pwdForm(&window, session, {});
+        PwdForm = &pwdForm;
+        window.show();
+        if (backend) {
+            // The simulated module is plugged in shortly after start, as a user would.
+            QTimer::singleShot(1500, &window, [b = backend.get()] { b->attach(); });
+        }
+        const int rc = app.exec();
+        window.FormClose();
+        return rc;
+    } catch (const std::exception& e) {
+        ShowError(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        ShowError(QString());
+    }
+    return 1;
+}
