@@ -59,12 +59,12 @@ int main(int argc, char** argv) {
     QWidget* button = w.findChild<QWidget*>("btReadVols");
     for (int i = 0; i < rounds; ++i) {
         sim.detach();
-        while (w.usb->IsReady() || button->isEnabled()) QCoreApplication::processEvents();
+        while (w.session().UsbReady() || button->isEnabled()) QCoreApplication::processEvents();
         QElapsedTimer t;
         t.start();
         sim.attach();
         // The reader has opened the module and announced "Attached".
-        while (!w.usb->IsReady()) QCoreApplication::processEvents();
+        while (!w.session().UsbReady()) QCoreApplication::processEvents();
         const double a = double(t.nsecsElapsed()) / 1e6;
         // The UI thread has taken "Attached", logged in and enabled the controls.
         while (!button->isEnabled()) QCoreApplication::processEvents();

@@ -59,10 +59,10 @@ int main(int argc, char** argv) {
         sim.attach();
         while (!w.findChild<QWidget*>("btReadVols")->isEnabled()) QCoreApplication::processEvents();
     });
-    measure("Read from module", [&] { w.volumesPage->btReadVolsClick(); });
-    measure("Set", [&] { w.volumesPage->btSetVolsClick(); });
-    measure("Read (205 settings)", [&] { w.transfer->Read(); });
-    measure("Write (205 settings)", [&] { w.transfer->Write(); });
+    measure("Read from module", [&] { w.volumesPage()->btReadVolsClick(); });
+    measure("Set", [&] { w.volumesPage()->btSetVolsClick(); });
+    measure("Read (205 settings)", [&] { w.transfer().Read(); });
+    measure("Write (205 settings)", [&] { w.transfer().Write(); });
     w.FormClose();
 
     // The command-line tool: a whole run of "read" (the module is already plugged in).

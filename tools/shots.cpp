@@ -35,16 +35,16 @@ int main(int argc, char** argv) {
     backend.attach();
     if (!QTest::qWaitFor([&] { return w.findChild<QWidget*>("btnRead")->isEnabled(); }, 5000)) return 1;
     w.findChild<QPushButton*>("btnRead")->click();
-    w.PageControl1->setTabVisible(TFormMain::PageLog, true);
+    w.pageControl()->setTabVisible(TFormMain::PageLog, true);
     for (const char* lang : {"en", "hu", "ro"}) {
-        w.langMan->SelectLanguage(lang);
-        for (int i = 0; i < w.PageControl1->count(); ++i) {
-            w.PageControl1->setCurrentIndex(i);
+        w.langMan().SelectLanguage(lang);
+        for (int i = 0; i < w.pageControl()->count(); ++i) {
+            w.pageControl()->setCurrentIndex(i);
             QTest::qWait(300);
-            w.grab().save(QString("%1/%2-%3.png").arg(out, lang, w.PageControl1->widget(i)->objectName()));
+            w.grab().save(QString("%1/%2-%3.png").arg(out, lang, w.pageControl()->widget(i)->objectName()));
         }
         // The whole Settings page, beyond what the scroll area shows.
-        if (auto* area = w.settingsPage->findChild<QScrollArea*>())
+        if (auto* area = w.settingsPage()->findChild<QScrollArea*>())
             area->widget()->grab().save(QString("%1/%2-tsSettings-all.png").arg(out, lang));
     }
     // The volume tool as it starts.

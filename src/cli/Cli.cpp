@@ -1,37 +1,32 @@
 #include "cli/Cli.h"
 
 #include "core/config/ParamTable.h"
-#include "ui/pages/ConfigTransfer.h"
-#include "ui/widgets/ErrorBox.h"
-#include "ui/window/TFormMain.h"
-#include "ui/widgets/TextInput.h"
-#include "core/link/ConnHIDCOM.h"
-#include "core/link/Slot.h"
 #include "core/modem/TModem.h"
-#include "ui/pages/ModemPage.h"
+#include "core/modem/Tserial.h"
+#include "core/protocol/StatusParser.h"
+#include "core/text/Codec.h"
+#include "session/DeviceSession.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
-#include "core/protocol/StatusParser.h"
+#include "ui/lang/Messages.h"
+#include "ui/pages/ConfigTransfer.h"
+#include "ui/pages/ModemPage.h"
+#include "ui/pages/SettingsPage.h"
 #include "ui/pages/VolumesPage.h"
-#include "core/text/Codec.h"
+#include "ui/widgets/ErrorBox.h"
+#include "ui/widgets/TextInput.h"
 
 #include <QCommandLineParser>
-#include <QComboBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QLabel>
 #include <QJsonObject>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QSettings>
-#include <QTemporaryDir>
+#include <QMap>
 #include <QThread>
 #include <QTimer>
 
 #include <memory>
-#include <mutex>
 
 namespace cli {
 namespace {
@@ -50,7 +45,27 @@ constexpr char kUsage[] =
     "  --password PW      device password (default 4826)\n"
     "  --wait SECONDS     how long to wait for the module (default 5)\n"
     "  --demo             use the simulated module\n"
-    "  --serial-port PATH --phone NUMBER   reach the module through a GSM modem data call\n";
+    "  --serial-port PATH --phone NUMBER   reach the module through a GSM modem data call\n"
+    "  --version          print the version\n";
+
+// The options every command takes; the same for Run and NeedsWidgets.
+void addOptions(QCommandLineParser& p) {
+    p.addOptions({
+        {"out", "", "file"},
+        {"password", "", "pw", "4826"},
+        {"wait", "", "seconds", "5"},
+        {"demo", ""},
+        {"serial-port", "", "path"},
+        {"phone", "", "number"},
+        {"mic", "", "level"},
+        {"spk", "", "level"},
+        {"json", ""},
+        {{"h", "help"}, ""},
+        {"version", ""},
+    });
+}
+
+QString english(lang::Msg m) { return lang::message(lang::Language::English, m); }
 
 class Tool {
 public:
@@ -89,17 +104,21 @@ private:
     int openSettings(const QString& path);
     bool sendable(const QString& what, const QString& text) const;
     bool validate(const QString& command);
-    bool interrupted() const { return interrupted_; }
     QByteArray password() const;
+    ConfigTransfer& transfer();
+    Exchange& exchange() { return session_->exchange(); }
 
     Env env_;
     QCommandLineParser p_;
     QStringList positional_;
     std::unique_ptr<SimModule> simModule_;
     std::unique_ptr<SimHidBackend> simBackend_;
-    QTemporaryDir settingsDir_;
-    std::unique_ptr<QSettings> settings_;
-    std::unique_ptr<TFormMain> w_;
+    std::unique_ptr<DeviceSession> session_;
+    // Read and write go through the Settings page's controls and rules and
+    // the window's transfer code, so files and writes are the window's own.
+    std::unique_ptr<SettingsPage> page_;
+    ControlDescList bindings_;
+    std::unique_ptr<ConfigTransfer> transfer_;
     bool overModem_ = false;
     mutable bool progressShown_ = false;
     bool interrupted_ = false;
@@ -110,6 +129,18 @@ QByteArray Tool::password() const {
     if (p_.isSet("password")) return text::toCp1250(p_.value("password"));
     const QString env = qEnvironmentVariable("KESTRUM_PASSWORD");
     return env.isEmpty() ? QByteArray(kDefaultPassword) : text::toCp1250(env);
+}
+
+ConfigTransfer& Tool::transfer() {
+    if (!transfer_) {
+        page_ = std::make_unique<SettingsPage>();
+        bindings_ = page_->Bindings();
+        SettingsPage* page = page_.get();
+        transfer_ = std::make_unique<ConfigTransfer>(ConfigTransfer::Host{
+            bindings_, session_->exchange(), nullptr, [](bool, const char*) {}, [page] { page->beginLoad(); },
+            [page] { page->endLoad(); }, nullptr, english, {}});
+    }
+    return *transfer_;
 }
 
 std::function<void(int)> Tool::progress(int total) const {
@@ -168,7 +199,7 @@ int Tool::transferFailure(Outcome result, const QByteArray& key, int done) const
     if (result != Outcome::LinkLost || interrupted_) return exchangeFailure(key, result);
     endProgress();
     say("the module was disconnected after %s of %s settings", QByteArray::number(done),
-        QByteArray::number(w_->settingsBindings.Count()));
+        QByteArray::number(bindings_.Count()));
     return NoModule;
 }
 
@@ -191,7 +222,7 @@ int Tool::openSettings(const QString& path) {
         return FileError;
     }
     try {
-        w_->transfer->Open(file.filePath());
+        transfer().Open(file.filePath());
     } catch (const NotSettingsFileError& e) {
         say("%s", e.what());
         return FileError;
@@ -209,43 +240,46 @@ int Tool::openSettings(const QString& path) {
 }
 
 int Tool::connect() {
-    Session& s = w_->session;
+    Session& s = session_->login();
     // A refused password is not asked for again: there is nobody to ask.
     s.askPassword = [] {};
     if (overModem_) {
-        ModemPage* page = w_->modemPage;
-        page->setExtraPorts({p_.value("serial-port")});
-        page->PortScan();
-        const int i = page->cbModemPortSel->findText(p_.value("serial-port"));
-        if (i < 0) {
-            say("cannot open the serial port %s", p_.value("serial-port").toLocal8Bit());
+        const QString port = p_.value("serial-port");
+        // A port another program holds is not touched.
+        if (Tserial::FreePorts({port}).isEmpty()) {
+            say("cannot open the serial port %s", port.toLocal8Bit());
             return NoModule;
         }
-        page->cbModemPortSel->setCurrentIndex(i);
-        page->edCSDPhnr->setText(p_.value("phone"));
+        QByteArray atLog;
+        const QMetaObject::Connection c =
+            QObject::connect(session_.get(), &DeviceSession::modemLine, [&](const QByteArray& line) { atLog += line; });
         s.currentPassword = password();
-        page->btCSDConnectClick();
+        const int loginsBefore = s.loginRuns;
+        session_->ConnectModem(port, text::toCp1250(p_.value("phone").trimmed()));
+        QObject::disconnect(c);
         if (interrupted_) return exchangeFailure({}, Outcome::NoAnswer);
-        if (!w_->modemConnection) {
-            say("the data call failed (%s); the modem said:\n%s", page->lbModemState->text().toLocal8Bit(),
-                page->edATLogWin->toPlainText().toLocal8Bit());
+        if (s.loginRuns == loginsBefore) {   // the call never came up
+            const TModem* m = session_->Modem();
+            say("the data call failed (%s); the modem said:\n%s",
+                (m ? ModemPage::StateText(*m, english) : QString()).toLocal8Bit(),
+                text::fromCp1250(atLog).trimmed().toLocal8Bit());
             return NoModule;
         }
         return loginOutcome();
     }
     const int waitMs = int(p_.value("wait").toDouble() * 1000);
-    if (!waitFor([&] { return w_->usb->IsReady(); }, waitMs)) {
+    if (!waitFor([&] { return session_->UsbReady(); }, waitMs)) {
         if (interrupted_) return exchangeFailure({}, Outcome::NoAnswer);
         say("no module found");
         return NoModule;
     }
-    // The window logs in by itself once it sees the module.
+    // The session logs in by itself once it sees the module.
     waitFor([&] { return s.loginRuns > 0; }, 600000);
     return loginOutcome();
 }
 
 int Tool::loginOutcome() {
-    const Session& s = w_->session;
+    const Session& s = session_->login();
     if (s.lastLoginOk) return Ok;
     if (interrupted_) return exchangeFailure({}, Outcome::NoAnswer);
     if (s.lastLoginResult == Outcome::LinkLost) {
@@ -262,19 +296,19 @@ int Tool::loginOutcome() {
 
 int Tool::doRead() {
     const QString out = p_.value("out");
-    const auto r = w_->transfer->Read(progress(w_->settingsBindings.Count()));
+    const auto r = transfer().Read(progress(bindings_.Count()));
     if (r.linkLost) return transferFailure(Outcome::LinkLost, {}, r.answered);
     if (!r.refusedKey.isEmpty()) return exchangeFailure(r.refusedKey, Outcome::Refused);
     if (!r.silentKeys.isEmpty()) return exchangeFailure(r.silentKeys.first(), Outcome::NoAnswer);
     endProgress();
     // Written only after a complete Read; the file itself is replaced in one step.
-    w_->transfer->Save(out);
+    transfer().Save(out);
     return Ok;
 }
 
 int Tool::doWrite() {
     // The file was opened before the module was looked for.
-    const auto r = w_->transfer->Write(progress(w_->settingsBindings.Count()));
+    const auto r = transfer().Write(progress(bindings_.Count()));
     if (!r.ok()) return transferFailure(r.failure, r.failedKey, r.written);
     endProgress();
     return Ok;
@@ -283,7 +317,7 @@ int Tool::doWrite() {
 int Tool::doGet() {
     for (const QString& k : positional_) {
         const QByteArray key = text::toCp1250(k);
-        const Exchange::Answer answer = w_->session.exchange.Query(key);
+        const Exchange::Answer answer = exchange().Query(key);
         if (answer.outcome != Outcome::Accepted) return exchangeFailure(key, answer.outcome);
         print(key + "=" + ParseAnswerValue(answer.text));
     }
@@ -295,7 +329,7 @@ int Tool::doSet() {
         const QByteArray bytes = text::toCp1250(kv);
         const int eq = int(bytes.indexOf('='));
         const QByteArray key = bytes.left(eq);
-        const Outcome r = w_->session.exchange.SetParam(key, bytes.mid(eq + 1));
+        const Outcome r = exchange().SetParam(key, bytes.mid(eq + 1));
         if (r != Outcome::Accepted) return exchangeFailure(key, r);
     }
     return Ok;
@@ -312,10 +346,10 @@ int Tool::doVolumes() {
     for (const Level& l : levels) {
         if (setAny) {
             if (!p_.isSet(l.option)) continue;
-            const Outcome r = w_->session.exchange.SetParam(l.key, QByteArray::number(p_.value(l.option).toInt()));
+            const Outcome r = exchange().SetParam(l.key, QByteArray::number(p_.value(l.option).toInt()));
             if (r != Outcome::Accepted) return exchangeFailure(l.key, r);
         } else {
-            const Exchange::Answer answer = w_->session.exchange.Query(l.key);
+            const Exchange::Answer answer = exchange().Query(l.key);
             if (answer.outcome != Outcome::Accepted) return exchangeFailure(l.key, answer.outcome);
             print(QByteArray(l.option) + "=" + ParseAnswerValue(answer.text));
         }
@@ -329,27 +363,28 @@ int Tool::doStatus() {
         // Over a data call the values are asked for one by one.
         for (const StatusDef& q : modemStatusQueries()) {
             const QByteArray& key = q.key;
-            const Exchange::Answer answer = w_->session.exchange.Query(key);
+            const Exchange::Answer answer = exchange().Query(key);
             if (answer.outcome != Outcome::Accepted) return exchangeFailure(key, answer.outcome);
             pairs.append({key, ParseAnswerValue(answer.text)});
         }
     } else {
-        // Over USB the module pushes its pairs when asked with "R"; they reach
-        // the Status page's controls as in the window.
-        for (int i = 0; i < w_->statusBindings.Count(); ++i)
-            SetControlValue(w_->statusBindings.At(i).control, "");
-        w_->statusSlot->SendText("R");
+        // Over USB the module pushes its pairs when asked with "R".
+        QMap<QByteArray, QByteArray> got;
+        StatusTextParser parser;
+        const QMetaObject::Connection c =
+            QObject::connect(session_.get(), &DeviceSession::statusText, [&](const QByteArray& text) {
+                parser.Feed(text, [&](const QByteArray& key, const QByteArray& value) { got[key] = value; });
+            });
+        session_->RequestStatus();
         const auto complete = [&] {
-            for (int i = 0; i < w_->statusBindings.Count(); ++i)
-                if (GetControlValue(w_->statusBindings.At(i).control).isEmpty()) return false;
+            for (const StatusDef& d : statusParams())
+                if (got.value(d.key).isEmpty()) return false;
             return true;
         };
         waitFor(complete, 3000);
-        for (int i = 0; i < w_->statusBindings.Count(); ++i) {
-            const ControlDesc& d = w_->statusBindings.At(i);
-            const QByteArray v = GetControlValue(d.control);
-            if (!v.isEmpty()) pairs.append({d.key, v});
-        }
+        QObject::disconnect(c);
+        for (const StatusDef& d : statusParams())
+            if (!got.value(d.key).isEmpty()) pairs.append({d.key, got.value(d.key)});
         if (pairs.isEmpty()) {
             say("no status from the module");
             return NoAnswer;
@@ -370,36 +405,25 @@ int Tool::doLog() {
         say("the log comes only over USB");
         return Usage;
     }
-    // Log text reaches us on the reader thread; lines are cut and printed here.
-    std::mutex m;
-    QByteArray pending;
-    ResponseConnection tap([&](const uint8_t* d, int32_t n) {
-        std::lock_guard<std::mutex> g(m);
-        pending.append(reinterpret_cast<const char*>(d), n);
-    });
-    w_->logSlot->AddReceiver(&tap);
-    const Outcome r = w_->session.exchange.SetParam("Slots:Mainlog", "1");
-    if (r != Outcome::Accepted) {
-        w_->logSlot->RemoveReceiver(&tap);
-        return exchangeFailure("Slots:Mainlog", r);
-    }
     LogLineSplitter splitter;
-    while (!(env_.stopRequested && env_.stopRequested()) && w_->usb->IsReady()) {
-        QByteArray chunk;
-        {
-            std::lock_guard<std::mutex> g(m);
-            chunk.swap(pending);
-        }
-        if (!chunk.isEmpty()) splitter.Feed(chunk, [&](const QByteArray& line) {
+    const QMetaObject::Connection c = QObject::connect(session_.get(), &DeviceSession::logText, [&](const QByteArray& text) {
+        splitter.Feed(text, [&](const QByteArray& line) {
             QByteArray l = line;
             if (l.startsWith('\n')) l.remove(0, 1);
             print(l);
         });
+    });
+    const Outcome r = exchange().SetParam("Slots:Mainlog", "1");
+    if (r != Outcome::Accepted) {
+        QObject::disconnect(c);
+        return exchangeFailure("Slots:Mainlog", r);
+    }
+    while (!(env_.stopRequested && env_.stopRequested()) && session_->UsbReady()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         QThread::msleep(5);
     }
-    w_->logSlot->RemoveReceiver(&tap);
-    return w_->usb->IsReady() ? Ok : NoModule;
+    QObject::disconnect(c);
+    return session_->UsbReady() ? Ok : NoModule;
 }
 
 // The arguments of each command, checked before any module is looked for.
@@ -448,18 +472,7 @@ bool Tool::validate(const QString& command) {
 }
 
 int Tool::run(const QStringList& args) {
-    p_.addOptions({
-        {"out", "", "file"},
-        {"password", "", "pw", "4826"},
-        {"wait", "", "seconds", "5"},
-        {"demo", ""},
-        {"serial-port", "", "path"},
-        {"phone", "", "number"},
-        {"mic", "", "level"},
-        {"spk", "", "level"},
-        {"json", ""},
-        {{"h", "help"}, ""},
-    });
+    addOptions(p_);
     if (!p_.parse(QStringList{"kestrum-cli"} + args)) {
         say("%s", p_.errorText().toLocal8Bit());
         std::fputs(kUsage, env_.err);
@@ -467,6 +480,10 @@ int Tool::run(const QStringList& args) {
     }
     if (p_.isSet("help")) {
         std::fputs(kUsage, env_.out);
+        return Ok;
+    }
+    if (p_.isSet("version")) {
+        std::fputs("kestrum-cli " KESTRUM_VERSION "\n", env_.out);
         return Ok;
     }
     positional_ = p_.positionalArguments();
@@ -487,23 +504,17 @@ int Tool::run(const QStringList& args) {
         simBackend_->attach();
         backend = simBackend_.get();
     }
-    // The window is built as for the user, but its language store is a
-    // private one: the command line never changes the user's settings.
-    settings_ = std::make_unique<QSettings>(settingsDir_.filePath("lang.ini"), QSettings::IniFormat);
-    TFormMain::Options o;
+    DeviceSession::Options o;
     o.backend = backend;
-    o.full = true;
-    o.languageStore = settings_.get();
     o.defaultPassword = password();
-    w_ = std::make_unique<TFormMain>(o);
+    session_ = std::make_unique<DeviceSession>(o);
     // Ctrl+C ends whatever waits for the module, at once.
     QTimer watcher;
     if (env_.stopRequested) {
         QObject::connect(&watcher, &QTimer::timeout, [this] {
             if (!interrupted_ && env_.stopRequested()) {
                 interrupted_ = true;
-                w_->session.exchange.Abort();
-                if (w_->modem) w_->modem->Aborted = true;
+                session_->Abort();
             }
         });
         watcher.start(50);
@@ -535,12 +546,20 @@ int Tool::run(const QStringList& args) {
         }
     }
     if (!windowError.isEmpty()) say("%s", windowError.toLocal8Bit());
-    w_->FormClose();
+    session_->Close();
     errorSink() = nullptr;
     return rc;
 }
 
 }  // namespace
+
+bool NeedsWidgets(const QStringList& args) {
+    QCommandLineParser p;
+    addOptions(p);
+    if (!p.parse(QStringList{"kestrum-cli"} + args)) return false;
+    const QStringList positional = p.positionalArguments();
+    return !positional.isEmpty() && (positional[0] == "read" || positional[0] == "write");
+}
 
 int Run(const QStringList& args, const Env& env) {
     Tool tool(env);

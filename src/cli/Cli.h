@@ -1,7 +1,8 @@
 #pragma once
 // kestrum-cli: the window's work without a window, for installers who set up
-// many modules from a script. It builds the same main window, never shows it,
-// and drives the same code paths (bindings, rules, INI files, exchange).
+// many modules from a script. It runs on the same device session as the
+// window, and read and write go through the Settings page's controls and
+// rules and the window's transfer code, so files and writes are identical.
 #include <QStringList>
 
 #include <cstdio>
@@ -32,6 +33,9 @@ struct Env {
 };
 
 // args without the program name, e.g. {"get", "CALL:USER1.PN", "--demo"}.
+// Needs a QApplication when NeedsWidgets(args), else a QCoreApplication will do.
 int Run(const QStringList& args, const Env& env);
+// read and write build the Settings page (hidden); the other commands need no widgets.
+bool NeedsWidgets(const QStringList& args);
 
 }  // namespace cli

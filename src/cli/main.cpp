@@ -4,6 +4,7 @@
 #include <QApplication>
 
 #include <csignal>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -12,9 +13,16 @@ void onSignal(int) { interrupted = 1; }
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The window behind the commands is never shown: no display is needed.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    QStringList args;
+    for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+    // Only read and write build widgets, never shown: no display is needed.
+    std::unique_ptr<QCoreApplication> app;
+    if (cli::NeedsWidgets(args)) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     cli::Env env;

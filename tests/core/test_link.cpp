@@ -398,10 +398,10 @@ void TestLink::slotsSeeOnlyTheirFrames() {
 
 void TestLink::slotLeavesItsLowerWhenDestroyed() {
     Recorder lower;
-    auto* slot = lower.CreateSlot(2);
+    auto slot = lower.CreateSlot(2);
     QCOMPARE(lower.Receivers().size(), size_t(1));
     QCOMPARE(slot->Lower, &lower);
-    delete slot;
+    slot.reset();
     QVERIFY(lower.Receivers().empty());
     lower.feed(kFrameQuery);   // nobody left to feed
 }

@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput in(data, size);
     NoDevice device;
     ConnHIDCOM conn(&device);
-    Slot* slot = conn.CreateSlot(2);
+    const auto slot = conn.CreateSlot(2);
     QList<QByteArray> got;
     ResponseConnection end([&](const uint8_t* d, int32_t n) { got << QByteArray(reinterpret_cast<const char*>(d), n); });
     slot->AddReceiver(&end);
@@ -85,6 +85,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         pos += n;
     }
     FUZZ_CHECK(got == sent);
-    delete slot;
     return 0;
 }

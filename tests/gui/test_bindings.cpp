@@ -72,8 +72,8 @@ using Rig = WindowRig;
 
 QMap<QByteArray, QByteArray> visibleState(const TFormMain& w) {
     QMap<QByteArray, QByteArray> m;
-    for (int i = 0; i < w.settingsBindings.Count(); ++i) {
-        QWidget* c = w.settingsBindings.At(i).control;
+    for (int i = 0; i < w.settingsBindings().Count(); ++i) {
+        QWidget* c = w.settingsBindings().At(i).control;
         if (!c->isHidden()) m[c->objectName().toLatin1()] = GetControlValue(c);
     }
     return m;
@@ -95,7 +95,7 @@ private slots:
 
     void tableOrderAndUniqueness() {
         Rig r;
-        const ControlDescList& b = r.w->settingsBindings;
+        const ControlDescList& b = r.w->settingsBindings();
         QCOMPARE(b.Count(), int(sizeof kKeys / sizeof *kKeys));
         QSet<QByteArray> keys;
         QSet<QWidget*> controls;
@@ -108,7 +108,7 @@ private slots:
         }
         QCOMPARE(keys.size(), 205);
         QCOMPARE(controls.size(), 205);
-        const ControlDescList& s = r.w->statusBindings;
+        const ControlDescList& s = r.w->statusBindings();
         QCOMPARE(s.Count(), 15);
         QCOMPARE(s.At(0).key, QByteArray("TPv"));
         QCOMPARE(s.At(14).control->objectName(), QString("_edRelay2Value"));
@@ -189,25 +189,25 @@ private slots:
         QVERIFY(r.connect());
         r.set("edSMS4", "was here");
         r.w->findChild<QPushButton*>("btnRead")->click();
-        QCOMPARE(r.w->ProgressBarRW->value(), 205);
+        QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 205);
         QCOMPARE(r.value("EditPhoneNumber1"), QByteArray("+36301234567"));
         QCOMPARE(r.value("cbEvent1T1"), QByteArray("1"));
         QCOMPARE(r.value("cmbACK2"), QByteArray("1"));
         QCOMPARE(r.value("edSMS4"), QByteArray(""));
         QCOMPARE(r.value("edCID1"), QByteArray("3131"));
         QCOMPARE(r.value("seIn1Sensitivity"), QByteArray("1230"));
-        QCOMPARE(r.w->transfer->responses.size(), 205);
-        QVERIFY(!r.w->busy);
-        QVERIFY(r.w->PageControl1->isEnabled());
+        QCOMPARE(r.w->transfer().responses.size(), 205);
+        QVERIFY(!r.w->busy());
+        QVERIFY(r.w->pageControl()->isEnabled());
         QVERIFY(errors_.isEmpty());
         // A short note says so; a while later the bar is empty again.
-        QVERIFY(r.w->ProgressBarRW->isTextVisible());
-        QCOMPARE(r.w->ProgressBarRW->text(), QString("205 settings read"));
+        QVERIFY(r.w->findChild<QProgressBar*>("ProgressBarRW")->isTextVisible());
+        QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->text(), QString("205 settings read"));
         timing::transferNoteMs = 20;
         r.w->findChild<QPushButton*>("btnWrite")->click();
-        QCOMPARE(r.w->ProgressBarRW->text(), QString("205 settings written"));
-        QTRY_COMPARE(r.w->ProgressBarRW->value(), 0);
-        QVERIFY(!r.w->ProgressBarRW->isTextVisible());
+        QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->text(), QString("205 settings written"));
+        QTRY_COMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 0);
+        QVERIFY(!r.w->findChild<QProgressBar*>("ProgressBarRW")->isTextVisible());
         timing::transferNoteMs = 5000;
     }
 
@@ -237,12 +237,12 @@ private slots:
         auto k = r.module.knobs();
         k.refusing = true;
         r.module.setKnobs(k);
-        r.w->ProgressBarRW->setValue(17);
+        r.w->findChild<QProgressBar*>("ProgressBarRW")->setValue(17);
         const auto before = visibleState(*r.w);
         r.w->findChild<QPushButton*>("btnRead")->click();
-        QCOMPARE(r.w->ProgressBarRW->value(), 0);
+        QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 0);
         QCOMPARE(visibleState(*r.w), before);
-        QVERIFY(r.w->transfer->responses.isEmpty());
+        QVERIFY(r.w->transfer().responses.isEmpty());
     }
 
     void unansweredKeysAreSkippedAndTheReadGoesOn() {
@@ -257,7 +257,7 @@ private slots:
         r.module.setKnobs(k);
         timing::answerWaitMs = 1;
         timing::commandAttempts = 1;
-        const auto result = r.w->transfer->Read();
+        const auto result = r.w->transfer().Read();
         timing::answerWaitMs = 100;
         timing::commandAttempts = 4;
         QCOMPARE(result.answered, 205);
@@ -279,10 +279,10 @@ private slots:
         r.module.setKnobs(k);
         r.w->findChild<QPushButton*>("btnRead")->click();
         QCOMPARE(errors_, QStringList{"The module was disconnected after 6 of 205 settings"});
-        QCOMPARE(r.w->transfer->responses.size(), 6);
+        QCOMPARE(r.w->transfer().responses.size(), 6);
         QCOMPARE(r.value("EditPhoneNumber1"), QByteArray("111"));
         QCOMPARE(r.value("EditPhoneNumberSu"), QByteArray("before"));
-        QVERIFY(!r.w->busy);
+        QVERIFY(!r.w->busy());
 
         // Write likewise: 9 settings confirmed, the 10th lost with the module,
         // nothing after it sent.
@@ -308,8 +308,8 @@ private slots:
         r.w->findChild<QPushButton*>("btnRead")->click();
         QCOMPARE(errors_, QStringList{"'x' is not a valid integer value"});
         QCOMPARE(r.value("EditPhoneNumber1"), QByteArray("777"));   // applied before the bad entry
-        QVERIFY(!r.w->busy);
-        QVERIFY(r.w->PageControl1->isEnabled());
+        QVERIFY(!r.w->busy());
+        QVERIFY(r.w->pageControl()->isEnabled());
         QVERIFY(r.w->findChild<QWidget*>("btnRead")->isEnabled());
     }
 
@@ -319,19 +319,19 @@ private slots:
         r.set("EditPhoneNumber3", "+40721000111");
         r.set("tbMinTemp", "-20");
         r.w->findChild<QPushButton*>("btnWrite")->click();
-        QCOMPARE(r.w->ProgressBarRW->value(), 205);
+        QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 205);
         QCOMPARE(r.module.param("CALL:USER3.PN"), QByteArray("+40721000111"));
         QCOMPARE(r.module.param("TEMP:RANG.LOW"), QByteArray("-20"));
         // The module refuses its 10th set: 9 are confirmed, then Write stops.
         r.module.clearCommands();
         auto k = r.module.knobs();
         k.refusing = true;
-        QObject::connect(r.w->ProgressBarRW, &QProgressBar::valueChanged, r.w.get(), [&](int v) {
+        QObject::connect(r.w->findChild<QProgressBar*>("ProgressBarRW"), &QProgressBar::valueChanged, r.w.get(), [&](int v) {
             if (v == 9) r.module.setKnobs(k);
         });
         r.w->findChild<QPushButton*>("btnWrite")->click();
         QCOMPARE(errors_, QStringList{"The module refused " + QString(kKeys[9])});
-        QCOMPARE(r.w->ProgressBarRW->value(), 9);
+        QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 9);
         QCOMPARE(r.module.commands().size(), 10);   // nothing after the failing key reached it
     }
 
@@ -346,7 +346,7 @@ private slots:
         r.set("_cbRelay2Timed", "0");
         const auto saved = visibleState(*r.w);
         const QString path = r.dir.filePath("conf.ini");
-        r.w->transfer->Save(path);
+        r.w->transfer().Save(path);
         // Every setting, the hidden codes included, in binding order.
         QFile f(path);
         QVERIFY(f.open(QIODevice::ReadOnly));
@@ -354,7 +354,7 @@ private slots:
         for (const QByteArray& l : f.readAll().split('\n'))
             if (l.contains('=')) names << l.left(l.indexOf('='));
         QCOMPARE(names.size(), 205);
-        for (int i = 0; i < 205; ++i) QCOMPARE(names[i], r.w->settingsBindings.Find(kKeys[i])->control->objectName().toLatin1());
+        for (int i = 0; i < 205; ++i) QCOMPARE(names[i], r.w->settingsBindings().Find(kKeys[i])->control->objectName().toLatin1());
         const IniFile ini(path);
         QCOMPARE(ini.ReadString("Settings", "tbMinTemp", "?"), QByteArray("-20"));
         QCOMPARE(ini.ReadString("Settings", "_edIN1", "?"), QByteArray("NO"));
@@ -366,7 +366,7 @@ private slots:
         r.set("cbEvent5S2", "0");
         r.set("_edIN2", "NC");
         r.set("_cbRelay2Timed", "1");
-        r.w->transfer->Open(path);
+        r.w->transfer().Open(path);
         QCOMPARE(visibleState(*r.w), saved);
         QCOMPARE(r.value("_edIN2"), QByteArray("CA"));
         QVERIFY(r.checked("rbRelay2Bistable"));
@@ -380,7 +380,7 @@ private slots:
         f.write("[Other]\r\nkeep=me\r\n[SETTINGS]\r\nforeign=1\r\nEDITPHONENUMBER1=old\r\n");
         f.close();
         r.set("EditPhoneNumber1", "new");
-        r.w->transfer->Save(path);
+        r.w->transfer().Save(path);
         const IniFile ini(path);
         QCOMPARE(ini.ReadString("Other", "keep", ""), QByteArray("me"));
         QCOMPARE(ini.ReadString("Settings", "foreign", ""), QByteArray("1"));
@@ -392,7 +392,7 @@ private slots:
         const QString path = r.dir.filePath("missing-dir/x.ini");
         QString message;
         try {
-            r.w->transfer->Save(path);
+            r.w->transfer().Save(path);
         } catch (const std::exception& e) {
             message = e.what();
         }
@@ -422,7 +422,7 @@ private slots:
         QVERIFY(QDir().mkpath(path));   // there, but no file to read
         QString message;
         try {
-            r.w->transfer->Open(path);
+            r.w->transfer().Open(path);
         } catch (const std::exception& e) {
             message = e.what();
         }
@@ -453,7 +453,7 @@ private slots:
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.write(content);
         }
-        r.w->transfer->OpenFile(path);
+        r.w->transfer().OpenFile(path);
         QCOMPARE(errors_, QStringList{"'" + path + "' is not a settings file"});
         QCOMPARE(visibleState(*r.w), before);
         QCOMPARE(r.value("_edIN1"), QByteArray("NO"));
@@ -471,7 +471,7 @@ private slots:
             f.write("[Settings]\r\nEditPhoneNumber1=changed\r\n" + bad + "\r\n");
             f.close();
             errors_.clear();
-            r.w->transfer->OpenFile(path);
+            r.w->transfer().OpenFile(path);
             QCOMPARE(errors_.size(), 1);
             QCOMPARE(visibleState(*r.w), before);
         }

@@ -107,7 +107,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(w.findChild<QWidget*>("btnRead")->isEnabled(), 5000);
         w.findChild<QPushButton*>("btnRead")->click();
         const QString windowFile = dir_.filePath("window.ini");
-        w.transfer->Save(windowFile);
+        w.transfer().Save(windowFile);
         QCOMPARE(fileBytes(cliFile), fileBytes(windowFile));
         QVERIFY(fileBytes(cliFile).contains("tbMinTemp=45\r\n"));
     }

@@ -42,17 +42,17 @@ private slots:
         r.w->show();
         QCOMPARE(r.w->windowTitle(), QString("Orvik Device Volumes"));
         QCOMPARE(r.w->size(), QSize(300, 480));
-        auto* pc = r.w->PageControl1;
+        auto* pc = r.w->pageControl();
         QCOMPARE(pc->count(), 5);
         const char* names[] = {"tsSettings", "tsStatus", "tsLog", "TabSheet1", "tsVolSettings"};
         for (int i = 0; i < 5; ++i) QCOMPARE(pc->widget(i)->objectName(), QString(names[i]));
         for (int i = 0; i < 4; ++i) QVERIFY(!pc->isTabVisible(i));
         QVERIFY(pc->isTabVisible(4));
         QCOMPARE(pc->currentIndex(), 4);
-        QVERIFY(r.w->Panel3->isHidden());
-        QVERIFY(r.w->Panel4->isHidden());
-        QVERIFY(!r.w->Panel1->isHidden());
-        QCOMPARE(r.w->ProgressBarRW->maximum(), 205);
+        QVERIFY(r.w->findChild<QWidget*>("Panel3")->isHidden());
+        QVERIFY(r.w->findChild<QWidget*>("Panel4")->isHidden());
+        QVERIFY(!r.w->findChild<QWidget*>("Panel1")->isHidden());
+        QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->maximum(), 205);
         QVERIFY(!r.enabled("btSetVols"));
         QVERIFY(!r.enabled("btReadVols"));
     }
@@ -61,17 +61,17 @@ private slots:
         WindowRig r(true);
         r.w->show();
         QCOMPARE(r.w->windowTitle(), QString("Brisal Kestrum v1.00"));
-        for (int i : {0, 1, 3, 4}) QVERIFY(r.w->PageControl1->isTabVisible(i));
-        QVERIFY(!r.w->PageControl1->isTabVisible(2));
-        QVERIFY(!r.w->Panel3->isHidden());
-        QVERIFY(!r.w->Panel4->isHidden());
+        for (int i : {0, 1, 3, 4}) QVERIFY(r.w->pageControl()->isTabVisible(i));
+        QVERIFY(!r.w->pageControl()->isTabVisible(2));
+        QVERIFY(!r.w->findChild<QWidget*>("Panel3")->isHidden());
+        QVERIFY(!r.w->findChild<QWidget*>("Panel4")->isHidden());
     }
 
     void logShortcutFollowsFocus() {
         WindowRig r(true);
         r.w->show();
         QVERIFY(QTest::qWaitForWindowActive(r.w.get()) || true);
-        auto* pc = r.w->PageControl1;
+        auto* pc = r.w->pageControl();
         QWidget* btnRead = r.w->findChild<QWidget*>("btnRead");
         QWidget* btnOpen = r.w->findChild<QWidget*>("btnOpen");
         QTest::keyClick(btnOpen, Qt::Key_D, Qt::ControlModifier | Qt::AltModifier);
@@ -106,15 +106,15 @@ private slots:
         QCOMPARE(r.logins().size(), 1);
         // Busy: everything off; leaving busy restores.
         r.w->setBusy(true, "ReadStart");
-        QVERIFY(!r.w->PageControl1->isEnabled());
+        QVERIFY(!r.w->pageControl()->isEnabled());
         QVERIFY(!r.enabled("btReadVols"));
         r.w->setBusy(false, "ReadEnd");
-        QVERIFY(r.w->PageControl1->isEnabled());
+        QVERIFY(r.w->pageControl()->isEnabled());
         QVERIFY(r.enabled("btReadVols"));
         // Detached: buttons off, page control on.
         r.backend.detach();
         QTRY_VERIFY_WITH_TIMEOUT(!r.enabled("btReadVols"), 3000);
-        QVERIFY(r.w->PageControl1->isEnabled());
+        QVERIFY(r.w->pageControl()->isEnabled());
         QVERIFY(!r.enabled("btnRead"));
     }
 
@@ -123,9 +123,9 @@ private slots:
         r.w->show();
         r.backend.attach();
         QTRY_COMPARE_WITH_TIMEOUT(r.logins().size(), 1, 5000);
-        r.w->session.currentPassword = "1111";
+        r.w->session().login().currentPassword = "1111";
         r.backend.detach();
-        QTRY_VERIFY_WITH_TIMEOUT(!r.w->usb->IsReady(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.w->session().UsbReady(), 3000);
         QTRY_VERIFY_WITH_TIMEOUT(!r.enabled("btReadVols"), 3000);
         r.backend.attach();
         QTRY_COMPARE_WITH_TIMEOUT(r.logins().size(), 2, 5000);
@@ -160,19 +160,19 @@ private slots:
         WindowRig r(false);
         r.module.setPassword("7777");
         int asked = 0;
-        r.w->session.askPassword = [&] {
+        r.w->session().login().askPassword = [&] {
             ++asked;
-            r.w->session.currentPassword = "7777";   // what the user types into the dialog
+            r.w->session().login().currentPassword = "7777";   // what the user types into the dialog
         };
         r.w->show();
         r.backend.attach();
         QTRY_VERIFY_WITH_TIMEOUT(r.enabled("btReadVols"), 5000);
         QCOMPARE(asked, 1);
-        QVERIFY(r.w->session.bulkOperator != nullptr);
+        QVERIFY(r.w->session().login().bulkOperator != nullptr);
         QVERIFY(r.module.loggedIn());
         // The link going away deletes the bulk operator.
         r.backend.detach();
-        QTRY_VERIFY_WITH_TIMEOUT(r.w->session.bulkOperator == nullptr, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().login().bulkOperator == nullptr, 3000);
     }
 
     void noPasswordDialogOnceTheModuleIsGone() {
@@ -180,16 +180,16 @@ private slots:
         r.module.setPassword("7777");
         int asked = 0;
         // The user is asked, and meanwhile pulls the module out.
-        r.w->session.askPassword = [&] {
+        r.w->session().login().askPassword = [&] {
             ++asked;
             r.backend.detach();
-            QTRY_VERIFY_WITH_TIMEOUT(!r.w->usb->IsReady(), 3000);
+            QTRY_VERIFY_WITH_TIMEOUT(!r.w->session().UsbReady(), 3000);
         };
         r.w->show();
         r.backend.attach();
-        QTRY_VERIFY_WITH_TIMEOUT(r.w->session.loginRuns > 0, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().login().loginRuns > 0, 5000);
         QCOMPARE(asked, 1);
-        QCOMPARE(r.w->session.lastLoginResult, Outcome::LinkLost);
+        QCOMPARE(r.w->session().login().lastLoginResult, Outcome::LinkLost);
         QCOMPARE(r.logins().size(), 1);   // nothing sent after the module went
     }
 
@@ -199,20 +199,20 @@ private slots:
         // Not taken within 100 ms: dropped, and the function never runs later.
         std::atomic<bool> ran{false};
         int result = -1;
-        std::thread t([&] { result = r.w->CallInMainThread([&] { ran = true; }); });
+        std::thread t([&] { result = r.w->session().CallInMainThread([&] { ran = true; }); });
         t.join();   // the UI thread is blocked in join: nobody takes the hand-off
         QCOMPARE(result, 0);
         QCoreApplication::processEvents();
         QVERIFY(!ran);
         // Taken in time: it runs on the UI thread.
         std::atomic<bool> ranHere{false};
-        std::thread t2([&] { result = r.w->CallInMainThread([&] { ranHere = QThread::currentThread() == r.w->thread(); }); });
+        std::thread t2([&] { result = r.w->session().CallInMainThread([&] { ranHere = QThread::currentThread() == r.w->thread(); }); });
         QTRY_VERIFY_WITH_TIMEOUT(ranHere.load(), 2000);
         t2.join();
         QCOMPARE(result, 1);
         // After closing nothing is delivered.
         r.w->close();
-        std::thread t3([&] { result = r.w->CallInMainThread([&] { ran = true; }); });
+        std::thread t3([&] { result = r.w->session().CallInMainThread([&] { ran = true; }); });
         t3.join();
         QCOMPARE(result, 0);
         QCoreApplication::processEvents();
@@ -231,12 +231,12 @@ private slots:
         t.start();
         r.w->close();
         QVERIFY(t.elapsed() < 2000);
-        QVERIFY(!r.w->usb);
+        QVERIFY(r.w->session().Closing());
     }
 
     void detachDuringLoginIsNotForgotten() {
         WindowRig r(false);
-        r.w->session.askPassword = [] {};   // no dialog when the device falls silent
+        r.w->session().login().askPassword = [] {};   // no dialog when the device falls silent
         auto k = r.module.knobs();
         k.answerDelayMs = 300;   // the login answer is slow ...
         r.module.setKnobs(k);
@@ -247,8 +247,8 @@ private slots:
         QTimer::singleShot(100, [&] { r.backend.detach(); });
         r.backend.attach();
         QTRY_VERIFY_WITH_TIMEOUT(r.logins().size() >= 1, 3000);
-        QTRY_VERIFY_WITH_TIMEOUT(!r.w->usb->IsReady(), 3000);
-        QTRY_VERIFY_WITH_TIMEOUT(!r.w->session.loggedIn, 8000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.w->session().UsbReady(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.w->session().login().loggedIn, 8000);
         k.answerDelayMs = 0;
         r.module.setKnobs(k);
         timing::loginPollMs = 10;
@@ -266,13 +266,13 @@ private slots:
         k.silent = true;
         r.module.setKnobs(k);
         int askedWhileClosing = 0;
-        r.w->session.askPassword = [&] { askedWhileClosing += r.w->closing ? 1 : 0; };
+        r.w->session().login().askPassword = [&] { askedWhileClosing += r.w->session().Closing() ? 1 : 0; };
         QTimer::singleShot(300, [&] { r.w->close(); });
         r.backend.attach();
-        QTRY_VERIFY_WITH_TIMEOUT(r.w->closing.load(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().Closing(), 3000);
         QTest::qWait(200);
         QCOMPARE(askedWhileClosing, 0);
-        QVERIFY(!r.w->session.lastLoginOk);
+        QVERIFY(!r.w->session().login().lastLoginOk);
     }
 
     void closingDuringAReadEndsItAtOnce() {
@@ -291,7 +291,7 @@ private slots:
         timing::answerWaitMs = 150;
         QVERIFY(t.isValid());
         QVERIFY2(t.elapsed() < 3000, QByteArray::number(t.elapsed()));
-        QVERIFY(!r.w->busy);
+        QVERIFY(!r.w->busy());
     }
 
     void volumesReadAndSet() {
@@ -299,7 +299,7 @@ private slots:
         r.w->show();
         r.backend.attach();
         QTRY_VERIFY_WITH_TIMEOUT(r.enabled("btReadVols"), 5000);
-        VolumesPage* v = r.w->volumesPage;
+        VolumesPage* v = r.w->volumesPage();
         // Initial positions show 4 and 55; Set writes exactly those.
         QCOMPARE(v->lbMicVolVal->text(), QString("4"));
         QCOMPARE(v->lbSpkVolVal->text(), QString("55"));
@@ -332,7 +332,7 @@ private slots:
         r.w->show();
         r.backend.attach();
         QTRY_VERIFY_WITH_TIMEOUT(r.enabled("btSetVols"), 5000);
-        VolumesPage* v = r.w->volumesPage;
+        VolumesPage* v = r.w->volumesPage();
         r.module.clearCommands();
         // After a Read that got no answer the label holds no level: nothing is sent.
         v->lbMicVolVal->setText("");
@@ -357,11 +357,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(r.enabled("btReadVols"), 5000);
         r.module.setParam("VCALL:GMIC.VOL0", "loud");
         r.module.clearCommands();
-        const int spkBefore = r.w->volumesPage->tbSpkVol->value();
+        const int spkBefore = r.w->volumesPage()->tbSpkVol->value();
         r.button("btReadVols")->click();
         QCOMPARE(errors_, QStringList{"'loud' is not a valid integer value"});
-        QCOMPARE(r.w->volumesPage->lbMicVolVal->text(), QString("loud"));
-        QCOMPARE(r.w->volumesPage->tbSpkVol->value(), spkBefore);
+        QCOMPARE(r.w->volumesPage()->lbMicVolVal->text(), QString("loud"));
+        QCOMPARE(r.w->volumesPage()->tbSpkVol->value(), spkBefore);
         for (const QByteArray& c : r.module.commands()) QVERIFY(!c.contains("GSPK"));
     }
 };

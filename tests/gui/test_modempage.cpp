@@ -53,10 +53,10 @@ struct Rig {
         o.languageStore = &store;
         o.extraSerialPorts = {modem.slavePath()};
         w = std::make_unique<TFormMain>(o);
-        w->session.askPassword = [] {};   // the dialog is tested on its own
+        w->session().login().askPassword = [] {};   // the dialog is tested on its own
         w->show();
     }
-    ModemPage* page() const { return w->modemPage; }
+    ModemPage* page() const { return w->findChild<ModemPage*>(); }
     bool enabled(const char* name) const { return w->findChild<QWidget*>(name)->isEnabled(); }
     void connectCall(const char* number = "+36301234567") {
         page()->edCSDPhnr->setText(number);
@@ -91,7 +91,7 @@ private slots:
         r.w->hide();
         r.w->show();
         QCOMPARE(r.page()->cbModemPortSel->count(), 0);
-        r.w->PageControl1->setCurrentIndex(TFormMain::PageModem);
+        r.w->pageControl()->setCurrentIndex(TFormMain::PageModem);
         QCOMPARE(r.page()->cbModemPortSel->currentText(), r.modem.slavePath());
         // Names in the order people count.
         QStringList names = {"/dev/ttyS10", "/dev/ttyUSB0", "/dev/ttyS2", "/dev/ttyS1", "/dev/ttyACM0"};
@@ -129,7 +129,7 @@ private slots:
         r.page()->cbModemPortSel->addItem(r.modem.slavePath());
         r.page()->cbModemPortSel->setCurrentText(r.modem.slavePath());
         r.connectCall();
-        QVERIFY(!r.w->modemConnection);
+        QVERIFY(!r.w->session().CallUp());
         QCOMPARE(r.page()->lbModemState->text(),
                  QString("The serial port cannot be opened (missing, or in use by another program)"));
         termios after {};
@@ -146,8 +146,8 @@ private slots:
         r.page()->PortScan();
         QVERIFY(!r.enabled("btnRead"));
         r.connectCall();
-        QVERIFY(r.w->modemConnection);
-        QCOMPARE(r.w->session.exchange.channel(), r.w->modemConnection);
+        QVERIFY(static_cast<Connection*>(r.w->session().Modem()));
+        QCOMPARE(r.w->session().exchange().channel(), static_cast<Connection*>(r.w->session().Modem()));
         QVERIFY(r.module.loggedIn());
         QVERIFY(r.enabled("btnRead"));
         QVERIFY(r.enabled("btnWrite"));
@@ -156,7 +156,7 @@ private slots:
         QVERIFY(!r.enabled("btCSDConnect"));
         QVERIFY(r.enabled("btCSDDisconnect"));
         QCOMPARE(r.page()->lbModemState->text(), QString("Connected at 9600 bit/s"));
-        r.w->PageControl1->setCurrentIndex(TFormMain::PageModem);
+        r.w->pageControl()->setCurrentIndex(TFormMain::PageModem);
         QCOMPARE(r.page()->cbModemPortSel->currentText(), r.modem.slavePath());
         const QString log = r.page()->edATLogWin->toPlainText();
         QVERIFY(log.contains("AT+CPIN?"));
@@ -165,33 +165,33 @@ private slots:
         // The whole configuration over the call.
         r.module.setParam("CALL:USER2.PN", "+40744000222");
         r.module.setParam("REL2:PROPS.TIM", "120");
-        r.w->transfer->Read();
-        QCOMPARE(r.w->ProgressBarRW->value(), 205);
+        r.w->transfer().Read();
+        QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 205);
         QCOMPARE(r.w->findChild<QLineEdit*>("EditPhoneNumber2")->text(), QString("+40744000222"));
         r.w->findChild<QLineEdit*>("EditPhoneNumber3")->setText("+3670111");
         r.w->findChild<QLineEdit*>("edSMS1")->setText("+++");   // data, not the modem's escape
-        r.w->transfer->Write();
-        QCOMPARE(r.w->ProgressBarRW->value(), 205);
+        r.w->transfer().Write();
+        QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 205);
         QCOMPARE(r.module.param("CALL:USER3.PN"), QByteArray("+3670111"));
         QCOMPARE(r.module.param("SMS:Z1A.SMS"), QByteArray("+++"));
         // The Status page queries its values over the call.
         r.module.setParam("GSMState:RFP", "27");
-        r.w->PageControl1->setCurrentIndex(TFormMain::PageStatus);
+        r.w->pageControl()->setCurrentIndex(TFormMain::PageStatus);
         QCOMPARE(r.w->findChild<QLabel*>("lbGsmSignalValue")->text(), QString("27"));
         // Disconnect hangs up and disables the four buttons.
-        r.w->volumesPage->btSetVols->setEnabled(true);
+        r.w->volumesPage()->btSetVols->setEnabled(true);
         r.page()->btCSDDisconnect->click();
-        QVERIFY(!r.w->modemConnection->IsOpen());
+        QVERIFY(!r.w->session().CallUp());
         QTRY_VERIFY_WITH_TIMEOUT(!r.modem.inCall(), 3000);
         for (const char* name : {"btnRead", "btnWrite", "btSetVols", "btReadVols"}) QVERIFY2(!r.enabled(name), name);
         QCOMPARE(r.page()->lbModemState->text(), QString("Hung up"));
-        QCOMPARE(r.w->session.exchange.channel(), static_cast<Connection*>(r.w->commandSlot));
+        QVERIFY(r.w->session().OnUsb());
         QVERIFY(r.enabled("btCSDConnect") && !r.enabled("btCSDDisconnect"));
         // A second Connect makes a new modem and dials again.
-        TModem* first = r.w->modem;
+        TModem* first = r.w->session().Modem();
         r.connectCall();
-        QVERIFY(r.w->modem != first);
-        QVERIFY(r.w->modemConnection && r.w->modemConnection->IsOpen());
+        QVERIFY(r.w->session().Modem() != first);
+        QVERIFY(r.w->session().CallUp());
         QVERIFY(r.enabled("btnRead"));
         r.page()->btCSDDisconnect->click();
     }
@@ -200,21 +200,21 @@ private slots:
         Rig r;
         r.page()->PortScan();
         r.connectCall();
-        QVERIFY(r.w->modemConnection && r.w->modemConnection->IsOpen());
+        QVERIFY(r.w->session().CallUp());
         // A module plugged in over USB meanwhile waits for the call to end.
         r.usbModule.setParam("CALL:USER1.PN", "+3611");
         r.backend.attach();
-        QTRY_VERIFY_WITH_TIMEOUT(r.w->usb->IsReady(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().UsbReady(), 3000);
         // The far end goes away: the call ends, the channel goes back to USB,
         // and the module there is logged in and read.
         r.modem.dropCall();
-        QTRY_VERIFY_WITH_TIMEOUT(!r.w->modemConnection->IsOpen(), 3000);
-        QTRY_COMPARE_WITH_TIMEOUT(r.w->session.exchange.channel(), static_cast<Connection*>(r.w->commandSlot), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.w->session().CallUp(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().OnUsb(), 3000);
         QCOMPARE(r.page()->lbModemState->text(), QString("No carrier"));
         QTRY_VERIFY_WITH_TIMEOUT(r.usbModule.loggedIn(), 3000);
         QVERIFY(r.enabled("btnRead"));
         r.w->findChild<QPushButton*>("btnRead")->click();
-        QCOMPARE(r.w->ProgressBarRW->value(), 205);
+        QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 205);
         QCOMPARE(r.w->findChild<QLineEdit*>("EditPhoneNumber1")->text(), QString("+3611"));
     }
 
@@ -240,7 +240,7 @@ private slots:
         t.start();
         r.connectCall();
         QVERIFY2(t.elapsed() < 5000, QByteArray::number(t.elapsed()));
-        QVERIFY(!r.w->modemConnection);
+        QVERIFY(!r.w->session().CallUp());
         QCOMPARE(r.page()->lbModemState->text(), QString("Dialling cancelled: hung up"));
         QCOMPARE(r.modem.atLog().last(), QByteArray("ATH"));
         QVERIFY(!r.modem.inCall());
@@ -257,9 +257,9 @@ private slots:
         CloseOnSignals closer(r.w.get());
         r.page()->PortScan();
         r.connectCall();
-        QVERIFY(r.w->modemConnection && r.w->modemConnection->IsOpen());
+        QVERIFY(r.w->session().CallUp());
         ::raise(SIGTERM);
-        QTRY_VERIFY_WITH_TIMEOUT(r.w->closing, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().Closing(), 3000);
         QTRY_VERIFY_WITH_TIMEOUT(!r.modem.inCall(), 3000);
         QCOMPARE(r.modem.atLog().last(), QByteArray("ATH"));
     }
@@ -271,29 +271,29 @@ private slots:
         r.modem.setKnobs(k);
         r.page()->PortScan();
         r.connectCall();
-        QVERIFY(!r.w->modemConnection);
+        QVERIFY(!r.w->session().CallUp());
         QVERIFY(r.page()->edATLogWin->toPlainText().contains("----Connection error----"));
         QVERIFY(!r.enabled("btnRead"));
-        QCOMPARE(r.w->session.exchange.channel(), static_cast<Connection*>(r.w->commandSlot));
+        QVERIFY(r.w->session().OnUsb());
         // Disconnect without a call does nothing.
         r.page()->btCSDDisconnect->click();
-        QVERIFY(!r.w->modemConnection);
+        QVERIFY(!r.w->session().CallUp());
     }
 
     void refusedLoginHangsUp() {
         Rig r;
         r.module.setPassword("0000");
         int asked = 0;
-        r.w->session.askPassword = [&] { ++asked; };
+        r.w->session().login().askPassword = [&] { ++asked; };
         timing::loginPollMs = 5;
         r.page()->PortScan();
         r.connectCall();
         timing::loginPollMs = 20;
         QCOMPARE(asked, 5);
         QVERIFY(!r.enabled("btnRead"));
-        QVERIFY(!r.w->modemConnection->IsOpen());
+        QVERIFY(!r.w->session().CallUp());
         QTRY_VERIFY_WITH_TIMEOUT(!r.modem.inCall(), 3000);
-        QCOMPARE(r.w->session.exchange.channel(), static_cast<Connection*>(r.w->commandSlot));
+        QVERIFY(r.w->session().OnUsb());
     }
 
     void closingDuringTheDialGivesUpAtOnce() {
@@ -310,14 +310,14 @@ private slots:
         r.connectCall();   // returns once the close has ended the dialogue
         QVERIFY(t.isValid());
         QVERIFY2(t.elapsed() < 2000, QByteArray::number(t.elapsed()));
-        QVERIFY(!r.w->modemConnection);
+        QVERIFY(!r.w->session().CallUp());
     }
 
     void emptyPortListFailsWithoutACall() {
         Rig r;
         r.page()->cbModemPortSel->clear();
         r.connectCall();
-        QVERIFY(!r.w->modemConnection);
+        QVERIFY(!r.w->session().CallUp());
         QVERIFY(r.modem.atLog().isEmpty());
     }
 };

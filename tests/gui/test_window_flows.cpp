@@ -49,7 +49,7 @@ private slots:
         r.module.setParam("REL2:PROPS.MO", "2");
         QVERIFY(r.connect());
         r.w->findChild<QPushButton*>("btnRead")->click();
-        QCOMPARE(r.w->ProgressBarRW->value(), 205);
+        QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 205);
         // The sensor, applied after the input codes, wins: IN1 back to "NO".
         QVERIFY(r.checked("cbTempSens"));
         QCOMPARE(r.value("_edIN1"), QByteArray("NO"));
@@ -74,7 +74,7 @@ private slots:
         QCOMPARE(r.value("tbRelay1MaxTemp"), QByteArray("54"));
         QCOMPARE(r.text("lbRelay1MaxCelsius"), QString::fromUtf8("54\u00B0C"));
         // Written back as they stand.
-        r.w->transfer->Write();
+        r.w->transfer().Write();
         QCOMPARE(r.module.param("DIN:Z1.POL"), QByteArray("NO"));
         QCOMPARE(r.module.param("DIN:Z2.POL"), QByteArray("nc"));
         QCOMPARE(r.module.param("REL1:PROPS.MO"), QByteArray("7"));
@@ -92,9 +92,9 @@ private slots:
         const QList<QByteArray> design = {"NO", "NO", "1", "1", "1", "0"};
         const QString path = r.dir.filePath("saved.ini");
         for (const auto& [name, value] : modes) r.set(name, value);
-        r.w->transfer->Save(path);
+        r.w->transfer().Save(path);
         for (int i = 0; i < modes.size(); ++i) r.set(modes[i].first, design[i]);
-        r.w->transfer->Open(path);
+        r.w->transfer().Open(path);
         for (const auto& [name, value] : modes) QCOMPARE(r.value(name), value);
         QVERIFY(r.checked("rbRelay1ControlTemp") && r.checked("rbRelay1Bistable") && r.checked("rbRelay2TempMinus"));
 
@@ -112,13 +112,13 @@ private slots:
         QCOMPARE(old.count('='), 197);
         r.set("_edIN1", "CA");
         r.set("_edRelay1Control", "0");
-        r.w->transfer->Open(path);
+        r.w->transfer().Open(path);
         QCOMPARE(r.value("_edIN1"), QByteArray("CA"));
         QCOMPARE(r.value("_edRelay1Control"), QByteArray("0"));
         QCOMPARE(r.value("_edIN2"), QByteArray("CA"));
         r.module.clearCommands();
         r.w->findChild<QPushButton*>("btnWrite")->click();
-        QCOMPARE(r.w->ProgressBarRW->value(), 205);
+        QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 205);
         QCOMPARE(r.module.param("DIN:Z1.POL"), QByteArray("CA"));
         QCOMPARE(r.module.param("DIN:Z2.POL"), QByteArray("CA"));
         QCOMPARE(r.module.param("REL1:PROPS.MO"), QByteArray("0"));
@@ -133,8 +133,8 @@ private slots:
         // page change and a focus change, and Write sends them as shown.
         r.set("seIn1Sensitivity", "5");
         r.set("edBattLow", "0100");
-        r.w->PageControl1->setCurrentIndex(TFormMain::PageStatus);
-        r.w->PageControl1->setCurrentIndex(TFormMain::PageSettings);
+        r.w->pageControl()->setCurrentIndex(TFormMain::PageStatus);
+        r.w->pageControl()->setCurrentIndex(TFormMain::PageSettings);
         r.w->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(r.w.get()));
         r.c("seIn1Sensitivity")->setFocus();
@@ -152,7 +152,7 @@ private slots:
         Rig r;
         QVERIFY(r.connect());
         r.module.clearCommands();
-        r.w->PageControl1->setCurrentIndex(TFormMain::PageStatus);
+        r.w->pageControl()->setCurrentIndex(TFormMain::PageStatus);
         QCOMPARE(r.count("Slots:Mainlog=1"), 1);
         QVERIFY(r.module.mainlogOn());
         // The pairs the module pushes on "R" fill the page.
@@ -165,12 +165,12 @@ private slots:
         QCOMPARE(r.w->findChild<QProgressBar*>("pbGsmSignal")->value(), 21);
         // Over USB the Status page sends no queries of its own.
         QCOMPARE(r.count("GSMState"), 0);
-        r.w->PageControl1->setCurrentIndex(TFormMain::PageVolumes);
+        r.w->pageControl()->setCurrentIndex(TFormMain::PageVolumes);
         QCOMPARE(r.count("Slots:Mainlog=1"), 2);
         // Without a module nothing is sent.
         r.backend.detach();
-        QTRY_VERIFY_WITH_TIMEOUT(!r.w->usb->IsReady(), 3000);
-        r.w->PageControl1->setCurrentIndex(TFormMain::PageSettings);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.w->session().UsbReady(), 3000);
+        r.w->pageControl()->setCurrentIndex(TFormMain::PageSettings);
         QCOMPARE(r.count("Slots:Mainlog=1"), 2);
     }
 
@@ -178,7 +178,7 @@ private slots:
         Rig r;
         r.backend.setTickIntervalMs(5);
         QVERIFY(r.connect());
-        r.w->PageControl1->setCurrentIndex(TFormMain::PageStatus);
+        r.w->pageControl()->setCurrentIndex(TFormMain::PageStatus);
         auto* memo = r.w->findChild<QPlainTextEdit*>("MemoLog1");
         QTRY_VERIFY_WITH_TIMEOUT(memo->blockCount() > 3, 5000);
         QVERIFY(memo->toPlainText().contains("] <"));
@@ -188,7 +188,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!r.w->findChild<QPlainTextEdit*>("MemoLog3")->toPlainText().isEmpty(), 5000);
         // Text arriving while the window closes is dropped without harm.
         r.w->close();
-        QVERIFY(!r.w->usb);
+        QVERIFY(r.w->session().Closing());
     }
 };
 

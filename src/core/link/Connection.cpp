@@ -8,7 +8,7 @@ void Connection::Receive(const uint8_t* data, int32_t len) {
     for (Connection* c : Receivers()) c->Receive(data, len);
 }
 
-Slot* Connection::CreateSlot(int16_t number) { return new Slot(number, this); }
+std::unique_ptr<Slot> Connection::CreateSlot(int16_t number) { return std::make_unique<Slot>(number, this); }
 
 void Connection::AddReceiver(Connection* c) {
     std::lock_guard<std::mutex> g(receiversMutex_);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -25,8 +26,8 @@ public:
     virtual QByteArray GetName() = 0;
     // Passes the bytes to every subscriber, in the order they were added.
     virtual void Receive(const uint8_t* data, int32_t len);
-    // A numbered channel on this connection; the caller owns it.
-    virtual Slot* CreateSlot(int16_t number);
+    // A numbered channel on this connection; it must go before the connection.
+    std::unique_ptr<Slot> CreateSlot(int16_t number);
     // Present on the connections that reach a device (USB and modem).
     virtual bool IsReady() { return IsOpen(); }
 

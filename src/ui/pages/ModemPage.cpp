@@ -1,15 +1,11 @@
 #include "ui/pages/ModemPage.h"
 
-#include "ui/widgets/ErrorBox.h"
-#include "session/HandOffSync.h"
-#include "ui/window/TFormMain.h"
-#include "ui/widgets/TextInput.h"
-#include "core/link/Connection.h"
-#include "core/link/Slot.h"
 #include "core/modem/TModem.h"
 #include "core/modem/Tserial.h"
-#include "ui/pages/VolumesPage.h"
 #include "core/text/Codec.h"
+#include "session/DeviceSession.h"
+#include "ui/widgets/ErrorBox.h"
+#include "ui/widgets/TextInput.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -30,7 +26,7 @@ QLabel* caption(QWidget* parent, const char* name, const char* text) {
 }
 }  // namespace
 
-ModemPage::ModemPage(TFormMain& window, QWidget* parent) : QWidget(parent), window_(window) {
+ModemPage::ModemPage(DeviceSession& session, QWidget* parent) : QWidget(parent), session_(session) {
     setObjectName("TabSheet1");
     cbModemPortSel = new QComboBox(this);
     cbModemPortSel->setObjectName("cbModemPortSel");
@@ -73,6 +69,21 @@ ModemPage::ModemPage(TFormMain& window, QWidget* parent) : QWidget(parent), wind
     connect(btCSDConnect, &QPushButton::clicked, this, &ModemPage::btCSDConnectClick);
     connect(btCSDDisconnect, &QPushButton::clicked, this, &ModemPage::btCSDDisconnectClick);
     connect(btCSDCancel, &QPushButton::clicked, this, &ModemPage::btCSDCancelClick);
+    connect(&session_, &DeviceSession::modemLine, this, [this](const QByteArray& line) {
+        QByteArray l = line;
+        while (l.endsWith('\n') || l.endsWith('\r')) l.chop(1);
+        edATLogWin->appendPlainText(text::fromCp1250(l));
+    });
+    connect(&session_, &DeviceSession::callChanged, this, [this] {
+        showState();
+        updateButtons();
+        // The busy cursor is for the dial; a password dialog after it gets the ordinary one.
+        const TModem* m = session_.Modem();
+        if (busyCursor_ && m && m->CallState != TModem::State::Idle && m->CallState != TModem::State::Dialling) {
+            busyCursor_ = false;
+            QApplication::restoreOverrideCursor();
+        }
+    });
     updateButtons();
 }
 
@@ -118,36 +129,35 @@ void ModemPage::PortScan() {
 }
 
 void ModemPage::updateButtons() {
-    const bool callUp = window_.modemConnection && window_.modemConnection->IsOpen();
-    btCSDConnect->setEnabled(!inProgress_ && !callUp);
-    btCSDDisconnect->setEnabled(!inProgress_ && callUp);
-    btCSDCancel->setEnabled(inProgress_ && window_.modem && window_.modem->CallState == TModem::State::Dialling);
+    const bool busy = session_.CallBusy(), callUp = session_.CallUp();
+    btCSDConnect->setEnabled(!busy && !callUp);
+    btCSDDisconnect->setEnabled(!busy && callUp);
+    btCSDCancel->setEnabled(busy && session_.Modem() && session_.Modem()->CallState == TModem::State::Dialling);
+}
+
+QString ModemPage::StateText(const TModem& m, const std::function<QString(lang::Msg)>& message) {
+    const QString speed = QString::fromLatin1(m.Speed);
+    switch (m.CallState.load()) {
+    case TModem::State::Idle: return {};
+    case TModem::State::PortFailed: return message(lang::Msg::ModemPortFailed);
+    case TModem::State::NoModem: return message(lang::Msg::ModemNoModem);
+    case TModem::State::NoSim: return message(lang::Msg::ModemNoSim);
+    case TModem::State::Dialling: return message(lang::Msg::ModemDialling).arg(text::fromCp1250(m.PhoneNumber));
+    case TModem::State::Connected: return message(lang::Msg::ModemConnected).arg(speed);
+    case TModem::State::WrongSpeed: return message(lang::Msg::ModemWrongSpeed).arg(speed);
+    case TModem::State::Busy: return message(lang::Msg::ModemBusy);
+    case TModem::State::NoCarrier: return message(lang::Msg::ModemNoCarrier);
+    case TModem::State::NoAnswer: return message(lang::Msg::ModemNoAnswer);
+    case TModem::State::NoDialTone: return message(lang::Msg::ModemNoDialTone);
+    case TModem::State::Cancelled: return message(lang::Msg::ModemCancelled);
+    case TModem::State::HungUp: return message(lang::Msg::ModemHungUp);
+    }
+    return {};
 }
 
 void ModemPage::showState() {
-    TModem* m = window_.modem;
-    if (!m) {
-        lbModemState->clear();
-        return;
-    }
-    const QString speed = QString::fromLatin1(m->Speed);
-    switch (m->CallState.load()) {
-    case TModem::State::Idle: lbModemState->clear(); break;
-    case TModem::State::PortFailed: lbModemState->setText(text(lang::Msg::ModemPortFailed)); break;
-    case TModem::State::NoModem: lbModemState->setText(text(lang::Msg::ModemNoModem)); break;
-    case TModem::State::NoSim: lbModemState->setText(text(lang::Msg::ModemNoSim)); break;
-    case TModem::State::Dialling:
-        lbModemState->setText(text(lang::Msg::ModemDialling).arg(text::fromCp1250(m->PhoneNumber)));
-        break;
-    case TModem::State::Connected: lbModemState->setText(text(lang::Msg::ModemConnected).arg(speed)); break;
-    case TModem::State::WrongSpeed: lbModemState->setText(text(lang::Msg::ModemWrongSpeed).arg(speed)); break;
-    case TModem::State::Busy: lbModemState->setText(text(lang::Msg::ModemBusy)); break;
-    case TModem::State::NoCarrier: lbModemState->setText(text(lang::Msg::ModemNoCarrier)); break;
-    case TModem::State::NoAnswer: lbModemState->setText(text(lang::Msg::ModemNoAnswer)); break;
-    case TModem::State::NoDialTone: lbModemState->setText(text(lang::Msg::ModemNoDialTone)); break;
-    case TModem::State::Cancelled: lbModemState->setText(text(lang::Msg::ModemCancelled)); break;
-    case TModem::State::HungUp: lbModemState->setText(text(lang::Msg::ModemHungUp)); break;
-    }
+    const TModem* m = session_.Modem();
+    lbModemState->setText(m ? StateText(*m, [this](lang::Msg msg) { return text(msg); }) : QString());
 }
 
 void ModemPage::retranslate() {
@@ -158,103 +168,20 @@ void ModemPage::retranslate() {
 void ModemPage::btCSDConnectClick() {
     // The dialogue keeps the window alive; a second click meanwhile is ignored,
     // and so is Connect while a call is up: its handle must not be lost.
-    if (inProgress_ || (window_.modemConnection && window_.modemConnection->IsOpen())) return;
+    if (session_.CallBusy() || session_.CallUp()) return;
     const QByteArray phone = text::toCp1250(edCSDPhnr->text().trimmed());
     if (phone.isEmpty()) {
         ShowError(text(lang::Msg::EmptyPhoneNumber));
         return;
     }
-    inProgress_ = true;
     QApplication::setOverrideCursor(Qt::BusyCursor);
-    auto modem = std::make_unique<TModem>([this](const QByteArray& line) {
-        QByteArray l = line;
-        while (l.endsWith('\n') || l.endsWith('\r')) l.chop(1);
-        edATLogWin->appendPlainText(text::fromCp1250(l));
-    });
-    TModem* m = modem.get();
-    m->OnState = [this](TModem::State) {
-        showState();
-        updateButtons();
-    };
-    // The far end going away is seen on the modem's reader thread; the page
-    // hangs up and gives the channel back on its own thread.
-    m->CarrierLost = [this, m] {
-        HANDOFF_RELEASE(m);
-        QMetaObject::invokeMethod(
-            this,
-            [this, m] {
-                HANDOFF_ACQUIRE(m);
-                carrierLost(m);
-            },
-            Qt::QueuedConnection);
-    };
-    window_.modems_.push_back(std::move(modem));
-    window_.modem = m;
-    const QString portName = cbModemPortSel->currentText();
-    window_.modemConnection = m->Connect(portName, phone);
-    QApplication::restoreOverrideCursor();
-    if (!window_.modemConnection) {
-        inProgress_ = false;
-        updateButtons();
-        return;
-    }
-    Session& s = window_.session;
-    s.exchange.setChannel(window_.modemConnection);
-    if (window_.modemResponder) window_.retiredResponders_.push_back(std::move(window_.modemResponder));
-    window_.modemResponder = std::make_unique<ResponseConnection>(
-        [&s](const uint8_t* d, int32_t n) { s.exchange.AccumulateResponse(d, n); });
-    window_.modemConnection->AddReceiver(window_.modemResponder.get());
-
-    // No USB login has set a password yet: start from the device's default
-    // rather than offering the device an empty one.
-    if (s.currentPassword.isEmpty()) s.currentPassword = kDefaultPassword;
-    const bool ok = s.LoginRepeatedly();
-    for (const char* name : {"btnRead", "btnWrite"})
-        if (QWidget* w = window_.control(name)) w->setEnabled(ok);
-    if (!ok && !window_.closing) {   // closing has hung up already
-        window_.modemConnection->Close();
-        callEnded();
-    }
-    inProgress_ = false;
+    busyCursor_ = true;
+    session_.ConnectModem(cbModemPortSel->currentText(), phone);
+    if (busyCursor_) QApplication::restoreOverrideCursor();
+    busyCursor_ = false;
     updateButtons();
 }
 
-void ModemPage::btCSDCancelClick() {
-    if (window_.modem && inProgress_) window_.modem->Cancel();
-}
+void ModemPage::btCSDCancelClick() { session_.CancelDial(); }
 
-void ModemPage::btCSDDisconnectClick() {
-    if (!window_.modemConnection || !window_.modemConnection->IsOpen() || inProgress_) return;
-    inProgress_ = true;
-    updateButtons();
-    window_.modem->Close();
-    for (const char* name : {"btnRead", "btnWrite"})
-        if (QWidget* w = window_.control(name)) w->setEnabled(false);
-    window_.volumesPage->btSetVols->setEnabled(false);
-    window_.volumesPage->btReadVols->setEnabled(false);
-    inProgress_ = false;
-    callEnded();
-}
-
-void ModemPage::carrierLost(TModem* m) {
-    if (window_.closing || m != window_.modem || inProgress_) return;
-    inProgress_ = true;
-    updateButtons();
-    m->Close();   // stops the reader, and hangs up to be sure
-    inProgress_ = false;
-    showState();
-    callEnded();
-}
-
-void ModemPage::callEnded() {
-    if (window_.closing) return;
-    Session& s = window_.session;
-    if (window_.modemConnection && window_.modemResponder)
-        window_.modemConnection->RemoveReceiver(window_.modemResponder.get());
-    s.exchange.setChannel(window_.commandSlot);
-    // A module on USB is logged in afresh, as on an attach; without one the
-    // buttons go off.
-    s.loggedIn = false;
-    window_.UpdateUIState("CallEnded");
-    updateButtons();
-}
+void ModemPage::btCSDDisconnectClick() { session_.HangUp(); }

@@ -14,13 +14,13 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
-class TFormMain;
+class DeviceSession;
 class TModem;
 
 class ModemPage : public QWidget {
     Q_OBJECT
 public:
-    ModemPage(TFormMain& window, QWidget* parent = nullptr);
+    ModemPage(DeviceSession& session, QWidget* parent = nullptr);
 
     // Lists the serial ports, the extra ones first, without opening any; a
     // port another program holds is left out. The port chosen before stays
@@ -36,6 +36,8 @@ public:
     // The page's own texts in the window's language (the call state, Cancel).
     void retranslate();
     std::function<QString(lang::Msg)> message;
+    // The call's state in words, as the page shows it (empty when idle).
+    static QString StateText(const TModem& modem, const std::function<QString(lang::Msg)>& message);
 
     QComboBox* cbModemPortSel;
     QLineEdit* edCSDPhnr;
@@ -48,13 +50,9 @@ public:
 private:
     void updateButtons();
     void showState();
-    void carrierLost(TModem* m);
-    // The call is over: the command channel goes back to USB, where a module
-    // that is plugged in logs in as on an attach.
-    void callEnded();
     QString text(lang::Msg m) const;
 
-    TFormMain& window_;
+    DeviceSession& session_;
     QStringList extraPorts_;
-    bool inProgress_ = false;   // a dial, its login or a hang-up is under way
+    bool busyCursor_ = false;
 };

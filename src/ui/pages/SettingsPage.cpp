@@ -367,6 +367,15 @@ void SettingsPage::applyDesignValues() {
 
 QWidget* SettingsPage::control(const char* name) const { return findChild<QWidget*>(QString::fromLatin1(name)); }
 
+ControlDescList SettingsPage::Bindings() const {
+    ControlDescList list;
+    for (const ParamDef& p : settingsParams()) {
+        list.Add(p.key, control(p.control));
+        Q_ASSERT_X(list.At(list.Count() - 1).control, "bindings", p.key.constData());
+    }
+    return list;
+}
+
 // ---------------------------------------------------------------------------
 // Wiring
 

@@ -12,6 +12,7 @@
 // notification fires only on a real change.
 #include "ui/pages/RelayPanel.h"
 #include "ui/pages/ThresholdPair.h"
+#include "ui/widgets/Bindings.h"
 
 #include <QColor>
 #include <QWidget>
@@ -40,6 +41,9 @@ public:
     std::function<void()> testReportNow;
 
     QWidget* control(const char* name) const;
+    // Every device setting with the control that shows it, in the order
+    // Read, Write, Open and Save walk them.
+    ControlDescList Bindings() const;
     QPushButton* readButton() const { return btnRead_; }
     QPushButton* writeButton() const { return btnWrite_; }
     QPushButton* openButton() const { return btnOpen_; }

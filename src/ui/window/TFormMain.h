@@ -1,22 +1,17 @@
 #pragma once
-// The main window: owner of everything long-lived, composition root of the
-// pages, and the place where the link's threads hand work to the UI thread.
-#include "ui/widgets/Bindings.h"
-#include "core/protocol/Session.h"
+// The main window: composes the pages and connects them to the device
+// session, which owns everything that talks to the module.
 #include "core/protocol/StatusParser.h"
+#include "session/DeviceSession.h"
+#include "ui/widgets/Bindings.h"
 
 #include <QStringList>
 #include <QTimer>
 #include <QWidget>
 
-#include <atomic>
-#include <functional>
 #include <memory>
-#include <vector>
 
 class ConfigTransfer;
-class ConnHIDCOM;
-class Connection;
 class HidBackend;
 class LangMan;
 class LogPage;
@@ -25,13 +20,9 @@ class QProgressBar;
 class QSettings;
 class QTabWidget;
 class QToolButton;
-class ResponseConnection;
 class SettingsPage;
-class Slot;
 class StatusPage;
-class TModem;
 class VolumesPage;
-class ChangeStateEvent;
 
 class TFormMain : public QWidget {
     Q_OBJECT
@@ -46,13 +37,7 @@ public:
     explicit TFormMain(const Options& options);
     ~TFormMain() override;
 
-    // Hands fn to the UI thread and waits up to 100 ms for the UI thread to
-    // take it. 0 when the window is closing or the UI thread did not take it
-    // in time (then fn never runs); non-zero when it was taken and runs there.
-    int CallInMainThread(std::function<void()> fn);
-
     void UpdateUIState(const char* reason);
-    bool LinkUp() const;   // the USB module ready, or a data call up
     void FormShow();
     void FormClose();
     void PageControl1Change(int index);
@@ -60,33 +45,54 @@ public:
     void SpeedButtonENClick();
     void SpeedButtonHUClick();
     void SpeedButtonROClick();
+    void ToggleLogTab();
 
     // Page indexes of PageControl1.
     enum Page { PageSettings = 0, PageStatus = 1, PageLog = 2, PageModem = 3, PageVolumes = 4 };
 
-    // Window state.
-    ControlDescList settingsBindings;
-    ControlDescList statusBindings;
-    Session session;                       // exchange state, password, logged-in flag, bulk operator
-    std::unique_ptr<ConnHIDCOM> usb;
-    Slot* commandSlot = nullptr;
-    Slot* statusSlot = nullptr;
-    Slot* logSlot = nullptr;
-    Connection* modemConnection = nullptr; // what the newest Connect returned
-    TModem* modem = nullptr;               // the newest modem
-    std::unique_ptr<ResponseConnection> modemResponder;
-    bool busy = false;
-    std::atomic<bool> closing{false};
-    StatusTextParser statusParser;
-    QByteArray defaultPassword;
+    DeviceSession& session() { return *session_; }
+    ConfigTransfer& transfer() { return *transfer_; }
+    LangMan& langMan() { return *langMan_; }
+    QTabWidget* pageControl() const { return PageControl1; }
+    SettingsPage* settingsPage() const { return settingsPage_; }
+    VolumesPage* volumesPage() const { return volumesPage_; }
+    const ControlDescList& settingsBindings() const { return settingsBindings_; }
+    const ControlDescList& statusBindings() const { return statusBindings_; }
+    // A Read or Write is under way: every page and button is off.
+    bool busy() const { return busy_; }
+    void setBusy(bool on, const char* reason);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    void buildWindow();
+    void applyStartupPresentation();
+    bool FormKeyDown(QKeyEvent* e);
+    void queryModemStatus();
+    QWidget* control(const QByteArray& name) const;
+    // Shows the note of a finished Read or Write in the progress bar (nothing
+    // after a failure); the bar empties after timing::transferNoteMs.
+    void showTransferNote(const QString& note);
+
+    std::unique_ptr<DeviceSession> session_;
+    ControlDescList settingsBindings_;
+    ControlDescList statusBindings_;
+    StatusTextParser statusParser_;
+    bool busy_ = false;
+    bool shown_ = false;
+    QTimer noteTimer_;
 
     // Controls.
     QTabWidget* PageControl1;
-    SettingsPage* settingsPage;
-    StatusPage* statusPage;
-    LogPage* logPage;
-    ModemPage* modemPage;
-    VolumesPage* volumesPage;
+    SettingsPage* settingsPage_;
+    StatusPage* statusPage_;
+    LogPage* logPage_;
+    ModemPage* modemPage_;
+    VolumesPage* volumesPage_;
     QWidget* Panel1;
     QWidget* Panel2;
     QWidget* Panel3;
@@ -95,39 +101,6 @@ public:
     QToolButton* SpeedButtonEN;
     QToolButton* SpeedButtonHU;
     QToolButton* SpeedButtonRO;
-    std::unique_ptr<LangMan> langMan;
-    std::unique_ptr<ConfigTransfer> transfer;
-
-    // Helpers for the pages.
-    QWidget* control(const QByteArray& name) const;
-    void setBusy(bool on, const char* reason);
-    // Shows the note of a finished Read or Write in the progress bar (nothing
-    // after a failure); the bar empties after timing::transferNoteMs.
-    void showTransferNote(const QString& note);
-    void ToggleLogTab();
-
-protected:
-    bool event(QEvent* e) override;
-    bool eventFilter(QObject* watched, QEvent* e) override;
-    void keyPressEvent(QKeyEvent* e) override;
-    void showEvent(QShowEvent* e) override;
-    void closeEvent(QCloseEvent* e) override;
-
-private:
-    void buildWindow();
-    void buildBindings();
-    void wireConnection(HidBackend* backend);
-    void applyStartupPresentation();
-    bool FormKeyDown(QKeyEvent* e);
-    void queryModemStatus();
-
-    std::vector<std::unique_ptr<ResponseConnection>> responders_;
-    std::unique_ptr<ChangeStateEvent> stateEvent_;
-    std::vector<std::unique_ptr<Slot>> slots_;
-    std::vector<std::unique_ptr<TModem>> modems_;
-    std::vector<std::unique_ptr<ResponseConnection>> retiredResponders_;   // kept: a modem may still deliver to them
-    bool shown_ = false;
-    bool loggingIn_ = false;   // step 3 of UpdateUIState is under way
-    QTimer noteTimer_;
-    friend class ModemPage;
+    std::unique_ptr<LangMan> langMan_;
+    std::unique_ptr<ConfigTransfer> transfer_;
 };

@@ -1,10 +1,9 @@
 // Kestrum: configures and monitors the Brisal GSM alarm module.
-#include "ui/window/CloseOnSignals.h"
-#include "ui/widgets/ErrorBox.h"
-#include "ui/window/TFormMain.h"
-#include "ui/dialogs/PwdForm.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
+#include "ui/widgets/ErrorBox.h"
+#include "ui/window/CloseOnSignals.h"
+#include "ui/window/TFormMain.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -13,23 +12,26 @@
 #include <exception>
 #include <memory>
 
-TFormMain* FormMain = nullptr;
-TPwdForm* PwdForm = nullptr;
-
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName("Kestrum");
-    QApplication::setOrganizationName("Orvik");
+    QCoreApplication::setApplicationName("Kestrum");
+    QCoreApplication::setOrganizationName("Orvik");
+    QCoreApplication::setApplicationVersion(KESTRUM_VERSION);
 
     QCommandLineParser parser;
     parser.setApplicationDescription("Configures and monitors the Brisal GSM alarm module.");
     parser.addHelpOption();
+    parser.addVersionOption();
     QCommandLineOption demo("demo", "Use a simulated module instead of the USB device.");
     QCommandLineOption full("full", "Show every page, not only the volume tool.");
     QCommandLineOption serial("serial-port", "Offer this serial port on the Modem page.", "path");
     QCommandLineOption demoPassword("demo-password", "The simulated module's password (default 4826).", "pw");
     parser.addOptions({demo, full, serial, demoPassword});
-    parser.process(app);
+    {
+        // --help, --version and a wrong option are answered without a display.
+        QCoreApplication plain(argc, argv);
+        parser.process(plain);
+    }
+    QApplication app(argc, argv);
 
     try {
         std::unique_ptr<SimModule> module;
@@ -44,11 +46,7 @@ int main(int argc, char** argv) {
             options.backend = backend.get();
         }
         TFormMain window(options);
-        FormMain = &window;
         CloseOnSignals closeOnSignals(&window);   // a kill ends the program as its window's close would
-        Session& session = window.session;
-        TPwdForm pwdForm(&window, session, {});
-        PwdForm = &pwdForm;
         window.show();
         if (backend) {
             // The simulated module is plugged in shortly after start, as a user would.

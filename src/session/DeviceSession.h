@@ -1,0 +1,114 @@
+#pragma once
+// The device session: one object owns everything that talks to the module —
+// the USB connection with its command, status and log slots, the modem calls,
+// the command exchange and the login. It lives on the UI thread. The link's
+// reader threads hand their work to it (CallInMainThread), and it tells the
+// window, the pages and the command-line tool what happened through signals.
+#include "core/modem/TModem.h"
+#include "core/protocol/Session.h"
+
+#include <QObject>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class ChangeStateEvent;
+class ConnHIDCOM;
+class HidBackend;
+class ResponseConnection;
+class Slot;
+
+class DeviceSession : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        HidBackend* backend = nullptr;                   // null: the real USB device through hidapi
+        QByteArray defaultPassword = kDefaultPassword;   // the first login on a new link
+    };
+    // Starts looking for the USB module at once.
+    explicit DeviceSession(const Options& options, QObject* parent = nullptr);
+    ~DeviceSession() override;
+
+    // --- The link ---------------------------------------------------------
+    bool LinkUp() const;   // the USB module ready, or a data call up
+    bool UsbReady() const;
+    bool CallUp() const;
+    // Commands go to the USB module (no call has the command channel).
+    bool OnUsb() const;
+
+    Exchange& exchange() { return state_.exchange; }
+    // The password, the logged-in flag, the bulk operator and the login
+    // itself. Set askPassword on it to let the user retry a refused login.
+    Session& login() { return state_; }
+    const Session& login() const { return state_; }
+
+    // Logs in when a link is up that has had no login yet, then remembers the
+    // link state (connected, as the caller saw it before). True when it
+    // logged in just now. A call from inside the login's own waits does
+    // nothing.
+    bool LogInIfNew(bool connected);
+
+    // Asks the module for its status pairs ("R" on the status slot); over
+    // USB only.
+    void RequestStatus();
+    // Turns the module's main log on; over USB only.
+    void EnableMainLog();
+
+    // --- Modem calls --------------------------------------------------------
+    // Opens the port, dials and logs in with the current password (the
+    // default when none is set yet). True once logged in over the call; on
+    // failure the call is hung up and the modem's state says why.
+    bool ConnectModem(const QString& portName, const QByteArray& phoneNumber);
+    void HangUp();        // ends the call; the channel goes back to USB
+    void CancelDial();    // ends a dial under way (from a handler run inside its waits)
+    TModem* Modem() const { return modem_; }   // the newest call's modem, or null
+    // A dial, its login or a hang-up is under way.
+    bool CallBusy() const { return callBusy_; }
+
+    // --- Hand-off to the UI thread ------------------------------------------
+    // Hands fn to the UI thread and waits up to timing::handOffTimeoutMs for
+    // the UI thread to take it. 0 when the session is closing or the UI
+    // thread did not take it in time (then fn never runs); non-zero when it
+    // was taken and runs there.
+    int CallInMainThread(std::function<void()> fn);
+
+    // Every wait for the module ends at once (Ctrl+C in the command line).
+    void Abort();
+    // Hangs up every call and stops the USB reader; the session is over.
+    // Returns once every thread of the link has ended. Runs once.
+    void Close();
+    bool Closing() const { return closing_; }
+
+signals:
+    // The link changed: "Attached", "Detached", "Resync" (a state change was
+    // missed: look again), "CallUp" (logged in over a call), "CallEnded".
+    void linkChanged(const char* reason);
+    void statusText(const QByteArray& text);   // as received on the status slot
+    void logText(const QByteArray& text);      // log text, up to its first zero byte
+    void modemLine(const QByteArray& line);    // the AT dialogue, line ends included
+    void callChanged();                        // the call's state or CallBusy changed
+
+protected:
+    bool event(QEvent* e) override;
+
+private:
+    void linkStateChanged(const QByteArray& state);   // reader thread
+    void carrierLost(TModem* m);
+    void callEnded();
+
+    std::atomic<bool> closing_{false};
+    QByteArray defaultPassword_;
+    Session state_;
+    std::unique_ptr<ConnHIDCOM> usb_;
+    std::unique_ptr<ChangeStateEvent> stateListener_;
+    std::unique_ptr<Slot> commandSlot_, statusSlot_, logSlot_;
+    std::vector<std::unique_ptr<ResponseConnection>> receivers_;
+    std::vector<std::unique_ptr<TModem>> modems_;   // every call's modem: a reader may still deliver
+    std::vector<std::unique_ptr<ResponseConnection>> callReceivers_;   // likewise
+    TModem* modem_ = nullptr;
+    Connection* call_ = nullptr;   // what the newest Connect returned
+    bool callBusy_ = false;
+    bool loggingIn_ = false;
+};
