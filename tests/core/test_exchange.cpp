@@ -10,6 +10,7 @@
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 #include "support/LateAnswers.h"
+#include "support/TimingGuard.h"
 
 #include <QElapsedTimer>
 #include <QScopeGuard>
@@ -80,30 +81,11 @@ QList<Bytes> cut(const Bytes& text, QList<int> sizes) {
     return pieces;
 }
 
-struct SavedTiming {
-    int lockTries = timing::exchangeLockTries, lockPoll = timing::exchangeLockPollMs,
-        attempts = timing::commandAttempts, answer = timing::answerWaitMs, loginAttempts = timing::loginAttempts,
-        loginPolls = timing::loginPolls, loginPoll = timing::loginPollMs, loginCalls = timing::loginCalls,
-        search = timing::hidSearchIntervalMs, read = timing::hidReadTimeoutMs;
-    void restore() const {
-        timing::exchangeLockTries = lockTries;
-        timing::exchangeLockPollMs = lockPoll;
-        timing::commandAttempts = attempts;
-        timing::answerWaitMs = answer;
-        timing::loginAttempts = loginAttempts;
-        timing::loginPolls = loginPolls;
-        timing::loginPollMs = loginPoll;
-        timing::loginCalls = loginCalls;
-        timing::hidSearchIntervalMs = search;
-        timing::hidReadTimeoutMs = read;
-    }
-};
-const SavedTiming kDeviceTiming;
-
 }  // namespace
 
 class TestExchange : public QObject {
     Q_OBJECT
+    TimingGuard deviceTiming_;   // made before any test runs
 
 private slots:
     void init();
@@ -143,7 +125,7 @@ void TestExchange::init() {
     // Answered exchanges end as soon as the answer is complete, so the long
     // waits of the device cost nothing there; tests without an answer scale
     // them down themselves.
-    kDeviceTiming.restore();
+    deviceTiming_.restore();
 }
 
 void TestExchange::commandBytes_data() {

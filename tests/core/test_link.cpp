@@ -7,6 +7,7 @@
 #include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
+#include "support/TimingGuard.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -137,6 +138,7 @@ Bytes payloadOf(const SimHidBackend::Report& r) {
 
 class TestLink : public QObject {
     Q_OBJECT
+    TimingGuard savedTiming_;   // init() changes timing
 
 private slots:
     void init();

@@ -6,6 +6,7 @@
 #include "sim/SimModem.h"
 #include "sim/SimModule.h"
 #include "support/LateAnswers.h"
+#include "support/TimingGuard.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -76,6 +77,7 @@ const QList<QByteArray> kDialogueCommands = {"AT", "AT", "ATH", "ATH", "AT", "AT
 
 class TestModem : public QObject {
     Q_OBJECT
+    TimingGuard savedTiming_;   // init() and the tests change timing
 private slots:
     void init();
     void readLineTakesOneLineAtATime();

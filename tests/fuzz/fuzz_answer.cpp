@@ -4,6 +4,7 @@
 // exactly its key and value; and a query is answered by the answer that names
 // its key, whatever comes before it.
 #include "FuzzInput.h"
+#include "../support/TimingGuard.h"
 #include "core/protocol/Exchange.h"
 #include "core/text/Timing.h"
 
@@ -30,6 +31,7 @@ QByteArray without(QByteArray s, const QByteArray& what) { return s.replace(what
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput in(data, size);
+    TimingGuard savedTiming;
     timing::answerWaitMs = 0;      // nothing here waits for the device
     timing::commandAttempts = 1;
     const uint8_t mode = in.byte();

@@ -4,6 +4,7 @@
 #include "core/protocol/Session.h"
 #include "core/text/Timing.h"
 #include "ui/dialogs/PwdForm.h"
+#include "support/TimingGuard.h"
 
 #include <QApplication>
 #include <QGroupBox>
@@ -46,6 +47,7 @@ private:
 
 class PwdFormTest : public QObject {
     Q_OBJECT
+    TimingGuard savedTiming_;   // initTestCase changes timing
 private slots:
     void initTestCase() { timing::loginPollMs = 5; }
 
