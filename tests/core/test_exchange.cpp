@@ -9,6 +9,7 @@
 #include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
+#include "support/FakeConnection.h"
 #include "support/LateAnswers.h"
 #include "support/TimingGuard.h"
 
@@ -17,7 +18,6 @@
 #include <QtTest>
 
 #include <chrono>
-#include <functional>
 #include <thread>
 #include <vector>
 
@@ -31,21 +31,7 @@ void deliver(Exchange& ex, const Bytes& text) {
 
 // The command channel as the exchange sees it: records every text sent and
 // lets the test answer it.
-class FakeChannel : public Connection {
-public:
-    bool IsOpen() override { return true; }
-    void SendData(const uint8_t* d, int32_t n) override { SendText(Bytes(reinterpret_cast<const char*>(d), n)); }
-    void SendText(const QByteArray& t) override {
-        sent.append(t);
-        if (onSend) onSend(t);
-    }
-    bool Open() override { return true; }
-    void Close() override {}
-    QByteArray GetName() override { return "fake"; }
-
-    QList<Bytes> sent;
-    std::function<void(const Bytes&)> onSend;
-};
+using FakeChannel = FakeConnection;
 
 // Answers delivered from other threads; joined before the exchange goes.
 class Deliveries {
@@ -104,6 +90,7 @@ private slots:
     void refusedQueryGivesMarker();
     void setResults();
     void silentDevice();
+    void closedChannelIsALostLink();
     void lateTextCountsForNextAttempt();
     void staleTextBetweenExchanges();
     void nestedQueryWaitsForLock();
@@ -349,6 +336,31 @@ void TestExchange::silentDevice() {
     // No channel at all: nothing can be sent, and nothing is waited for.
     Exchange lone;
     QCOMPARE(lone.SetParam("K", "1"), Outcome::LinkLost);
+}
+
+void TestExchange::closedChannelIsALostLink() {
+    Exchange ex;
+    FakeChannel ch;
+    ex.setChannel(&ch);
+    ch.Close();
+    QCOMPARE(ex.Query("K").outcome, Outcome::LinkLost);
+    QCOMPARE(ex.PasswordCommand("4826", "0"), Outcome::LinkLost);
+    QVERIFY(ch.sent.isEmpty());
+
+    // Closed while the answer is awaited: the wait ends at once, nothing is sent again.
+    ch.Open();
+    ch.onSend = [&](const Bytes&) { ch.Close(); };
+    QElapsedTimer t;
+    t.start();
+    QCOMPARE(ex.SetParam("K", "1"), Outcome::LinkLost);
+    QVERIFY(t.elapsed() < timing::answerWaitMs);
+    QCOMPARE(ch.sent, QList<Bytes>{"sc \"K=1#\"\r\n"});
+    QVERIFY(!ex.Locked());
+
+    // Open again, the next command is answered as ever.
+    ch.Open();
+    ch.onSend = [&](const Bytes&) { deliver(ex, "K=1\r\n->PASS\r\n:L2 >"); };
+    QCOMPARE(ex.QueryParam("K"), Bytes("K=1\r\n->PASS\r\n:L2 >"));
 }
 
 void TestExchange::lateTextCountsForNextAttempt() {
