@@ -9,14 +9,15 @@
 #include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
+#include "support/FakeConnection.h"
 #include "support/LateAnswers.h"
+#include "support/TimingGuard.h"
 
 #include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QtTest>
 
 #include <chrono>
-#include <functional>
 #include <thread>
 #include <vector>
 
@@ -30,21 +31,7 @@ void deliver(Exchange& ex, const Bytes& text) {
 
 // The command channel as the exchange sees it: records every text sent and
 // lets the test answer it.
-class FakeChannel : public Connection {
-public:
-    bool IsOpen() override { return true; }
-    void SendData(const uint8_t* d, int32_t n) override { SendText(Bytes(reinterpret_cast<const char*>(d), n)); }
-    void SendText(const QByteArray& t) override {
-        sent.append(t);
-        if (onSend) onSend(t);
-    }
-    bool Open() override { return true; }
-    void Close() override {}
-    QByteArray GetName() override { return "fake"; }
-
-    QList<Bytes> sent;
-    std::function<void(const Bytes&)> onSend;
-};
+using FakeChannel = FakeConnection;
 
 // Answers delivered from other threads; joined before the exchange goes.
 class Deliveries {
@@ -80,30 +67,11 @@ QList<Bytes> cut(const Bytes& text, QList<int> sizes) {
     return pieces;
 }
 
-struct SavedTiming {
-    int lockTries = timing::exchangeLockTries, lockPoll = timing::exchangeLockPollMs,
-        attempts = timing::commandAttempts, answer = timing::answerWaitMs, loginAttempts = timing::loginAttempts,
-        loginPolls = timing::loginPolls, loginPoll = timing::loginPollMs, loginCalls = timing::loginCalls,
-        search = timing::hidSearchIntervalMs, read = timing::hidReadTimeoutMs;
-    void restore() const {
-        timing::exchangeLockTries = lockTries;
-        timing::exchangeLockPollMs = lockPoll;
-        timing::commandAttempts = attempts;
-        timing::answerWaitMs = answer;
-        timing::loginAttempts = loginAttempts;
-        timing::loginPolls = loginPolls;
-        timing::loginPollMs = loginPoll;
-        timing::loginCalls = loginCalls;
-        timing::hidSearchIntervalMs = search;
-        timing::hidReadTimeoutMs = read;
-    }
-};
-const SavedTiming kDeviceTiming;
-
 }  // namespace
 
 class TestExchange : public QObject {
     Q_OBJECT
+    TimingGuard deviceTiming_;   // made before any test runs
 
 private slots:
     void init();
@@ -122,6 +90,7 @@ private slots:
     void refusedQueryGivesMarker();
     void setResults();
     void silentDevice();
+    void closedChannelIsALostLink();
     void lateTextCountsForNextAttempt();
     void staleTextBetweenExchanges();
     void nestedQueryWaitsForLock();
@@ -143,7 +112,7 @@ void TestExchange::init() {
     // Answered exchanges end as soon as the answer is complete, so the long
     // waits of the device cost nothing there; tests without an answer scale
     // them down themselves.
-    kDeviceTiming.restore();
+    deviceTiming_.restore();
 }
 
 void TestExchange::commandBytes_data() {
@@ -367,6 +336,31 @@ void TestExchange::silentDevice() {
     // No channel at all: nothing can be sent, and nothing is waited for.
     Exchange lone;
     QCOMPARE(lone.SetParam("K", "1"), Outcome::LinkLost);
+}
+
+void TestExchange::closedChannelIsALostLink() {
+    Exchange ex;
+    FakeChannel ch;
+    ex.setChannel(&ch);
+    ch.Close();
+    QCOMPARE(ex.Query("K").outcome, Outcome::LinkLost);
+    QCOMPARE(ex.PasswordCommand("4826", "0"), Outcome::LinkLost);
+    QVERIFY(ch.sent.isEmpty());
+
+    // Closed while the answer is awaited: the wait ends at once, nothing is sent again.
+    ch.Open();
+    ch.onSend = [&](const Bytes&) { ch.Close(); };
+    QElapsedTimer t;
+    t.start();
+    QCOMPARE(ex.SetParam("K", "1"), Outcome::LinkLost);
+    QVERIFY(t.elapsed() < timing::answerWaitMs);
+    QCOMPARE(ch.sent, QList<Bytes>{"sc \"K=1#\"\r\n"});
+    QVERIFY(!ex.Locked());
+
+    // Open again, the next command is answered as ever.
+    ch.Open();
+    ch.onSend = [&](const Bytes&) { deliver(ex, "K=1\r\n->PASS\r\n:L2 >"); };
+    QCOMPARE(ex.QueryParam("K"), Bytes("K=1\r\n->PASS\r\n:L2 >"));
 }
 
 void TestExchange::lateTextCountsForNextAttempt() {

@@ -7,6 +7,8 @@
 #include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
+#include "support/FakeConnection.h"
+#include "support/TimingGuard.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -46,18 +48,7 @@ const Bytes kFrameLong2 = bytes({0x55, 0xAA, 0x01, 0x01, 0x02, 0x00, 0x47, 0x00,
                                  0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x31, 0x12});
 
 // A lower connection that records every send as one piece.
-class Recorder : public Connection {
-public:
-    bool IsOpen() override { return true; }
-    void SendData(const uint8_t* d, int32_t n) override { sends.append(Bytes(reinterpret_cast<const char*>(d), n)); }
-    void SendText(const QByteArray& t) override { sends.append(t); }
-    bool Open() override { return true; }
-    void Close() override {}
-    QByteArray GetName() override { return "rec"; }
-    void feed(const Bytes& b) { Receive(u8(b), int32_t(b.size())); }
-
-    QList<Bytes> sends;
-};
+using Recorder = FakeConnection;
 
 // Collects deliveries from any thread; waits are bounded.
 class Collector {
@@ -137,6 +128,7 @@ Bytes payloadOf(const SimHidBackend::Report& r) {
 
 class TestLink : public QObject {
     Q_OBJECT
+    TimingGuard savedTiming_;   // init() changes timing
 
 private slots:
     void init();
@@ -191,11 +183,11 @@ void TestLink::slotSendsGoldenFrame() {
     Recorder lower;
     Slot slot(2, &lower);
     slot.SendText("sc A?#\r\n");
-    QCOMPARE(lower.sends.size(), 3);
-    QCOMPARE(lower.sends[0].size(), 6);
-    QCOMPARE(lower.sends[1].size(), 16);
-    QCOMPARE(lower.sends[2].size(), 2);
-    QCOMPARE(lower.sends.join(), kFrameQuery);
+    QCOMPARE(lower.sent.size(), 3);
+    QCOMPARE(lower.sent[0].size(), 6);
+    QCOMPARE(lower.sent[1].size(), 16);
+    QCOMPARE(lower.sent[2].size(), 2);
+    QCOMPARE(lower.sent.join(), kFrameQuery);
 }
 
 void TestLink::deviceFramerMatchesGoldenFrames() {
@@ -213,20 +205,20 @@ void TestLink::seventeenBytesMakeTwoFrames() {
     Recorder lower;
     Slot slot(2, &lower);
     slot.SendText("0123456789ABCDEF");   // exactly one frame
-    QCOMPARE(lower.sends.size(), 3);
-    QCOMPARE(lower.sends.join(), kFrameLong1);
+    QCOMPARE(lower.sent.size(), 3);
+    QCOMPARE(lower.sent.join(), kFrameLong1);
 
     Recorder lower2;
     Slot slot2(2, &lower2);
     slot2.SendText("0123456789ABCDEFG");
-    QCOMPARE(lower2.sends.size(), 6);
+    QCOMPARE(lower2.sent.size(), 6);
     const QList<int> sizes = {6, 16, 2, 6, 16, 2};
-    for (int i = 0; i < 6; ++i) QCOMPARE(lower2.sends[i].size(), sizes[i]);
-    QCOMPARE(uint8_t(lower2.sends[0][3]), uint8_t(16));
-    QCOMPARE(uint8_t(lower2.sends[3][3]), uint8_t(1));
-    QCOMPARE(lower2.sends[4], Bytes("G") + Bytes(15, '\0'));
-    QCOMPARE(lower2.sends.mid(0, 3).join(), kFrameLong1);
-    QCOMPARE(lower2.sends.mid(3, 3).join(), kFrameLong2);
+    for (int i = 0; i < 6; ++i) QCOMPARE(lower2.sent[i].size(), sizes[i]);
+    QCOMPARE(uint8_t(lower2.sent[0][3]), uint8_t(16));
+    QCOMPARE(uint8_t(lower2.sent[3][3]), uint8_t(1));
+    QCOMPARE(lower2.sent[4], Bytes("G") + Bytes(15, '\0'));
+    QCOMPARE(lower2.sent.mid(0, 3).join(), kFrameLong1);
+    QCOMPARE(lower2.sent.mid(3, 3).join(), kFrameLong2);
 }
 
 void TestLink::nothingToSendSendsNothing() {
@@ -236,7 +228,7 @@ void TestLink::nothingToSendSendsNothing() {
     slot.SendData(&b, 0);
     slot.SendData(&b, -5);
     slot.SendText(Bytes());
-    QVERIFY(lower.sends.isEmpty());
+    QVERIFY(lower.sent.isEmpty());
     QCOMPARE(slot.TxSequence, uint8_t(0));
 }
 
@@ -250,8 +242,8 @@ void TestLink::sequenceRunsAndWrapsPerSlot() {
         if (i % 3 == 0) s4.SendData(&b, 1);
     }
     QList<int> seq2, seq4;
-    for (int i = 0; i < lower.sends.size(); i += 3) {
-        const Bytes& h = lower.sends[i];
+    for (int i = 0; i < lower.sent.size(); i += 3) {
+        const Bytes& h = lower.sent[i];
         QCOMPARE(h.size(), 6);
         (h[4] == 2 ? seq2 : seq4).append(uint8_t(h[2]));
     }

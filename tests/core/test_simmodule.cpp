@@ -6,6 +6,7 @@
 #include "core/protocol/Exchange.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
+#include "support/FakeConnection.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -32,43 +33,24 @@ struct Captured {
 };
 
 // Writes each send of a slot as one output report through the backend.
-class ReportWriter : public Connection {
-public:
-    ReportWriter(HidBackend& b, HidHandle h) : b_(b), h_(h) {}
-    bool IsOpen() override { return true; }
-    void SendData(const uint8_t* d, int32_t n) override {
-        SimHidBackend::Report r{};
-        r[1] = 1;
-        r[2] = uint8_t(n);
-        std::memcpy(r.data() + 5, d, size_t(n));
-        b_.write(h_, r.data());
+struct ReportWriter : FakeConnection {
+    ReportWriter(HidBackend& b, HidHandle h) {
+        onSend = [&b, h](const Bytes& t) {
+            SimHidBackend::Report r{};
+            r[1] = 1;
+            r[2] = uint8_t(t.size());
+            std::memcpy(r.data() + 5, t.constData(), size_t(t.size()));
+            b.write(h, r.data());
+        };
     }
-    void SendText(const QByteArray& t) override {
-        SendData(reinterpret_cast<const uint8_t*>(t.constData()), int32_t(t.size()));
-    }
-    bool Open() override { return true; }
-    void Close() override {}
-    QByteArray GetName() override { return "writer"; }
-
-private:
-    HidBackend& b_;
-    HidHandle h_;
 };
 
 // Collects what arrives on one slot of the input reports.
-class SlotReader : public Connection {
-public:
+struct SlotReader : FakeConnection {
     explicit SlotReader(int16_t n)
         : slot(n, this), end([this](const uint8_t* d, int32_t len) { text.append(reinterpret_cast<const char*>(d), len); }) {
         slot.AddReceiver(&end);
     }
-    bool IsOpen() override { return true; }
-    void SendData(const uint8_t*, int32_t) override {}
-    void SendText(const QByteArray&) override {}
-    bool Open() override { return true; }
-    void Close() override {}
-    QByteArray GetName() override { return "reader"; }
-
     Slot slot;
     ResponseConnection end;
     Bytes text;

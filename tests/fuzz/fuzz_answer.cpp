@@ -4,6 +4,8 @@
 // exactly its key and value; and a query is answered by the answer that names
 // its key, whatever comes before it.
 #include "FuzzInput.h"
+#include "../support/FakeConnection.h"
+#include "../support/TimingGuard.h"
 #include "core/protocol/Exchange.h"
 #include "core/text/Timing.h"
 
@@ -11,25 +13,13 @@
 
 namespace {
 
-class Channel : public Connection {
-public:
-    bool IsOpen() override { return true; }
-    void SendData(const uint8_t*, int32_t) override {}
-    void SendText(const QByteArray&) override {
-        if (onSend) onSend();
-    }
-    bool Open() override { return true; }
-    void Close() override {}
-    QByteArray GetName() override { return {}; }
-    std::function<void()> onSend;
-};
-
 QByteArray without(QByteArray s, const QByteArray& what) { return s.replace(what, ""); }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput in(data, size);
+    TimingGuard savedTiming;
     timing::answerWaitMs = 0;      // nothing here waits for the device
     timing::commandAttempts = 1;
     const uint8_t mode = in.byte();
@@ -81,12 +71,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // query comes first, cut at every piece size the text suggests.
         Exchange ex;
         ex.pump = nullptr;
-        Channel ch;
+        FakeConnection ch;
         ex.setChannel(&ch);
         FUZZ_CHECK(ex.Query("EARLIER:KEY.X").outcome == Outcome::NoAnswer);   // the device is slow
         const QByteArray stream = "EARLIER:KEY.X=x\r\n->PASS\r\n:L2 >" + answer;
         const int piece = 1 + cut % 13;
-        ch.onSend = [&] {
+        ch.onSend = [&](const QByteArray&) {
             for (int pos = 0; pos < stream.size(); pos += piece)
                 ex.AccumulateResponse(reinterpret_cast<const uint8_t*>(stream.constData()) + pos,
                                       int32_t(std::min<int>(piece, int(stream.size()) - pos)));

@@ -3,6 +3,7 @@
 // packs into reports of up to 60 bytes are received whole and in order,
 // whatever other reports come in between.
 #include "FuzzInput.h"
+#include "../support/FakeConnection.h"
 #include "core/link/ConnHIDCOM.h"
 #include "core/link/Slot.h"
 
@@ -24,17 +25,6 @@ public:
     void close(HidHandle) override {}
 };
 
-class Wire : public Connection {
-public:
-    bool IsOpen() override { return true; }
-    void SendData(const uint8_t* d, int32_t n) override { bytes.append(reinterpret_cast<const char*>(d), n); }
-    void SendText(const QByteArray& t) override { bytes += t; }
-    bool Open() override { return true; }
-    void Close() override {}
-    QByteArray GetName() override { return {}; }
-    QByteArray bytes;
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -47,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     slot->AddReceiver(&end);
 
     // The device's payloads on slot 2, framed by a slot of its own.
-    Wire wire;
+    FakeConnection wire;
     Slot framer(2, &wire);
     QList<QByteArray> sent;
     const int messages = in.byte() % 6;
@@ -61,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Reports: data reports carrying the frame stream, with stray reads of
     // any shape in between.
-    const QByteArray& stream = wire.bytes;
+    const QByteArray stream = wire.sent.join();
     for (int pos = 0; pos < stream.size() || !in.empty();) {
         uint8_t report[kReportSize + 8] = {};
         const uint8_t what = in.byte();

@@ -3,6 +3,7 @@
 // and interleaved with other slots' frames; any bytes at all are taken without
 // harm.
 #include "FuzzInput.h"
+#include "../support/FakeConnection.h"
 #include "core/link/Slot.h"
 
 #include <QByteArray>
@@ -11,17 +12,6 @@
 #include <algorithm>
 
 namespace {
-
-class Wire : public Connection {
-public:
-    bool IsOpen() override { return true; }
-    void SendData(const uint8_t* d, int32_t n) override { bytes.append(reinterpret_cast<const char*>(d), n); }
-    void SendText(const QByteArray& t) override { bytes += t; }
-    bool Open() override { return true; }
-    void Close() override {}
-    QByteArray GetName() override { return {}; }
-    QByteArray bytes;
-};
 
 struct Ends {
     QList<QByteArray> got[3];   // slots 2, 3, 4
@@ -37,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t mode = in.byte();
 
     // The tool's sender builds the frames: a few payloads on slots 2, 3 and 4.
-    Wire wire;
+    FakeConnection wire;
     Slot out2(2, &wire), out3(3, &wire), out4(4, &wire);
     Slot* outs[3] = {&out2, &out3, &out4};
     QList<QByteArray> sent[3];
@@ -58,9 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         stream = QByteArray(reinterpret_cast<const char*>(g), int(n));
     }
     const int garbage = int(stream.size());
-    stream += wire.bytes;
+    stream += wire.sent.join();
 
-    Wire lower;
+    FakeConnection lower;
     Slot in2(2, &lower), in3(3, &lower), in4(4, &lower);
     Ends ends;
     in2.AddReceiver(&ends.end2);
@@ -69,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int pos = 0; pos < stream.size();) {
         const int piece = 1 + in.byte() % 64;
         const QByteArray chunk = stream.mid(pos, piece);
-        lower.Receive(reinterpret_cast<const uint8_t*>(chunk.constData()), int32_t(chunk.size()));
+        lower.feed(chunk);
         pos += piece;
     }
 

@@ -11,6 +11,7 @@
 #include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
+#include "support/TimingGuard.h"
 #include "support/WindowRig.h"
 #include "core/text/Codec.h"
 
@@ -84,6 +85,7 @@ QMap<QByteArray, QByteArray> visibleState(const TFormMain& w) {
 class BindingsTest : public QObject {
     Q_OBJECT
     QStringList errors_;
+    TimingGuard savedTiming_;   // initTestCase changes timing
 
 private slots:
     void initTestCase() {
@@ -94,6 +96,7 @@ private slots:
     void init() { errors_.clear(); }
 
     void tableOrderAndUniqueness() {
+        TimingGuard saved;
         Rig r;
         const ControlDescList& b = r.w->settingsBindings();
         QCOMPARE(b.Count(), int(sizeof kKeys / sizeof *kKeys));
@@ -208,7 +211,6 @@ private slots:
         QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->text(), QString("205 settings written"));
         QTRY_COMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 0);
         QVERIFY(!r.w->findChild<QProgressBar*>("ProgressBarRW")->isTextVisible());
-        timing::transferNoteMs = 5000;
     }
 
     void writeRefusesWhatCannotBeSent() {
@@ -246,6 +248,7 @@ private slots:
     }
 
     void unansweredKeysAreSkippedAndTheReadGoesOn() {
+        TimingGuard saved;
         Rig r;
         r.module.setParam("CALL:USER1.PN", "111");
         QVERIFY(r.connect());
@@ -258,8 +261,6 @@ private slots:
         timing::answerWaitMs = 1;
         timing::commandAttempts = 1;
         const auto result = r.w->transfer().Read();
-        timing::answerWaitMs = 100;
-        timing::commandAttempts = 4;
         QCOMPARE(result.answered, 205);
         QVERIFY(result.refusedKey.isEmpty() && !result.linkLost);
         QCOMPARE(result.silentKeys.size(), 205);

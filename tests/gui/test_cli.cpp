@@ -7,6 +7,7 @@
 #include "sim/SimHidBackend.h"
 #include "sim/SimModem.h"
 #include "sim/SimModule.h"
+#include "support/TimingGuard.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -71,6 +72,7 @@ struct Module {
 class CliTest : public QObject {
     Q_OBJECT
     QTemporaryDir dir_;
+    TimingGuard savedTiming_;   // initTestCase changes timing
 
 private slots:
     void initTestCase() {
@@ -196,13 +198,13 @@ private slots:
             QVERIFY(!r.err.contains("9999") && !r.out.contains("9999"));
         }
         {
+            TimingGuard saved;
             Module m;
             auto k = m.module.knobs();
             k.silentAfterCommands = 1;   // the login is answered, the query is not
             m.module.setKnobs(k);
             timing::commandAttempts = 1;
             const Run r = run({"get", "CALL:USER1.PN"}, &m.backend);
-            timing::commandAttempts = 4;
             QCOMPARE(r.rc, int(cli::NoAnswer));
             QVERIFY(r.err.contains("CALL:USER1.PN"));
         }
@@ -225,18 +227,19 @@ private slots:
     }
 
     void silentModuleAtLoginIsNoAnswer() {
+        TimingGuard saved;
         Module m;
         auto k = m.module.knobs();
         k.silent = true;
         m.module.setKnobs(k);
         timing::loginCalls = 1;
         const Run r = run({"get", "CALL:USER1.PN"}, &m.backend);
-        timing::loginCalls = 5;
         QCOMPARE(r.rc, int(cli::NoAnswer));
         QVERIFY(r.err.contains("no answer from the module to the login"));
     }
 
     void interruptEndsAReadAtOnce() {
+        TimingGuard saved;
         Module m;
         auto k = m.module.knobs();
         k.silentAfterCommands = 1;   // logged in, then nothing answers any more
@@ -246,7 +249,6 @@ private slots:
         QElapsedTimer t;
         t.start();
         const Run r = run({"read", "--out", file}, &m.backend, false, [&] { return t.elapsed() > 500; });
-        timing::answerWaitMs = 500;
         QCOMPARE(r.rc, int(cli::Interrupted));
         QVERIFY2(t.elapsed() < 3000, QByteArray::number(t.elapsed()));
         QVERIFY(!QFile::exists(file));
@@ -337,6 +339,7 @@ private slots:
     }
 
     void overTheSimulatedModem() {
+        TimingGuard saved;
         Module usb(false);
         SimModule far;
         far.setParam("CALL:USER1.PN", "+36209998877");
@@ -355,7 +358,6 @@ private slots:
         modem.setKnobs(k);
         timing::modemDialReads = 3;
         const Run busy = run(QStringList{"get", "CALL:USER1.PN"} + via, &usb.backend);
-        timing::modemDialReads = 60;
         QCOMPARE(busy.rc, int(cli::NoModule));
     }
 };

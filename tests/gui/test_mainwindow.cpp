@@ -8,6 +8,7 @@
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 #include "ui/pages/VolumesPage.h"
+#include "support/TimingGuard.h"
 #include "support/WindowRig.h"
 
 #include <QLabel>
@@ -28,6 +29,7 @@
 class MainWindowTest : public QObject {
     Q_OBJECT
     QStringList errors_;
+    TimingGuard savedTiming_;   // initTestCase changes timing
 
 private slots:
     void initTestCase() {
@@ -235,6 +237,7 @@ private slots:
     }
 
     void detachDuringLoginIsNotForgotten() {
+        TimingGuard saved;
         WindowRig r(false);
         r.w->session().login().askPassword = [] {};   // no dialog when the device falls silent
         auto k = r.module.knobs();
@@ -251,9 +254,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!r.w->session().login().loggedIn, 8000);
         k.answerDelayMs = 0;
         r.module.setKnobs(k);
-        timing::loginPollMs = 10;
-        timing::loginAttempts = 4;
-        timing::loginCalls = 5;
+        saved.restore();   // logins as usual from here on
         const int before = int(r.logins().size());
         r.backend.attach();
         QTRY_VERIFY_WITH_TIMEOUT(r.logins().size() > before, 5000);
@@ -276,6 +277,7 @@ private slots:
     }
 
     void closingDuringAReadEndsItAtOnce() {
+        TimingGuard saved;
         WindowRig r;
         QVERIFY(r.connect());
         auto k = r.module.knobs();
@@ -288,7 +290,6 @@ private slots:
             r.w->close();
         });
         r.button("btnRead")->click();   // returns once the close has ended the Read
-        timing::answerWaitMs = 150;
         QVERIFY(t.isValid());
         QVERIFY2(t.elapsed() < 3000, QByteArray::number(t.elapsed()));
         QVERIFY(!r.w->busy());

@@ -13,6 +13,7 @@
 #include "sim/SimHidBackend.h"
 #include "sim/SimModem.h"
 #include "sim/SimModule.h"
+#include "support/TimingGuard.h"
 #include "ui/pages/VolumesPage.h"
 
 #include <QComboBox>
@@ -68,6 +69,7 @@ struct Rig {
 
 class ModemPageTest : public QObject {
     Q_OBJECT
+    TimingGuard savedTiming_;   // initTestCase changes timing
 private slots:
     void initTestCase() {
         timing::modemEscapeSleepMs = 5;
@@ -281,6 +283,7 @@ private slots:
     }
 
     void refusedLoginHangsUp() {
+        TimingGuard saved;
         Rig r;
         r.module.setPassword("0000");
         int asked = 0;
@@ -288,7 +291,6 @@ private slots:
         timing::loginPollMs = 5;
         r.page()->PortScan();
         r.connectCall();
-        timing::loginPollMs = 20;
         QCOMPARE(asked, 5);
         QVERIFY(!r.enabled("btnRead"));
         QVERIFY(!r.w->session().CallUp());

@@ -4,6 +4,8 @@
 #include "core/protocol/Session.h"
 #include "core/text/Timing.h"
 #include "ui/dialogs/PwdForm.h"
+#include "support/FakeConnection.h"
+#include "support/TimingGuard.h"
 
 #include <QApplication>
 #include <QGroupBox>
@@ -17,35 +19,26 @@
 namespace {
 
 // A device on the command channel that knows one password.
-class FakeDevice : public Connection {
-public:
-    explicit FakeDevice(Session& s) : session_(s) {}
-    QByteArray password = "4826";
-    QList<QByteArray> sent;
-    bool IsOpen() override { return true; }
-    void SendData(const uint8_t*, int32_t) override {}
-    void SendText(const QByteArray& t) override {
-        sent << t;
-        QByteArray answer = ":L0 >";
-        if (t == "set REM:UPW P," + password + "\n") answer = ":L2 >";
-        if (t.startsWith("set REM:UPW C," + password + ",")) {
-            password = t.mid(15 + password.size()).chopped(1);
-            answer = ":L2 >";
-        }
-        session_.exchange.AccumulateResponse(reinterpret_cast<const uint8_t*>(answer.constData()), answer.size());
+struct FakeDevice : FakeConnection {
+    explicit FakeDevice(Session& s) {
+        onSend = [this, &s](const QByteArray& t) {
+            QByteArray answer = ":L0 >";
+            if (t == "set REM:UPW P," + password + "\n") answer = ":L2 >";
+            if (t.startsWith("set REM:UPW C," + password + ",")) {
+                password = t.mid(15 + password.size()).chopped(1);
+                answer = ":L2 >";
+            }
+            s.exchange.AccumulateResponse(reinterpret_cast<const uint8_t*>(answer.constData()), answer.size());
+        };
     }
-    bool Open() override { return true; }
-    void Close() override {}
-    QByteArray GetName() override { return {}; }
-
-private:
-    Session& session_;
+    QByteArray password = "4826";
 };
 
 }  // namespace
 
 class PwdFormTest : public QObject {
     Q_OBJECT
+    TimingGuard savedTiming_;   // initTestCase changes timing
 private slots:
     void initTestCase() { timing::loginPollMs = 5; }
 

@@ -9,6 +9,7 @@
 #include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
+#include "support/TimingGuard.h"
 #include "support/WindowRig.h"
 
 #include <QCheckBox>
@@ -28,6 +29,7 @@ using Rig = WindowRig;
 
 class WindowFlowsTest : public QObject {
     Q_OBJECT
+    TimingGuard savedTiming_;   // initTestCase changes timing
 private slots:
     void initTestCase() {
         timing::answerWaitMs = 200;

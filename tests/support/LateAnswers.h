@@ -6,17 +6,13 @@
 #include "core/protocol/Exchange.h"
 #include "core/text/Timing.h"
 #include "sim/SimModule.h"
+#include "support/TimingGuard.h"
 
 #include <QtTest>
 
 // Call with the exchange's channel reaching `module`, the module logged out.
 inline void checkLateDuplicateAnswers(Exchange& ex, SimModule& module) {
-    const int answerWait = timing::answerWaitMs, loginPoll = timing::loginPollMs, loginPolls = timing::loginPolls;
-    auto restore = qScopeGuard([&] {
-        timing::answerWaitMs = answerWait;
-        timing::loginPollMs = loginPoll;
-        timing::loginPolls = loginPolls;
-    });
+    TimingGuard savedTiming;
     timing::answerWaitMs = 100;
     timing::loginPolls = 10;
     timing::loginPollMs = 10;

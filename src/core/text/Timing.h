@@ -1,6 +1,8 @@
 #pragma once
 // Every wait of the link and the protocol, in one place. The values are the
 // device's; tests may scale them down (never up to make a test pass).
+#include <vector>
+
 namespace timing {
 
 // Command exchange
@@ -35,5 +37,11 @@ inline int modemClosePumps = 100;      // Close: pumps of 10 ms after re-opening
 
 // Scale every wait by num/den (tests only).
 void scaleAll(int num, int den);
+
+// Every value above at once (tests only): save() takes them, restore() puts
+// them back. A new value goes into the list in Timing.cpp as well.
+using Values = std::vector<int>;
+Values save();
+void restore(const Values& saved);
 
 }  // namespace timing
