@@ -27,7 +27,7 @@ public:
     // Passes the bytes to every subscriber, in the order they were added.
     virtual void Receive(const uint8_t* data, int32_t len);
     // A numbered channel on this connection; it must go before the connection.
-    std::unique_ptr<Slot> CreateSlot(int16_t number);
+    virtual std::unique_ptr<Slot> CreateSlot(int16_t number);
     // Present on the connections that reach a device (USB and modem).
     virtual bool IsReady() { return IsOpen(); }
 
