@@ -56,11 +56,20 @@ public:
 
     int BaudRate() const { return baud_; }
     uint8_t ParityMode() const { return parity_; }
+    // What failed last and the system's reason, e.g. "cannot open
+    // /dev/ttyUSB0: Permission denied"; empty when nothing failed since the
+    // latest OpenPort began.
+    QString LastError() const { return error_; }
 
 private:
     using Handle = intptr_t;
     static constexpr Handle InvalidHandle = -1;
 
+    // Keeps what failed ("open", "write to", ...) with the reason errno gives.
+    void fail(const char* what);
+
+    QString name_;
+    QString error_;
     int baud_ = 0;
     uint8_t parity_ = 0;
     Handle handle_ = InvalidHandle;
