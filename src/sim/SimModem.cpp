@@ -113,8 +113,6 @@ void SimModem::dropCall() {
 
 bool SimModem::inCall() const { return inCall_; }
 
-bool SimModem::dataMode() const { return dataMode_; }
-
 void SimModem::sendToTerminal(const QByteArray& bytes) { queue(bytes); }
 
 int SimModem::waitingAtTerminal() const {

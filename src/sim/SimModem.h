@@ -54,7 +54,6 @@ public:
     // The far end goes away during a call: "NO CARRIER", back to command mode.
     void dropCall();
     bool inCall() const;               // a data call is up (also while escaped to command mode)
-    bool dataMode() const;             // bytes go to the module
 
     // For tests: raw bytes to the terminal in one write, as they are, and how
     // many bytes the tool has not yet read.

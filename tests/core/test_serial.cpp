@@ -114,7 +114,6 @@ void TestSerial::openResultCodes() {
     QCOMPARE(s.OpenPort(pty.path, 9600, 0), 0);
     QVERIFY(s.IsOpen());
     QVERIFY(s.LastError().isEmpty());
-    QCOMPARE(s.BaudRate(), 9600);
     // The name "0" closes an open port too.
     QCOMPARE(s.OpenPort("0", 9600, 0), 16);
     QVERIFY(!s.IsOpen());
@@ -295,7 +294,6 @@ void TestSerial::lineSettings() {
 
     Tserial s;
     QCOMPARE(s.OpenPort(pty.path, baud, uint8_t(parity)), 0);
-    QCOMPARE(int(s.ParityMode()), parity);
     // What the pair took, then what the port asked for beyond that.
     termios t = pty.settings();
     QVERIFY(!(t.c_cflag & (CSTOPB | CRTSCTS)));

@@ -301,16 +301,9 @@ int Tserial::OpenPort(const QString& name, int baud, uint8_t parity) {
     ClosePort();
     name_ = name;
     error_.clear();
-    const QString noPort = QStringLiteral("no port chosen");
-    if (name == QLatin1String("0")) {
-        error_ = noPort;
-        return NameIsZero;
-    }
-    baud_ = baud;
-    parity_ = parity;
-    if (name.isEmpty()) {
-        error_ = noPort;
-        return OpenFailed;
+    if (name.isEmpty() || name == QLatin1String("0")) {
+        error_ = QStringLiteral("no port chosen");
+        return name.isEmpty() ? OpenFailed : NameIsZero;
     }
     handle_ = os::openDevice(QFile::encodeName(name), &saved_, &lockFile_);
     if (handle_ == InvalidHandle) {

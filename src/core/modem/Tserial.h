@@ -54,8 +54,6 @@ public:
     // opened to find out.
     static QStringList FreePorts(const QStringList& names);
 
-    int BaudRate() const { return baud_; }
-    uint8_t ParityMode() const { return parity_; }
     // What failed last and the system's reason, e.g. "cannot open
     // /dev/ttyUSB0: Permission denied"; empty when nothing failed since the
     // latest OpenPort began.
@@ -70,8 +68,6 @@ private:
 
     QString name_;
     QString error_;
-    int baud_ = 0;
-    uint8_t parity_ = 0;
     Handle handle_ = InvalidHandle;
     QByteArray saved_;      // the line settings the port had before we opened it
     QByteArray lockFile_;   // our UUCP lock file, if one could be made

@@ -33,7 +33,4 @@ inline int modemLinePollMs = 10;
 inline int modemReaderPollMs = 1;
 inline int modemClosePumps = 100;      // Close: pumps of 10 ms after re-opening the port
 
-// Scale every wait by num/den (tests only).
-void scaleAll(int num, int den);
-
 }  // namespace timing
