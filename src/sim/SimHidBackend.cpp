@@ -130,8 +130,18 @@ bool SimHidBackend::enumerate(std::vector<HidInterface>& out) {
 
 HidHandle SimHidBackend::open(const std::string& path, bool) {
     std::lock_guard<std::mutex> g(mutex_);
-    if (!attached_ || path != kPath) return nullptr;
+    if (!attached_ || path != kPath) {
+        openError_ = "No such device: " + path;
+        return nullptr;
+    }
     return new Handle{generation_};
+}
+
+std::string SimHidBackend::lastError(HidHandle h) {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (!h) return openError_;
+    // Reads and writes fail only on a handle the detach left stale.
+    return handleValid(h) ? std::string() : "the module was detached";
 }
 
 bool SimHidBackend::handleValid(HidHandle h) const {

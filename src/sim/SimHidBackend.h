@@ -49,6 +49,7 @@ public:
     int read(HidHandle h, uint8_t* report, int timeoutMs) override;
     bool write(HidHandle h, const uint8_t* report) override;
     void close(HidHandle h) override;
+    std::string lastError(HidHandle h) override;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -76,6 +77,7 @@ private:
     int reportDelayUs_ = 0;
     std::vector<HidInterface> others_;
     int enumerations_ = 0;
+    std::string openError_;   // why the latest open failed
     long inputsRead_ = 0;
     int tickIntervalMs_ = 100;
     Clock::time_point lastTick_{};

@@ -25,6 +25,15 @@ void closeFd(int& fd) {
     fd = -1;
 }
 
+// How many escapes one read holds. An escape is "+++" framed by silence (the
+// guard time): it arrives alone, or, when this thread was slow to read,
+// together with the escapes written after it. Pluses inside the data, such as
+// in a phone number or an SMS text, are data.
+int escapesIn(const QByteArray& bytes) {
+    if (bytes.isEmpty() || bytes.size() % 3 != 0 || bytes.count('+') != bytes.size()) return 0;
+    return int(bytes.size() / 3);
+}
+
 }  // namespace
 
 SimModem::SimModem(SimModule& module) : module_(module) {}
@@ -113,8 +122,6 @@ void SimModem::dropCall() {
 
 bool SimModem::inCall() const { return inCall_; }
 
-bool SimModem::dataMode() const { return dataMode_; }
-
 void SimModem::sendToTerminal(const QByteArray& bytes) { queue(bytes); }
 
 int SimModem::waitingAtTerminal() const {
@@ -182,6 +189,12 @@ int SimModem::flushDue() {
                 next = 1 + int(std::chrono::duration_cast<std::chrono::milliseconds>(o.due - now).count());
                 break;
             }
+            // The call is up before its CONNECT goes out, so that whoever has
+            // read the CONNECT finds the call up.
+            if (o.startsCall) {
+                inCall_ = true;
+                dataMode_ = true;
+            }
             const ssize_t n = ::write(master_, o.bytes.constData(), size_t(o.bytes.size()));
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
                 next = 5;   // the terminal's buffer is full: try again shortly
@@ -197,25 +210,23 @@ int SimModem::flushDue() {
             if (callStarts) break;   // data mode begins before anything after it
         }
     }
+    // Input is read on this thread too: the tool's first command after the
+    // CONNECT meets a fresh session.
     if (callStarts) {
         module_.resetSession();
-        inCall_ = true;
-        dataMode_ = true;
         next = 0;
     }
     return next;
 }
 
 void SimModem::handleInput(const QByteArray& bytes) {
-    if (bytes == "+++") {
+    const int escapes = escapesIn(bytes);
+    if (escapes > 0) {
         std::lock_guard<std::mutex> g(mutex_);
-        ++escapes_;
+        escapes_ += escapes;
     }
     if (dataMode_) {
-        // The escape is "+++" framed by silence (the guard time): it arrives
-        // alone. Pluses inside the data, such as in a phone number or an SMS
-        // text, are data.
-        if (bytes == "+++") {
+        if (escapes > 0) {
             dataMode_ = false;
             commandLine_.clear();
             if (!knobs().silent) result("OK");

@@ -50,11 +50,10 @@ public:
     void setKnobs(const Knobs& k); // any time, from any thread
 
     QList<QByteArray> atLog() const;   // AT commands received, from "AT" on, line end stripped
-    int escapes() const;               // lone "+++" received, in either mode
+    int escapes() const;               // escapes ("+++" framed by silence) received, in either mode
     // The far end goes away during a call: "NO CARRIER", back to command mode.
     void dropCall();
     bool inCall() const;               // a data call is up (also while escaped to command mode)
-    bool dataMode() const;             // bytes go to the module
 
     // For tests: raw bytes to the terminal in one write, as they are, and how
     // many bytes the tool has not yet read.
@@ -66,7 +65,7 @@ private:
     struct Outgoing {
         Clock::time_point due;
         QByteArray bytes;
-        bool startsCall = false;     // the CONNECT result: data mode begins once it is out
+        bool startsCall = false;     // the CONNECT result: data mode begins as it goes out
     };
 
     void run();

@@ -156,6 +156,7 @@ private slots:
     void writeWhileDetachedSendsNothing();
     void findDevice();
     void matchThatCannotBeOpenedStaysDetached();
+    void failureReasonsReachTheConnection();
 
     // Reader thread
     void inputReportsFiltered();
@@ -494,6 +495,36 @@ void TestLink::matchThatCannotBeOpenedStaysDetached() {
     QVERIFY(hid.ReadHandle == nullptr);
     QVERIFY(hid.WriteHandle == nullptr);
     QVERIFY(states.names().isEmpty());
+}
+
+void TestLink::failureReasonsReachTheConnection() {
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    backend.attach();
+    backend.setOtherInterfaces({{"HID\\VID_04D8&PID_0054", "cannot-open"}});
+    StateRecorder states;
+    ConnHIDCOM conn(&backend);
+    conn.StateListeners.Add(&states);
+    conn.Open();
+    // A matching device that cannot be opened: seen, with the backend's reason.
+    QVERIFY(waitUntil([&] { return conn.FoundButNotOpened(); }));
+    QCOMPARE(conn.LastError(), std::string("No such device: cannot-open"));
+
+    // The module opens: nothing failed any more.
+    backend.setOtherInterfaces({});
+    QVERIFY(states.waitCount(1));
+    QVERIFY(!conn.FoundButNotOpened());
+    QVERIFY(conn.LastError().empty());
+
+    // Pulled out: the read that ended the link keeps its reason while the
+    // module is searched for again.
+    backend.detach();
+    QVERIFY(states.waitCount(2));
+    const int n = backend.enumerations();
+    QVERIFY(waitUntil([&] { return backend.enumerations() >= n + 2; }));
+    QCOMPARE(conn.LastError(), std::string("the module was detached"));
+    QVERIFY(!conn.FoundButNotOpened());
 }
 
 void TestLink::inputReportsFiltered() {

@@ -11,7 +11,9 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <thread>
 
 Q_DECLARE_METATYPE(TModem::State)
@@ -279,7 +281,13 @@ void TestModem::echoShowsInTheLog() {
 
 void TestModem::portThatCannotBeOpened() {
     Rig r;
+    // The page asks for the reason when it is told of the failure.
+    QString reason;
+    r.modem.OnState = [&](TModem::State s) {
+        if (s == TModem::State::PortFailed) reason = r.modem.PortError();
+    };
     QCOMPARE(r.modem.Connect("/dev/no-such-modem-kestrum", "5551234"), nullptr);
+    QCOMPARE(reason, "cannot open /dev/no-such-modem-kestrum: " + QString::fromLocal8Bit(strerror(ENOENT)));
     QVERIFY(!r.modem.IsOpen());
     QVERIFY(r.log.isEmpty());
     QVERIFY(r.sim.atLog().isEmpty());
@@ -443,6 +451,7 @@ void TestModem::writeFailureDropsThePort() {
     r.sim.stop();   // the modem goes away: the line hangs up under the tool
     r.modem.SendText("sc VCALL:GMIC.VOL0?#\r\n");
     QVERIFY(!r.modem.Port);
+    QVERIFY(r.modem.PortError().startsWith("cannot write to " + r.sim.slavePath() + ": "));
     QVERIFY(!r.modem.IsReady());
     QVERIFY(r.modem.IsOpen());          // the call flag stays until Close
     QVERIFY(r.modem.ReaderRunning());   // idle, not ended, not crashed

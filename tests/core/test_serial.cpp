@@ -5,7 +5,9 @@
 #include <QFileInfo>
 #include <QtTest>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -101,6 +103,7 @@ void TestSerial::openResultCodes() {
     Tserial s;
     QCOMPARE(s.OpenPort("/dev/no-such-port-kestrum", 9600, 0), 8);
     QVERIFY(!s.IsOpen());
+    QCOMPARE(s.LastError(), "cannot open /dev/no-such-port-kestrum: " + QString::fromLocal8Bit(strerror(ENOENT)));
     QCOMPARE(s.OpenPort("", 9600, 0), 8);
     QVERIFY(!s.IsOpen());
     QCOMPARE(s.OpenPort("0", 9600, 0), 16);
@@ -110,7 +113,7 @@ void TestSerial::openResultCodes() {
     QVERIFY(!pty.path.isEmpty());
     QCOMPARE(s.OpenPort(pty.path, 9600, 0), 0);
     QVERIFY(s.IsOpen());
-    QCOMPARE(s.BaudRate(), 9600);
+    QVERIFY(s.LastError().isEmpty());
     // The name "0" closes an open port too.
     QCOMPARE(s.OpenPort("0", 9600, 0), 16);
     QVERIFY(!s.IsOpen());
@@ -136,6 +139,7 @@ void TestSerial::heldPortCannotBeOpenedTwice() {
     QCOMPARE(a.OpenPort(pty.path, 9600, 0), 0);
     QCOMPARE(b.OpenPort(pty.path, 9600, 0), 8);
     QVERIFY(!b.IsOpen());
+    QVERIFY(b.LastError().endsWith(QString::fromLocal8Bit(strerror(EBUSY))));
     QVERIFY(a.IsOpen());
     a.ClosePort();
     a.ClosePort();   // closing twice is harmless
@@ -290,7 +294,6 @@ void TestSerial::lineSettings() {
 
     Tserial s;
     QCOMPARE(s.OpenPort(pty.path, baud, uint8_t(parity)), 0);
-    QCOMPARE(int(s.ParityMode()), parity);
     // What the pair took, then what the port asked for beyond that.
     termios t = pty.settings();
     QVERIFY(!(t.c_cflag & (CSTOPB | CRTSCTS)));

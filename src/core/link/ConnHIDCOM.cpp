@@ -37,7 +37,9 @@ bool ConnHIDCOM::Open() {
     StopRequested = 0;
     ReaderDone = 0;
     CancelRequested = 0;
+    failure_->Clear();
     auto* hid = new HID(backend_);
+    hid->Failure = failure_;
     hidEvent_ = std::make_unique<HIDChangeStateEvent>(this);
     hid->StateListeners.Add(hidEvent_.get());
     Device = hid;
@@ -78,6 +80,8 @@ void ConnHIDCOM::ReaderThread() {
             if (CancelRequested) n = -1;   // a cancelled read fails
             if (n == 0) continue;
             if (n < 0) {
+                // A cancelled read is the stop, not a failure of the device.
+                if (!CancelRequested) d->ReadFailed();
                 d->Attached = 0;
                 d->NotifyState("Detached");
                 d->CloseHandles();

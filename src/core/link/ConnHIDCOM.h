@@ -37,6 +37,13 @@ public:
     // One input report as the reader got it (n bytes, report ID first): its
     // payload goes to the subscribers when it is a whole data report.
     void DeliverReport(const uint8_t* report, int n);
+    // Why the device cannot be used now (any thread): the latest failure to
+    // list or open it, or the read or write that failed; empty when it opened
+    // since, or nothing failed since Open.
+    std::string LastError() const { return failure_->Reason(); }
+    // A matching device is there but could not be opened (no access, or
+    // held by another program); LastError says why.
+    bool FoundButNotOpened() const { return failure_->FoundNotOpened(); }
 
     const QByteArray Name = "HID";
     std::atomic<HID*> Device{nullptr};
@@ -52,6 +59,7 @@ private:
     void ReaderThread();
 
     HidBackend& backend_;
+    const std::shared_ptr<HidFailure> failure_ = std::make_shared<HidFailure>();
     std::unique_ptr<HIDChangeStateEvent> hidEvent_;
     std::thread reader_;
 };

@@ -11,13 +11,39 @@ std::string lower(std::string s) {
 }
 }  // namespace
 
+void HidFailure::Set(const std::string& reason, bool foundNotOpened) {
+    std::lock_guard<std::mutex> g(mutex_);
+    reason_ = reason;
+    foundNotOpened_ = foundNotOpened;
+}
+
+void HidFailure::Clear() { Set({}); }
+
+void HidFailure::NotFound() {
+    std::lock_guard<std::mutex> g(mutex_);
+    foundNotOpened_ = false;
+}
+
+std::string HidFailure::Reason() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return reason_;
+}
+
+bool HidFailure::FoundNotOpened() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return foundNotOpened_;
+}
+
 HID::HID(HidBackend& backend) : Backend(backend) {}
 
 HID::~HID() { CloseHandles(); }
 
 bool HID::FindDevice() {
     std::vector<HidInterface> list;
-    if (!Backend.enumerate(list)) return false;
+    if (!Backend.enumerate(list)) {
+        Failure->Set(reasonOf(nullptr, "cannot list the HID devices"));
+        return false;
+    }
     const std::string pattern = lower("Vid_04d8&Pid_0054");
     const size_t n = std::min<size_t>(list.size(), 1000);
     for (size_t i = 0; i < n; ++i) {
@@ -26,6 +52,7 @@ bool HID::FindDevice() {
             return true;
         }
     }
+    Failure->NotFound();
     return false;
 }
 
@@ -36,10 +63,15 @@ void HID::OpenDevice() {
         WriteHandle = nullptr;
     }
     if (!FindDevice()) return;
+    const std::string cannotOpen = "cannot open " + DevicePath;
     ReadHandle = Backend.open(DevicePath, false);
-    if (!ReadHandle) return;
+    if (!ReadHandle) {
+        Failure->Set(reasonOf(nullptr, cannotOpen), true);
+        return;
+    }
     HidHandle w = Backend.open(DevicePath, true);
     if (!w) {
+        Failure->Set(reasonOf(nullptr, cannotOpen), true);
         Backend.close(ReadHandle);
         ReadHandle = nullptr;
         return;
@@ -48,6 +80,7 @@ void HID::OpenDevice() {
         std::lock_guard<std::mutex> g(writeMutex_);
         WriteHandle = w;
     }
+    Failure->Clear();
     Attached = 1;
     NotifyState("Attached");
 }
@@ -62,9 +95,19 @@ bool HID::Write(const uint8_t* data, int32_t len) {
         report[1] = 1;
         report[2] = uint8_t(n);
         std::memcpy(report + 5, data + pos, size_t(n));
-        if (!Backend.write(WriteHandle, report)) break;
+        if (!Backend.write(WriteHandle, report)) {
+            Failure->Set(reasonOf(WriteHandle, "cannot write to the device"));
+            break;
+        }
     }
     return true;
+}
+
+void HID::ReadFailed() { Failure->Set(reasonOf(ReadHandle, "cannot read from the device")); }
+
+std::string HID::reasonOf(HidHandle h, const std::string& otherwise) {
+    std::string reason = Backend.lastError(h);
+    return reason.empty() ? otherwise : reason;
 }
 
 void HID::NotifyState(const char* name) { StateListeners.Notify(name); }

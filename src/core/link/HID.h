@@ -6,8 +6,28 @@
 #include "core/link/HidBackend.h"
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
+
+// Why the device cannot be used, as the latest failure left it: a failed
+// enumerate, a matching device that could not be opened, or the read or
+// write that failed. Set by the reader and the writer, read on any thread.
+class HidFailure {
+public:
+    void Set(const std::string& reason, bool foundNotOpened = false);
+    void Clear();      // the device opened
+    void NotFound();   // no matching device now: the reason stays
+    std::string Reason() const;
+    // A matching device is there but could not be opened (no access, or
+    // held by another program).
+    bool FoundNotOpened() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::string reason_;
+    bool foundNotOpened_ = false;
+};
 
 class HID {
 public:
@@ -16,7 +36,11 @@ public:
 
     bool FindDevice();
     void OpenDevice();
+    // Sends the data in output reports; a failed report ends the write and
+    // is kept in Failure. Returns true all the same.
     bool Write(const uint8_t* data, int32_t len);
+    // The read on ReadHandle failed: keeps its reason (before CloseHandles).
+    void ReadFailed();
     void NotifyState(const char* name);
     // Closes both handles (reader thread); a write under way finishes first.
     void CloseHandles();
@@ -27,7 +51,13 @@ public:
     HidHandle ReadHandle = nullptr;
     HidHandle WriteHandle = nullptr;
     HidBackend& Backend;
+    // Where failures are kept; the connection puts in its own, which
+    // outlives this object.
+    std::shared_ptr<HidFailure> Failure = std::make_shared<HidFailure>();
 
 private:
+    // The backend's reason for the failure on h, or `otherwise` when it gives none.
+    std::string reasonOf(HidHandle h, const std::string& otherwise);
+
     std::mutex writeMutex_;   // WriteHandle is closed by the reader while the UI thread may write
 };

@@ -29,6 +29,13 @@ public:
     // Writes one 65-byte output report.
     virtual bool write(HidHandle h, const uint8_t* report) = 0;
     virtual void close(HidHandle h) = 0;
+    // Why the latest call on h failed (h null: the latest enumerate or open);
+    // empty when the backend cannot tell. Asked on the thread that made the
+    // call, before the handle is closed.
+    virtual std::string lastError(HidHandle h) {
+        (void)h;
+        return {};
+    }
 };
 
 // The real backend: hidapi (hidraw on Linux).

@@ -2,8 +2,11 @@
 
 #include <hidapi/hidapi.h>
 
+#include <QString>
+
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 namespace {
 
@@ -39,6 +42,13 @@ public:
     }
 
     void close(HidHandle h) override { hid_close(static_cast<hid_device*>(h)); }
+
+    std::string lastError(HidHandle h) override {
+        const wchar_t* text = hid_error(static_cast<hid_device*>(h));
+        // hidapi says "Success" where it has no error to tell.
+        if (!text || std::wcscmp(text, L"Success") == 0) return {};
+        return QString::fromWCharArray(text).toStdString();
+    }
 };
 
 }  // namespace

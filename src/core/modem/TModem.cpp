@@ -36,7 +36,15 @@ void TModem::Log(const QByteArray& line) {
 
 bool TModem::Write(const QByteArray& text) {
     std::lock_guard<std::mutex> g(portMutex_);
-    return Port && Port->WriteText(text);
+    if (!Port) return false;
+    if (Port->WriteText(text)) return true;
+    portError_ = Port->LastError();
+    return false;
+}
+
+QString TModem::PortError() const {
+    std::lock_guard<std::mutex> g(portMutex_);
+    return portError_;
 }
 
 bool TModem::IsReady() {
@@ -47,7 +55,9 @@ bool TModem::IsReady() {
 void TModem::SendText(const QByteArray& text) {
     std::lock_guard<std::mutex> g(portMutex_);
     if (!Port || !Port->IsOpen()) return;       // a closed port writes nothing
-    if (!Port->WriteText(text)) Port.reset();   // closes the port; the reader then idles
+    if (Port->WriteText(text)) return;
+    portError_ = Port->LastError();
+    Port.reset();   // closes the port; the reader then idles
 }
 
 bool ModemLine::push(char c) {
@@ -182,14 +192,18 @@ TModem* TModem::Connect(const QString& portName, const QByteArray& phoneNumber) 
     if (reader_.joinable()) return nullptr;
     PortName = portName;
     PhoneNumber = phoneNumber;
+    int code;
     {
         std::lock_guard<std::mutex> g(portMutex_);
         Port = std::make_unique<Tserial>();
-        if (Port->OpenPort(PortName, kBaud, kNoParity) != Tserial::OpenOk) {
-            Connected = false;
-            SetState(State::PortFailed);
-            return nullptr;
-        }
+        code = Port->OpenPort(PortName, kBaud, kNoParity);
+        portError_ = Port->LastError();
+    }
+    // Told outside the port lock: the handler may ask for PortError.
+    if (code != Tserial::OpenOk) {
+        Connected = false;
+        SetState(State::PortFailed);
+        return nullptr;
     }
     // Leave a data call that may still be in progress.
     Write(kEscape);
@@ -298,6 +312,7 @@ void TModem::Close() {
         std::lock_guard<std::mutex> g(portMutex_);
         Port->ClosePort();
         code = Port->OpenPort(PortName, kBaud, kNoParity);
+        if (code != Tserial::OpenOk) portError_ = Port->LastError();
     }
     for (int i = 0; i < timing::modemClosePumps; ++i) {
         pumpEvents();

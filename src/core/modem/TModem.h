@@ -106,6 +106,11 @@ public:
 
     // True while the reader thread is running.
     bool ReaderRunning() const { return readerAlive_; }
+    // Why the port failed, in words ("cannot open /dev/ttyUSB0: Permission
+    // denied"): the open that ended in State::PortFailed, a later write that
+    // failed, or the open Close makes to hang up; empty when nothing failed
+    // since Connect began. Any thread.
+    QString PortError() const;
 
     LogFunction LogView;
     StateFunction OnState;
@@ -140,7 +145,8 @@ private:
     void HangUpOnPort();
     bool dialled_ = false;       // ATD went out: a failure from here on must hang up
 
-    std::mutex portMutex_;
+    mutable std::mutex portMutex_;
+    QString portError_;          // under portMutex_
     std::thread reader_;
     std::atomic<bool> readerAlive_{false};
 };

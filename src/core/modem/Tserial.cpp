@@ -8,10 +8,12 @@
 
 // ---------------------------------------------------------------------------
 // Operating-system section (POSIX termios). Nothing outside this block calls
-// the system; a Windows port replaces only these functions.
+// the system; a Windows port replaces only these functions. A function that
+// fails returns with errno telling why, as the system calls do.
 // ---------------------------------------------------------------------------
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -25,11 +27,17 @@ namespace os {
 
 using Handle = intptr_t;
 
-// Holds DTR and RTS off. A pseudo-terminal has no modem lines and refuses.
+// Holds DTR and RTS off. A pseudo-terminal has no modem lines and refuses;
+// errno stays as it was.
 void holdLinesOff(int fd) {
+    const int before = errno;
     int lines = TIOCM_DTR | TIOCM_RTS;
     ::ioctl(fd, TIOCMBIC, &lines);
+    errno = before;
 }
+
+// The system's words for why the latest call failed, e.g. "Permission denied".
+QString lastErrorText() { return QString::fromLocal8Bit(std::strerror(errno)); }
 
 bool speedFor(int baud, speed_t& out) {
     static const struct { int baud; speed_t speed; } kSpeeds[] = {
@@ -174,9 +182,12 @@ QStringList listPorts() {
 // refused open leaves the port, its settings and its unread input as they
 // were. Then the port is claimed (advisory lock, exclusive tty, UUCP lock
 // file), its line settings kept in *saved for the close, DTR and RTS dropped
-// and its stale input dropped.
+// and its stale input dropped. A port another program holds fails with EBUSY.
 Handle openDevice(const QByteArray& path, QByteArray* saved, QByteArray* lockFile) {
-    if (heldElsewhere({path}).first()) return -1;
+    if (heldElsewhere({path}).first()) {
+        errno = EBUSY;
+        return -1;
+    }
     const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
     int exclusive = 0;
@@ -184,6 +195,7 @@ Handle openDevice(const QByteArray& path, QByteArray* saved, QByteArray* lockFil
                       (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive);
     if (held) {
         ::close(fd);
+        errno = EBUSY;
         return -1;
     }
     ::ioctl(fd, TIOCEXCL);   // not every device is a tty: failure is sorted out later
@@ -207,10 +219,14 @@ bool applyTimeouts(Handle h) {
     return ::tcsetattr(int(h), TCSANOW, &t) == 0;
 }
 
-// 8 data bits, 1 stop bit, no flow control, raw bytes, the given parity.
+// 8 data bits, 1 stop bit, no flow control, raw bytes, the given parity. A
+// rate the system does not know fails with EINVAL.
 bool applyLineSettings(Handle h, int baud, uint8_t parity) {
     speed_t speed;
-    if (!speedFor(baud, speed)) return false;
+    if (!speedFor(baud, speed)) {
+        errno = EINVAL;
+        return false;
+    }
     termios t{};
     if (::tcgetattr(int(h), &t) != 0) return false;
     ::cfmakeraw(&t);
@@ -251,12 +267,15 @@ bool writeAll(Handle h, const char* data, int len) {
     return true;
 }
 
+// Fewer than count bytes only when the line fails, or hangs up (EIO, as the
+// system tells it for a pseudo-terminal whose far end went away).
 int readFull(Handle h, char* buf, int count) {
     int got = 0;
     while (got < count) {
         const ssize_t n = ::read(int(h), buf + got, size_t(count - got));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;   // line failure or hang-up
+        if (n == 0) errno = EIO;
+        if (n <= 0) break;
         got += int(n);
     }
     return got;
@@ -274,19 +293,34 @@ int waiting(Handle h) {
 
 Tserial::~Tserial() { ClosePort(); }
 
+void Tserial::fail(const char* what) {
+    error_ = QStringLiteral("cannot %1 %2: %3").arg(QLatin1String(what), name_, os::lastErrorText());
+}
+
 int Tserial::OpenPort(const QString& name, int baud, uint8_t parity) {
     ClosePort();
-    if (name == QLatin1String("0")) return NameIsZero;
-    baud_ = baud;
-    parity_ = parity;
-    if (name.isEmpty()) return OpenFailed;
+    name_ = name;
+    error_.clear();
+    if (name.isEmpty() || name == QLatin1String("0")) {
+        error_ = QStringLiteral("no port chosen");
+        return name.isEmpty() ? OpenFailed : NameIsZero;
+    }
     handle_ = os::openDevice(QFile::encodeName(name), &saved_, &lockFile_);
-    if (handle_ == InvalidHandle) return OpenFailed;
+    if (handle_ == InvalidHandle) {
+        fail("open");
+        return OpenFailed;
+    }
 
     // Both settings are tried; the later failure decides the code.
     int code = OpenOk;
-    if (!os::applyTimeouts(handle_)) code = TimeoutsFailed;
-    if (!os::applyLineSettings(handle_, baud, parity)) code = LineSettingsFailed;
+    if (!os::applyTimeouts(handle_)) {
+        code = TimeoutsFailed;
+        fail("configure");
+    }
+    if (!os::applyLineSettings(handle_, baud, parity)) {
+        code = LineSettingsFailed;
+        fail("configure");
+    }
     if (code != OpenOk) ClosePort();
     return code;
 }
@@ -313,12 +347,16 @@ QStringList Tserial::FreePorts(const QStringList& names) {
 
 bool Tserial::WriteText(const QByteArray& text) {
     if (handle_ == InvalidHandle) return false;
-    return os::writeAll(handle_, text.constData(), int(text.size()));
+    if (os::writeAll(handle_, text.constData(), int(text.size()))) return true;
+    fail("write to");
+    return false;
 }
 
 int Tserial::ReadBytes(char* buf, int count) {
     if (handle_ == InvalidHandle || count <= 0) return 0;
-    return os::readFull(handle_, buf, count);
+    const int got = os::readFull(handle_, buf, count);
+    if (got < count) fail("read from");
+    return got;
 }
 
 char Tserial::ReadByte() {

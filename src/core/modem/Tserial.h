@@ -54,15 +54,20 @@ public:
     // opened to find out.
     static QStringList FreePorts(const QStringList& names);
 
-    int BaudRate() const { return baud_; }
-    uint8_t ParityMode() const { return parity_; }
+    // What failed last and the system's reason, e.g. "cannot open
+    // /dev/ttyUSB0: Permission denied"; empty when nothing failed since the
+    // latest OpenPort began.
+    QString LastError() const { return error_; }
 
 private:
     using Handle = intptr_t;
     static constexpr Handle InvalidHandle = -1;
 
-    int baud_ = 0;
-    uint8_t parity_ = 0;
+    // Keeps what failed ("open", "write to", ...) with the reason errno gives.
+    void fail(const char* what);
+
+    QString name_;
+    QString error_;
     Handle handle_ = InvalidHandle;
     QByteArray saved_;      // the line settings the port had before we opened it
     QByteArray lockFile_;   // our UUCP lock file, if one could be made

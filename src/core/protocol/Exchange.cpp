@@ -228,6 +228,28 @@ Outcome Exchange::waitFor(uint64_t id, int totalMs, QByteArray* text) {
     }
 }
 
+Outcome Exchange::transact(Kind kind, const QByteArray& key, const QByteArray& command, int attempts,
+                           int waitMs, QByteArray* text) {
+    Outcome result = Outcome::NoAnswer;
+    const uint64_t id = begin(kind, key);
+    for (int attempt = 0; attempt < attempts && !aborted_; ++attempt) {
+        if (!send(id, command)) {
+            result = Outcome::LinkLost;
+            break;
+        }
+        // Not answered in time: send again. The answer to this send still
+        // counts if it comes during a later attempt.
+        result = waitFor(id, waitMs, text);
+        if (result != Outcome::NoAnswer) break;
+    }
+    end(id);
+    if (text && result != Outcome::Accepted) text->clear();
+    // The exchange lock is freed also by a password command, which does not
+    // take it, even when it ran inside the wait of another exchange.
+    lock_ = false;
+    return result;
+}
+
 Exchange::Answer Exchange::Query(const QByteArray& key) {
     Answer a;
     if (!IsCommandSafe(key)) {
@@ -235,20 +257,8 @@ Exchange::Answer Exchange::Query(const QByteArray& key) {
         return a;
     }
     acquire();
-    const uint64_t id = begin(Kind::Query, key);
-    for (int attempt = 0; attempt < timing::commandAttempts && !aborted_; ++attempt) {
-        if (!send(id, "sc " + key + "?#\r\n")) {
-            a.outcome = Outcome::LinkLost;
-            break;
-        }
-        // Not answered in time: send again. The answer to this send still
-        // counts if it comes during a later attempt.
-        a.outcome = waitFor(id, timing::answerWaitMs, &a.text);
-        if (a.outcome != Outcome::NoAnswer) break;
-    }
-    end(id);
-    if (a.outcome != Outcome::Accepted) a.text.clear();
-    lock_ = false;
+    a.outcome = transact(Kind::Query, key, "sc " + key + "?#\r\n", timing::commandAttempts,
+                         timing::answerWaitMs, &a.text);
     return a;
 }
 
@@ -260,41 +270,18 @@ QByteArray Exchange::QueryParam(const QByteArray& key) {
 
 Outcome Exchange::SetParam(const QByteArray& key, const QByteArray& value) {
     if (!IsCommandSafe(key) || !IsCommandSafe(value)) return Outcome::NotSent;
-    Outcome result = Outcome::NoAnswer;
     acquire();
-    const uint64_t id = begin(Kind::Set, key);
-    for (int attempt = 0; attempt < timing::commandAttempts && !aborted_; ++attempt) {
-        if (!send(id, "sc \"" + key + "=" + value + "#\"\r\n")) {
-            result = Outcome::LinkLost;
-            break;
-        }
-        result = waitFor(id, timing::answerWaitMs, nullptr);
-        if (result != Outcome::NoAnswer) break;
-    }
-    end(id);
-    lock_ = false;
-    return result;
+    return transact(Kind::Set, key, "sc \"" + key + "=" + value + "#\"\r\n", timing::commandAttempts,
+                    timing::answerWaitMs, nullptr);
 }
 
 Outcome Exchange::PasswordCommand(const QByteArray& password, const QByteArray& second) {
     if (!IsCommandSafe(password) || !IsCommandSafe(second)) return Outcome::NotSent;
     const QByteArray command = second == "0" ? "set REM:UPW P," + password + "\n"
                                              : "set REM:UPW C," + password + "," + second + "\n";
-    Outcome result = Outcome::NoAnswer;
-    const uint64_t id = begin(Kind::Password, {});
-    for (int attempt = 0; attempt < timing::loginAttempts && !aborted_; ++attempt) {
-        if (!send(id, command)) {
-            result = Outcome::LinkLost;
-            break;
-        }
-        result = waitFor(id, timing::loginPolls * timing::loginPollMs, nullptr);
-        if (result != Outcome::NoAnswer) break;
-    }
-    end(id);
-    // It does not take the exchange lock, but frees it when it ends, also
-    // when it ran inside the wait of another exchange.
-    lock_ = false;
-    return result;
+    // Not under the exchange lock: a login may run inside the wait of another exchange.
+    return transact(Kind::Password, {}, command, timing::loginAttempts, timing::loginPolls * timing::loginPollMs,
+                    nullptr);
 }
 
 QByteArray ParseAnswerValue(const QByteArray& answer) {

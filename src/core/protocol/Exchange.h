@@ -116,6 +116,11 @@ private:
     // Waits up to totalMs for the exchange's result, pumping events and waking
     // at once when text arrives; LinkLost when the link goes.
     Outcome waitFor(uint64_t id, int totalMs, QByteArray* text);
+    // One command to its end: sends it up to `attempts` times, each waiting
+    // waitMs for the answer; LinkLost when a send cannot go. *text gets the
+    // answer when accepted and is empty otherwise. Frees the exchange lock.
+    Outcome transact(Kind kind, const QByteArray& key, const QByteArray& command, int attempts, int waitMs,
+                     QByteArray* text);
     void takeAnswer(const QByteArray& answer);   // mutex_ held
     void forgetSends();                          // mutex_ held
 

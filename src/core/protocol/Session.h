@@ -4,7 +4,6 @@
 #include "core/protocol/Exchange.h"
 
 #include <QByteArray>
-#include <QList>
 
 #include <functional>
 #include <memory>
@@ -16,9 +15,6 @@ class CommBulkOperator {
 public:
     explicit CommBulkOperator(Connection* link) : Link(link) {}
     Connection* Link;
-    QByteArray Text;
-    uint8_t Flags[3] = {0, 0, 0};
-    QList<QPair<QByteArray, QByteArray>> Pairs;   // KeyValPairList
 };
 
 class Session {

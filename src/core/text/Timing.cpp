@@ -1,6 +1,5 @@
 #include "core/text/Timing.h"
 
-#include <algorithm>
 #include <iterator>
 
 namespace timing {
@@ -30,15 +29,6 @@ void restore(const Values& saved) {
     // Only what differs is written: a reader thread may still be reading the rest.
     for (size_t i = 0; i < std::size(kAll) && i < saved.size(); ++i)
         if (*kAll[i] != saved[i]) *kAll[i] = saved[i];
-}
-
-void scaleAll(int num, int den) {
-    auto s = [&](int& v) { v = std::max(1, v * num / den); };
-    s(answerWaitMs);
-    s(loginPollMs);
-    s(modemEscapeSleepMs);
-    s(modemCommandLineMs);
-    s(modemDialLineMs);
 }
 
 }  // namespace timing

@@ -35,9 +35,6 @@ inline int modemLinePollMs = 10;
 inline int modemReaderPollMs = 1;
 inline int modemClosePumps = 100;      // Close: pumps of 10 ms after re-opening the port
 
-// Scale every wait by num/den (tests only).
-void scaleAll(int num, int den);
-
 // Every value above at once (tests only): save() takes them, restore() puts
 // them back. A new value goes into the list in Timing.cpp as well.
 using Values = std::vector<int>;
