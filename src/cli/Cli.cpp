@@ -105,6 +105,8 @@ private:
     bool sendable(const QString& what, const QString& text) const;
     bool validate(const QString& command);
     QByteArray password() const;
+    // " (why)" when the link layer knows why the link went, else nothing.
+    QByteArray linkReason() const;
     ConfigTransfer& transfer();
     Exchange& exchange() { return session_->exchange(); }
 
@@ -129,6 +131,15 @@ QByteArray Tool::password() const {
     if (p_.isSet("password")) return text::toCp1250(p_.value("password"));
     const QString env = qEnvironmentVariable("KESTRUM_PASSWORD");
     return env.isEmpty() ? QByteArray(kDefaultPassword) : text::toCp1250(env);
+}
+
+QByteArray Tool::linkReason() const {
+    QString why;
+    if (overModem_)
+        why = session_->Modem() ? session_->Modem()->PortError() : QString();
+    else
+        why = session_->UsbProblem();
+    return why.isEmpty() ? QByteArray() : " (" + why.toLocal8Bit() + ")";
 }
 
 ConfigTransfer& Tool::transfer() {
@@ -182,7 +193,7 @@ int Tool::exchangeFailure(const QByteArray& key, Outcome result) const {
         say("the module refused %s", key);
         return ParamRefused;
     case Outcome::LinkLost:
-        say("the module was disconnected");
+        say("the module was disconnected%s", linkReason());
         return NoModule;
     case Outcome::NotSent:
         say("%s cannot be sent to the module", key);
@@ -198,8 +209,8 @@ int Tool::exchangeFailure(const QByteArray& key, Outcome result) const {
 int Tool::transferFailure(Outcome result, const QByteArray& key, int done) const {
     if (result != Outcome::LinkLost || interrupted_) return exchangeFailure(key, result);
     endProgress();
-    say("the module was disconnected after %s of %s settings", QByteArray::number(done),
-        QByteArray::number(bindings_.Count()));
+    say("the module was disconnected after %s of %s", QByteArray::number(done),
+        QByteArray::number(bindings_.Count()) + " settings" + linkReason());
     return NoModule;
 }
 
@@ -270,7 +281,13 @@ int Tool::connect() {
     const int waitMs = int(p_.value("wait").toDouble() * 1000);
     if (!waitFor([&] { return session_->UsbReady(); }, waitMs)) {
         if (interrupted_) return exchangeFailure({}, Outcome::NoAnswer);
-        say("no module found");
+        const QString why = session_->UsbProblem();
+        if (session_->UsbFoundButNotOpened())
+            say("a module is plugged in but cannot be opened: %s", why.toLocal8Bit());
+        else if (!why.isEmpty())
+            say("no module found (%s)", why.toLocal8Bit());
+        else
+            say("no module found");
         return NoModule;
     }
     // The session logs in by itself once it sees the module.
@@ -283,7 +300,7 @@ int Tool::loginOutcome() {
     if (s.lastLoginOk) return Ok;
     if (interrupted_) return exchangeFailure({}, Outcome::NoAnswer);
     if (s.lastLoginResult == Outcome::LinkLost) {
-        say("the module was disconnected during the login");
+        say("the module was disconnected during the login%s", linkReason());
         return NoModule;
     }
     if (s.lastLoginResult == Outcome::NoAnswer) {

@@ -91,6 +91,10 @@ bool DeviceSession::CallUp() const { return call_ && call_->IsOpen(); }
 
 bool DeviceSession::OnUsb() const { return commandSlot_ && state_.exchange.channel() == commandSlot_.get(); }
 
+QString DeviceSession::UsbProblem() const { return usb_ ? QString::fromStdString(usb_->LastError()) : QString(); }
+
+bool DeviceSession::UsbFoundButNotOpened() const { return usb_ && usb_->FoundButNotOpened(); }
+
 bool DeviceSession::LinkUp() const { return UsbReady() || CallUp(); }
 
 void DeviceSession::linkStateChanged(const QByteArray& state) {

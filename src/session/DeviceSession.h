@@ -37,6 +37,11 @@ public:
     bool CallUp() const;
     // Commands go to the USB module (no call has the command channel).
     bool OnUsb() const;
+    // Why the USB module cannot be reached or went away, as the system said
+    // it (empty when nothing failed); and whether a module is plugged in that
+    // cannot be opened (access rights, or another program holds it).
+    QString UsbProblem() const;
+    bool UsbFoundButNotOpened() const;
 
     Exchange& exchange() { return state_.exchange; }
     // The password, the logged-in flag, the bulk operator and the login

@@ -132,8 +132,11 @@ private slots:
         r.page()->cbModemPortSel->setCurrentText(r.modem.slavePath());
         r.connectCall();
         QVERIFY(!r.w->session().CallUp());
+        // The words, then the system's reason.
         QCOMPARE(r.page()->lbModemState->text(),
-                 QString("The serial port cannot be opened (missing, or in use by another program)"));
+                 QString("The serial port cannot be opened (missing, or in use by another program): cannot open %1: "
+                         "Device or resource busy")
+                     .arg(r.modem.slavePath()));
         termios after {};
         QCOMPARE(::tcgetattr(fd, &after), 0);
         QCOMPARE(::cfgetospeed(&after), speed_t(B2400));

@@ -139,7 +139,10 @@ QString ModemPage::StateText(const TModem& m, const std::function<QString(lang::
     const QString speed = QString::fromLatin1(m.Speed);
     switch (m.CallState.load()) {
     case TModem::State::Idle: return {};
-    case TModem::State::PortFailed: return message(lang::Msg::ModemPortFailed);
+    case TModem::State::PortFailed: {
+        const QString why = m.PortError();
+        return why.isEmpty() ? message(lang::Msg::ModemPortFailed) : message(lang::Msg::ModemPortFailed) + ": " + why;
+    }
     case TModem::State::NoModem: return message(lang::Msg::ModemNoModem);
     case TModem::State::NoSim: return message(lang::Msg::ModemNoSim);
     case TModem::State::Dialling: return message(lang::Msg::ModemDialling).arg(text::fromCp1250(m.PhoneNumber));
