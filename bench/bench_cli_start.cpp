@@ -33,7 +33,7 @@ double median(const QString& program, const QStringList& args, int runs) {
     return ms[ms.size() / 2];
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--minimal-core") == 0) {

@@ -3,10 +3,10 @@
 //    attached, with the real hidapi backend and with the simulated one;
 //  - time from plugging the simulated module in to "Attached" reaching the
 //    window's UI thread through the hand-off.
-#include "ui/window/TFormMain.h"
 #include "core/link/ConnHIDCOM.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
+#include "ui/window/TFormMain.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -36,7 +36,7 @@ void idle(const char* name, HidBackend* backend, int seconds) {
     std::printf("idle %-8s %d s: CPU %.3f s (%.2f %% of one core)\n", name, seconds, cpu, 100.0 * cpu / seconds);
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -74,7 +74,8 @@ int main(int argc, char** argv) {
         ready += b;
         readyWorst = std::max(readyWorst, b);
     }
-    std::printf("attach -> \"Attached\" announced by the reader: mean %.1f ms, worst %.1f ms\n", seen / rounds, seenWorst);
+    std::printf("attach -> \"Attached\" announced by the reader: mean %.1f ms, worst %.1f ms\n", seen / rounds,
+                seenWorst);
     std::printf("attach -> window logged in and enabled:    mean %.1f ms, worst %.1f ms (%d attaches)\n",
                 ready / rounds, readyWorst, rounds);
     return 0;

@@ -2,13 +2,13 @@
 // HID report in each direction: the Volumes page's Read and Set, a full Read
 // and Write of the 205 settings, and the time from plugging in to logged in.
 // Each figure stands next to its link floor: reports exchanged x 1 ms.
-#include "ui/pages/ConfigTransfer.h"
-#include "ui/window/TFormMain.h"
 #include "cli/Cli.h"
 #include "core/link/ConnHIDCOM.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
+#include "ui/pages/ConfigTransfer.h"
 #include "ui/pages/VolumesPage.h"
+#include "ui/window/TFormMain.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -36,7 +36,7 @@ struct Measure {
     }
 };
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);

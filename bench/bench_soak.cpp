@@ -21,7 +21,9 @@
 
 namespace {
 
-int threads() { return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size()); }
+int threads() {
+    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
 
 QByteArray slurp(FILE* f) {
     std::fflush(f);
@@ -42,7 +44,7 @@ bool fail(const char* what, int run, const QByteArray& detail = {}) {
     return false;
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -86,7 +88,8 @@ int main(int argc, char** argv) {
         if (rc == cli::Ok) {
             ++complete[read ? 0 : 1];
             if (read && fileBytes(file).count('=') != 205) return fail("a complete read wrote no whole file", run);
-        } else if (rc == cli::NoModule && (message.contains("disconnected after") || message.contains("disconnected during the login"))) {
+        } else if (rc == cli::NoModule &&
+                   (message.contains("disconnected after") || message.contains("disconnected during the login"))) {
             ++cut[read ? 0 : 1];
             if (fileBytes(file) != before) return fail("a cut read changed the file", run);
         } else {
@@ -113,7 +116,8 @@ int main(int argc, char** argv) {
 
     QElapsedTimer settle;
     settle.start();
-    while (threads() > threadsBefore && settle.elapsed() < 2000) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    while (threads() > threadsBefore && settle.elapsed() < 2000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     const int threadsAfter = threads();
     std::printf("reads:  %d complete, %d cut with a named failure\n", complete[0], cut[0]);
     std::printf("writes: %d complete, %d cut with a named failure\n", complete[1], cut[1]);

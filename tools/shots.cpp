@@ -1,12 +1,12 @@
 // Pictures of the window: every page in every language, at the design size,
 // with the simulated module attached and its configuration read.
 //   shots OUTDIR        (runs on any Qt platform; offscreen works)
-#include "ui/window/TFormMain.h"
-#include "ui/pages/ConfigTransfer.h"
-#include "ui/lang/LangMan.h"
-#include "ui/pages/SettingsPage.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
+#include "ui/lang/LangMan.h"
+#include "ui/pages/ConfigTransfer.h"
+#include "ui/pages/SettingsPage.h"
+#include "ui/window/TFormMain.h"
 
 #include <QApplication>
 #include <QDir>

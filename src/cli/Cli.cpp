@@ -147,9 +147,15 @@ ConfigTransfer& Tool::transfer() {
         page_ = std::make_unique<SettingsPage>();
         bindings_ = page_->Bindings();
         SettingsPage* page = page_.get();
-        transfer_ = std::make_unique<ConfigTransfer>(ConfigTransfer::Host{
-            bindings_, session_->exchange(), nullptr, [](bool, const char*) {}, [page] { page->beginLoad(); },
-            [page] { page->endLoad(); }, nullptr, english, {}});
+        transfer_ = std::make_unique<ConfigTransfer>(ConfigTransfer::Host{bindings_,
+                                                                          session_->exchange(),
+                                                                          nullptr,
+                                                                          [](bool, const char*) {},
+                                                                          [page] { page->beginLoad(); },
+                                                                          [page] { page->endLoad(); },
+                                                                          nullptr,
+                                                                          english,
+                                                                          {}});
     }
     return *transfer_;
 }
@@ -189,17 +195,18 @@ int Tool::exchangeFailure(const QByteArray& key, Outcome result) const {
         return Interrupted;
     }
     switch (result) {
-    case Outcome::Refused:
-        say("the module refused %s", key);
-        return ParamRefused;
-    case Outcome::LinkLost:
-        say("the module was disconnected%s", linkReason());
-        return NoModule;
-    case Outcome::NotSent:
-        say("%s cannot be sent to the module", key);
-        return Usage;
-    case Outcome::Accepted:
-    case Outcome::NoAnswer: break;
+        case Outcome::Refused:
+            say("the module refused %s", key);
+            return ParamRefused;
+        case Outcome::LinkLost:
+            say("the module was disconnected%s", linkReason());
+            return NoModule;
+        case Outcome::NotSent:
+            say("%s cannot be sent to the module", key);
+            return Usage;
+        case Outcome::Accepted:
+        case Outcome::NoAnswer:
+            break;
     }
     say("no answer from the module for %s", key);
     return NoAnswer;
@@ -423,13 +430,14 @@ int Tool::doLog() {
         return Usage;
     }
     LogLineSplitter splitter;
-    const QMetaObject::Connection c = QObject::connect(session_.get(), &DeviceSession::logText, [&](const QByteArray& text) {
-        splitter.Feed(text, [&](const QByteArray& line) {
-            QByteArray l = line;
-            if (l.startsWith('\n')) l.remove(0, 1);
-            print(l);
+    const QMetaObject::Connection c =
+        QObject::connect(session_.get(), &DeviceSession::logText, [&](const QByteArray& text) {
+            splitter.Feed(text, [&](const QByteArray& line) {
+                QByteArray l = line;
+                if (l.startsWith('\n')) l.remove(0, 1);
+                print(l);
+            });
         });
-    });
     const Outcome r = exchange().SetParam("Slots:Mainlog", "1");
     if (r != Outcome::Accepted) {
         QObject::disconnect(c);
@@ -545,13 +553,20 @@ int Tool::run(const QStringList& args) {
     if (rc == Ok) rc = connect();
     if (rc == Ok) {
         try {
-            if (command == "read") rc = doRead();
-            else if (command == "write") rc = doWrite();
-            else if (command == "get") rc = doGet();
-            else if (command == "set") rc = doSet();
-            else if (command == "volumes") rc = doVolumes();
-            else if (command == "status") rc = doStatus();
-            else rc = doLog();
+            if (command == "read")
+                rc = doRead();
+            else if (command == "write")
+                rc = doWrite();
+            else if (command == "get")
+                rc = doGet();
+            else if (command == "set")
+                rc = doSet();
+            else if (command == "volumes")
+                rc = doVolumes();
+            else if (command == "status")
+                rc = doStatus();
+            else
+                rc = doLog();
         } catch (const text::ConvertError& e) {
             endProgress();
             say("%s", e.what());
@@ -568,7 +583,7 @@ int Tool::run(const QStringList& args) {
     return rc;
 }
 
-}  // namespace
+}   // namespace
 
 bool NeedsWidgets(const QStringList& args) {
     QCommandLineParser p;
@@ -583,4 +598,4 @@ int Run(const QStringList& args, const Env& env) {
     return tool.run(args);
 }
 
-}  // namespace cli
+}   // namespace cli

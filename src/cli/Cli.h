@@ -14,18 +14,18 @@ namespace cli {
 
 enum Exit {
     Ok = 0,
-    Failure = 1,          // anything else (an error box of the window)
+    Failure = 1,   // anything else (an error box of the window)
     Usage = 2,
-    NoModule = 3,         // no module found (USB) or the data call failed (modem)
+    NoModule = 3,   // no module found (USB) or the data call failed (modem)
     LoginRefused = 4,
-    ParamRefused = 5,     // the module refused a parameter
-    NoAnswer = 6,         // the module did not answer for a parameter
-    FileError = 7,        // a file that cannot be read or written
-    Interrupted = 130,    // stopped by Ctrl+C or SIGTERM
+    ParamRefused = 5,    // the module refused a parameter
+    NoAnswer = 6,        // the module did not answer for a parameter
+    FileError = 7,       // a file that cannot be read or written
+    Interrupted = 130,   // stopped by Ctrl+C or SIGTERM
 };
 
 struct Env {
-    HidBackend* backend = nullptr;         // null: hidapi, or the simulated module with --demo
+    HidBackend* backend = nullptr;   // null: hidapi, or the simulated module with --demo
     FILE* out = stdout;
     FILE* err = stderr;
     bool errIsTerminal = false;            // draw a progress bar on err
@@ -38,4 +38,4 @@ int Run(const QStringList& args, const Env& env);
 // read and write build the Settings page (hidden); the other commands need no widgets.
 bool NeedsWidgets(const QStringList& args);
 
-}  // namespace cli
+}   // namespace cli

@@ -3,14 +3,14 @@
 
 #include <QApplication>
 
+#include <unistd.h>
 #include <csignal>
 #include <memory>
-#include <unistd.h>
 
 namespace {
 volatile std::sig_atomic_t interrupted = 0;
 void onSignal(int) { interrupted = 1; }
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     QStringList args;

@@ -45,7 +45,7 @@ private:
     std::function<void(const QByteArray&)> f_;
 };
 
-}  // namespace
+}   // namespace
 
 DeviceSession::DeviceSession(const Options& options, QObject* parent)
     : QObject(parent), defaultPassword_(options.defaultPassword) {

@@ -66,8 +66,8 @@ public:
     // default when none is set yet). True once logged in over the call; on
     // failure the call is hung up and the modem's state says why.
     bool ConnectModem(const QString& portName, const QByteArray& phoneNumber);
-    void HangUp();        // ends the call; the channel goes back to USB
-    void CancelDial();    // ends a dial under way (from a handler run inside its waits)
+    void HangUp();                             // ends the call; the channel goes back to USB
+    void CancelDial();                         // ends a dial under way (from a handler run inside its waits)
     TModem* Modem() const { return modem_; }   // the newest call's modem, or null
     // A dial, its login or a hang-up is under way.
     bool CallBusy() const { return callBusy_; }
@@ -110,7 +110,7 @@ private:
     std::unique_ptr<ChangeStateEvent> stateListener_;
     std::unique_ptr<Slot> commandSlot_, statusSlot_, logSlot_;
     std::vector<std::unique_ptr<ResponseConnection>> receivers_;
-    std::vector<std::unique_ptr<TModem>> modems_;   // every call's modem: a reader may still deliver
+    std::vector<std::unique_ptr<TModem>> modems_;                      // every call's modem: a reader may still deliver
     std::vector<std::unique_ptr<ResponseConnection>> callReceivers_;   // likewise
     TModem* modem_ = nullptr;
     Connection* call_ = nullptr;   // what the newest Connect returned

@@ -2,14 +2,14 @@
 
 #include <QFile>
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 
 namespace {
 
@@ -34,7 +34,7 @@ int escapesIn(const QByteArray& bytes) {
     return int(bytes.size() / 3);
 }
 
-}  // namespace
+}   // namespace
 
 SimModem::SimModem(SimModule& module) : module_(module) {}
 
@@ -46,8 +46,7 @@ bool SimModem::start() {
     char name[128] = {};
     int wakePipe[2] = {-1, -1};
     const bool ok = master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0 &&
-                    ::ptsname_r(master_, name, sizeof name) == 0 &&
-                    ::pipe2(wakePipe, O_NONBLOCK | O_CLOEXEC) == 0;
+                    ::ptsname_r(master_, name, sizeof name) == 0 && ::pipe2(wakePipe, O_NONBLOCK | O_CLOEXEC) == 0;
     wakeRead_ = wakePipe[0];
     wakeWrite_ = wakePipe[1];
     const int slave = ok ? ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) : -1;
@@ -151,8 +150,7 @@ void SimModem::run() {
             break;
         }
         if (fds[1].revents & POLLIN)
-            while (::read(wakeRead_, buf, sizeof buf) > 0) {
-            }
+            while (::read(wakeRead_, buf, sizeof buf) > 0) {}
         if (fds[0].revents & POLLIN) {
             const ssize_t n = ::read(master_, buf, sizeof buf);
             if (n > 0) handleInput(QByteArray(buf, int(n)));

@@ -27,14 +27,14 @@
 class SimModem {
 public:
     struct Knobs {
-        bool silent = false;                        // answers nothing in command mode
-        bool simNotReady = false;                   // AT+CPIN? gives "+CPIN: SIM PIN" and ERROR
-        QByteArray dialResult = "CONNECT 9600/RLP"; // any result starting with CONNECT starts a call
-        int dialDelayMs = 20;                       // from ATD to its result
-        bool echo = false;                          // starts with echo on, as after ATE1
-        bool bareLineBeforeOk = true;               // results as "\r\nOK\r\n" (else "OK\r\n")
-        int answerChunks = 3;                       // the module's answers arrive in this many pieces
-        int chunkGapMs = 2;                         // between those pieces
+        bool silent = false;                          // answers nothing in command mode
+        bool simNotReady = false;                     // AT+CPIN? gives "+CPIN: SIM PIN" and ERROR
+        QByteArray dialResult = "CONNECT 9600/RLP";   // any result starting with CONNECT starts a call
+        int dialDelayMs = 20;                         // from ATD to its result
+        bool echo = false;                            // starts with echo on, as after ATE1
+        bool bareLineBeforeOk = true;                 // results as "\r\nOK\r\n" (else "OK\r\n")
+        int answerChunks = 3;                         // the module's answers arrive in this many pieces
+        int chunkGapMs = 2;                           // between those pieces
     };
 
     explicit SimModem(SimModule& module);
@@ -42,18 +42,18 @@ public:
     SimModem(const SimModem&) = delete;
     SimModem& operator=(const SimModem&) = delete;
 
-    bool start();                  // creates the pseudo-terminal and the modem's thread
-    QString slavePath() const;     // the port name for the tool
-    void stop();                   // joins the thread, closes the terminal; safe twice
+    bool start();                // creates the pseudo-terminal and the modem's thread
+    QString slavePath() const;   // the port name for the tool
+    void stop();                 // joins the thread, closes the terminal; safe twice
 
     Knobs knobs() const;
-    void setKnobs(const Knobs& k); // any time, from any thread
+    void setKnobs(const Knobs& k);   // any time, from any thread
 
     QList<QByteArray> atLog() const;   // AT commands received, from "AT" on, line end stripped
     int escapes() const;               // escapes ("+++" framed by silence) received, in either mode
     // The far end goes away during a call: "NO CARRIER", back to command mode.
     void dropCall();
-    bool inCall() const;               // a data call is up (also while escaped to command mode)
+    bool inCall() const;   // a data call is up (also while escaped to command mode)
 
     // For tests: raw bytes to the terminal in one write, as they are, and how
     // many bytes the tool has not yet read.
@@ -65,7 +65,7 @@ private:
     struct Outgoing {
         Clock::time_point due;
         QByteArray bytes;
-        bool startsCall = false;     // the CONNECT result: data mode begins as it goes out
+        bool startsCall = false;   // the CONNECT result: data mode begins as it goes out
     };
 
     void run();
@@ -74,11 +74,11 @@ private:
     void moduleOutput(int channel, const QByteArray& text);
     void queue(const QByteArray& bytes, int delayMs = 0, bool startsCall = false);
     void result(const QByteArray& word);
-    int flushDue();                  // writes what is due; returns ms until the next item, -1 none
+    int flushDue();   // writes what is due; returns ms until the next item, -1 none
     void wake();
 
     SimModule& module_;
-    mutable std::mutex mutex_;       // knobs, the outgoing queue and the AT log
+    mutable std::mutex mutex_;   // knobs, the outgoing queue and the AT log
     Knobs knobs_;
     std::deque<Outgoing> outgoing_;
     QList<QByteArray> atLog_;

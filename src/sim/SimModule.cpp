@@ -10,26 +10,34 @@ constexpr char kLevel2[] = ":L2 >";
 // Values the device reports beyond its settings.
 const std::vector<std::pair<QByteArray, QByteArray>>& extraParams() {
     static const std::vector<std::pair<QByteArray, QByteArray>> p = {
-        {"VCALL:GMIC.VOL0", "4"},       {"VCALL:GSPK.VOL0", "55"},
-        {"EVM:New", "0"},               {"Slots:Mainlog", "0"},
-        {"GSMState:RFP", "21"},         {"GSMState:RFPE", "14"},
-        {"GSMState:UTM", "0d 02:11:05"}, {"Version:FW_Version", "2.14"},
-        {"IO:VBAT", "12650"},           {"SysState:VBATE", "12210"},
-        {"IO:DIN1", "1"},               {"IO:DIN2", "1"},
-        {"IO:REL1", "0"},               {"IO:REL2", "0"},
+        {"VCALL:GMIC.VOL0", "4"},
+        {"VCALL:GSPK.VOL0", "55"},
+        {"EVM:New", "0"},
+        {"Slots:Mainlog", "0"},
+        {"GSMState:RFP", "21"},
+        {"GSMState:RFPE", "14"},
+        {"GSMState:UTM", "0d 02:11:05"},
+        {"Version:FW_Version", "2.14"},
+        {"IO:VBAT", "12650"},
+        {"SysState:VBATE", "12210"},
+        {"IO:DIN1", "1"},
+        {"IO:DIN2", "1"},
+        {"IO:REL1", "0"},
+        {"IO:REL2", "0"},
         {"SysState:TempMain", "23"},
     };
     return p;
 }
 
-}  // namespace
+}   // namespace
 
 SimModule::SimModule() {
     for (const auto& [k, v] : factoryParams()) params_[k] = v;
-    status_ = {{"TPv", "GSM-2R"},  {"HWv", "B"},     {"FWv", "2.14"},  {"SUTM", "0d 02:13:40"},
-               {"RFP", "21"},      {"RFE", "14"},    {"GUTM", "0d 02:11:05"},
-               {"VSU", "12650"},   {"VSE", "12210"}, {"TPS", "23"},    {"TPM", "31"},
-               {"IN1V", "1"},      {"IN2V", "1"},    {"RE1", "0"},     {"RE2", "0"}};
+    status_ = {{"TPv", "GSM-2R"},       {"HWv", "B"},     {"FWv", "2.14"},
+               {"SUTM", "0d 02:13:40"}, {"RFP", "21"},    {"RFE", "14"},
+               {"GUTM", "0d 02:11:05"}, {"VSU", "12650"}, {"VSE", "12210"},
+               {"TPS", "23"},           {"TPM", "31"},    {"IN1V", "1"},
+               {"IN2V", "1"},           {"RE1", "0"},     {"RE2", "0"}};
 }
 
 const std::vector<std::pair<QByteArray, QByteArray>>& SimModule::factoryParams() {

@@ -39,8 +39,8 @@ public:
     // Status pairs pushed on channel 4 ("{KEY=VALUE}").
     void setStatus(const QByteArray& key, const QByteArray& value);
     QByteArray status(const QByteArray& key) const;
-    QByteArray statusPairs() const;       // all 15 keys in order
-    bool mainlogOn() const;               // Slots:Mainlog is "1"
+    QByteArray statusPairs() const;   // all 15 keys in order
+    bool mainlogOn() const;           // Slots:Mainlog is "1"
     // Advances the live values and emits due log lines; called every
     // ~100 ms by the transport while the device is attached.
     void tick();
@@ -50,18 +50,18 @@ public:
     QByteArray password() const;
     void setPassword(const QByteArray& pw);
     bool loggedIn() const;
-    void resetSession();                  // a new connection: logged out, partial input dropped
+    void resetSession();   // a new connection: logged out, partial input dropped
 
     // Knobs for tests and the demo.
     struct Knobs {
-        bool silent = false;               // answers nothing on channel 2
-        bool refusing = false;             // answers every query and set with ":L0 >"
+        bool silent = false;     // answers nothing on channel 2
+        bool refusing = false;   // answers every query and set with ":L0 >"
         // The transport holds each answer this long after its command. Longer
         // than one attempt's wait, the command is sent again and both sends
         // are answered: the second answer arrives late, during a later command.
         int answerDelayMs = 0;
-        int detachAfterCommands = -1;      // after this many commands the device goes away
-        int silentAfterCommands = -1;      // answers this many commands, then nothing more (a hung device)
+        int detachAfterCommands = -1;   // after this many commands the device goes away
+        int silentAfterCommands = -1;   // answers this many commands, then nothing more (a hung device)
     };
     Knobs knobs() const;
     void setKnobs(const Knobs& k);

@@ -67,7 +67,7 @@ QList<Bytes> cut(const Bytes& text, QList<int> sizes) {
     return pieces;
 }
 
-}  // namespace
+}   // namespace
 
 class TestExchange : public QObject {
     Q_OBJECT
@@ -171,8 +171,7 @@ void TestExchange::answerVerdicts_data() {
                                    << Outcome::NoAnswer;
     QTest::newRow("almost") << QList<Bytes>{"->PAS :L2> L9 > :L0>"} << Outcome::NoAnswer << Outcome::NoAnswer;
     // A query's answer has to name the key asked for.
-    QTest::newRow("another key") << QList<Bytes>{"J=1\r\n->PASS\r\n:L2 >"} << Outcome::NoAnswer
-                                 << Outcome::Accepted;
+    QTest::newRow("another key") << QList<Bytes>{"J=1\r\n->PASS\r\n:L2 >"} << Outcome::NoAnswer << Outcome::Accepted;
 }
 
 void TestExchange::answerVerdicts() {
@@ -501,7 +500,7 @@ struct LoginDevice {
     int refuseFirst = 1 << 30;   // from this many commands on, every login is accepted
 };
 
-}  // namespace
+}   // namespace
 
 void TestExchange::loginAcceptedAtOnce() {
     Session s;

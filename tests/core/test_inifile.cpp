@@ -5,47 +5,41 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/resource.h>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <sys/resource.h>
 
 namespace {
 
-void putFile(const QString& path, const QByteArray& data)
-{
+void putFile(const QString& path, const QByteArray& data) {
     QFile f(path);
     QVERIFY2(f.open(QIODevice::WriteOnly), qPrintable(path));
     QCOMPARE(f.write(data), qint64(data.size()));
 }
 
-QByteArray fileBytes(const QString& path)
-{
+QByteArray fileBytes(const QString& path) {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray("<unreadable>");
+    if (!f.open(QIODevice::ReadOnly)) return QByteArray("<unreadable>");
     return f.readAll();
 }
 
-QStringList entries(const QString& dir)
-{
+QStringList entries(const QString& dir) {
     return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
 }
 
 // Whether this process can create files in a directory without write permission
 // (it runs with root rights); permission tests say nothing then.
-bool permissionsIgnored(const QString& dir)
-{
+bool permissionsIgnored(const QString& dir) {
     QFile probe(dir + "/probe");
-    if (!probe.open(QIODevice::WriteOnly))
-        return false;
+    if (!probe.open(QIODevice::WriteOnly)) return false;
     probe.close();
     probe.remove();
     return true;
 }
 
-}  // namespace
+}   // namespace
 
 class TestIniFile : public QObject {
     Q_OBJECT
@@ -78,8 +72,7 @@ private:
     QString file(const QString& name) const { return m_dir.filePath(name); }
 };
 
-void TestIniFile::roundTrip()
-{
+void TestIniFile::roundTrip() {
     const QString path = file("round.ini");
     {
         IniFile ini(path);
@@ -115,8 +108,7 @@ void TestIniFile::roundTrip()
     QCOMPARE(entries(m_dir.path()).filter("round"), QStringList{"round.ini"});
 }
 
-void TestIniFile::windowsFileIsRead()
-{
+void TestIniFile::windowsFileIsRead() {
     const QString crlf = file("windows.ini");
     putFile(crlf, "[Settings]\r\ncbSMSfw=1\r\n");
     IniFile a(crlf);
@@ -134,8 +126,7 @@ void TestIniFile::windowsFileIsRead()
     QCOMPARE(fileBytes(lf), QByteArray("[Settings]\r\nA=1\r\nB=2\r\nC=3\r\n"));
 }
 
-void TestIniFile::namesIgnoreAsciiCase()
-{
+void TestIniFile::namesIgnoreAsciiCase() {
     const QString path = file("case.ini");
     putFile(path, "[sETTINGS]\r\nCBSMSFW=1\r\n\xC1key=up\r\n");
     IniFile ini(path);
@@ -151,8 +142,7 @@ void TestIniFile::namesIgnoreAsciiCase()
     QCOMPARE(fileBytes(path), QByteArray("[sETTINGS]\r\ncbSMSfw=0\r\n\xC1key=up\r\n"));
 }
 
-void TestIniFile::firstSectionAndFirstKeyWin()
-{
+void TestIniFile::firstSectionAndFirstKeyWin() {
     const QString path = file("dups.ini");
     putFile(path, "[A]\r\nk=1\r\nK=2\r\n[a]\r\nk=3\r\nonly=4\r\n");
     IniFile ini(path);
@@ -165,8 +155,7 @@ void TestIniFile::firstSectionAndFirstKeyWin()
     QCOMPARE(fileBytes(path), QByteArray("[A]\r\nK=9\r\nK=2\r\nonly=5\r\n[a]\r\nk=3\r\nonly=4\r\n"));
 }
 
-void TestIniFile::valuesAreTrimmedAndUnquoted_data()
-{
+void TestIniFile::valuesAreTrimmedAndUnquoted_data() {
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<QByteArray>("expected");
 
@@ -186,8 +175,7 @@ void TestIniFile::valuesAreTrimmedAndUnquoted_data()
     QTest::newRow("blank") << QByteArray("k=   ") << QByteArray("");
 }
 
-void TestIniFile::valuesAreTrimmedAndUnquoted()
-{
+void TestIniFile::valuesAreTrimmedAndUnquoted() {
     QFETCH(QByteArray, line);
     QFETCH(QByteArray, expected);
     const QString path = file("trim.ini");
@@ -196,8 +184,7 @@ void TestIniFile::valuesAreTrimmedAndUnquoted()
     QCOMPARE(ini.ReadString("Settings", "k", "default"), expected);
 }
 
-void TestIniFile::longValuesReadBackCut()
-{
+void TestIniFile::longValuesReadBackCut() {
     const QString path = file("long.ini");
     const QByteArray exact(2047, 'a');
     QByteArray longer(3000, 'b');
@@ -225,8 +212,7 @@ void TestIniFile::longValuesReadBackCut()
     QCOMPARE(quoted.ReadString("S", "q", ""), QByteArray(2046, 'c') + "Z");
 }
 
-void TestIniFile::missingFileAndKeysGiveDefaults()
-{
+void TestIniFile::missingFileAndKeysGiveDefaults() {
     const QString path = file("missing.ini");
     IniFile ini(path);
     QCOMPARE(ini.ReadString("Settings", "cbSMSfw", "dflt"), QByteArray("dflt"));
@@ -234,13 +220,14 @@ void TestIniFile::missingFileAndKeysGiveDefaults()
     QVERIFY(!QFile::exists(path));   // reading creates nothing
 
     const QString other = file("other.ini");
-    putFile(other, "; header\r\n"
-                   "orphan=1\r\n"          // before any section
-                   "[Other]\r\ncbSMSfw=1\r\n"
-                   "[Settings]\r\n"
-                   ";cbSMSfw=1\r\n"        // a comment, not a key
-                   "cbSMSfw\r\n"           // no '=': not a key
-                   "[broken\r\n");         // no ']': not a section
+    putFile(other,
+            "; header\r\n"
+            "orphan=1\r\n"   // before any section
+            "[Other]\r\ncbSMSfw=1\r\n"
+            "[Settings]\r\n"
+            ";cbSMSfw=1\r\n"   // a comment, not a key
+            "cbSMSfw\r\n"      // no '=': not a key
+            "[broken\r\n");    // no ']': not a section
     IniFile partial(other);
     QCOMPARE(partial.ReadString("Settings", "cbSMSfw", "d"), QByteArray("d"));
     QCOMPARE(partial.ReadString("Settings", ";cbSMSfw", "d"), QByteArray("d"));
@@ -254,8 +241,7 @@ void TestIniFile::missingFileAndKeysGiveDefaults()
     QVERIFY(IniFile(other).HasKey("settings", "edsms1"));
 }
 
-void TestIniFile::updateKeepsForeignContent()
-{
+void TestIniFile::updateKeepsForeignContent() {
     const QString path = file("foreign.ini");
     const QByteArray before =
         "; written by hand\r\n"
@@ -280,79 +266,67 @@ void TestIniFile::updateKeepsForeignContent()
     ini.WriteString("Extra", "k", "v");
     QVERIFY(ini.UpdateFile());
 
-    QCOMPARE(fileBytes(path), QByteArray(
-        "; written by hand\r\n"
-        "[Other]\r\n"
-        "cbSMSfw = 7 \r\n"
-        "Foreign=\"quoted\"\r\n"
-        "\r\n"
-        "[Settings]\r\n"
-        "editphonenumber1=+3620\r\n"
-        "; keep me\r\n"
-        "Unknown=kept\r\n"
-        "garbage line\r\n"
-        "cbSMSfw=1\r\n"
-        "\r\n"
-        "\r\n"
-        "[Tail]\r\n"
-        "z=\xB0\r\n"
-        "\r\n"
-        "[Extra]\r\n"
-        "k=v\r\n"));
+    QCOMPARE(fileBytes(path), QByteArray("; written by hand\r\n"
+                                         "[Other]\r\n"
+                                         "cbSMSfw = 7 \r\n"
+                                         "Foreign=\"quoted\"\r\n"
+                                         "\r\n"
+                                         "[Settings]\r\n"
+                                         "editphonenumber1=+3620\r\n"
+                                         "; keep me\r\n"
+                                         "Unknown=kept\r\n"
+                                         "garbage line\r\n"
+                                         "cbSMSfw=1\r\n"
+                                         "\r\n"
+                                         "\r\n"
+                                         "[Tail]\r\n"
+                                         "z=\xB0\r\n"
+                                         "\r\n"
+                                         "[Extra]\r\n"
+                                         "k=v\r\n"));
 }
 
-void TestIniFile::newKeyPlacement_data()
-{
+void TestIniFile::newKeyPlacement_data() {
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<QByteArray>("after");
 
-    QTest::newRow("empty file")
-        << QByteArray("")
-        << QByteArray("[Settings]\r\nk=v\r\n");
+    QTest::newRow("empty file") << QByteArray("") << QByteArray("[Settings]\r\nk=v\r\n");
     QTest::newRow("new section after text")
-        << QByteArray("[A]\r\na=1\r\n")
-        << QByteArray("[A]\r\na=1\r\n\r\n[Settings]\r\nk=v\r\n");
+        << QByteArray("[A]\r\na=1\r\n") << QByteArray("[A]\r\na=1\r\n\r\n[Settings]\r\nk=v\r\n");
     QTest::newRow("new section after blank line")
-        << QByteArray("[A]\r\na=1\r\n\r\n")
-        << QByteArray("[A]\r\na=1\r\n\r\n[Settings]\r\nk=v\r\n");
+        << QByteArray("[A]\r\na=1\r\n\r\n") << QByteArray("[A]\r\na=1\r\n\r\n[Settings]\r\nk=v\r\n");
     QTest::newRow("new section, blanks only in file")
-        << QByteArray("  \r\n")
-        << QByteArray("  \r\n[Settings]\r\nk=v\r\n");
-    QTest::newRow("empty section")
-        << QByteArray("[Settings]\r\n\r\n[B]\r\n")
-        << QByteArray("[Settings]\r\nk=v\r\n\r\n[B]\r\n");
+        << QByteArray("  \r\n") << QByteArray("  \r\n[Settings]\r\nk=v\r\n");
+    QTest::newRow("empty section") << QByteArray("[Settings]\r\n\r\n[B]\r\n")
+                                   << QByteArray("[Settings]\r\nk=v\r\n\r\n[B]\r\n");
     QTest::newRow("before blank lines of the section")
         << QByteArray("[Settings]\r\na=1\r\n\r\n \r\n[B]\r\nb=2\r\n")
         << QByteArray("[Settings]\r\na=1\r\nk=v\r\n\r\n \r\n[B]\r\nb=2\r\n");
-    QTest::newRow("after a comment that ends the section")
-        << QByteArray("[Settings]\r\na=1\r\n;end\r\n[B]\r\n")
-        << QByteArray("[Settings]\r\na=1\r\n;end\r\nk=v\r\n[B]\r\n");
+    QTest::newRow("after a comment that ends the section") << QByteArray("[Settings]\r\na=1\r\n;end\r\n[B]\r\n")
+                                                           << QByteArray("[Settings]\r\na=1\r\n;end\r\nk=v\r\n[B]\r\n");
     QTest::newRow("last section, no final line end")
-        << QByteArray("[B]\r\nb=2\r\n[Settings]\r\na=1")
-        << QByteArray("[B]\r\nb=2\r\n[Settings]\r\na=1\r\nk=v\r\n");
+        << QByteArray("[B]\r\nb=2\r\n[Settings]\r\na=1") << QByteArray("[B]\r\nb=2\r\n[Settings]\r\na=1\r\nk=v\r\n");
     QTest::newRow("section header with comment")
-        << QByteArray("[settings] ; mine\r\n")
-        << QByteArray("[settings] ; mine\r\nk=v\r\n");
+        << QByteArray("[settings] ; mine\r\n") << QByteArray("[settings] ; mine\r\nk=v\r\n");
 }
 
-void TestIniFile::newKeyPlacement()
-{
+void TestIniFile::newKeyPlacement() {
     QFETCH(QByteArray, before);
     QFETCH(QByteArray, after);
     const QString path = file("place.ini");
     QFile::remove(path);
-    if (!before.isEmpty())
-        putFile(path, before);
+    if (!before.isEmpty()) putFile(path, before);
     IniFile ini(path);
     ini.WriteString("Settings", "k", "v");
     QVERIFY(ini.UpdateFile());
     QCOMPARE(fileBytes(path), after);
 }
 
-void TestIniFile::eightBitBytesSurvive()
-{
+void TestIniFile::eightBitBytesSurvive() {
     const QString path = file("cp1250.ini");
-    const QByteArray value("25\xB0" "C \xF5r\xE9s \x80\xFF");
+    const QByteArray value(
+        "25\xB0"
+        "C \xF5r\xE9s \x80\xFF");
     putFile(path, "[Settings]\r\nforeign=\xF5\xB0\r\n");
     {
         IniFile ini(path);
@@ -361,16 +335,15 @@ void TestIniFile::eightBitBytesSurvive()
         QCOMPARE(ini.ReadString("Settings", "EditSMS1", ""), value);
         QVERIFY(ini.UpdateFile());
     }
-    QCOMPARE(fileBytes(path), QByteArray("[Settings]\r\nforeign=\xF5\xB0\r\nEditSMS1=") + value
-                              + "\r\n\r\n[\xC1llapot]\r\n\xE9rt\xE9k=\xB0\r\n");
+    QCOMPARE(fileBytes(path), QByteArray("[Settings]\r\nforeign=\xF5\xB0\r\nEditSMS1=") + value +
+                                  "\r\n\r\n[\xC1llapot]\r\n\xE9rt\xE9k=\xB0\r\n");
     IniFile again(path);
     QCOMPARE(again.ReadString("Settings", "EditSMS1", ""), value);
     QCOMPARE(again.ReadString("Settings", "foreign", ""), QByteArray("\xF5\xB0"));
     QCOMPARE(again.ReadString("\xC1LLAPOT", "\xE9RT\xE9K", ""), QByteArray("\xB0"));
 }
 
-void TestIniFile::byteOrderMarkIsSkippedAndKept()
-{
+void TestIniFile::byteOrderMarkIsSkippedAndKept() {
     // A file saved with a UTF-8 byte-order mark: the first line is still the
     // section header, and the mark stays in front when the file is updated.
     const QByteArray bom = "\xEF\xBB\xBF";
@@ -392,8 +365,7 @@ void TestIniFile::byteOrderMarkIsSkippedAndKept()
     QCOMPARE(fileBytes(bare), bom + "[Settings]\r\nk=v\r\n");
 }
 
-void TestIniFile::lineBreakInValueCannotAddLines()
-{
+void TestIniFile::lineBreakInValueCannotAddLines() {
     const QString path = file("breaks.ini");
     IniFile ini(path);
     ini.WriteString("Settings", "a", "first\r\nInjected=1\r\n[Evil]\r\nx=1");
@@ -411,12 +383,10 @@ void TestIniFile::lineBreakInValueCannotAddLines()
     QCOMPARE(again.ReadString("Settings", "e", "none"), QByteArray(""));
 }
 
-void TestIniFile::refusedNamesFailTheUpdate()
-{
+void TestIniFile::refusedNamesFailTheUpdate() {
     const QList<QPair<QByteArray, QByteArray>> bad = {
-        {"Settings", "a=b"}, {"Settings", ""}, {"Settings", " k"}, {"Settings", "k\r\nx"},
-        {"Settings", "[k]"}, {"Settings", ";k"}, {"Set]tings", "k"}, {"", "k"},
-        {"Settings ", "k"}, {"Sett\ning", "k"},
+        {"Settings", "a=b"}, {"Settings", ""},   {"Settings", " k"}, {"Settings", "k\r\nx"}, {"Settings", "[k]"},
+        {"Settings", ";k"},  {"Set]tings", "k"}, {"", "k"},          {"Settings ", "k"},     {"Sett\ning", "k"},
     };
     const QString path = file("names.ini");
     const QByteArray before = "[Settings]\r\nk=1\r\n";
@@ -432,8 +402,7 @@ void TestIniFile::refusedNamesFailTheUpdate()
     }
 }
 
-void TestIniFile::unwritableDirectoryKeepsOldFile()
-{
+void TestIniFile::unwritableDirectoryKeepsOldFile() {
     const QString dir = file("locked");
     QVERIFY(QDir().mkpath(dir));
     const QString path = dir + "/settings.ini";
@@ -444,8 +413,7 @@ void TestIniFile::unwritableDirectoryKeepsOldFile()
         QString dir;
         ~Unlock() { QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner); }
     } unlock{dir};
-    if (permissionsIgnored(dir))
-        QSKIP("running with root rights: directory permissions are not enforced");
+    if (permissionsIgnored(dir)) QSKIP("running with root rights: directory permissions are not enforced");
 
     IniFile ini(path);
     ini.WriteString("Settings", "cbSMSfw", "0");
@@ -457,8 +425,7 @@ void TestIniFile::unwritableDirectoryKeepsOldFile()
     QCOMPARE(entries(dir), QStringList{"settings.ini"});
 }
 
-void TestIniFile::tooLongNameKeepsOldFile()
-{
+void TestIniFile::tooLongNameKeepsOldFile() {
     // The file fits the name limit but a temporary name beside it does not:
     // the new content cannot be written and the old file must stay whole.
     const QString dir = file("longname");
@@ -477,8 +444,7 @@ void TestIniFile::tooLongNameKeepsOldFile()
     QCOMPARE(entries(dir).size(), 1);
 }
 
-void TestIniFile::readOnlyFileIsNotReplaced()
-{
+void TestIniFile::readOnlyFileIsNotReplaced() {
     const QString dir = file("ro");
     QVERIFY(QDir().mkpath(dir));
     const QString path = dir + "/settings.ini";
@@ -497,8 +463,7 @@ void TestIniFile::readOnlyFileIsNotReplaced()
     QCOMPARE(entries(dir), QStringList{"settings.ini"});
 }
 
-void TestIniFile::directoryAsTargetFails()
-{
+void TestIniFile::directoryAsTargetFails() {
     const QString path = file("folder.ini");
     QVERIFY(QDir().mkpath(path + "/inside"));
     IniFile ini(path);
@@ -518,16 +483,14 @@ void TestIniFile::directoryAsTargetFails()
     QVERIFY(!QFileInfo::exists(file("no")));
 }
 
-void TestIniFile::fileSizeLimitKeepsOldFile_data()
-{
+void TestIniFile::fileSizeLimitKeepsOldFile_data() {
     QTest::addColumn<int>("keys");
     // Below and above the 16 KiB a Qt file device buffers before it writes.
     QTest::newRow("3 KiB") << 50;
     QTest::newRow("32 KiB") << 500;
 }
 
-void TestIniFile::fileSizeLimitKeepsOldFile()
-{
+void TestIniFile::fileSizeLimitKeepsOldFile() {
     // The new content cannot be written in full (a file-size limit here, a
     // full disk in the field): the save must fail and the old file stay whole.
     QFETCH(int, keys);
@@ -554,8 +517,7 @@ void TestIniFile::fileSizeLimitKeepsOldFile()
         struct Restore {
             rlimit limit;
             void (*handler)(int);
-            ~Restore()
-            {
+            ~Restore() {
                 setrlimit(RLIMIT_FSIZE, &limit);
                 std::signal(SIGXFSZ, handler);
             }
@@ -564,8 +526,7 @@ void TestIniFile::fileSizeLimitKeepsOldFile()
         saved = ini.UpdateFile(&error);
     }
     QVERIFY(!saved);
-    QVERIFY2(error.contains(QString::fromLocal8Bit(std::strerror(EFBIG))),
-             qPrintable(error));
+    QVERIFY2(error.contains(QString::fromLocal8Bit(std::strerror(EFBIG))), qPrintable(error));
     QCOMPARE(fileBytes(path), before);
     QCOMPARE(entries(dir), QStringList{"settings.ini"});
 }

@@ -120,11 +120,9 @@ SimHidBackend::Report report(int kind, int len, const Bytes& payload) {
     return r;
 }
 
-Bytes payloadOf(const SimHidBackend::Report& r) {
-    return Bytes(reinterpret_cast<const char*>(r.data()) + 5, r[2]);
-}
+Bytes payloadOf(const SimHidBackend::Report& r) { return Bytes(reinterpret_cast<const char*>(r.data()) + 5, r[2]); }
 
-}  // namespace
+}   // namespace
 
 class TestLink : public QObject {
     Q_OBJECT
@@ -541,11 +539,11 @@ void TestLink::inputReportsFiltered() {
     QVERIFY(states.waitCount(1));
 
     const Bytes sixty(60, 'z');
-    backend.injectInputReport(report(0, 3, "BAD"));        // wrong kind
-    backend.injectInputReport(report(2, 3, "BAD"));        // wrong kind
+    backend.injectInputReport(report(0, 3, "BAD"));             // wrong kind
+    backend.injectInputReport(report(2, 3, "BAD"));             // wrong kind
     backend.injectInputReport(report(1, 61, Bytes(60, 'L')));   // longer than a report holds
     backend.injectInputReport(report(1, 255, Bytes(60, 'L')));
-    backend.injectInputReport(report(1, 0, "IGNORED"));    // empty payload
+    backend.injectInputReport(report(1, 0, "IGNORED"));   // empty payload
     backend.injectInputReport(report(1, 60, sixty));
     backend.injectInputReport(report(1, 3, "END"));
     QVERIFY(c.waitCount(3));
@@ -681,8 +679,7 @@ void TestLink::destructorStopsAndReopenWorks() {
         QVERIFY(c.waitCount(1));
         QCOMPARE(c.got(), QList<Bytes>{"ok"});
     }   // the destructor stops the reader
-    QCOMPARE(states.names(),
-             (QStringList{"Attached", "Detached", "Detached", "Attached", "Detached", "Detached"}));
+    QCOMPARE(states.names(), (QStringList{"Attached", "Detached", "Detached", "Attached", "Detached", "Detached"}));
 }
 
 QTEST_GUILESS_MAIN(TestLink)

@@ -72,10 +72,10 @@ struct Collector {
     }
 };
 
-const QList<QByteArray> kDialogueCommands = {"AT", "AT", "ATH", "ATH", "AT", "ATE0",
-                                              "ATE0", "AT&D0", "AT+IFC=0,0", "AT+CPIN?", "ATD5551234"};
+const QList<QByteArray> kDialogueCommands = {"AT",   "AT",    "ATH",        "ATH",      "AT",        "ATE0",
+                                             "ATE0", "AT&D0", "AT+IFC=0,0", "AT+CPIN?", "ATD5551234"};
 
-}  // namespace
+}   // namespace
 
 class TestModem : public QObject {
     Q_OBJECT
@@ -124,7 +124,7 @@ void TestModem::readLineTakesOneLineAtATime() {
     QCOMPARE(r.modem.ReadLine(500), QByteArray("\r\n"));
     QCOMPARE(r.modem.ReadLine(500), QByteArray("OK\r\n"));
     timing::modemCommandLineMs = 50;
-    QCOMPARE(r.modem.ReadLine(50), QByteArray());    // silence
+    QCOMPARE(r.modem.ReadLine(50), QByteArray());   // silence
 
     QVERIFY(r.modem.SendCommand("AT\r\n"));
     QCOMPARE(r.log, (QList<QByteArray>{"AT\r\n", "\r\n", "OK\r\n"}));
@@ -174,9 +174,17 @@ void TestModem::connectRunsTheDialogue() {
     // command without one.
     QList<QByteArray> expected;
     for (const char* c : {"AT", "AT", "ATH", "ATH", "AT", "ATE0", "ATE0", "AT&D0", "AT+IFC=0,0"})
-        expected << QByteArray(c) + "\r\n" << "\r\n" << "OK\r\n";
-    expected << "AT+CPIN?\r\n" << "\r\n" << "+CPIN: READY\r\n" << "\r\n" << "OK\r\n";
-    expected << "ATD5551234" << "\r\n" << "CONNECT 9600/RLP\r\n";
+        expected << QByteArray(c) + "\r\n"
+                 << "\r\n"
+                 << "OK\r\n";
+    expected << "AT+CPIN?\r\n"
+             << "\r\n"
+             << "+CPIN: READY\r\n"
+             << "\r\n"
+             << "OK\r\n";
+    expected << "ATD5551234"
+             << "\r\n"
+             << "CONNECT 9600/RLP\r\n";
     QCOMPARE(r.log, expected);
 }
 
@@ -276,7 +284,7 @@ void TestModem::echoShowsInTheLog() {
     QCOMPARE(r.log.at(firstAte0 + 1), QByteArray("ATE0\r\r\n"));   // still echoed
     QCOMPARE(r.log.at(firstAte0 + 2), QByteArray("OK\r\n"));
     QCOMPARE(r.log.at(firstAte0 + 3), QByteArray("ATE0\r\n"));
-    QCOMPARE(r.log.at(firstAte0 + 4), QByteArray("\r\n"));        // echo is off now
+    QCOMPARE(r.log.at(firstAte0 + 4), QByteArray("\r\n"));   // echo is off now
 }
 
 void TestModem::portThatCannotBeOpened() {
@@ -459,7 +467,7 @@ void TestModem::writeFailureDropsThePort() {
     QCOMPARE(r.modem.ReadLine(100), QByteArray());
     QVERIFY(!r.modem.SendCommand("AT\r\n"));
     r.log.clear();
-    r.modem.Close();                    // only stops the reader
+    r.modem.Close();   // only stops the reader
     QVERIFY(!r.modem.IsOpen());
     QVERIFY(!r.modem.ReaderRunning());
     QVERIFY(r.log.isEmpty());

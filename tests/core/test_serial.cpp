@@ -5,16 +5,16 @@
 #include <QFileInfo>
 #include <QtTest>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
 
 namespace {
 termios lastWritten{};   // the settings of the last tcsetattr, as the caller asked for them
@@ -55,7 +55,9 @@ struct Pty {
         if (master >= 0) ::close(master);
         master = -1;
     }
-    void write(const QByteArray& b) const { QCOMPARE(::write(master, b.constData(), size_t(b.size())), ssize_t(b.size())); }
+    void write(const QByteArray& b) const {
+        QCOMPARE(::write(master, b.constData(), size_t(b.size())), ssize_t(b.size()));
+    }
     // Everything the port sent, once n bytes have arrived (or 2 s have passed).
     QByteArray read(int n) const {
         QByteArray got;
@@ -81,7 +83,7 @@ struct Pty {
     }
 };
 
-}  // namespace
+}   // namespace
 
 class TestSerial : public QObject {
     Q_OBJECT
@@ -191,7 +193,7 @@ void TestSerial::reopeningClosesTheFirstHandle() {
     Tserial scanner, other;
     QCOMPARE(scanner.OpenPort(first.path, 9600, 0), 0);
     QCOMPARE(scanner.OpenPort(second.path, 9600, 0), 0);
-    QCOMPARE(other.OpenPort(first.path, 9600, 0), 0);    // free again
+    QCOMPARE(other.OpenPort(first.path, 9600, 0), 0);   // free again
     Tserial third;
     QCOMPARE(third.OpenPort(second.path, 9600, 0), 8);   // still held by the scanner
 }

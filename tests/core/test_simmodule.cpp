@@ -48,7 +48,8 @@ struct ReportWriter : FakeConnection {
 // Collects what arrives on one slot of the input reports.
 struct SlotReader : FakeConnection {
     explicit SlotReader(int16_t n)
-        : slot(n, this), end([this](const uint8_t* d, int32_t len) { text.append(reinterpret_cast<const char*>(d), len); }) {
+        : slot(n, this),
+          end([this](const uint8_t* d, int32_t len) { text.append(reinterpret_cast<const char*>(d), len); }) {
         slot.AddReceiver(&end);
     }
     Slot slot;
@@ -56,7 +57,7 @@ struct SlotReader : FakeConnection {
     Bytes text;
 };
 
-}  // namespace
+}   // namespace
 
 class TestSimModule : public QObject {
     Q_OBJECT

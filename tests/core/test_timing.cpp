@@ -11,8 +11,8 @@ private slots:
     void guardPutsEveryValueBack() {
         const timing::Values before = timing::save();
         // The first, one in the middle and the last of the list, and two more after an early restore.
-        const int lockTries = timing::exchangeLockTries, note = timing::transferNoteMs,
-                  pumps = timing::modemClosePumps, answer = timing::answerWaitMs, dial = timing::modemDialLineMs;
+        const int lockTries = timing::exchangeLockTries, note = timing::transferNoteMs, pumps = timing::modemClosePumps,
+                  answer = timing::answerWaitMs, dial = timing::modemDialLineMs;
         {
             TimingGuard saved;
             timing::exchangeLockTries = lockTries + 1;

@@ -3,9 +3,9 @@
 // device forms ("KEY=value", two characters, "->PASS", the prompt) gives back
 // exactly its key and value; and a query is answered by the answer that names
 // its key, whatever comes before it.
-#include "FuzzInput.h"
 #include "../support/FakeConnection.h"
 #include "../support/TimingGuard.h"
+#include "FuzzInput.h"
 #include "core/protocol/Exchange.h"
 #include "core/text/Timing.h"
 
@@ -15,12 +15,12 @@ namespace {
 
 QByteArray without(QByteArray s, const QByteArray& what) { return s.replace(what, ""); }
 
-}  // namespace
+}   // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput in(data, size);
     TimingGuard savedTiming;
-    timing::answerWaitMs = 0;      // nothing here waits for the device
+    timing::answerWaitMs = 0;   // nothing here waits for the device
     timing::commandAttempts = 1;
     const uint8_t mode = in.byte();
     size_t n;
@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int cut = text.isEmpty() ? 0 : uint8_t(text[0]) % (int(text.size()) + 1);
     QByteArray key;
     for (const char c : text.left(cut))
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ':' || c == '.' || c == '_')
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ':' || c == '.' ||
+            c == '_')
             key += c;
     // A value holds no line end, no "->PASS" and no prompt; removing one piece
     // may join two others into one, so until nothing is left to remove.

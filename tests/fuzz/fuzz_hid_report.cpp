@@ -2,8 +2,8 @@
 // length byte), only whole data reports reach the slots, and frames the device
 // packs into reports of up to 60 bytes are received whole and in order,
 // whatever other reports come in between.
-#include "FuzzInput.h"
 #include "../support/FakeConnection.h"
+#include "FuzzInput.h"
 #include "core/link/ConnHIDCOM.h"
 #include "core/link/Slot.h"
 
@@ -25,7 +25,7 @@ public:
     void close(HidHandle) override {}
 };
 
-}  // namespace
+}   // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput in(data, size);
@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ConnHIDCOM conn(&device);
     const auto slot = conn.CreateSlot(2);
     QList<QByteArray> got;
-    ResponseConnection end([&](const uint8_t* d, int32_t n) { got << QByteArray(reinterpret_cast<const char*>(d), n); });
+    ResponseConnection end(
+        [&](const uint8_t* d, int32_t n) { got << QByteArray(reinterpret_cast<const char*>(d), n); });
     slot->AddReceiver(&end);
 
     // The device's payloads on slot 2, framed by a slot of its own.

@@ -2,8 +2,8 @@
 // whole and in order, whatever the cut into deliveries, also after garbage
 // and interleaved with other slots' frames; any bytes at all are taken without
 // harm.
-#include "FuzzInput.h"
 #include "../support/FakeConnection.h"
+#include "FuzzInput.h"
 #include "core/link/Slot.h"
 
 #include <QByteArray>
@@ -20,7 +20,7 @@ struct Ends {
     ResponseConnection end4{[this](const uint8_t* d, int32_t n) { got[2] << QByteArray((const char*)d, n); }};
 };
 
-}  // namespace
+}   // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput in(data, size);
@@ -69,8 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int p = std::max(0, garbage - (kFrameSize - 1)); p < garbage && p + kFrameSize <= stream.size(); ++p) {
         const auto* w = reinterpret_cast<const uint8_t*>(stream.constData()) + p;
         const uint16_t crc = Crc16Xmodem(w, 22);
-        straddles = straddles || (w[0] == 0x55 && w[1] == 0xAA && w[3] <= kFramePayload && w[5] == 0 &&
-                                  w[4] >= 2 && w[4] <= 4 && w[22] == (crc & 0xFF) && w[23] == (crc >> 8));
+        straddles = straddles || (w[0] == 0x55 && w[1] == 0xAA && w[3] <= kFramePayload && w[5] == 0 && w[4] >= 2 &&
+                                  w[4] <= 4 && w[22] == (crc & 0xFF) && w[23] == (crc >> 8));
     }
     for (int s = 0; s < 3; ++s) {
         if (garbage == 0) {

@@ -37,8 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (i < bytes.size() && bytes[i] == ' ') ++i;
     bool neg = false;
     if (i < bytes.size() && (bytes[i] == '+' || bytes[i] == '-')) neg = bytes[i++] == '-';
-    const bool hex = i < bytes.size() && (bytes[i] == '$' || (bytes[i] == '0' && i + 1 < bytes.size() &&
-                                                               (bytes[i + 1] == 'x' || bytes[i + 1] == 'X')));
+    const bool hex =
+        i < bytes.size() &&
+        (bytes[i] == '$' || (bytes[i] == '0' && i + 1 < bytes.size() && (bytes[i + 1] == 'x' || bytes[i + 1] == 'X')));
     if (!hex) {
         long long v = 0;
         bool digits = i < bytes.size(), fits = true;

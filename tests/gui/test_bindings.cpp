@@ -2,18 +2,18 @@
 // Read and Write against the simulated module, Open and Save with INI files.
 #include "core/config/IniFile.h"
 #include "core/config/ParamTable.h"
-#include "ui/widgets/Bindings.h"
-#include "ui/pages/ConfigTransfer.h"
-#include "ui/widgets/Controls.h"
-#include "ui/widgets/ErrorBox.h"
-#include "ui/window/TFormMain.h"
 #include "core/link/ConnHIDCOM.h"
+#include "core/text/Codec.h"
 #include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 #include "support/TimingGuard.h"
 #include "support/WindowRig.h"
-#include "core/text/Codec.h"
+#include "ui/pages/ConfigTransfer.h"
+#include "ui/widgets/Bindings.h"
+#include "ui/widgets/Controls.h"
+#include "ui/widgets/ErrorBox.h"
+#include "ui/window/TFormMain.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -34,39 +34,41 @@ namespace {
 
 // The device's keys in the order Read, Write, Open and Save walk them, written out by hand.
 const char* const kKeys[] = {
-    "CALL:USER1.PN", "CALL:USER2.PN", "CALL:USER3.PN", "CALL:USER4.PN", "CALL:USER1.NMOD", "CALL:USER2.NMOD",
-    "CALL:USER3.NMOD", "CALL:USER4.NMOD", "CALL:FWNRS.MODE", "CALL:SUNR1.PN", "EVH:Z1A.CEID", "EVH:Z1R.CEID",
-    "EVH:Z2A.CEID", "EVH:Z2R.CEID", "EVH:TMPLA.CEID", "EVH:TMPLR.CEID", "EVH:TMPHA.CEID", "EVH:TMPHR.CEID",
-    "EVH:BATTA.CEID", "EVH:BATTR.CEID", "EVH:TEST.CEID", "EVH:TMPSA.CEID", "EVH:TMPSR.CEID", "EVH:Z1A.T1",
-    "EVH:Z1R.T1", "EVH:Z2A.T1", "EVH:Z2R.T1", "EVH:TMPLA.T1", "EVH:TMPLR.T1", "EVH:TMPHA.T1", "EVH:TMPHR.T1",
-    "EVH:BATTA.T1", "EVH:BATTR.T1", "EVH:TMPSA.T1", "EVH:TMPSR.T1", "EVH:Z1A.T2", "EVH:Z1R.T2", "EVH:Z2A.T2",
-    "EVH:Z2R.T2", "EVH:TMPLA.T2", "EVH:TMPLR.T2", "EVH:TMPHA.T2", "EVH:TMPHR.T2", "EVH:BATTA.T2",
-    "EVH:BATTR.T2", "EVH:TMPSA.T2", "EVH:TMPSR.T2", "EVH:Z1A.T3", "EVH:Z1R.T3", "EVH:Z2A.T3", "EVH:Z2R.T3",
-    "EVH:TMPLA.T3", "EVH:TMPLR.T3", "EVH:TMPHA.T3", "EVH:TMPHR.T3", "EVH:BATTA.T3", "EVH:BATTR.T3",
-    "EVH:TMPSA.T3", "EVH:TMPSR.T3", "EVH:Z1A.T4", "EVH:Z1R.T4", "EVH:Z2A.T4", "EVH:Z2R.T4", "EVH:TMPLA.T4",
-    "EVH:TMPLR.T4", "EVH:TMPHA.T4", "EVH:TMPHR.T4", "EVH:BATTA.T4", "EVH:BATTR.T4", "EVH:TMPSA.T4",
-    "EVH:TMPSR.T4", "EVH:Z1A.S1", "EVH:Z1R.S1", "EVH:Z2A.S1", "EVH:Z2R.S1", "EVH:TMPLA.S1", "EVH:TMPLR.S1",
-    "EVH:TMPHA.S1", "EVH:TMPHR.S1", "EVH:BATTA.S1", "EVH:BATTR.S1", "EVH:TEST.S1", "EVH:TMPSA.S1",
-    "EVH:TMPSR.S1", "EVH:Z1A.S2", "EVH:Z1R.S2", "EVH:Z2A.S2", "EVH:Z2R.S2", "EVH:TMPLA.S2", "EVH:TMPLR.S2",
-    "EVH:TMPHA.S2", "EVH:TMPHR.S2", "EVH:BATTA.S2", "EVH:BATTR.S2", "EVH:TEST.S2", "EVH:TMPSA.S2",
-    "EVH:TMPSR.S2", "EVH:Z1A.S3", "EVH:Z1R.S3", "EVH:Z2A.S3", "EVH:Z2R.S3", "EVH:TMPLA.S3", "EVH:TMPLR.S3",
-    "EVH:TMPHA.S3", "EVH:TMPHR.S3", "EVH:BATTA.S3", "EVH:BATTR.S3", "EVH:TEST.S3", "EVH:TMPSA.S3",
-    "EVH:TMPSR.S3", "EVH:Z1A.S4", "EVH:Z1R.S4", "EVH:Z2A.S4", "EVH:Z2R.S4", "EVH:TMPLA.S4", "EVH:TMPLR.S4",
-    "EVH:TMPHA.S4", "EVH:TMPHR.S4", "EVH:BATTA.S4", "EVH:BATTR.S4", "EVH:TEST.S4", "EVH:TMPSA.S4",
-    "EVH:TMPSR.S4", "EVH:Z1A.C1", "EVH:Z1R.C1", "EVH:Z2A.C1", "EVH:Z2R.C1", "EVH:TMPLA.C1", "EVH:TMPLR.C1",
-    "EVH:TMPHA.C1", "EVH:TMPHR.C1", "EVH:BATTA.C1", "EVH:BATTR.C1", "EVH:TEST.C1", "EVH:TMPSA.C1",
-    "EVH:TMPSR.C1", "SMS:Z1A.SMS", "SMS:Z1R.SMS", "SMS:Z2A.SMS", "SMS:Z2R.SMS", "SMS:TMPLA.SMS",
-    "SMS:TMPLR.SMS", "SMS:TMPHA.SMS", "SMS:TMPHR.SMS", "SMS:BATTA.SMS", "SMS:BATTR.SMS", "SMS:TEST.SMS",
-    "SMS:TMPSA.SMS", "SMS:TMPSR.SMS", "BATT:RANG.LOW", "BATT:RANG.RES", "EVH:PROPS.MAXTIM",
-    "EVH:PROPS.TESTFREQ", "DIN:CALA.SEC", "DIN:Z1.SEN", "DIN:Z2.SEN", "DIN:Z1.POL", "DIN:Z2.POL",
-    "TEMP:PROPS.EN", "CALL:REMNR1.PN", "UID:CIDUID.CID", "TEMP:RANG.LOW", "TEMP:RANG.HIGH", "REL1:PROPS.TEN",
-    "REL1:PROPS.TIM", "REL1:PROPS.MO", "REL1:ONM1.Z1A", "REL1:OFM1.Z1R", "REL1:ONM1.Z2A", "REL1:OFM1.Z2R",
-    "REL1:ONM2.T1", "REL1:OFM2.T1", "REL1:ONM2.T2", "REL1:OFM2.T2", "REL1:ONM2.T3", "REL1:OFM2.T3",
-    "REL1:ONM2.T4", "REL1:OFM2.T4", "REL1:ONM2.TN", "REL1:OFM2.TN", "REL1:PROPS.SRP", "REL1:TMPL.VAL",
-    "REL1:TMPH.VAL", "REL1:ONM3.MTE", "REL2:PROPS.TEN", "REL2:PROPS.TIM", "REL2:PROPS.MO", "REL2:ONM1.Z1A",
-    "REL2:OFM1.Z1R", "REL2:ONM1.Z2A", "REL2:OFM1.Z2R", "REL2:ONM2.T1", "REL2:OFM2.T1", "REL2:ONM2.T2",
-    "REL2:OFM2.T2", "REL2:ONM2.T3", "REL2:OFM2.T3", "REL2:ONM2.T4", "REL2:OFM2.T4", "REL2:ONM2.TN",
-    "REL2:OFM2.TN", "REL2:PROPS.SRP", "REL2:TMPL.VAL", "REL2:TMPH.VAL", "REL2:ONM3.MTE",
+    "CALL:USER1.PN",   "CALL:USER2.PN",    "CALL:USER3.PN",      "CALL:USER4.PN",  "CALL:USER1.NMOD", "CALL:USER2.NMOD",
+    "CALL:USER3.NMOD", "CALL:USER4.NMOD",  "CALL:FWNRS.MODE",    "CALL:SUNR1.PN",  "EVH:Z1A.CEID",    "EVH:Z1R.CEID",
+    "EVH:Z2A.CEID",    "EVH:Z2R.CEID",     "EVH:TMPLA.CEID",     "EVH:TMPLR.CEID", "EVH:TMPHA.CEID",  "EVH:TMPHR.CEID",
+    "EVH:BATTA.CEID",  "EVH:BATTR.CEID",   "EVH:TEST.CEID",      "EVH:TMPSA.CEID", "EVH:TMPSR.CEID",  "EVH:Z1A.T1",
+    "EVH:Z1R.T1",      "EVH:Z2A.T1",       "EVH:Z2R.T1",         "EVH:TMPLA.T1",   "EVH:TMPLR.T1",    "EVH:TMPHA.T1",
+    "EVH:TMPHR.T1",    "EVH:BATTA.T1",     "EVH:BATTR.T1",       "EVH:TMPSA.T1",   "EVH:TMPSR.T1",    "EVH:Z1A.T2",
+    "EVH:Z1R.T2",      "EVH:Z2A.T2",       "EVH:Z2R.T2",         "EVH:TMPLA.T2",   "EVH:TMPLR.T2",    "EVH:TMPHA.T2",
+    "EVH:TMPHR.T2",    "EVH:BATTA.T2",     "EVH:BATTR.T2",       "EVH:TMPSA.T2",   "EVH:TMPSR.T2",    "EVH:Z1A.T3",
+    "EVH:Z1R.T3",      "EVH:Z2A.T3",       "EVH:Z2R.T3",         "EVH:TMPLA.T3",   "EVH:TMPLR.T3",    "EVH:TMPHA.T3",
+    "EVH:TMPHR.T3",    "EVH:BATTA.T3",     "EVH:BATTR.T3",       "EVH:TMPSA.T3",   "EVH:TMPSR.T3",    "EVH:Z1A.T4",
+    "EVH:Z1R.T4",      "EVH:Z2A.T4",       "EVH:Z2R.T4",         "EVH:TMPLA.T4",   "EVH:TMPLR.T4",    "EVH:TMPHA.T4",
+    "EVH:TMPHR.T4",    "EVH:BATTA.T4",     "EVH:BATTR.T4",       "EVH:TMPSA.T4",   "EVH:TMPSR.T4",    "EVH:Z1A.S1",
+    "EVH:Z1R.S1",      "EVH:Z2A.S1",       "EVH:Z2R.S1",         "EVH:TMPLA.S1",   "EVH:TMPLR.S1",    "EVH:TMPHA.S1",
+    "EVH:TMPHR.S1",    "EVH:BATTA.S1",     "EVH:BATTR.S1",       "EVH:TEST.S1",    "EVH:TMPSA.S1",    "EVH:TMPSR.S1",
+    "EVH:Z1A.S2",      "EVH:Z1R.S2",       "EVH:Z2A.S2",         "EVH:Z2R.S2",     "EVH:TMPLA.S2",    "EVH:TMPLR.S2",
+    "EVH:TMPHA.S2",    "EVH:TMPHR.S2",     "EVH:BATTA.S2",       "EVH:BATTR.S2",   "EVH:TEST.S2",     "EVH:TMPSA.S2",
+    "EVH:TMPSR.S2",    "EVH:Z1A.S3",       "EVH:Z1R.S3",         "EVH:Z2A.S3",     "EVH:Z2R.S3",      "EVH:TMPLA.S3",
+    "EVH:TMPLR.S3",    "EVH:TMPHA.S3",     "EVH:TMPHR.S3",       "EVH:BATTA.S3",   "EVH:BATTR.S3",    "EVH:TEST.S3",
+    "EVH:TMPSA.S3",    "EVH:TMPSR.S3",     "EVH:Z1A.S4",         "EVH:Z1R.S4",     "EVH:Z2A.S4",      "EVH:Z2R.S4",
+    "EVH:TMPLA.S4",    "EVH:TMPLR.S4",     "EVH:TMPHA.S4",       "EVH:TMPHR.S4",   "EVH:BATTA.S4",    "EVH:BATTR.S4",
+    "EVH:TEST.S4",     "EVH:TMPSA.S4",     "EVH:TMPSR.S4",       "EVH:Z1A.C1",     "EVH:Z1R.C1",      "EVH:Z2A.C1",
+    "EVH:Z2R.C1",      "EVH:TMPLA.C1",     "EVH:TMPLR.C1",       "EVH:TMPHA.C1",   "EVH:TMPHR.C1",    "EVH:BATTA.C1",
+    "EVH:BATTR.C1",    "EVH:TEST.C1",      "EVH:TMPSA.C1",       "EVH:TMPSR.C1",   "SMS:Z1A.SMS",     "SMS:Z1R.SMS",
+    "SMS:Z2A.SMS",     "SMS:Z2R.SMS",      "SMS:TMPLA.SMS",      "SMS:TMPLR.SMS",  "SMS:TMPHA.SMS",   "SMS:TMPHR.SMS",
+    "SMS:BATTA.SMS",   "SMS:BATTR.SMS",    "SMS:TEST.SMS",       "SMS:TMPSA.SMS",  "SMS:TMPSR.SMS",   "BATT:RANG.LOW",
+    "BATT:RANG.RES",   "EVH:PROPS.MAXTIM", "EVH:PROPS.TESTFREQ", "DIN:CALA.SEC",   "DIN:Z1.SEN",      "DIN:Z2.SEN",
+    "DIN:Z1.POL",      "DIN:Z2.POL",       "TEMP:PROPS.EN",      "CALL:REMNR1.PN", "UID:CIDUID.CID",  "TEMP:RANG.LOW",
+    "TEMP:RANG.HIGH",  "REL1:PROPS.TEN",   "REL1:PROPS.TIM",     "REL1:PROPS.MO",  "REL1:ONM1.Z1A",   "REL1:OFM1.Z1R",
+    "REL1:ONM1.Z2A",   "REL1:OFM1.Z2R",    "REL1:ONM2.T1",       "REL1:OFM2.T1",   "REL1:ONM2.T2",    "REL1:OFM2.T2",
+    "REL1:ONM2.T3",    "REL1:OFM2.T3",     "REL1:ONM2.T4",       "REL1:OFM2.T4",   "REL1:ONM2.TN",    "REL1:OFM2.TN",
+    "REL1:PROPS.SRP",  "REL1:TMPL.VAL",    "REL1:TMPH.VAL",      "REL1:ONM3.MTE",  "REL2:PROPS.TEN",  "REL2:PROPS.TIM",
+    "REL2:PROPS.MO",   "REL2:ONM1.Z1A",    "REL2:OFM1.Z1R",      "REL2:ONM1.Z2A",  "REL2:OFM1.Z2R",   "REL2:ONM2.T1",
+    "REL2:OFM2.T1",    "REL2:ONM2.T2",     "REL2:OFM2.T2",       "REL2:ONM2.T3",   "REL2:OFM2.T3",    "REL2:ONM2.T4",
+    "REL2:OFM2.T4",    "REL2:ONM2.TN",     "REL2:OFM2.TN",       "REL2:PROPS.SRP", "REL2:TMPL.VAL",   "REL2:TMPH.VAL",
+    "REL2:ONM3.MTE",
 };
 
 using Rig = WindowRig;
@@ -80,7 +82,7 @@ QMap<QByteArray, QByteArray> visibleState(const TFormMain& w) {
     return m;
 }
 
-}  // namespace
+}   // namespace
 
 class BindingsTest : public QObject {
     Q_OBJECT
@@ -220,7 +222,8 @@ private slots:
         r.set("EditPhoneNumber2", "+36\nset REM:UPW C,4826,0000");
         r.module.clearCommands();
         r.w->findChild<QPushButton*>("btnWrite")->click();
-        QCOMPARE(errors_, QStringList{"The value of CALL:USER2.PN holds a character that cannot be sent to the module"});
+        QCOMPARE(errors_,
+                 QStringList{"The value of CALL:USER2.PN holds a character that cannot be sent to the module"});
         QVERIFY(r.module.commands().isEmpty());
         QCOMPARE(r.module.password(), QByteArray("4826"));
         // The user cannot type such characters; Romanian letters are fine.
@@ -327,9 +330,10 @@ private slots:
         r.module.clearCommands();
         auto k = r.module.knobs();
         k.refusing = true;
-        QObject::connect(r.w->findChild<QProgressBar*>("ProgressBarRW"), &QProgressBar::valueChanged, r.w.get(), [&](int v) {
-            if (v == 9) r.module.setKnobs(k);
-        });
+        QObject::connect(r.w->findChild<QProgressBar*>("ProgressBarRW"), &QProgressBar::valueChanged, r.w.get(),
+                         [&](int v) {
+                             if (v == 9) r.module.setKnobs(k);
+                         });
         r.w->findChild<QPushButton*>("btnWrite")->click();
         QCOMPARE(errors_, QStringList{"The module refused " + QString(kKeys[9])});
         QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 9);
@@ -355,7 +359,8 @@ private slots:
         for (const QByteArray& l : f.readAll().split('\n'))
             if (l.contains('=')) names << l.left(l.indexOf('='));
         QCOMPARE(names.size(), 205);
-        for (int i = 0; i < 205; ++i) QCOMPARE(names[i], r.w->settingsBindings().Find(kKeys[i])->control->objectName().toLatin1());
+        for (int i = 0; i < 205; ++i)
+            QCOMPARE(names[i], r.w->settingsBindings().Find(kKeys[i])->control->objectName().toLatin1());
         const IniFile ini(path);
         QCOMPARE(ini.ReadString("Settings", "tbMinTemp", "?"), QByteArray("-20"));
         QCOMPARE(ini.ReadString("Settings", "_edIN1", "?"), QByteArray("NO"));
@@ -465,8 +470,8 @@ private slots:
         r.set("EditPhoneNumber1", "keep");
         const auto before = visibleState(*r.w);
         const QString path = r.dir.filePath("bad.ini");
-        for (const QByteArray& bad : {QByteArray("cmbACK4=x"), QByteArray("edSMS1=a#\"b"),
-                                      QByteArray("EditPhoneNumber2=1\r2")}) {
+        for (const QByteArray& bad :
+             {QByteArray("cmbACK4=x"), QByteArray("edSMS1=a#\"b"), QByteArray("EditPhoneNumber2=1\r2")}) {
             QFile f(path);
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.write("[Settings]\r\nEditPhoneNumber1=changed\r\n" + bad + "\r\n");
@@ -476,7 +481,8 @@ private slots:
             QCOMPARE(errors_.size(), 1);
             QCOMPARE(visibleState(*r.w), before);
         }
-        QCOMPARE(errors_.first(), QString("The value of EditPhoneNumber2 holds a character that cannot be sent to the module"));
+        QCOMPARE(errors_.first(),
+                 QString("The value of EditPhoneNumber2 holds a character that cannot be sent to the module"));
     }
 
     void testReportButtonSetsEvmNew() {

@@ -1,21 +1,21 @@
 // kestrum-cli end to end against the simulated module, over USB and over the
 // simulated GSM modem: round trips, byte-identical files, exit codes, progress.
-#include "ui/pages/ConfigTransfer.h"
-#include "ui/window/TFormMain.h"
 #include "cli/Cli.h"
 #include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModem.h"
 #include "sim/SimModule.h"
 #include "support/TimingGuard.h"
+#include "ui/pages/ConfigTransfer.h"
+#include "ui/window/TFormMain.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QElapsedTimer>
 #include <QTest>
 
 #include <cstdio>
@@ -38,8 +38,7 @@ struct Run {
     QByteArray err;
 };
 
-Run run(const QStringList& args, HidBackend* backend, bool terminal = false,
-        std::function<bool()> stop = {}) {
+Run run(const QStringList& args, HidBackend* backend, bool terminal = false, std::function<bool()> stop = {}) {
     FILE* out = std::tmpfile();
     FILE* err = std::tmpfile();
     cli::Env env;
@@ -67,7 +66,7 @@ struct Module {
     }
 };
 
-}  // namespace
+}   // namespace
 
 class CliTest : public QObject {
     Q_OBJECT
@@ -119,9 +118,9 @@ private slots:
         Module a;
         a.module.setParam("CALL:USER2.PN", "+40700000002");
         a.module.setParam("REL2:PROPS.TIM", "77");
-        const QList<QPair<QByteArray, QByteArray>> modes = {
-            {"DIN:Z1.POL", "CA"},     {"DIN:Z2.POL", "NC"},    {"REL1:PROPS.TEN", "0"},
-            {"REL1:PROPS.MO", "2"},   {"REL2:PROPS.MO", "0"},  {"REL2:ONM3.MTE", "3"}};
+        const QList<QPair<QByteArray, QByteArray>> modes = {{"DIN:Z1.POL", "CA"},    {"DIN:Z2.POL", "NC"},
+                                                            {"REL1:PROPS.TEN", "0"}, {"REL1:PROPS.MO", "2"},
+                                                            {"REL2:PROPS.MO", "0"},  {"REL2:ONM3.MTE", "3"}};
         for (const auto& [key, value] : modes) a.module.setParam(key, value);
         const QString file = dir_.filePath("a.ini");
         QCOMPARE(run({"read", "--out", file}, &a.backend).rc, int(cli::Ok));
@@ -265,10 +264,8 @@ private slots:
         // A line feed would end the command and send a second one; '#"' ends a
         // set early; a character outside the module's code page would go as '?'.
         const QStringList refused[] = {
-            {"set", "CALL:USER1.PN=+36\nset REM:UPW C,4826,0000"},
-            {"set", "SMS:Z1A.SMS=a#\"b"},
-            {"set", QString::fromUtf8("SMS:Z1A.SMS=日本€✓")},
-            {"get", "CALL:USER1.PN\r"},
+            {"set", "CALL:USER1.PN=+36\nset REM:UPW C,4826,0000"}, {"set", "SMS:Z1A.SMS=a#\"b"},
+            {"set", QString::fromUtf8("SMS:Z1A.SMS=日本€✓")},      {"get", "CALL:USER1.PN\r"},
             {"get", "CALL:USER1.PN", "--password", "48\n26"},
         };
         for (const QStringList& args : refused) {
@@ -281,7 +278,8 @@ private slots:
         QCOMPARE(m.module.password(), QByteArray("4826"));
         // Romanian letters with a comma below go as the code page's cedilla forms.
         QCOMPARE(run({"set", QString::fromUtf8("SMS:Z1A.SMS=Ștefan, țara")}, &m.backend).rc, int(cli::Ok));
-        QCOMPARE(m.module.param("SMS:Z1A.SMS"), QByteArray("\xAAtefan, \xFE" "ara"));
+        QCOMPARE(m.module.param("SMS:Z1A.SMS"), QByteArray("\xAAtefan, \xFE"
+                                                           "ara"));
     }
 
     void writeOfAFileThatIsNoSettingsFileSendsNothing() {

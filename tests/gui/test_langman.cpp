@@ -1,10 +1,10 @@
 // Language manager and translation tables: table shape and encoding, the walk
 // over the window's controls, caption writing by control kind, language codes,
 // the stored language and a failing store.
-#include "ui/widgets/Controls.h"
+#include "core/text/Codec.h"
 #include "ui/lang/LangMan.h"
 #include "ui/lang/LangTables.h"
-#include "core/text/Codec.h"
+#include "ui/widgets/Controls.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -34,8 +34,7 @@ template <class T>
 T* add(QWidget* parent, const char* name, const QString& caption = QString()) {
     auto* w = new T(parent);
     w->setObjectName(QLatin1String(name));
-    if constexpr (std::is_base_of_v<QAbstractButton, T> || std::is_same_v<T, QLabel> ||
-                  std::is_same_v<T, QLineEdit>)
+    if constexpr (std::is_base_of_v<QAbstractButton, T> || std::is_same_v<T, QLabel> || std::is_same_v<T, QLineEdit>)
         w->setText(caption);
     else if constexpr (std::is_base_of_v<QGroupBox, T>)
         w->setTitle(caption);
@@ -143,7 +142,7 @@ QList<QByteArray> keysOf(Language language) {
     return keys;
 }
 
-}  // namespace
+}   // namespace
 
 class TestLangMan : public QObject {
     Q_OBJECT
@@ -205,12 +204,10 @@ void TestLangMan::textsSurviveWindows1250() {
                 hasO = hasO || written.contains(QChar(0x151));
                 hasU = hasU || written.contains(QChar(0x171));
                 // The Latin-1 look-alikes are not Hungarian letters.
-                QVERIFY2(!written.contains(QChar(0xF5)) && !written.contains(QChar(0xFB)),
-                         source.rows[i].key);
+                QVERIFY2(!written.contains(QChar(0xF5)) && !written.contains(QChar(0xFB)), source.rows[i].key);
             }
             if (l == Language::Romanian) {
-                for (char c : table.at(i).text)
-                    QVERIFY2(uchar(c) < 0x80 || c == text::kDegree, source.rows[i].key);
+                for (char c : table.at(i).text) QVERIFY2(uchar(c) < 0x80 || c == text::kDegree, source.rows[i].key);
             }
         }
     }
@@ -221,9 +218,9 @@ void TestLangMan::textsSurviveWindows1250() {
     Fixture f;
     f.lm->ApplyLanguage("hu");
     QCOMPARE(*f.lm->LookupText("gbTemp"), QByteArray(" H\xF5m\xE9rs\xE9klet "));
-    QCOMPARE(*f.lm->LookupText("lbMinCelsius"), QByteArray("0 \xB0" "C"));
-    QCOMPARE(*f.lm->LookupText("cmbACK1"),
-             QByteArray("nincs nyugta, # = Stop\r* = nyugta, # = Stop"));
+    QCOMPARE(*f.lm->LookupText("lbMinCelsius"), QByteArray("0 \xB0"
+                                                           "C"));
+    QCOMPARE(*f.lm->LookupText("cmbACK1"), QByteArray("nincs nyugta, # = Stop\r* = nyugta, # = Stop"));
 }
 
 void TestLangMan::characteristicRows_data() {
@@ -256,8 +253,7 @@ void TestLangMan::characteristicRows_data() {
     row("rlbOpenAct", "Normally closed", "NC (szakadásra aktív)", "NC (normal inchis)");
     row("gbTemp", " Temperature ", " Hőmérséklet ", " Temperatura ");
     row("lbEvent1", "01.  IN1 Alarm", "01.  IN1 Riasztás", "01.  IN1 Alarma");
-    for (const char* k : {"lbMinCelsius", "lbRelay1MinCelsius", "lbRelay2MinCelsius"})
-        row(k, "0 °C", "0 °C", "0 °C");
+    for (const char* k : {"lbMinCelsius", "lbRelay1MinCelsius", "lbRelay2MinCelsius"}) row(k, "0 °C", "0 °C", "0 °C");
     for (const char* k : {"lbMaxCelsius", "lbRelay1MaxCelsius", "lbRelay2MaxCelsius"})
         row(k, "40 °C", "40 °C", "40 °C");
     row("lbTPhoneSu", "Superuser", "Superuser", "Superuser");
@@ -286,14 +282,28 @@ void TestLangMan::twentyRowsReadTheSameEverywhere() {
     QSet<QByteArray> same;
     for (int i = 0; i < en.size(); ++i) {
         QCOMPARE(ro.at(i).key, en.at(i).key);
-        if (en.at(i).text == ro.at(i).text && f.lm->LookupText(en.at(i).key) == en.at(i).text)
-            same << en.at(i).key;
+        if (en.at(i).text == ro.at(i).text && f.lm->LookupText(en.at(i).key) == en.at(i).text) same << en.at(i).key;
     }
-    const QSet<QByteArray> expected{
-        "lbTPhoneSu", "lbT1", "lbT2", "lbT3", "lbT4", "lbS1", "lbS2", "lbS3", "lbS4",
-        "lbIN1", "lbIN2", "lbInputsIN1", "lbInputsIN2", "tsLog",
-        "lbMinCelsius", "lbMaxCelsius", "lbRelay1MinCelsius", "lbRelay1MaxCelsius",
-        "lbRelay2MinCelsius", "lbRelay2MaxCelsius"};
+    const QSet<QByteArray> expected{"lbTPhoneSu",
+                                    "lbT1",
+                                    "lbT2",
+                                    "lbT3",
+                                    "lbT4",
+                                    "lbS1",
+                                    "lbS2",
+                                    "lbS3",
+                                    "lbS4",
+                                    "lbIN1",
+                                    "lbIN2",
+                                    "lbInputsIN1",
+                                    "lbInputsIN2",
+                                    "tsLog",
+                                    "lbMinCelsius",
+                                    "lbMaxCelsius",
+                                    "lbRelay1MinCelsius",
+                                    "lbRelay1MaxCelsius",
+                                    "lbRelay2MinCelsius",
+                                    "lbRelay2MaxCelsius"};
     QCOMPARE(same, expected);
     // English captions that stand with their controls on the Settings page.
     f.lm->ApplyLanguage("en");
@@ -311,7 +321,7 @@ void TestLangMan::walkOrder() {
     auto* label = add<QLabel>(a, "L");
     add<QPushButton>(label, "insideLabel");   // a label is never entered
     auto* b = add<QPushButton>(a, "B");
-    new QTimer(&window);                      // not a widget
+    new QTimer(&window);   // not a widget
     auto* frame = add<QFrame>(&window, "F");
     auto* inner = add<QFrame>(frame, "G");
     auto* c = add<QCheckBox>(inner, "C");
@@ -402,8 +412,8 @@ void TestLangMan::captionsByControlKind() {
     QCOMPARE(f.w.pages->tabText(0), QString("Beállítások"));
     QCOMPARE(f.w.pages->tabText(1), QString("Státusz"));
     QCOMPARE(f.w.pages->tabText(2), QString("Log"));   // the first tsLog row wins
-    QVERIFY(!f.w.pages->isTabVisible(2));               // a caption does not show a tab
-    QCOMPARE(f.w.lbCent1->text(), QString());            // an empty text is written too
+    QVERIFY(!f.w.pages->isTabVisible(2));              // a caption does not show a tab
+    QCOMPARE(f.w.lbCent1->text(), QString());          // an empty text is written too
     QCOMPARE(f.w.rbRelay1TempIn->text(), QString("Bekapcsolás a hőmérséklet-tartományon belül"));
 
     f.lm->ApplyLanguage("ro");
@@ -494,9 +504,7 @@ void TestLangMan::lookupText() {
     Fixture f;
     QVERIFY(!f.lm->LookupText("txtOn"));   // no table yet
     QCOMPARE(f.lm->Text("txtOn"), QString());
-    const struct {
-        QByteArray code, on;
-    } cases[] = {{"en", "On"}, {"hu", "Be"}, {"ro", "On"}};
+    const struct { QByteArray code, on; } cases[] = {{"en", "On"}, {"hu", "Be"}, {"ro", "On"}};
     for (const auto& c : cases) {
         f.lm->ApplyLanguage(c.code);
         QCOMPARE(f.lm->LookupText("txtOn"), std::optional<QByteArray>(c.on));

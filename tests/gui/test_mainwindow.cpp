@@ -1,16 +1,17 @@
 // The main window: start-up presentation, link state and automatic login,
 // the hand-off from the reader thread, the Log shortcut and the Volumes page.
-#include "ui/widgets/ErrorBox.h"
-#include "ui/window/TFormMain.h"
 #include "core/link/ConnHIDCOM.h"
 #include "core/text/Timing.h"
-#include "ui/dialogs/PwdForm.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
-#include "ui/pages/VolumesPage.h"
 #include "support/TimingGuard.h"
 #include "support/WindowRig.h"
+#include "ui/dialogs/PwdForm.h"
+#include "ui/pages/VolumesPage.h"
+#include "ui/widgets/ErrorBox.h"
+#include "ui/window/TFormMain.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -22,7 +23,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QElapsedTimer>
 
 #include <thread>
 
@@ -208,7 +208,9 @@ private slots:
         QVERIFY(!ran);
         // Taken in time: it runs on the UI thread.
         std::atomic<bool> ranHere{false};
-        std::thread t2([&] { result = r.w->session().CallInMainThread([&] { ranHere = QThread::currentThread() == r.w->thread(); }); });
+        std::thread t2([&] {
+            result = r.w->session().CallInMainThread([&] { ranHere = QThread::currentThread() == r.w->thread(); });
+        });
         QTRY_VERIFY_WITH_TIMEOUT(ranHere.load(), 2000);
         t2.join();
         QCOMPARE(result, 1);
@@ -243,7 +245,7 @@ private slots:
         auto k = r.module.knobs();
         k.answerDelayMs = 300;   // the login answer is slow ...
         r.module.setKnobs(k);
-        timing::loginPollMs = 20;      // 400 ms an attempt: long enough for that answer
+        timing::loginPollMs = 20;   // 400 ms an attempt: long enough for that answer
         timing::loginAttempts = 1;
         timing::loginCalls = 1;
         // ... and the module goes away while the login waits for it.

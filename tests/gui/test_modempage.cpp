@@ -1,27 +1,28 @@
 // The Modem page over a real pseudo-terminal: the port list, Connect with the
 // AT dialogue and the login, Read and Write over the data call, Disconnect.
-#include "ui/window/CloseOnSignals.h"
-#include "ui/pages/ConfigTransfer.h"
-#include "ui/widgets/ErrorBox.h"
-#include "ui/window/TFormMain.h"
 #include "core/link/ConnHIDCOM.h"
 #include "core/link/Slot.h"
 #include "core/modem/TModem.h"
 #include "core/modem/Tserial.h"
-#include "ui/pages/ModemPage.h"
 #include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModem.h"
 #include "sim/SimModule.h"
 #include "support/TimingGuard.h"
+#include "ui/pages/ConfigTransfer.h"
+#include "ui/pages/ModemPage.h"
 #include "ui/pages/VolumesPage.h"
+#include "ui/widgets/ErrorBox.h"
+#include "ui/window/CloseOnSignals.h"
+#include "ui/window/TFormMain.h"
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
@@ -29,21 +30,20 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QElapsedTimer>
 
-#include <csignal>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
+#include <csignal>
 
 namespace {
 
 struct Rig {
     QTemporaryDir dir;
     QSettings store{dir.filePath("lang.ini"), QSettings::IniFormat};
-    SimModule usbModule;                // never attached: the USB side stays quiet
+    SimModule usbModule;   // never attached: the USB side stays quiet
     SimHidBackend backend{usbModule};
-    SimModule module;                   // the module at the far end of the call
+    SimModule module;   // the module at the far end of the call
     SimModem modem{module};
     std::unique_ptr<TFormMain> w;
     Rig() {
@@ -65,7 +65,7 @@ struct Rig {
     }
 };
 
-}  // namespace
+}   // namespace
 
 class ModemPageTest : public QObject {
     Q_OBJECT
@@ -116,7 +116,7 @@ private slots:
         const int fd = ::open(QFile::encodeName(r.modem.slavePath()).constData(), O_RDWR | O_NOCTTY);
         QVERIFY(fd >= 0);
         auto closeFd = qScopeGuard([&] { ::close(fd); });
-        termios theirs {};
+        termios theirs{};
         QCOMPARE(::tcgetattr(fd, &theirs), 0);
         ::cfsetspeed(&theirs, B2400);
         theirs.c_cc[VMIN] = 7;
@@ -137,7 +137,7 @@ private slots:
                  QString("The serial port cannot be opened (missing, or in use by another program): cannot open %1: "
                          "Device or resource busy")
                      .arg(r.modem.slavePath()));
-        termios after {};
+        termios after{};
         QCOMPARE(::tcgetattr(fd, &after), 0);
         QCOMPARE(::cfgetospeed(&after), speed_t(B2400));
         QCOMPARE(int(after.c_cc[VMIN]), 7);

@@ -3,9 +3,9 @@
 #include "core/link/Connection.h"
 #include "core/protocol/Session.h"
 #include "core/text/Timing.h"
-#include "ui/dialogs/PwdForm.h"
 #include "support/FakeConnection.h"
 #include "support/TimingGuard.h"
+#include "ui/dialogs/PwdForm.h"
 
 #include <QApplication>
 #include <QGroupBox>
@@ -34,7 +34,7 @@ struct FakeDevice : FakeConnection {
     QByteArray password = "4826";
 };
 
-}  // namespace
+}   // namespace
 
 class PwdFormTest : public QObject {
     Q_OBJECT

@@ -1,9 +1,9 @@
 // The Settings page: its controls (names, classes, ranges, design values,
 // captions, layout) and the editor rules that tie them together.
 #include "core/config/ParamTable.h"
-#include "ui/widgets/Controls.h"
-#include "ui/pages/SettingsPage.h"
 #include "core/text/Codec.h"
+#include "ui/pages/SettingsPage.h"
+#include "ui/widgets/Controls.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -67,19 +67,25 @@ QString captionOf(const QWidget* w) {
 
 const char* className(ParamKind k) {
     switch (k) {
-    case ParamKind::Edit: return "QLineEdit";
-    case ParamKind::Spin: return "SpinEdit";
-    case ParamKind::Check: return "QCheckBox";
-    case ParamKind::Combo: return "QComboBox";
-    case ParamKind::Track: return "QSlider";
+        case ParamKind::Edit:
+            return "QLineEdit";
+        case ParamKind::Spin:
+            return "SpinEdit";
+        case ParamKind::Check:
+            return "QCheckBox";
+        case ParamKind::Combo:
+            return "QComboBox";
+        case ParamKind::Track:
+            return "QSlider";
     }
     return "";
 }
 
 QString deg(const char* s) { return text::fromCp1250(QByteArray(s).replace("*", "\xB0")); }
 
-const QByteArray kHidden[] = {"_edIN1",         "_edIN2",           "_cbRelay1Timed",  "_edRelay1Control",
-                              "_edRelay1TempInOut", "_cbRelay2Timed", "_edRelay2Control", "_edRelay2TempInOut"};
+const QByteArray kHidden[] = {
+    "_edIN1",         "_edIN2",           "_cbRelay1Timed",    "_edRelay1Control", "_edRelay1TempInOut",
+    "_cbRelay2Timed", "_edRelay2Control", "_edRelay2TempInOut"};
 
 struct PairNames {
     const char* minBar;
@@ -147,7 +153,7 @@ struct DesignWindow {
 int centreY(const QWidget* w, const QWidget* ref) { return w->mapTo(ref, w->rect().center()).y(); }
 int centreX(const QWidget* w, const QWidget* ref) { return w->mapTo(ref, w->rect().center()).x(); }
 
-}  // namespace
+}   // namespace
 
 class TestSettingsPage : public QObject {
     Q_OBJECT
@@ -170,7 +176,9 @@ class TestSettingsPage : public QObject {
     bool checked(const QByteArray& name) { return get<QAbstractButton>(name)->isChecked(); }
     QString rn(const char* pattern, int relay) { return QString::fromLatin1(pattern).arg(relay); }
     QWidget* wr(const char* pattern, int relay) { return w(rn(pattern, relay).toLatin1()); }
-    bool checkedR(const char* pattern, int relay) { return qobject_cast<QAbstractButton*>(wr(pattern, relay))->isChecked(); }
+    bool checkedR(const char* pattern, int relay) {
+        return qobject_cast<QAbstractButton*>(wr(pattern, relay))->isChecked();
+    }
 
     // The value of every control the rules touch, radio buttons and labels included.
     std::map<QString, QByteArray> snapshot() {
@@ -287,10 +295,14 @@ private slots:
             const char* name;
             int min, max, step;
         } spins[] = {
-            {"seAlarmMax", 5, 25, 1},          {"seTestFreq", 0, 99, 1},
-            {"edBattLow", 9000, 28000, 100},   {"edBattHigh", 9000, 28000, 100},
-            {"seIn1Sensitivity", 10, 600000, 10}, {"seIn2Sensitivity", 10, 600000, 10},
-            {"seCarAlarmSec", 1, 99, 1},       {"seRelay1Timed", 1, 9999, 1},
+            {"seAlarmMax", 5, 25, 1},
+            {"seTestFreq", 0, 99, 1},
+            {"edBattLow", 9000, 28000, 100},
+            {"edBattHigh", 9000, 28000, 100},
+            {"seIn1Sensitivity", 10, 600000, 10},
+            {"seIn2Sensitivity", 10, 600000, 10},
+            {"seCarAlarmSec", 1, 99, 1},
+            {"seRelay1Timed", 1, 9999, 1},
             {"seRelay2Timed", 1, 9999, 1},
         };
         for (const auto& s : spins) {
@@ -351,8 +363,7 @@ private slots:
                     for (const auto& other : sets)
                         for (const char* b : other)
                             for (int rr = 1; rr <= 2 && b; ++rr)
-                                if (&other != &set || rr != r)
-                                    QCOMPARE(after.at(rn(b, rr)), before.at(rn(b, rr)));
+                                if (&other != &set || rr != r) QCOMPARE(after.at(rn(b, rr)), before.at(rn(b, rr)));
                 }
     }
 
@@ -362,18 +373,66 @@ private slots:
             for (const auto& n : names) expect.append({n, cls});
         };
         add({"btnOpen", "btnRead", "btnSave", "btnWrite", "btTestReportNow"}, "QPushButton");
-        add({"lbUserPhones", "lbEvents", "lnInputs", "lbRelayOutputs", "lbTCentr", "lbTPhone1", "lbTPhone2",
-             "lbTPhone3", "lbTPhone4", "lbTPhoneSu", "lbTACK", "lbContactID", "lbCode", "lbT1", "lbT2", "lbT3", "lbT4",
-             "lbS1", "lbS2", "lbS3", "lbS4", "lbCent1", "lbCent2", "lbSMStext", "lbTAlarmMax", "lbTTestFreq",
-             "lbLowBattery", "lbLowBatteryRestore", "lbEvent1", "lbEvent2", "lbEvent3", "lbEvent4", "lbEvent5",
-             "lbEvent6", "lbEvent7", "lbEvent8", "lbEventTEMP_S", "lbEventTEMP_R", "lbEvent9", "lbEvent10",
-             "lbEvent11", "lbMinTemp", "lbMaxTemp", "lbMinCelsius", "lbMaxCelsius", "rlbOpenAct", "rlbShortAct",
-             "lbIN1", "lbIN2", "lbCarAlarm", "lbIN1Sensitivity", "lbIN2Sensitivity", "lbCarAlarmInterval",
-             "lbTempSens", "lbTCentrPhone1", "lbTUserID"},
+        add({"lbUserPhones",
+             "lbEvents",
+             "lnInputs",
+             "lbRelayOutputs",
+             "lbTCentr",
+             "lbTPhone1",
+             "lbTPhone2",
+             "lbTPhone3",
+             "lbTPhone4",
+             "lbTPhoneSu",
+             "lbTACK",
+             "lbContactID",
+             "lbCode",
+             "lbT1",
+             "lbT2",
+             "lbT3",
+             "lbT4",
+             "lbS1",
+             "lbS2",
+             "lbS3",
+             "lbS4",
+             "lbCent1",
+             "lbCent2",
+             "lbSMStext",
+             "lbTAlarmMax",
+             "lbTTestFreq",
+             "lbLowBattery",
+             "lbLowBatteryRestore",
+             "lbEvent1",
+             "lbEvent2",
+             "lbEvent3",
+             "lbEvent4",
+             "lbEvent5",
+             "lbEvent6",
+             "lbEvent7",
+             "lbEvent8",
+             "lbEventTEMP_S",
+             "lbEventTEMP_R",
+             "lbEvent9",
+             "lbEvent10",
+             "lbEvent11",
+             "lbMinTemp",
+             "lbMaxTemp",
+             "lbMinCelsius",
+             "lbMaxCelsius",
+             "rlbOpenAct",
+             "rlbShortAct",
+             "lbIN1",
+             "lbIN2",
+             "lbCarAlarm",
+             "lbIN1Sensitivity",
+             "lbIN2Sensitivity",
+             "lbCarAlarmInterval",
+             "lbTempSens",
+             "lbTCentrPhone1",
+             "lbTUserID"},
             "QLabel");
         add({"cbSMSfw"}, "QCheckBox");
-        add({"gbTemp", "gbUserPhNumbers", "GroupBox1", "GroupBox2", "GroupBox4", "gbMonitoringPhNumbers",
-             "GroupBox18", "GroupBox13"},
+        add({"gbTemp", "gbUserPhNumbers", "GroupBox1", "GroupBox2", "GroupBox4", "gbMonitoringPhNumbers", "GroupBox18",
+             "GroupBox13"},
             "QGroupBox");
         add({"cmbACK1", "cmbACK2", "cmbACK3", "cmbACK4"}, "QComboBox");
         add({"rgIN1", "rgIN2"}, "RadioGroup");
@@ -490,18 +549,16 @@ private slots:
 
         // The sections from top to bottom, each inside the scrolling area.
         QWidget* content = scroll->widget();
-        const char* sections[] = {"gbUserPhNumbers", "GroupBox1", "GroupBox2", "GroupBox4",
-                                  "gbMonitoringPhNumbers"};
+        const char* sections[] = {"gbUserPhNumbers", "GroupBox1", "GroupBox2", "GroupBox4", "gbMonitoringPhNumbers"};
         for (int i = 0; i < 5; ++i) {
             QCOMPARE(page->control(sections[i])->parentWidget(), content);
-            if (i > 0)
-                QVERIFY(page->control(sections[i])->y() > page->control(sections[i - 1])->geometry().bottom());
+            if (i > 0) QVERIFY(page->control(sections[i])->y() > page->control(sections[i - 1])->geometry().bottom());
         }
         QVERIFY(page->control("GroupBox1")->isAncestorOf(page->control("gbTemp")));
         QVERIFY(page->control("GroupBox1")->isAncestorOf(page->control("btTestReportNow")));
         QVERIFY(centreY(page->control("gbTemp"), content) > centreY(page->control("lbEvent11"), content));
-        QVERIFY(centreY(page->control("gbRelay2"), content) > centreY(page->control("gbRelay1"), content) +
-                                                                   page->control("gbRelay1")->height() / 2);
+        QVERIFY(centreY(page->control("gbRelay2"), content) >
+                centreY(page->control("gbRelay1"), content) + page->control("gbRelay1")->height() / 2);
         QVERIFY(page->control("gbMonitoringPhNumbers")->isAncestorOf(page->control("edTCentrPhone1")));
         QVERIFY(page->control("gbMonitoringPhNumbers")->isAncestorOf(page->control("edTUserID")));
         // Only vertical scrolling at the design size.
@@ -519,8 +576,7 @@ private slots:
         int lastY = -1;
         int smsX = -1;
         for (const EventDef* e : rows) {
-            const QByteArray labelName =
-                "lbEvent" + (e->editStem.startsWith('_') ? e->editStem.mid(1) : e->editStem);
+            const QByteArray labelName = "lbEvent" + (e->editStem.startsWith('_') ? e->editStem.mid(1) : e->editStem);
             QWidget* label = d.page->control(labelName.constData());
             QVERIFY2(label, labelName.constData());
             QVERIFY2(captionOf(label).startsWith(QString("%1.").arg(e->listedAs, 2, 10, QChar('0'))),
@@ -834,7 +890,8 @@ private slots:
         QCOMPARE(formatTemp(40), deg("40*C"));
         QCOMPARE(formatTemp(-5), deg("-5*C"));
         QCOMPARE(formatTemp(0), deg("0*C"));
-        QCOMPARE(text::toCp1250(formatTemp(-20)), QByteArray("-20\xB0" "C"));
+        QCOMPARE(text::toCp1250(formatTemp(-20)), QByteArray("-20\xB0"
+                                                             "C"));
         QCOMPARE(formatTemp(36).at(2), QChar(0x00B0));
 
         // Design captions with a space until the window formats them.
@@ -1109,13 +1166,26 @@ private slots:
         // Each step loads one value; afterwards loading it again and running
         // every rule again for the state shown must change nothing.
         const std::pair<const char*, QByteArray> steps[] = {
-            {"_edIN1", "CA"},           {"cbTempSens", "1"},          {"_edIN1", "nc"},
-            {"_edIN2", "NC"},           {"rgIN1", "3"},               {"_edRelay1Control", "7"},
-            {"_edRelay1Control", "0"},  {"_edRelay1Control", "7"},    {"_edRelay2Control", "2"},
-            {"_edRelay1TempInOut", "4"}, {"_edRelay2TempInOut", "3"}, {"_cbRelay1Timed", "0"},
-            {"_cbRelay2Timed", ""},     {"tbMinTemp", "58"},          {"tbMaxTemp", "-20"},
-            {"tbRelay1MaxTemp", "-20"}, {"tbRelay2MinTemp", "60"},    {"edCID_TEMP_R", "13"},
-            {"edTUserID", "12af"},      {"edSMS11", QByteArray(300, 's')},
+            {"_edIN1", "CA"},
+            {"cbTempSens", "1"},
+            {"_edIN1", "nc"},
+            {"_edIN2", "NC"},
+            {"rgIN1", "3"},
+            {"_edRelay1Control", "7"},
+            {"_edRelay1Control", "0"},
+            {"_edRelay1Control", "7"},
+            {"_edRelay2Control", "2"},
+            {"_edRelay1TempInOut", "4"},
+            {"_edRelay2TempInOut", "3"},
+            {"_cbRelay1Timed", "0"},
+            {"_cbRelay2Timed", ""},
+            {"tbMinTemp", "58"},
+            {"tbMaxTemp", "-20"},
+            {"tbRelay1MaxTemp", "-20"},
+            {"tbRelay2MinTemp", "60"},
+            {"edCID_TEMP_R", "13"},
+            {"edTUserID", "12af"},
+            {"edSMS11", QByteArray(300, 's')},
         };
         page->formatAllTempLabels();
         for (const auto& [name, v] : steps) {

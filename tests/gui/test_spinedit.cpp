@@ -16,8 +16,7 @@ struct Window {
     SpinEdit* spin = new SpinEdit(&widget);
     QLineEdit* other = new QLineEdit(&widget);
 
-    Window()
-    {
+    Window() {
         auto* lay = new QVBoxLayout(&widget);
         lay->addWidget(spin);
         lay->addWidget(other);
@@ -31,7 +30,7 @@ struct Window {
     void activate() { QApplication::setActiveWindow(&widget); }
 };
 
-}  // namespace
+}   // namespace
 
 class TestSpinEdit : public QObject {
     Q_OBJECT
@@ -43,16 +42,14 @@ private slots:
     void asciiDigitsUnderAnyLocale();
 };
 
-void TestSpinEdit::loadedTextIsKept_data()
-{
+void TestSpinEdit::loadedTextIsKept_data() {
     QTest::addColumn<QString>("loaded");
     QTest::newRow("below the range") << "8000";
     QTest::newRow("not a number") << "abc";
     QTest::newRow("leading zero") << "09100";
 }
 
-void TestSpinEdit::loadedTextIsKept()
-{
+void TestSpinEdit::loadedTextIsKept() {
     QFETCH(QString, loaded);
     Window w;
     QVERIFY(QTest::qWaitForWindowExposed(&w.widget));
@@ -94,8 +91,7 @@ void TestSpinEdit::loadedTextIsKept()
     QCOMPARE(changed.count(), 0);
 }
 
-void TestSpinEdit::userChangesGiveSpinBoxBehaviour()
-{
+void TestSpinEdit::userChangesGiveSpinBoxBehaviour() {
     Window w;
     QVERIFY(QTest::qWaitForWindowExposed(&w.widget));
     auto follows = [&w] { return w.spin->editText() == QString::number(w.spin->value()); };
@@ -127,8 +123,7 @@ void TestSpinEdit::userChangesGiveSpinBoxBehaviour()
     QCOMPARE(w.spin->editText(), QString("15000"));
 }
 
-void TestSpinEdit::asciiDigitsUnderAnyLocale()
-{
+void TestSpinEdit::asciiDigitsUnderAnyLocale() {
     struct RestoreLocale {
         QLocale old;
         ~RestoreLocale() { QLocale::setDefault(old); }

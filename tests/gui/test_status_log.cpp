@@ -10,10 +10,10 @@
 #include <QtTest>
 
 #include "core/config/ParamTable.h"
-#include "ui/pages/LogPage.h"
-#include "ui/pages/StatusPage.h"
 #include "core/protocol/StatusParser.h"
 #include "core/text/Codec.h"
+#include "ui/pages/LogPage.h"
+#include "ui/pages/StatusPage.h"
 
 using Pair = QPair<QByteArray, QByteArray>;
 
@@ -25,8 +25,10 @@ void bind(StatusPage& page, const QByteArray& key, const QByteArray& value) {
     for (const StatusDef& s : statusParams()) {
         if (s.key != key) continue;
         QWidget* w = page.control(s.control.constData());
-        if (auto* l = qobject_cast<QLabel*>(w)) l->setText(text::fromCp1250(value));
-        else if (auto* e = qobject_cast<QLineEdit*>(w)) e->setText(text::fromCp1250(value));
+        if (auto* l = qobject_cast<QLabel*>(w))
+            l->setText(text::fromCp1250(value));
+        else if (auto* e = qobject_cast<QLineEdit*>(w))
+            e->setText(text::fromCp1250(value));
         return;
     }
 }
@@ -50,8 +52,7 @@ struct StatusRig {
         QString s;
         for (QLabel* l : page.findChildren<QLabel*>())
             if (l->objectName().endsWith("Value"))
-                s += l->objectName() + "=" + l->text() + "/" +
-                     l->palette().color(QPalette::WindowText).name() + ";";
+                s += l->objectName() + "=" + l->text() + "/" + l->palette().color(QPalette::WindowText).name() + ";";
         return s + "bar=" + QString::number(bar());
     }
 };
@@ -71,7 +72,7 @@ QList<QByteArray> splitLines(LogLineSplitter& s, const QByteArray& text) {
     return lines;
 }
 
-}  // namespace
+}   // namespace
 
 class TestStatusLog : public QObject {
     Q_OBJECT
@@ -93,11 +94,29 @@ private slots:
 void TestStatusLog::pageHasItsControls() {
     StatusPage page;
     QCOMPARE(page.objectName(), QString("tsStatus"));
-    for (const char* name : {"gbVersionInformation", "lbViType", "lbViHwVer", "lbViFwVer", "gbSystemTimer",
-                             "lbStUptime", "gGsmStatus", "lbGsmSignal", "lbGsmUptime", "lbGsmLowestSignal",
-                             "gbPowerSupply", "lbSupplyVoltage", "lbMinVoltage", "gbTemperature",
-                             "lbActTempSensor", "lbActTempModule", "gbInputs", "lbInputsIN1", "lbInputsIN2",
-                             "gbRelays", "lbRelay1", "lbRelay2", "pbGsmSignal"})
+    for (const char* name : {"gbVersionInformation",
+                             "lbViType",
+                             "lbViHwVer",
+                             "lbViFwVer",
+                             "gbSystemTimer",
+                             "lbStUptime",
+                             "gGsmStatus",
+                             "lbGsmSignal",
+                             "lbGsmUptime",
+                             "lbGsmLowestSignal",
+                             "gbPowerSupply",
+                             "lbSupplyVoltage",
+                             "lbMinVoltage",
+                             "gbTemperature",
+                             "lbActTempSensor",
+                             "lbActTempModule",
+                             "gbInputs",
+                             "lbInputsIN1",
+                             "lbInputsIN2",
+                             "gbRelays",
+                             "lbRelay1",
+                             "lbRelay2",
+                             "pbGsmSignal"})
         QVERIFY2(page.control(name), name);
     for (const StatusDef& s : statusParams()) {
         QWidget* w = page.control(s.control.constData());
@@ -226,8 +245,10 @@ void TestStatusLog::statesUnitsAndSignal() {
     QCOMPARE(r.label("lbInputsIN2Value")->text(), QString("Inactive"));
     QCOMPARE(r.colour("lbInputsIN2Value"), QColor(128, 128, 128));
     QCOMPARE(r.label("lbMinVoltageValue")->text(), QString("11800 mV"));
-    QCOMPARE(text::toCp1250(r.label("lbActTempSensorValue")->text()), QByteArray("23 \xB0" "C"));
-    QCOMPARE(text::toCp1250(r.label("lbActTempModuleValue")->text()), QByteArray("31 \xB0" "C"));
+    QCOMPARE(text::toCp1250(r.label("lbActTempSensorValue")->text()), QByteArray("23 \xB0"
+                                                                                 "C"));
+    QCOMPARE(text::toCp1250(r.label("lbActTempModuleValue")->text()), QByteArray("31 \xB0"
+                                                                                 "C"));
     r.feed("{RE1=0}{IN2V=2}");
     QCOMPARE(r.label("lbRelay1Value")->text(), QString("Off"));
     QCOMPARE(r.colour("lbRelay1Value"), QColor(128, 128, 128));
@@ -331,8 +352,8 @@ void TestStatusLog::anyChunkingGivesTheSameResult() {
         QStringList views;
         QByteArray logRest;
         bool operator==(const Result& o) const {
-            return applied == o.applied && page == o.page && statusRest == o.statusRest &&
-                   views == o.views && logRest == o.logRest;
+            return applied == o.applied && page == o.page && statusRest == o.statusRest && views == o.views &&
+                   logRest == o.logRest;
         }
     };
     auto run = [&](const QList<int>& statusCuts, const QList<int>& logCuts) {

@@ -1,16 +1,16 @@
 // Whole-window flows against the simulated module: loading unusual settings
 // through the editor rules, Open followed by Write, the page-change handler,
 // the live Status and Log pages.
-#include "ui/widgets/Bindings.h"
-#include "ui/pages/ConfigTransfer.h"
-#include "ui/widgets/Controls.h"
-#include "ui/window/TFormMain.h"
 #include "core/link/ConnHIDCOM.h"
 #include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 #include "support/TimingGuard.h"
 #include "support/WindowRig.h"
+#include "ui/pages/ConfigTransfer.h"
+#include "ui/widgets/Bindings.h"
+#include "ui/widgets/Controls.h"
+#include "ui/window/TFormMain.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -88,9 +88,9 @@ private slots:
         Rig r;
         QVERIFY(r.connect());
         // Chosen modes, and the design values to go back to.
-        const QList<QPair<const char*, QByteArray>> modes = {
-            {"_edIN1", "NC"},           {"_edIN2", "CA"},           {"_cbRelay1Timed", "0"},
-            {"_edRelay1Control", "2"},  {"_edRelay2Control", "0"},  {"_edRelay2TempInOut", "3"}};
+        const QList<QPair<const char*, QByteArray>> modes = {{"_edIN1", "NC"},          {"_edIN2", "CA"},
+                                                             {"_cbRelay1Timed", "0"},   {"_edRelay1Control", "2"},
+                                                             {"_edRelay2Control", "0"}, {"_edRelay2TempInOut", "3"}};
         const QList<QByteArray> design = {"NO", "NO", "1", "1", "1", "0"};
         const QString path = r.dir.filePath("saved.ini");
         for (const auto& [name, value] : modes) r.set(name, value);

@@ -1,10 +1,10 @@
 #pragma once
 // A main window over a simulated module, with a private language store, for
 // the widget tests.
-#include "ui/widgets/Bindings.h"
-#include "ui/window/TFormMain.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
+#include "ui/widgets/Bindings.h"
+#include "ui/window/TFormMain.h"
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -37,7 +37,9 @@ struct WindowRig {
         return QTest::qWaitFor([&] { return enabled("btnRead"); }, 5000);
     }
     template <class T = QWidget>
-    T* c(const char* name) const { return w->findChild<T*>(name); }
+    T* c(const char* name) const {
+        return w->findChild<T*>(name);
+    }
     QPushButton* button(const char* name) const { return c<QPushButton>(name); }
     bool enabled(const char* name) const { return c(name)->isEnabled(); }
     bool checked(const char* name) const { return c<QAbstractButton>(name)->isChecked(); }

@@ -61,8 +61,7 @@ public:
     bool Readable() const { return m_readable; }
     QString Error() const { return m_error; }
 
-    QByteArray ReadString(const QByteArray& section, const QByteArray& key,
-                          const QByteArray& def) const;
+    QByteArray ReadString(const QByteArray& section, const QByteArray& key, const QByteArray& def) const;
     // Whether the section holds the key (a key line, whatever its value).
     bool HasKey(const QByteArray& section, const QByteArray& key) const;
 
@@ -79,7 +78,7 @@ private:
     IniFile() = default;
     void parse(const QByteArray& data);
     int findSection(const QByteArray& section) const;       // header line, or -1
-    int sectionEnd(int header) const;                        // next header, or line count
+    int sectionEnd(int header) const;                       // next header, or line count
     int findKey(int header, const QByteArray& key) const;   // key line, or -1
 
     QString m_path;

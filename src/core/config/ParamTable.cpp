@@ -44,8 +44,8 @@ QByteArray eventSmsEdit(const EventDef& e) {
 
 static std::vector<ParamDef> buildSettings() {
     std::vector<ParamDef> p;
-    auto add = [&](const QByteArray& key, const QByteArray& control, ParamKind kind,
-                   const QByteArray& value, bool hidden = false) {
+    auto add = [&](const QByteArray& key, const QByteArray& control, ParamKind kind, const QByteArray& value,
+                   bool hidden = false) {
         p.push_back({key, control, kind, hidden, value});
     };
     using K = ParamKind;
@@ -60,11 +60,9 @@ static std::vector<ParamDef> buildSettings() {
     for (const auto& e : ev) add("EVH:" + e.code + ".CEID", eventCodeEdit(e), K::Edit, e.defaultCode);
     for (int t = 1; t <= 4; ++t)
         for (const auto& e : ev)
-            if (e.hasCalls)
-                add("EVH:" + e.code + ".T" + QByteArray::number(t), eventCallBox(e, t), K::Check, "0");
+            if (e.hasCalls) add("EVH:" + e.code + ".T" + QByteArray::number(t), eventCallBox(e, t), K::Check, "0");
     for (int s = 1; s <= 4; ++s)
-        for (const auto& e : ev)
-            add("EVH:" + e.code + ".S" + QByteArray::number(s), eventSmsBox(e, s), K::Check, "0");
+        for (const auto& e : ev) add("EVH:" + e.code + ".S" + QByteArray::number(s), eventSmsBox(e, s), K::Check, "0");
     for (const auto& e : ev) add("EVH:" + e.code + ".C1", eventCidBox(e), K::Check, "1");
     for (const auto& e : ev) add("SMS:" + e.code + ".SMS", eventSmsEdit(e), K::Edit, e.defaultSms);
 
@@ -115,11 +113,16 @@ const std::vector<ParamDef>& settingsParams() {
 
 const std::vector<StatusDef>& modemStatusQueries() {
     static const std::vector<StatusDef> q = {
-        {"GSMState:RFP", "lbGsmSignalValue"},     {"GSMState:RFPE", "lbGsmLowestSignalValue"},
-        {"GSMState:UTM", "lbGsmUptimeValue"},     {"Version:FW_Version", "lbViFwVerValue"},
-        {"IO:VBAT", "lbSupplyVoltageValue"},      {"SysState:VBATE", "lbMinVoltageValue"},
-        {"IO:DIN1", "_edInputsIN1Value"},         {"IO:DIN2", "_edInputsIN2Value"},
-        {"IO:REL1", "_edRelay1Value"},            {"IO:REL2", "_edRelay2Value"},
+        {"GSMState:RFP", "lbGsmSignalValue"},
+        {"GSMState:RFPE", "lbGsmLowestSignalValue"},
+        {"GSMState:UTM", "lbGsmUptimeValue"},
+        {"Version:FW_Version", "lbViFwVerValue"},
+        {"IO:VBAT", "lbSupplyVoltageValue"},
+        {"SysState:VBATE", "lbMinVoltageValue"},
+        {"IO:DIN1", "_edInputsIN1Value"},
+        {"IO:DIN2", "_edInputsIN2Value"},
+        {"IO:REL1", "_edRelay1Value"},
+        {"IO:REL2", "_edRelay2Value"},
         {"SysState:TempMain", "_edActTempSensorValue"},
     };
     return q;
@@ -127,14 +130,11 @@ const std::vector<StatusDef>& modemStatusQueries() {
 
 const std::vector<StatusDef>& statusParams() {
     static const std::vector<StatusDef> s = {
-        {"TPv", "lbViTypeValue"},           {"HWv", "lbViHwVerValue"},
-        {"FWv", "lbViFwVerValue"},          {"SUTM", "lbStUptimeValue"},
-        {"RFP", "_edGsmSignalValue"},       {"RFE", "lbGsmLowestSignalValue"},
-        {"GUTM", "lbGsmUptimeValue"},       {"VSU", "_edSupplyVoltageValue"},
-        {"VSE", "_edMinVoltageValue"},      {"TPS", "_edActTempSensorValue"},
-        {"TPM", "_edActTempModuleValue"},   {"IN1V", "_edInputsIN1Value"},
-        {"IN2V", "_edInputsIN2Value"},      {"RE1", "_edRelay1Value"},
-        {"RE2", "_edRelay2Value"},
+        {"TPv", "lbViTypeValue"},         {"HWv", "lbViHwVerValue"},        {"FWv", "lbViFwVerValue"},
+        {"SUTM", "lbStUptimeValue"},      {"RFP", "_edGsmSignalValue"},     {"RFE", "lbGsmLowestSignalValue"},
+        {"GUTM", "lbGsmUptimeValue"},     {"VSU", "_edSupplyVoltageValue"}, {"VSE", "_edMinVoltageValue"},
+        {"TPS", "_edActTempSensorValue"}, {"TPM", "_edActTempModuleValue"}, {"IN1V", "_edInputsIN1Value"},
+        {"IN2V", "_edInputsIN2Value"},    {"RE1", "_edRelay1Value"},        {"RE2", "_edRelay2Value"},
     };
     return s;
 }

@@ -10,27 +10,27 @@
 enum class ParamKind { Edit, Spin, Check, Combo, Track };
 
 struct ParamDef {
-    QByteArray key;          // as sent on the wire, e.g. "CALL:USER1.PN"
-    QByteArray control;      // objectName of the bound control
+    QByteArray key;       // as sent on the wire, e.g. "CALL:USER1.PN"
+    QByteArray control;   // objectName of the bound control
     ParamKind kind;
-    bool hidden;             // a never-visible control carrying a code
-    QByteArray designValue;  // what the control shows before anything is loaded
+    bool hidden;              // a never-visible control carrying a code
+    QByteArray designValue;   // what the control shows before anything is loaded
 };
 
 struct StatusDef {
-    QByteArray key;          // e.g. "RFP"
-    QByteArray control;      // a value label, or a hidden edit
+    QByteArray key;       // e.g. "RFP"
+    QByteArray control;   // a value label, or a hidden edit
 };
 
 // One of the thirteen notification events, in binding order.
 struct EventDef {
-    QByteArray code;         // "Z1A"
-    QByteArray stem;         // control stem: "1" ... "11", "TEMPS", "TEMPR"
-    QByteArray editStem;     // stem of the code and SMS edits: "1" ... "11", "_TEMP_S", "_TEMP_R"
-    int listedAs;            // display number on the page
+    QByteArray code;       // "Z1A"
+    QByteArray stem;       // control stem: "1" ... "11", "TEMPS", "TEMPR"
+    QByteArray editStem;   // stem of the code and SMS edits: "1" ... "11", "_TEMP_S", "_TEMP_R"
+    int listedAs;          // display number on the page
     QByteArray defaultCode;
     QByteArray defaultSms;
-    bool hasCalls;           // TEST has no call targets
+    bool hasCalls;   // TEST has no call targets
 };
 
 const std::vector<EventDef>& eventTable();

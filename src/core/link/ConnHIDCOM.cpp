@@ -6,7 +6,7 @@
 
 namespace {
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-}  // namespace
+}   // namespace
 
 void HIDChangeStateEvent::StateChanged(const char* name) { conn_->StateListeners.Notify(name); }
 

@@ -30,11 +30,6 @@ void OnChangeStateList::Add(ChangeStateEvent* e) {
     list_.push_back(e);
 }
 
-void OnChangeStateList::Remove(ChangeStateEvent* e) {
-    std::lock_guard<std::mutex> g(mutex_);
-    list_.erase(std::remove(list_.begin(), list_.end(), e), list_.end());
-}
-
 void OnChangeStateList::Notify(const char* name) const {
     std::vector<ChangeStateEvent*> copy;
     {
@@ -42,9 +37,4 @@ void OnChangeStateList::Notify(const char* name) const {
         copy = list_;
     }
     for (ChangeStateEvent* e : copy) e->StateChanged(name);
-}
-
-int OnChangeStateList::Count() const {
-    std::lock_guard<std::mutex> g(mutex_);
-    return int(list_.size());
 }

@@ -55,7 +55,9 @@ public:
     bool Open() override { return false; }
     void Close() override {}
     QByteArray GetName() override { return {}; }
-    void Receive(const uint8_t* data, int32_t len) override { if (Handler_) Handler_(data, len); }
+    void Receive(const uint8_t* data, int32_t len) override {
+        if (Handler_) Handler_(data, len);
+    }
 
 private:
     Handler Handler_;
@@ -72,9 +74,7 @@ public:
 class OnChangeStateList {
 public:
     void Add(ChangeStateEvent* e);
-    void Remove(ChangeStateEvent* e);
     void Notify(const char* name) const;   // each listener once, in order
-    int Count() const;
 
 private:
     mutable std::mutex mutex_;

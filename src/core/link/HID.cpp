@@ -9,7 +9,7 @@ std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
     return s;
 }
-}  // namespace
+}   // namespace
 
 void HidFailure::Set(const std::string& reason, bool foundNotOpened) {
     std::lock_guard<std::mutex> g(mutex_);

@@ -51,7 +51,7 @@ public:
     }
 };
 
-}  // namespace
+}   // namespace
 
 HidBackend* hidapiBackend() {
     static HidapiBackend backend;

@@ -5,15 +5,12 @@
 uint16_t Crc16Xmodem(const uint8_t* data, int len, uint16_t crc) {
     for (int i = 0; i < len; ++i) {
         crc ^= uint16_t(data[i]) << 8;
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 0x8000) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
+        for (int b = 0; b < 8; ++b) crc = (crc & 0x8000) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
     }
     return crc;
 }
 
-Slot::Slot(int16_t number, Connection* lower) : SlotNumber(number), Lower(lower) {
-    Lower->AddReceiver(this);
-}
+Slot::Slot(int16_t number, Connection* lower) : SlotNumber(number), Lower(lower) { Lower->AddReceiver(this); }
 
 Slot::~Slot() { Lower->RemoveReceiver(this); }
 
@@ -26,8 +23,12 @@ void Slot::SendText(const QByteArray& text) {
 void Slot::SendData(const uint8_t* data, int32_t len) {
     for (int32_t pos = 0; pos < len; pos += kFramePayload) {
         const int n = std::min<int32_t>(kFramePayload, len - pos);
-        const uint8_t header[6] = {0x55, 0xAA, TxSequence, uint8_t(n),
-                                   uint8_t(SlotNumber & 0xFF), uint8_t((uint16_t(SlotNumber) >> 8) & 0xFF)};
+        const uint8_t header[6] = {0x55,
+                                   0xAA,
+                                   TxSequence,
+                                   uint8_t(n),
+                                   uint8_t(SlotNumber & 0xFF),
+                                   uint8_t((uint16_t(SlotNumber) >> 8) & 0xFF)};
         Lower->SendData(header, 6);
         ++TxSequence;
         uint16_t crc = Crc16Xmodem(header, 6);

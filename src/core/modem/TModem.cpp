@@ -24,7 +24,7 @@ void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 
 void pumpEvents() { QCoreApplication::processEvents(); }
 
-}  // namespace
+}   // namespace
 
 TModem::TModem(LogFunction logView) : LogView(std::move(logView)) {}
 
@@ -54,7 +54,7 @@ bool TModem::IsReady() {
 
 void TModem::SendText(const QByteArray& text) {
     std::lock_guard<std::mutex> g(portMutex_);
-    if (!Port || !Port->IsOpen()) return;       // a closed port writes nothing
+    if (!Port || !Port->IsOpen()) return;   // a closed port writes nothing
     if (Port->WriteText(text)) return;
     portError_ = Port->LastError();
     Port.reset();   // closes the port; the reader then idles
@@ -97,8 +97,9 @@ TModem::DialLine TModem::ClassifyDialLine(const QByteArray& line) {
         return d;
     }
     static const std::pair<const char*, State> kFailures[] = {
-        {kNoCarrier, State::NoCarrier}, {"BUSY", State::Busy},       {"NO ANSWER", State::NoAnswer},
-        {"NO DIALTONE", State::NoDialTone}, {"NO DIAL TONE", State::NoDialTone}, {"ERROR", State::NoCarrier},
+        {kNoCarrier, State::NoCarrier},      {"BUSY", State::Busy},
+        {"NO ANSWER", State::NoAnswer},      {"NO DIALTONE", State::NoDialTone},
+        {"NO DIAL TONE", State::NoDialTone}, {"ERROR", State::NoCarrier},
     };
     for (const auto& [word, state] : kFailures)
         if (line.contains(word)) {

@@ -41,17 +41,17 @@ public:
     // What the call is doing, for the page to show in words.
     enum class State {
         Idle,
-        PortFailed,     // the port is missing or another program holds it
-        NoModem,        // no "OK" to the checking AT
-        NoSim,          // no "OK" to AT+CPIN?
+        PortFailed,   // the port is missing or another program holds it
+        NoModem,      // no "OK" to the checking AT
+        NoSim,        // no "OK" to AT+CPIN?
         Dialling,
-        Connected,      // at the speed in Speed
-        WrongSpeed,     // connected at Speed, not 9600: hung up
+        Connected,    // at the speed in Speed
+        WrongSpeed,   // connected at Speed, not 9600: hung up
         Busy,
-        NoCarrier,      // the dial failed, or the call dropped
-        NoAnswer,       // the far end did not pick up, or nothing came within the dial's time
+        NoCarrier,   // the dial failed, or the call dropped
+        NoAnswer,    // the far end did not pick up, or nothing came within the dial's time
         NoDialTone,
-        Cancelled,      // the user stopped the dial: hung up
+        Cancelled,   // the user stopped the dial: hung up
         HungUp,
     };
     // Told on the main thread at every change of State (not for a dropped call,
@@ -102,7 +102,7 @@ public:
     // to command mode and on-hook.
     void Close() override;
     QByteArray GetName() override { return {}; }
-    bool IsReady() override;        // the port is there
+    bool IsReady() override;   // the port is there
 
     // True while the reader thread is running.
     bool ReaderRunning() const { return readerAlive_; }
@@ -118,7 +118,7 @@ public:
     // dropped ("NO CARRIER" during the call); Connected is false by then.
     std::function<void()> CarrierLost;
     std::atomic<State> CallState{State::Idle};
-    QByteArray Speed;            // of the latest CONNECT, e.g. "9600"
+    QByteArray Speed;   // of the latest CONNECT, e.g. "9600"
     // Created by Connect. While the reader runs it is used under portMutex_;
     // a failed write in SendText destroys it and leaves it null.
     std::unique_ptr<Tserial> Port;
@@ -135,18 +135,18 @@ public:
 
 private:
     void Log(const QByteArray& line);
-    bool Write(const QByteArray& text);         // WriteText under the port lock
+    bool Write(const QByteArray& text);   // WriteText under the port lock
     void ReaderLoop();
     void StopReaderThread();
-    bool PrepareAndDial();       // Connect after the port is open
+    bool PrepareAndDial();   // Connect after the port is open
     void SetState(State s);
     // Ends whatever the modem is doing on the open port: escape to command
     // mode, then hang up. Written whether or not the modem answers.
     void HangUpOnPort();
-    bool dialled_ = false;       // ATD went out: a failure from here on must hang up
+    bool dialled_ = false;   // ATD went out: a failure from here on must hang up
 
     mutable std::mutex portMutex_;
-    QString portError_;          // under portMutex_
+    QString portError_;   // under portMutex_
     std::thread reader_;
     std::atomic<bool> readerAlive_{false};
 };

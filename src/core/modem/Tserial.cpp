@@ -11,9 +11,6 @@
 // the system; a Windows port replaces only these functions. A function that
 // fails returns with errno telling why, as the system calls do.
 // ---------------------------------------------------------------------------
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -21,6 +18,9 @@
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 namespace {
 namespace os {
@@ -40,11 +40,13 @@ void holdLinesOff(int fd) {
 QString lastErrorText() { return QString::fromLocal8Bit(std::strerror(errno)); }
 
 bool speedFor(int baud, speed_t& out) {
-    static const struct { int baud; speed_t speed; } kSpeeds[] = {
-        {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
-        {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-        {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800},
-        {921600, B921600},
+    static const struct {
+        int baud;
+        speed_t speed;
+    } kSpeeds[] = {
+        {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},   {4800, B4800},
+        {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600}, {115200, B115200},
+        {230400, B230400}, {460800, B460800}, {921600, B921600},
     };
     for (const auto& s : kSpeeds)
         if (s.baud == baud) {
@@ -137,8 +139,8 @@ QSet<dev_t> devicesOpenElsewhere() {
 bool isTtyNode(const struct stat& node) {
     const unsigned maj = major(node.st_rdev);
     if (maj >= 136 && maj <= 143) return true;   // pseudo-terminal slaves are not in sysfs
-    const QByteArray link = "/sys/dev/char/" + QByteArray::number(maj) + ':' +
-                            QByteArray::number(minor(node.st_rdev)) + "/subsystem";
+    const QByteArray link =
+        "/sys/dev/char/" + QByteArray::number(maj) + ':' + QByteArray::number(minor(node.st_rdev)) + "/subsystem";
     char target[512];
     const ssize_t n = ::readlink(link.constData(), target, sizeof target);
     return n > 0 && QByteArray(target, int(n)).endsWith("/tty");
@@ -200,7 +202,7 @@ Handle openDevice(const QByteArray& path, QByteArray* saved, QByteArray* lockFil
     }
     ::ioctl(fd, TIOCEXCL);   // not every device is a tty: failure is sorted out later
     *lockFile = makeLockFile(path);
-    termios before {};
+    termios before{};
     if (::tcgetattr(fd, &before) == 0) *saved = QByteArray(reinterpret_cast<const char*>(&before), sizeof before);
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
@@ -287,8 +289,8 @@ int waiting(Handle h) {
     return n;
 }
 
-}  // namespace os
-}  // namespace
+}   // namespace os
+}   // namespace
 // ---------------------------------------------------------------------------
 
 Tserial::~Tserial() { ClosePort(); }

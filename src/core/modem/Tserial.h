@@ -18,11 +18,11 @@ public:
     // Result codes of OpenPort; every non-zero code leaves the port closed.
     enum OpenResult {
         OpenOk = 0,
-        EventMaskFailed = 1,     // kept for the code table; POSIX ports have no event mask
+        EventMaskFailed = 1,   // kept for the code table; POSIX ports have no event mask
         TimeoutsFailed = 2,
         LineSettingsFailed = 4,
-        OpenFailed = 8,          // missing or empty name, no access, or held by someone else
-        NameIsZero = 16,         // the port name is the text "0"
+        OpenFailed = 8,    // missing or empty name, no access, or held by someone else
+        NameIsZero = 16,   // the port name is the text "0"
     };
 
     Tserial() = default;
@@ -35,7 +35,7 @@ public:
     // closed first. A port another program holds is refused before anything
     // of it is changed.
     int OpenPort(const QString& name, int baud, uint8_t parity);
-    void ClosePort();                        // puts back the port's own settings; safe when closed
+    void ClosePort();   // puts back the port's own settings; safe when closed
     // All bytes of the text in one write (partial writes are continued).
     // False when the port is closed or the write fails.
     bool WriteText(const QByteArray& text);
@@ -43,8 +43,8 @@ public:
     // (fewer only when the line fails or hangs up), 0 when closed. Callers
     // read only what BytesWaiting reported.
     int ReadBytes(char* buf, int count);
-    char ReadByte();                         // one byte through ReadBytes
-    int BytesWaiting();                      // received bytes waiting; 0 when closed
+    char ReadByte();      // one byte through ReadBytes
+    int BytesWaiting();   // received bytes waiting; 0 when closed
     bool IsOpen() const;
 
     // The serial ports of this machine, found without opening any of them.

@@ -41,7 +41,7 @@ QByteArray namedKey(const QByteArray& answer, int* keyAt = nullptr) {
     return answer.mid(from, eq - from);
 }
 
-}  // namespace
+}   // namespace
 
 bool IsCommandSafe(const QByteArray& text) {
     for (const char c : text)
@@ -228,8 +228,8 @@ Outcome Exchange::waitFor(uint64_t id, int totalMs, QByteArray* text) {
     }
 }
 
-Outcome Exchange::transact(Kind kind, const QByteArray& key, const QByteArray& command, int attempts,
-                           int waitMs, QByteArray* text) {
+Outcome Exchange::transact(Kind kind, const QByteArray& key, const QByteArray& command, int attempts, int waitMs,
+                           QByteArray* text) {
     Outcome result = Outcome::NoAnswer;
     const uint64_t id = begin(kind, key);
     for (int attempt = 0; attempt < attempts && !aborted_; ++attempt) {
@@ -257,8 +257,8 @@ Exchange::Answer Exchange::Query(const QByteArray& key) {
         return a;
     }
     acquire();
-    a.outcome = transact(Kind::Query, key, "sc " + key + "?#\r\n", timing::commandAttempts,
-                         timing::answerWaitMs, &a.text);
+    a.outcome =
+        transact(Kind::Query, key, "sc " + key + "?#\r\n", timing::commandAttempts, timing::answerWaitMs, &a.text);
     return a;
 }
 
@@ -277,8 +277,8 @@ Outcome Exchange::SetParam(const QByteArray& key, const QByteArray& value) {
 
 Outcome Exchange::PasswordCommand(const QByteArray& password, const QByteArray& second) {
     if (!IsCommandSafe(password) || !IsCommandSafe(second)) return Outcome::NotSent;
-    const QByteArray command = second == "0" ? "set REM:UPW P," + password + "\n"
-                                             : "set REM:UPW C," + password + "," + second + "\n";
+    const QByteArray command =
+        second == "0" ? "set REM:UPW P," + password + "\n" : "set REM:UPW C," + password + "," + second + "\n";
     // Not under the exchange lock: a login may run inside the wait of another exchange.
     return transact(Kind::Password, {}, command, timing::loginAttempts, timing::loginPolls * timing::loginPollMs,
                     nullptr);

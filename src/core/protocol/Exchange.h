@@ -96,12 +96,12 @@ private:
     struct Sent {
         uint64_t exchange;   // which call of Query, SetParam or PasswordCommand sent it
         Kind kind;
-        QByteArray key;      // empty for the password commands
+        QByteArray key;   // empty for the password commands
     };
-    struct Waiter {             // one call waiting for its answer
+    struct Waiter {   // one call waiting for its answer
         Kind kind;
         QByteArray key;
-        unsigned epoch = 0;     // the link its latest send went to
+        unsigned epoch = 0;   // the link its latest send went to
         bool complete = false;
         Outcome outcome = Outcome::NoAnswer;
         QByteArray text;
@@ -128,13 +128,13 @@ private:
     std::condition_variable arrived_;
     unsigned deliveries_ = 0;
     QByteArray pending_;
-    int scanned_ = 0;            // pending_ was looked at for prompts up to here
+    int scanned_ = 0;   // pending_ was looked at for prompts up to here
     std::deque<Sent> unanswered_;
     std::map<uint64_t, Waiter> waiting_;
     uint64_t nextId_ = 1;
     unsigned linkEpoch_ = 0;
-    bool lock_ = false;          // main thread only
-    bool aborted_ = false;       // main thread only
+    bool lock_ = false;      // main thread only
+    bool aborted_ = false;   // main thread only
     std::atomic<Connection*> channel_{nullptr};
 };
 

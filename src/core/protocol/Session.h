@@ -35,7 +35,7 @@ public:
     // Up to timing::loginCalls calls of Login; true at the first success.
     // Stops as soon as the link is gone.
     bool LoginRepeatedly();
-    int loginRuns = 0;            // LoginRepeatedly calls so far
-    bool lastLoginOk = false;     // the outcome of the latest one
+    int loginRuns = 0;                             // LoginRepeatedly calls so far
+    bool lastLoginOk = false;                      // the outcome of the latest one
     Outcome lastLoginResult = Outcome::NoAnswer;   // the latest login command's
 };

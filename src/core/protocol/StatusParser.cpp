@@ -9,11 +9,10 @@ void keepNewest(QByteArray& buffer, int limit) {
     if (buffer.size() > limit) buffer.remove(0, buffer.size() - limit);
 }
 
-}  // namespace
+}   // namespace
 
-void StatusTextParser::Feed(
-    const QByteArray& text,
-    const std::function<void(const QByteArray& key, const QByteArray& value)>& apply) {
+void StatusTextParser::Feed(const QByteArray& text,
+                            const std::function<void(const QByteArray& key, const QByteArray& value)>& apply) {
     buffer_.append(text);
 
     // `pos` marks the front of the buffer: everything before it counts as
@@ -45,8 +44,7 @@ void StatusTextParser::Feed(
     keepNewest(buffer_, kMaxBuffer);
 }
 
-void LogLineSplitter::Feed(const QByteArray& text,
-                           const std::function<void(const QByteArray& line)>& emitLine) {
+void LogLineSplitter::Feed(const QByteArray& text, const std::function<void(const QByteArray& line)>& emitLine) {
     const qsizetype zero = text.indexOf('\0');
     buffer_.append(zero < 0 ? text : text.left(zero));
 

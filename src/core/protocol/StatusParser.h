@@ -31,8 +31,7 @@
 // apply must not feed the same parser again.
 class StatusTextParser {
 public:
-    void Feed(const QByteArray& text,
-              const std::function<void(const QByteArray& key, const QByteArray& value)>& apply);
+    void Feed(const QByteArray& text, const std::function<void(const QByteArray& key, const QByteArray& value)>& apply);
     QByteArray Buffer() const { return buffer_; }
     static constexpr int kMaxBuffer = 64 * 1024;
 

@@ -30,4 +30,4 @@ public:
 int strToInt(const QByteArray& s);
 bool tryStrToInt(const QByteArray& s, int& out);
 
-}  // namespace text
+}   // namespace text

@@ -8,15 +8,13 @@ namespace {
 
 // Every value, once; save() and restore() walk it in this order.
 int* const kAll[] = {
-    &exchangeLockTries, &exchangeLockPollMs, &commandAttempts, &answerWaitMs,
-    &loginAttempts, &loginPolls, &loginPollMs, &loginCalls,
-    &hidSearchIntervalMs, &hidReadTimeoutMs, &handOffTimeoutMs,
-    &transferNoteMs,
-    &modemEscapeSleepMs, &modemCommandLineMs, &modemCommandReads, &modemDialLineMs, &modemDialReads,
-    &modemLinePollMs, &modemReaderPollMs, &modemClosePumps,
+    &exchangeLockTries, &exchangeLockPollMs, &commandAttempts,    &answerWaitMs,        &loginAttempts,
+    &loginPolls,        &loginPollMs,        &loginCalls,         &hidSearchIntervalMs, &hidReadTimeoutMs,
+    &handOffTimeoutMs,  &transferNoteMs,     &modemEscapeSleepMs, &modemCommandLineMs,  &modemCommandReads,
+    &modemDialLineMs,   &modemDialReads,     &modemLinePollMs,    &modemReaderPollMs,   &modemClosePumps,
 };
 
-}  // namespace
+}   // namespace
 
 Values save() {
     Values v;
@@ -31,4 +29,4 @@ void restore(const Values& saved) {
         if (*kAll[i] != saved[i]) *kAll[i] = saved[i];
 }
 
-}  // namespace timing
+}   // namespace timing

@@ -12,10 +12,10 @@ inline int commandAttempts = 4;        // sends of one query or set
 inline int answerWaitMs = 2000;        // wait per attempt for the answer
 
 // Login
-inline int loginAttempts = 4;          // sends of one login or password command
-inline int loginPolls = 20;            // polls per attempt
-inline int loginPollMs = 100;          // one poll
-inline int loginCalls = 5;             // calls of Login after a link comes up
+inline int loginAttempts = 4;   // sends of one login or password command
+inline int loginPolls = 20;     // polls per attempt
+inline int loginPollMs = 100;   // one poll
+inline int loginCalls = 5;      // calls of Login after a link comes up
 
 // HID link
 inline int hidSearchIntervalMs = 10;   // search while detached
@@ -29,11 +29,11 @@ inline int transferNoteMs = 5000;
 inline int modemEscapeSleepMs = 200;
 inline int modemCommandLineMs = 500;   // ReadLine budget per answer line of an AT command
 inline int modemCommandReads = 4;
-inline int modemDialLineMs = 1000;     // ReadLine budget while dialling
+inline int modemDialLineMs = 1000;   // ReadLine budget while dialling
 inline int modemDialReads = 60;
 inline int modemLinePollMs = 10;
 inline int modemReaderPollMs = 1;
-inline int modemClosePumps = 100;      // Close: pumps of 10 ms after re-opening the port
+inline int modemClosePumps = 100;   // Close: pumps of 10 ms after re-opening the port
 
 // Every value above at once (tests only): save() takes them, restore() puts
 // them back. A new value goes into the list in Timing.cpp as well.
@@ -41,4 +41,4 @@ using Values = std::vector<int>;
 Values save();
 void restore(const Values& saved);
 
-}  // namespace timing
+}   // namespace timing

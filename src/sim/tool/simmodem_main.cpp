@@ -7,10 +7,10 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
-#include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
+#include <csignal>
+#include <cstdio>
 
 namespace {
 
@@ -23,14 +23,15 @@ void onSignal(int) {
     }
 }
 
-}  // namespace
+}   // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("kestrum-simmodem");
 
     QCommandLineParser parser;
-    parser.setApplicationDescription("Simulated GSM modem on a pseudo-terminal, with a simulated module at the far end.");
+    parser.setApplicationDescription(
+        "Simulated GSM modem on a pseudo-terminal, with a simulated module at the far end.");
     parser.addHelpOption();
     const QCommandLineOption passwordOpt("password", "The module's password (default 4826).", "PW");
     const QCommandLineOption dialOpt("dial-result", "What the modem answers to a dial (default \"CONNECT 9600/RLP\").",

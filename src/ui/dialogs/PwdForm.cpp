@@ -1,8 +1,8 @@
 #include "ui/dialogs/PwdForm.h"
 
-#include "ui/widgets/TextInput.h"
 #include "core/protocol/Session.h"
 #include "core/text/Codec.h"
+#include "ui/widgets/TextInput.h"
 
 #include <QFormLayout>
 #include <QGroupBox>
@@ -18,7 +18,7 @@ W* named(W* w, const char* name) {
     w->setObjectName(name);
     return w;
 }
-}  // namespace
+}   // namespace
 
 TPwdForm::TPwdForm(QWidget* owner, Session& session, Lookup lookup)
     : QDialog(owner), session_(session), lookup_(std::move(lookup)) {

@@ -19,8 +19,7 @@ namespace {
 // The tab widget whose page this control is, or null.
 QTabWidget* owningTabWidget(QWidget* control) {
     for (QObject* p = control->parent(); p; p = p->parent()) {
-        if (auto* tabs = qobject_cast<QTabWidget*>(p))
-            return tabs->indexOf(control) >= 0 ? tabs : nullptr;
+        if (auto* tabs = qobject_cast<QTabWidget*>(p)) return tabs->indexOf(control) >= 0 ? tabs : nullptr;
     }
     return nullptr;
 }
@@ -64,12 +63,12 @@ void setCaption(QWidget* control, const QString& text) {
     }
 }
 
-}  // namespace
+}   // namespace
 
 LangMan::LangMan(QWidget* window, QSettings* store) : store_(store) {
     if (!store_) {
-        ownStore_ = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                                QStringLiteral("Orvik"), QStringLiteral("Brisal"));
+        ownStore_ = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Orvik"),
+                                                QStringLiteral("Brisal"));
         store_ = ownStore_.get();
     }
     showError = [window](const QString& message) {
@@ -85,8 +84,7 @@ void LangMan::walk(QWidget* parent) {
         if (!child->isWidgetType()) continue;
         auto* control = static_cast<QWidget*>(child);
         controls_.append(control);
-        QObject::connect(control, &QObject::destroyed, &watch_,
-                         [this, control] { controls_.removeOne(control); });
+        QObject::connect(control, &QObject::destroyed, &watch_, [this, control] { controls_.removeOne(control); });
         if (!qobject_cast<QLabel*>(control)) walk(control);
     }
 }
@@ -106,8 +104,7 @@ void LangMan::ApplyLanguage(const QByteArray& code) {
     for (QWidget* control : controls) {
         const QString name = control->objectName();
         if (name.isEmpty()) continue;
-        if (const auto caption = LookupText(text::toCp1250(name)))
-            setCaption(control, text::fromCp1250(*caption));
+        if (const auto caption = LookupText(text::toCp1250(name))) setCaption(control, text::fromCp1250(*caption));
     }
     // The table's "0 °C" / "40 °C" must not stand in for the current thresholds.
     if (formatTempLabels) formatTempLabels();

@@ -552,19 +552,21 @@ Table convert(const SourceTable& source) {
     Table rows;
     rows.reserve(source.count);
     for (int i = 0; i < source.count; ++i) {
-        rows.append({QByteArray(source.rows[i].key),
-                     text::toCp1250(QString::fromUtf8(source.rows[i].text))});
+        rows.append({QByteArray(source.rows[i].key), text::toCp1250(QString::fromUtf8(source.rows[i].text))});
     }
     return rows;
 }
 
-}  // namespace
+}   // namespace
 
 SourceTable sourceTable(Language language) {
     switch (language) {
-    case Language::Hungarian: return {kHungarian, int(std::size(kHungarian))};
-    case Language::Romanian: return {kRomanian, int(std::size(kRomanian))};
-    case Language::English: break;
+        case Language::Hungarian:
+            return {kHungarian, int(std::size(kHungarian))};
+        case Language::Romanian:
+            return {kRomanian, int(std::size(kRomanian))};
+        case Language::English:
+            break;
     }
     return {kEnglish, int(std::size(kEnglish))};
 }
@@ -574,11 +576,14 @@ const Table& table(Language language) {
     static const Table hungarian = convert(sourceTable(Language::Hungarian));
     static const Table romanian = convert(sourceTable(Language::Romanian));
     switch (language) {
-    case Language::Hungarian: return hungarian;
-    case Language::Romanian: return romanian;
-    case Language::English: break;
+        case Language::Hungarian:
+            return hungarian;
+        case Language::Romanian:
+            return romanian;
+        case Language::English:
+            break;
     }
     return english;
 }
 
-}  // namespace lang
+}   // namespace lang

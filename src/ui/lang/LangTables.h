@@ -36,4 +36,4 @@ using Table = QList<Row>;
 // The converted table; built on first use and kept until the process ends.
 const Table& table(Language language);
 
-}  // namespace lang
+}   // namespace lang

@@ -12,16 +12,13 @@ struct MessageRow {
 
 // UTF-8 source text; one row per message, in the order of Msg.
 const MessageRow kRows[] = {
-    {Msg::NotSettingsFile, "'%1' is not a settings file", "'%1' nem beállításfájl",
-     "'%1' nu este un fișier de setări"},
+    {Msg::NotSettingsFile, "'%1' is not a settings file", "'%1' nem beállításfájl", "'%1' nu este un fișier de setări"},
     {Msg::NoAnswerFor, "The module did not answer for %1", "A modul nem válaszolt: %1",
      "Modulul nu a răspuns pentru %1"},
     {Msg::RefusedSetting, "The module refused %1", "A modul elutasította: %1", "Modulul a refuzat %1"},
     {Msg::DisconnectedAfter, "The module was disconnected after %1 of %2 settings",
-     "A modul kapcsolata megszakadt %1 / %2 beállítás után",
-     "Modulul a fost deconectat după %1 din %2 setări"},
-    {Msg::Disconnected, "The module was disconnected", "A modul kapcsolata megszakadt",
-     "Modulul a fost deconectat"},
+     "A modul kapcsolata megszakadt %1 / %2 beállítás után", "Modulul a fost deconectat după %1 din %2 setări"},
+    {Msg::Disconnected, "The module was disconnected", "A modul kapcsolata megszakadt", "Modulul a fost deconectat"},
     {Msg::CannotSend, "The value of %1 holds a character that cannot be sent to the module",
      "%1 értéke olyan karaktert tartalmaz, amely nem küldhető el a modulnak",
      "Valoarea %1 conține un caracter care nu poate fi trimis modulului"},
@@ -52,16 +49,19 @@ const MessageRow kRows[] = {
 };
 static_assert(sizeof kRows / sizeof kRows[0] == size_t(Msg::Count), "one row per message");
 
-}  // namespace
+}   // namespace
 
 QString message(Language language, Msg m) {
     const MessageRow& r = kRows[int(m)];
     switch (language) {
-    case Language::Hungarian: return QString::fromUtf8(r.hungarian);
-    case Language::Romanian: return QString::fromUtf8(r.romanian);
-    case Language::English: break;
+        case Language::Hungarian:
+            return QString::fromUtf8(r.hungarian);
+        case Language::Romanian:
+            return QString::fromUtf8(r.romanian);
+        case Language::English:
+            break;
     }
     return QString::fromUtf8(r.english);
 }
 
-}  // namespace lang
+}   // namespace lang

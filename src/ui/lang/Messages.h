@@ -14,15 +14,15 @@ enum class Msg {
     RefusedSetting,      // %1 setting key
     DisconnectedAfter,   // %1 settings done, %2 settings in all
     Disconnected,
-    CannotSend,          // %1 setting
-    SettingsRead,        // %1 count
-    SettingsWritten,     // %1 count
+    CannotSend,        // %1 setting
+    SettingsRead,      // %1 count
+    SettingsWritten,   // %1 count
     ModemPortFailed,
     ModemNoModem,
     ModemNoSim,
-    ModemDialling,       // %1 phone number
-    ModemConnected,      // %1 speed
-    ModemWrongSpeed,     // %1 speed
+    ModemDialling,     // %1 phone number
+    ModemConnected,    // %1 speed
+    ModemWrongSpeed,   // %1 speed
     ModemBusy,
     ModemNoCarrier,
     ModemNoAnswer,
@@ -37,4 +37,4 @@ enum class Msg {
 // The message in that language, %1 and %2 still to be filled in.
 QString message(Language language, Msg m);
 
-}  // namespace lang
+}   // namespace lang

@@ -2,10 +2,10 @@
 
 #include "core/config/IniFile.h"
 #include "core/config/ParamTable.h"
+#include "core/text/Codec.h"
 #include "ui/widgets/Controls.h"
 #include "ui/widgets/ErrorBox.h"
 #include "ui/widgets/TextInput.h"
-#include "core/text/Codec.h"
 
 #include <QComboBox>
 #include <QFileDialog>
@@ -38,11 +38,10 @@ bool takesInteger(const QWidget* c) {
            std::strcmp(cls, "RadioGroup") == 0;
 }
 
-}  // namespace
+}   // namespace
 
 NotSettingsFileError::NotSettingsFileError(const QString& p)
-    : std::runtime_error(QStringLiteral("'%1' is not a settings file").arg(p).toLocal8Bit().toStdString()),
-      path(p) {}
+    : std::runtime_error(QStringLiteral("'%1' is not a settings file").arg(p).toLocal8Bit().toStdString()), path(p) {}
 
 UnsendableValueError::UnsendableValueError(const QByteArray& s, const QString& p)
     : std::runtime_error(QStringLiteral("the value of %1 cannot be sent to the module: it holds %2")
@@ -152,7 +151,8 @@ void ConfigTransfer::Open(const QString& path) {
     const IniFile ini(path);
     // A file that is there but unreadable must not reset every control.
     if (!ini.Readable())
-        throw std::runtime_error(QStringLiteral("Unable to read %1: %2").arg(path, ini.Error()).toLocal8Bit().toStdString());
+        throw std::runtime_error(
+            QStringLiteral("Unable to read %1: %2").arg(path, ini.Error()).toLocal8Bit().toStdString());
     // What the file holds for each control; a missing entry empties its
     // control, except a hidden code, which keeps what it shows (files saved
     // before they were written lack them).
@@ -192,7 +192,8 @@ void ConfigTransfer::Save(const QString& path) {
     // The reason (a full disk, no permission) follows the file's name.
     QString why;
     if (!ini.UpdateFile(&why))
-        throw std::runtime_error(QStringLiteral("Unable to write to %1: %2").arg(path, why).toLocal8Bit().toStdString());
+        throw std::runtime_error(
+            QStringLiteral("Unable to write to %1: %2").arg(path, why).toLocal8Bit().toStdString());
 }
 
 QString ConfigTransfer::SaveName(const QString& chosen) {
@@ -208,23 +209,25 @@ void ConfigTransfer::PrepareSaveDialog(QFileDialog& dialog) {
 }
 
 QString ConfigTransfer::FailureMessage(const ReadResult& r) const {
-    if (r.linkLost)
-        return message(lang::Msg::DisconnectedAfter).arg(r.answered).arg(host_.bindings.Count());
+    if (r.linkLost) return message(lang::Msg::DisconnectedAfter).arg(r.answered).arg(host_.bindings.Count());
     if (!r.refusedKey.isEmpty()) return message(lang::Msg::RefusedSetting).arg(QString::fromLatin1(r.refusedKey));
-    if (!r.silentKeys.isEmpty())
-        return message(lang::Msg::NoAnswerFor).arg(QString::fromLatin1(r.silentKeys.first()));
+    if (!r.silentKeys.isEmpty()) return message(lang::Msg::NoAnswerFor).arg(QString::fromLatin1(r.silentKeys.first()));
     return {};
 }
 
 QString ConfigTransfer::FailureMessage(const WriteResult& r) const {
     const QString key = QString::fromLatin1(r.failedKey);
     switch (r.failure) {
-    case Outcome::Accepted: return {};
-    case Outcome::Refused: return message(lang::Msg::RefusedSetting).arg(key);
-    case Outcome::LinkLost:
-        return message(lang::Msg::DisconnectedAfter).arg(r.written).arg(host_.bindings.Count());
-    case Outcome::NotSent: return message(lang::Msg::CannotSend).arg(key);
-    case Outcome::NoAnswer: break;
+        case Outcome::Accepted:
+            return {};
+        case Outcome::Refused:
+            return message(lang::Msg::RefusedSetting).arg(key);
+        case Outcome::LinkLost:
+            return message(lang::Msg::DisconnectedAfter).arg(r.written).arg(host_.bindings.Count());
+        case Outcome::NotSent:
+            return message(lang::Msg::CannotSend).arg(key);
+        case Outcome::NoAnswer:
+            break;
     }
     return message(lang::Msg::NoAnswerFor).arg(key);
 }
@@ -258,7 +261,8 @@ void ConfigTransfer::btnReadClick() {
     host_.setBusy(false, "ReadEnd");
     const QString failure = ran ? FailureMessage(r) : QString();
     if (!failure.isEmpty()) ShowError(failure);
-    if (host_.finished) host_.finished(ran && failure.isEmpty() ? message(lang::Msg::SettingsRead).arg(r.answered) : QString());
+    if (host_.finished)
+        host_.finished(ran && failure.isEmpty() ? message(lang::Msg::SettingsRead).arg(r.answered) : QString());
 }
 
 void ConfigTransfer::btnWriteClick() {

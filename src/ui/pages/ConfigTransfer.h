@@ -1,9 +1,9 @@
 #pragma once
 // Read, Write, Open and Save: the whole configuration in one go, walking the
 // settings binding list from its first entry to its last.
-#include "ui/widgets/Bindings.h"
-#include "ui/lang/Messages.h"
 #include "core/protocol/Exchange.h"
+#include "ui/lang/Messages.h"
+#include "ui/widgets/Bindings.h"
 
 #include <QByteArray>
 #include <QList>
@@ -39,12 +39,12 @@ public:
     struct Host {
         ControlDescList& bindings;
         Exchange& exchange;
-        QProgressBar* progress;                     // may be null
+        QProgressBar* progress;                                       // may be null
         std::function<void(bool busy, const char* reason)> setBusy;   // the busy flag, then a state update
-        std::function<void()> beginLoad;            // around applying loaded values
+        std::function<void()> beginLoad;                              // around applying loaded values
         std::function<void()> endLoad;
         QWidget* dialogParent;
-        std::function<QString(lang::Msg)> message;  // in the window's language
+        std::function<QString(lang::Msg)> message;   // in the window's language
         // Read or Write has ended: a short note when it went well, empty
         // after a failure (which a message box has shown).
         std::function<void(const QString& note)> finished;
@@ -59,7 +59,7 @@ public:
     };
     struct WriteResult {
         int written = 0;
-        QByteArray failedKey;           // the first key not confirmed
+        QByteArray failedKey;                  // the first key not confirmed
         Outcome failure = Outcome::Accepted;   // how it ended
         bool ok() const { return failedKey.isEmpty(); }
     };
@@ -97,7 +97,7 @@ public:
     QString FailureMessage(const ReadResult& r) const;
     QString FailureMessage(const WriteResult& r) const;
 
-    QList<QByteArray> responses;     // raw answers of the last Read, in list order
+    QList<QByteArray> responses;                                  // raw answers of the last Read, in list order
     static constexpr const char* kFilter = "ini files (*.ini)";   // shown as "ini files (*.ini)|*.ini"
     static constexpr const char* kSection = "Settings";
     static constexpr qint64 kMaxFileSize = 1024 * 1024;   // larger files are no settings files

@@ -36,9 +36,7 @@ const QList<QByteArray>& LogPage::modulesB() {
     return b;
 }
 
-QPlainTextEdit* LogPage::memo(int n) const {
-    return n >= 1 && n <= 3 ? memo_[n - 1] : nullptr;
-}
+QPlainTextEdit* LogPage::memo(int n) const { return n >= 1 && n <= 3 ? memo_[n - 1] : nullptr; }
 
 void LogPage::ReceiveLogText(const QByteArray& text) {
     splitter_.Feed(text, [this](const QByteArray& line) {

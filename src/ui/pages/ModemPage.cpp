@@ -24,7 +24,7 @@ QLabel* caption(QWidget* parent, const char* name, const char* text) {
     l->setObjectName(name);
     return l;
 }
-}  // namespace
+}   // namespace
 
 ModemPage::ModemPage(DeviceSession& session, QWidget* parent) : QWidget(parent), session_(session) {
     setObjectName("TabSheet1");
@@ -87,9 +87,7 @@ ModemPage::ModemPage(DeviceSession& session, QWidget* parent) : QWidget(parent),
     updateButtons();
 }
 
-QString ModemPage::text(lang::Msg m) const {
-    return message ? message(m) : lang::message(lang::Language::English, m);
-}
+QString ModemPage::text(lang::Msg m) const { return message ? message(m) : lang::message(lang::Language::English, m); }
 
 bool ModemPage::NaturalLess(const QString& a, const QString& b) {
     int i = 0, j = 0;
@@ -138,22 +136,35 @@ void ModemPage::updateButtons() {
 QString ModemPage::StateText(const TModem& m, const std::function<QString(lang::Msg)>& message) {
     const QString speed = QString::fromLatin1(m.Speed);
     switch (m.CallState.load()) {
-    case TModem::State::Idle: return {};
-    case TModem::State::PortFailed: {
-        const QString why = m.PortError();
-        return why.isEmpty() ? message(lang::Msg::ModemPortFailed) : message(lang::Msg::ModemPortFailed) + ": " + why;
-    }
-    case TModem::State::NoModem: return message(lang::Msg::ModemNoModem);
-    case TModem::State::NoSim: return message(lang::Msg::ModemNoSim);
-    case TModem::State::Dialling: return message(lang::Msg::ModemDialling).arg(text::fromCp1250(m.PhoneNumber));
-    case TModem::State::Connected: return message(lang::Msg::ModemConnected).arg(speed);
-    case TModem::State::WrongSpeed: return message(lang::Msg::ModemWrongSpeed).arg(speed);
-    case TModem::State::Busy: return message(lang::Msg::ModemBusy);
-    case TModem::State::NoCarrier: return message(lang::Msg::ModemNoCarrier);
-    case TModem::State::NoAnswer: return message(lang::Msg::ModemNoAnswer);
-    case TModem::State::NoDialTone: return message(lang::Msg::ModemNoDialTone);
-    case TModem::State::Cancelled: return message(lang::Msg::ModemCancelled);
-    case TModem::State::HungUp: return message(lang::Msg::ModemHungUp);
+        case TModem::State::Idle:
+            return {};
+        case TModem::State::PortFailed: {
+            const QString why = m.PortError();
+            return why.isEmpty() ? message(lang::Msg::ModemPortFailed)
+                                 : message(lang::Msg::ModemPortFailed) + ": " + why;
+        }
+        case TModem::State::NoModem:
+            return message(lang::Msg::ModemNoModem);
+        case TModem::State::NoSim:
+            return message(lang::Msg::ModemNoSim);
+        case TModem::State::Dialling:
+            return message(lang::Msg::ModemDialling).arg(text::fromCp1250(m.PhoneNumber));
+        case TModem::State::Connected:
+            return message(lang::Msg::ModemConnected).arg(speed);
+        case TModem::State::WrongSpeed:
+            return message(lang::Msg::ModemWrongSpeed).arg(speed);
+        case TModem::State::Busy:
+            return message(lang::Msg::ModemBusy);
+        case TModem::State::NoCarrier:
+            return message(lang::Msg::ModemNoCarrier);
+        case TModem::State::NoAnswer:
+            return message(lang::Msg::ModemNoAnswer);
+        case TModem::State::NoDialTone:
+            return message(lang::Msg::ModemNoDialTone);
+        case TModem::State::Cancelled:
+            return message(lang::Msg::ModemCancelled);
+        case TModem::State::HungUp:
+            return message(lang::Msg::ModemHungUp);
     }
     return {};
 }

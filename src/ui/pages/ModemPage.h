@@ -28,7 +28,7 @@ public:
     void PortScan();
     void btCSDConnectClick();
     void btCSDDisconnectClick();
-    void btCSDCancelClick();      // ends a dial under way; the modem hangs up
+    void btCSDCancelClick();   // ends a dial under way; the modem hangs up
 
     void setExtraPorts(const QStringList& ports) { extraPorts_ = ports; }
     // Orders port names as people count: ttyS2 before ttyS10.
@@ -44,7 +44,7 @@ public:
     QPushButton* btCSDConnect;
     QPushButton* btCSDDisconnect;
     QPushButton* btCSDCancel;
-    QLabel* lbModemState;         // the call's state in words
+    QLabel* lbModemState;   // the call's state in words
     QPlainTextEdit* edATLogWin;
 
 private:

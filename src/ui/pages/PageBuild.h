@@ -61,4 +61,4 @@ W* hidden(W* w) {
     return w;
 }
 
-}  // namespace settings_ui
+}   // namespace settings_ui

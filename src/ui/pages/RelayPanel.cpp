@@ -1,7 +1,7 @@
 #include "ui/pages/RelayPanel.h"
 
-#include "ui/widgets/Controls.h"
 #include "ui/pages/PageBuild.h"
+#include "ui/widgets/Controls.h"
 
 #include <QButtonGroup>
 #include <QGridLayout>
@@ -23,7 +23,7 @@ const char* const kTempCaptions[4] = {
     "Activate below the min. temp. threshold, and deactivate above the max. threshold",
 };
 
-}  // namespace
+}   // namespace
 
 RelayPanel::RelayPanel(int number, QWidget* parent) : number_(number) {
     const QString n = QString::number(number);

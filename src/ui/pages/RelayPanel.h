@@ -33,22 +33,22 @@ public:
     SpinEdit* seTimed = nullptr;
     QCheckBox* hiddenTimed = nullptr;
 
-    QRadioButton* rbControl[3] = {};      // index = mode code
+    QRadioButton* rbControl[3] = {};   // index = mode code
     QLineEdit* hiddenControl = nullptr;
 
     QSlider* tbMinTemp = nullptr;
     QSlider* tbMaxTemp = nullptr;
-    QRadioButton* rbTemp[4] = {};         // index = temperature code
+    QRadioButton* rbTemp[4] = {};   // index = temperature code
     QLineEdit* hiddenTempInOut = nullptr;
 
     ThresholdPair& pair() { return *pair_; }
 
     // Rules; each runs when its control's state really changes.
-    void timingSelected(bool timed);      // a timing radio button became selected
+    void timingSelected(bool timed);   // a timing radio button became selected
     void hiddenTimedChanged();
-    void controlSelected(int code);       // a mode radio button became selected
+    void controlSelected(int code);   // a mode radio button became selected
     void hiddenControlChanged();
-    void tempSelected(int code);          // a temperature radio button became selected
+    void tempSelected(int code);   // a temperature radio button became selected
     void hiddenTempChanged();
 
 private:

@@ -1,9 +1,9 @@
 #include "ui/pages/SettingsPage.h"
 
 #include "core/config/ParamTable.h"
-#include "ui/widgets/Controls.h"
-#include "ui/pages/PageBuild.h"
 #include "core/text/Codec.h"
+#include "ui/pages/PageBuild.h"
+#include "ui/widgets/Controls.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
@@ -65,10 +65,14 @@ struct SpinRange {
     int min, max, step;
 };
 const SpinRange kSpinRanges[] = {
-    {"edBattLow", 9000, 28000, 100},     {"edBattHigh", 9000, 28000, 100},
-    {"seAlarmMax", 5, 25, 1},            {"seTestFreq", 0, 99, 1},
-    {"seCarAlarmSec", 1, 99, 1},         {"seIn1Sensitivity", 10, 600000, 10},
-    {"seIn2Sensitivity", 10, 600000, 10}, {"seRelay1Timed", 1, 9999, 1},
+    {"edBattLow", 9000, 28000, 100},
+    {"edBattHigh", 9000, 28000, 100},
+    {"seAlarmMax", 5, 25, 1},
+    {"seTestFreq", 0, 99, 1},
+    {"seCarAlarmSec", 1, 99, 1},
+    {"seIn1Sensitivity", 10, 600000, 10},
+    {"seIn2Sensitivity", 10, 600000, 10},
+    {"seRelay1Timed", 1, 9999, 1},
     {"seRelay2Timed", 1, 9999, 1},
 };
 
@@ -77,8 +81,8 @@ QLabel* centred(QLabel* l) {
     return l;
 }
 
-QGridLayout* thresholdRows(QGroupBox* box, QSlider* minBar, QLabel* minValue, QLabel* minCaption,
-                           QSlider* maxBar, QLabel* maxValue, QLabel* maxCaption) {
+QGridLayout* thresholdRows(QGroupBox* box, QSlider* minBar, QLabel* minValue, QLabel* minCaption, QSlider* maxBar,
+                           QLabel* maxValue, QLabel* maxCaption) {
     auto* grid = new QGridLayout(box);
     grid->addWidget(minCaption, 0, 0);
     grid->addWidget(minBar, 0, 1);
@@ -91,7 +95,7 @@ QGridLayout* thresholdRows(QGroupBox* box, QSlider* minBar, QLabel* minValue, QL
     return grid;
 }
 
-}  // namespace
+}   // namespace
 
 // ---------------------------------------------------------------------------
 // Construction
@@ -239,8 +243,8 @@ QWidget* SettingsPage::buildNotifications(QWidget* parent) {
     auto* maxBar = tempBar(temp, "tbMaxTemp");
     auto* minValue = label(temp, "lbMinCelsius", QString());
     auto* maxValue = label(temp, "lbMaxCelsius", QString());
-    thresholdRows(temp, minBar, minValue, label(temp, "lbMinTemp", "Min. temperature threshold:"), maxBar,
-                  maxValue, label(temp, "lbMaxTemp", "Max. temperature threshold:"));
+    thresholdRows(temp, minBar, minValue, label(temp, "lbMinTemp", "Min. temperature threshold:"), maxBar, maxValue,
+                  label(temp, "lbMaxTemp", "Max. temperature threshold:"));
     eventPair_ = std::make_unique<ThresholdPair>(minBar, minValue, maxBar, maxValue);
     outer->addWidget(temp);
     return box;
@@ -277,10 +281,10 @@ QWidget* SettingsPage::buildInputs(QWidget* parent) {
     modes->addWidget(centred(label(box, "lbIN2", "IN2")), 0, 1);
     modes->addWidget(rgIN1_, 1, 0, 4, 1, Qt::AlignTop | Qt::AlignHCenter);
     modes->addWidget(rgIN2_, 1, 1, 3, 1, Qt::AlignTop | Qt::AlignHCenter);
-    inputRows_ = {label(box, "rlbShortAct", "Normally open"), label(box, "rlbOpenAct", "Normally closed"),
-                  label(box, "lbCarAlarm",
-                        "Car alarm adaptation  (Activation on impulses received in a regular rhythm)"),
-                  label(box, "lbTempSens", "Temperature sensor")};
+    inputRows_ = {
+        label(box, "rlbShortAct", "Normally open"), label(box, "rlbOpenAct", "Normally closed"),
+        label(box, "lbCarAlarm", "Car alarm adaptation  (Activation on impulses received in a regular rhythm)"),
+        label(box, "lbTempSens", "Temperature sensor")};
     for (int i = 0; i < inputRows_.size(); ++i) modes->addWidget(inputRows_[i], 1 + i, 2);
     modes->setColumnStretch(2, 1);
     outer->addLayout(modes);
@@ -338,21 +342,21 @@ void SettingsPage::applyDesignValues() {
     for (const auto& p : settingsParams()) {
         QWidget* w = control(p.control.constData());
         switch (p.kind) {
-        case ParamKind::Edit:
-            static_cast<QLineEdit*>(w)->setText(text::fromCp1250(p.designValue));
-            break;
-        case ParamKind::Spin:
-            static_cast<SpinEdit*>(w)->setValue(p.designValue.toInt());
-            break;
-        case ParamKind::Check:
-            static_cast<QCheckBox*>(w)->setChecked(p.designValue != "0");
-            break;
-        case ParamKind::Combo:
-            static_cast<QComboBox*>(w)->setCurrentIndex(p.designValue.toInt());
-            break;
-        case ParamKind::Track:
-            static_cast<QSlider*>(w)->setValue(p.designValue.toInt());
-            break;
+            case ParamKind::Edit:
+                static_cast<QLineEdit*>(w)->setText(text::fromCp1250(p.designValue));
+                break;
+            case ParamKind::Spin:
+                static_cast<SpinEdit*>(w)->setValue(p.designValue.toInt());
+                break;
+            case ParamKind::Check:
+                static_cast<QCheckBox*>(w)->setChecked(p.designValue != "0");
+                break;
+            case ParamKind::Combo:
+                static_cast<QComboBox*>(w)->setCurrentIndex(p.designValue.toInt());
+                break;
+            case ParamKind::Track:
+                static_cast<QSlider*>(w)->setValue(p.designValue.toInt());
+                break;
         }
     }
     // Edits whose design text is empty never changed; colour every checked edit.
@@ -360,8 +364,12 @@ void SettingsPage::applyDesignValues() {
     edTUserIDChange();
     // The value labels show their design captions until the window formats them.
     for (auto* pair : {eventPair_.get(), &relay_[0]->pair(), &relay_[1]->pair()}) {
-        pair->minLabel()->setText(text::fromCp1250("0 \xB0" "C"));
-        pair->maxLabel()->setText(text::fromCp1250("40 \xB0" "C"));
+        pair->minLabel()->setText(
+            text::fromCp1250("0 \xB0"
+                             "C"));
+        pair->maxLabel()->setText(
+            text::fromCp1250("40 \xB0"
+                             "C"));
     }
 }
 
@@ -400,12 +408,12 @@ void SettingsPage::wireRules() {
         const char* edit;
         CidHandler handler;
     } cidHandlers[] = {
-        {"edCID1", &SettingsPage::edCID1Change},   {"edCID2", &SettingsPage::edCID2Change},
-        {"edCID3", &SettingsPage::edCID3Change},   {"edCID4", &SettingsPage::edCID4Change},
-        {"edCID5", &SettingsPage::edCID5Change},   {"edCID6", &SettingsPage::edCID6Change},
-        {"edCID7", &SettingsPage::edCID7Change},   {"edCID8", &SettingsPage::edCID8Change},
-        {"edCID9", &SettingsPage::edCID9Change},   {"edCID10", &SettingsPage::edCID10Change},
-        {"edCID11", &SettingsPage::edCID11Change}, {"edCID_TEMP_S", &SettingsPage::edCID8Change},
+        {"edCID1", &SettingsPage::edCID1Change},       {"edCID2", &SettingsPage::edCID2Change},
+        {"edCID3", &SettingsPage::edCID3Change},       {"edCID4", &SettingsPage::edCID4Change},
+        {"edCID5", &SettingsPage::edCID5Change},       {"edCID6", &SettingsPage::edCID6Change},
+        {"edCID7", &SettingsPage::edCID7Change},       {"edCID8", &SettingsPage::edCID8Change},
+        {"edCID9", &SettingsPage::edCID9Change},       {"edCID10", &SettingsPage::edCID10Change},
+        {"edCID11", &SettingsPage::edCID11Change},     {"edCID_TEMP_S", &SettingsPage::edCID8Change},
         {"edCID_TEMP_R", &SettingsPage::edCID8Change},
     };
     for (const auto& c : cidHandlers) {
@@ -430,8 +438,8 @@ void SettingsPage::wireRules() {
          {&SettingsPage::rbRelay1ControlAlarmClick, &SettingsPage::rbRelay1ControlPhoneClick,
           &SettingsPage::rbRelay1ControlTempClick},
          &SettingsPage::_edRelay1ControlChange,
-         {&SettingsPage::rbRelay1TempInClick, &SettingsPage::rbRelay1TempOutClick,
-          &SettingsPage::rbRelay1TempPlusClick, &SettingsPage::rbRelay1TempMinusClick},
+         {&SettingsPage::rbRelay1TempInClick, &SettingsPage::rbRelay1TempOutClick, &SettingsPage::rbRelay1TempPlusClick,
+          &SettingsPage::rbRelay1TempMinusClick},
          &SettingsPage::_edRelay1TempInOutChange,
          &SettingsPage::tbRelay1MinTempChange,
          &SettingsPage::tbRelay1MaxTempChange},
@@ -441,8 +449,8 @@ void SettingsPage::wireRules() {
          {&SettingsPage::rbRelay2ControlAlarmClick, &SettingsPage::rbRelay2ControlPhoneClick,
           &SettingsPage::rbRelay2ControlTempClick},
          &SettingsPage::_edRelay2ControlChange,
-         {&SettingsPage::rbRelay2TempInClick, &SettingsPage::rbRelay2TempOutClick,
-          &SettingsPage::rbRelay2TempPlusClick, &SettingsPage::rbRelay2TempMinusClick},
+         {&SettingsPage::rbRelay2TempInClick, &SettingsPage::rbRelay2TempOutClick, &SettingsPage::rbRelay2TempPlusClick,
+          &SettingsPage::rbRelay2TempMinusClick},
          &SettingsPage::_edRelay2TempInOutChange,
          &SettingsPage::tbRelay2MinTempChange,
          &SettingsPage::tbRelay2MaxTempChange},

@@ -153,7 +153,7 @@ private:
     QLineEdit* edIN1_ = nullptr;
     QLineEdit* edIN2_ = nullptr;
     QCheckBox* cbTempSens_ = nullptr;
-    QList<QWidget*> inputRows_;      // row labels beside the two input columns
+    QList<QWidget*> inputRows_;   // row labels beside the two input columns
     QLineEdit* edTUserID_ = nullptr;
 
     std::unique_ptr<ThresholdPair> eventPair_;

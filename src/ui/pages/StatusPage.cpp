@@ -28,29 +28,35 @@ struct Group {
 
 const std::vector<Group>& groups() {
     static const std::vector<Group> g = {
-        {"gbVersionInformation", " Version information ",
+        {"gbVersionInformation",
+         " Version information ",
          {{"lbViType", "Type:", "lbViTypeValue"},
           {"lbViHwVer", "Hardware version:", "lbViHwVerValue"},
           {"lbViFwVer", "Firmware version:", "lbViFwVerValue"}},
          {}},
         {"gbSystemTimer", " System timer ", {{"lbStUptime", "Uptime:", "lbStUptimeValue"}}, {}},
-        {"gGsmStatus", " GSM status ",
+        {"gGsmStatus",
+         " GSM status ",
          {{"lbGsmSignal", "GSM signal:", "lbGsmSignalValue"},
           {"lbGsmLowestSignal", "Lowest GSM signal:", "lbGsmLowestSignalValue"},
           {"lbGsmUptime", "GSM uptime:", "lbGsmUptimeValue"}},
          {"_edGsmSignalValue"}},
-        {"gbPowerSupply", " Power supply ",
+        {"gbPowerSupply",
+         " Power supply ",
          {{"lbSupplyVoltage", "Supply voltage:", "lbSupplyVoltageValue"},
           {"lbMinVoltage", "Minimum voltage:", "lbMinVoltageValue"}},
          {"_edSupplyVoltageValue", "_edMinVoltageValue"}},
-        {"gbTemperature", " Temperature ",
+        {"gbTemperature",
+         " Temperature ",
          {{"lbActTempSensor", "Sensor temperature:", "lbActTempSensorValue"},
           {"lbActTempModule", "Module temperature:", "lbActTempModuleValue"}},
          {"_edActTempSensorValue", "_edActTempModuleValue"}},
-        {"gbInputs", " Inputs ",
+        {"gbInputs",
+         " Inputs ",
          {{"lbInputsIN1", "IN1:", "lbInputsIN1Value"}, {"lbInputsIN2", "IN2:", "lbInputsIN2Value"}},
          {"_edInputsIN1Value", "_edInputsIN2Value"}},
-        {"gbRelays", " Relays ",
+        {"gbRelays",
+         " Relays ",
          {{"lbRelay1", "Relay 1:", "lbRelay1Value"}, {"lbRelay2", "Relay 2:", "lbRelay2Value"}},
          {"_edRelay1Value", "_edRelay2Value"}},
     };
@@ -91,7 +97,7 @@ bool readDecimal(const QString& s, long long& out) {
     return true;
 }
 
-}  // namespace
+}   // namespace
 
 StatusPage::StatusPage(QWidget* parent) : QWidget(parent) {
     setObjectName("tsStatus");
@@ -132,8 +138,7 @@ StatusPage::StatusPage(QWidget* parent) : QWidget(parent) {
     label("lbActTempModule")->setVisible(false);
     label("lbActTempModuleValue")->setVisible(false);
 
-    for (const Handler& h : kHandlers)
-        connect(edit(h.edit), &QLineEdit::textChanged, this, h.run);
+    for (const Handler& h : kHandlers) connect(edit(h.edit), &QLineEdit::textChanged, this, h.run);
 }
 
 QWidget* StatusPage::control(const char* name) const {
@@ -142,18 +147,16 @@ QWidget* StatusPage::control(const char* name) const {
     return findChild<QWidget*>(n);
 }
 
-QLabel* StatusPage::label(const char* name) const {
-    return findChild<QLabel*>(QString::fromLatin1(name));
-}
+QLabel* StatusPage::label(const char* name) const { return findChild<QLabel*>(QString::fromLatin1(name)); }
 
-QLineEdit* StatusPage::edit(const char* name) const {
-    return findChild<QLineEdit*>(QString::fromLatin1(name));
-}
+QLineEdit* StatusPage::edit(const char* name) const { return findChild<QLineEdit*>(QString::fromLatin1(name)); }
 
 QString StatusPage::word(const char* key) const {
     if (lookupText) return lookupText(QByteArray(key));
-    static const struct { const char* key; const char* text; } english[] = {
-        {"txtActive", "Active"}, {"txtInactive", "Inactive"}, {"txtOn", "On"}, {"txtOff", "Off"}};
+    static const struct {
+        const char* key;
+        const char* text;
+    } english[] = {{"txtActive", "Active"}, {"txtInactive", "Inactive"}, {"txtOn", "On"}, {"txtOff", "Off"}};
     for (const auto& w : english)
         if (qstrcmp(w.key, key) == 0) return QString::fromLatin1(w.text);
     return QString();
@@ -202,18 +205,13 @@ void StatusPage::_edGsmSignalValueChange() {
     const QString t = edit("_edGsmSignalValue")->text();
     long long level = 0;
     if (readDecimal(t, level))
-        pbGsmSignal_->setValue(int(std::clamp<long long>(level, pbGsmSignal_->minimum(),
-                                                         pbGsmSignal_->maximum())));
+        pbGsmSignal_->setValue(int(std::clamp<long long>(level, pbGsmSignal_->minimum(), pbGsmSignal_->maximum())));
     showText("lbGsmSignalValue", t);
 }
 
-void StatusPage::_edSupplyVoltageValueChange() {
-    showWithUnit("_edSupplyVoltageValue", "lbSupplyVoltageValue", " mV");
-}
+void StatusPage::_edSupplyVoltageValueChange() { showWithUnit("_edSupplyVoltageValue", "lbSupplyVoltageValue", " mV"); }
 
-void StatusPage::_edMinVoltageValueChange() {
-    showWithUnit("_edMinVoltageValue", "lbMinVoltageValue", " mV");
-}
+void StatusPage::_edMinVoltageValueChange() { showWithUnit("_edMinVoltageValue", "lbMinVoltageValue", " mV"); }
 
 void StatusPage::_edActTempSensorValueChange() {
     showWithUnit("_edActTempSensorValue", "lbActTempSensorValue", QString(" ") + QChar(0x00B0) + "C");

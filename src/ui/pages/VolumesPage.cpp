@@ -1,8 +1,8 @@
 #include "ui/pages/VolumesPage.h"
 
-#include "ui/widgets/ErrorBox.h"
 #include "core/protocol/Exchange.h"
 #include "core/text/Codec.h"
+#include "ui/widgets/ErrorBox.h"
 
 #include <QGridLayout>
 #include <QGroupBox>
@@ -19,7 +19,7 @@ QSlider* verticalBar(QWidget* parent, const char* name, int max, int pos) {
     auto* b = new QSlider(Qt::Vertical, parent);
     b->setObjectName(name);
     b->setRange(0, max);
-    b->setInvertedAppearance(true);    // the minimum position at the top
+    b->setInvertedAppearance(true);   // the minimum position at the top
     b->setInvertedControls(true);
     b->setValue(pos);
     b->setMinimumHeight(220);
@@ -33,7 +33,7 @@ QLabel* label(QWidget* parent, const char* name, const char* caption) {
     return l;
 }
 
-}  // namespace
+}   // namespace
 
 VolumesPage::VolumesPage(Exchange& exchange, QWidget* parent) : QWidget(parent), exchange_(exchange) {
     setObjectName("tsVolSettings");
@@ -90,11 +90,20 @@ void VolumesPage::btSetVolsClick() {
     const auto text = [this](lang::Msg m) { return message ? message(m) : lang::message(lang::Language::English, m); };
     for (const auto& [outcome, key] : {std::pair<Outcome, const char*>{mic, kMicKey}, {spk, kSpkKey}}) {
         switch (outcome) {
-        case Outcome::Accepted: continue;
-        case Outcome::Refused: ShowError(text(lang::Msg::RefusedSetting).arg(key)); return;
-        case Outcome::LinkLost: ShowError(text(lang::Msg::Disconnected)); return;
-        case Outcome::NotSent: ShowError(text(lang::Msg::CannotSend).arg(key)); return;
-        case Outcome::NoAnswer: ShowError(text(lang::Msg::NoAnswerFor).arg(key)); return;
+            case Outcome::Accepted:
+                continue;
+            case Outcome::Refused:
+                ShowError(text(lang::Msg::RefusedSetting).arg(key));
+                return;
+            case Outcome::LinkLost:
+                ShowError(text(lang::Msg::Disconnected));
+                return;
+            case Outcome::NotSent:
+                ShowError(text(lang::Msg::CannotSend).arg(key));
+                return;
+            case Outcome::NoAnswer:
+                ShowError(text(lang::Msg::NoAnswerFor).arg(key));
+                return;
         }
     }
 }
@@ -102,7 +111,7 @@ void VolumesPage::btSetVolsClick() {
 void VolumesPage::readLevel(const char* key, QLabel* label, QSlider* bar) {
     const QByteArray value = ParseAnswerValue(exchange_.QueryParam(key));
     label->setText(text::fromCp1250(value));
-    const int level = text::strToInt(value);   // a non-integer ends the Read here
+    const int level = text::strToInt(value);                        // a non-integer ends the Read here
     const long long position = (long long)bar->maximum() - level;   // no overflow for an absurd level
     bar->setValue(int(std::clamp<long long>(position, bar->minimum(), bar->maximum())));
     // A level beyond the bar's range leaves the bar at its nearest end; the label

@@ -1,8 +1,8 @@
 #include "ui/widgets/Bindings.h"
 
+#include "core/text/Codec.h"
 #include "ui/widgets/Controls.h"
 #include "ui/widgets/TextInput.h"
-#include "core/text/Codec.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -28,7 +28,7 @@ bool is(QWidget* w, const char* cls) { return std::strcmp(w->metaObject()->class
 
 int indexValue(const QByteArray& v) { return v.isEmpty() ? 0 : text::strToInt(v); }
 
-}  // namespace
+}   // namespace
 
 void SetControlValue(QWidget* c, const QByteArray& v) {
     if (is(c, "QLabel")) {

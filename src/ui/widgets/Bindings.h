@@ -11,8 +11,8 @@
 class QWidget;
 
 struct ControlDesc {
-    QByteArray key;       // as sent on the wire; compared case-sensitively
-    QWidget* control;     // not owned
+    QByteArray key;     // as sent on the wire; compared case-sensitively
+    QWidget* control;   // not owned
 };
 
 // Ordered, append-only; owns its records.

@@ -12,20 +12,20 @@ namespace {
 // though the user changed nothing.
 bool rewritesText(const QEvent* e) {
     switch (e->type()) {
-    case QEvent::Show:
-    case QEvent::Hide:
-    case QEvent::FocusOut:   // also when the window is deactivated
-        return true;
-    case QEvent::KeyPress: {
-        const int key = static_cast<const QKeyEvent*>(e)->key();
-        return key == Qt::Key_Return || key == Qt::Key_Enter;
-    }
-    default:
-        return false;
+        case QEvent::Show:
+        case QEvent::Hide:
+        case QEvent::FocusOut:   // also when the window is deactivated
+            return true;
+        case QEvent::KeyPress: {
+            const int key = static_cast<const QKeyEvent*>(e)->key();
+            return key == Qt::Key_Return || key == Qt::Key_Enter;
+        }
+        default:
+            return false;
     }
 }
 
-}  // namespace
+}   // namespace
 
 SpinEdit::SpinEdit(QWidget* parent) : QSpinBox(parent) {
     setLocale(QLocale::c());

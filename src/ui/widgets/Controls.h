@@ -46,7 +46,7 @@ public:
     void setItems(const QStringList& captions);   // one radio button per caption, stacked
     int count() const;
     int itemIndex() const { return index_; }
-    void setItemIndex(int i);                     // out of range: nothing selected
+    void setItemIndex(int i);   // out of range: nothing selected
     QRadioButton* button(int i) const;
     void setRowSpacing(int px);
 signals:

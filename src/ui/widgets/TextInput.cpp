@@ -21,12 +21,13 @@ int problems(const QString& t) {
     return n;
 }
 
-}  // namespace
+}   // namespace
 
 QString ModuleTextProblem(const QString& t) {
     for (const QChar c : t) {
         if (c == '\n' || c == '\r') return QStringLiteral("a line break");
-        if (c.unicode() < 0x20) return QStringLiteral("the control character 0x%1").arg(int(c.unicode()), 2, 16, QChar('0'));
+        if (c.unicode() < 0x20)
+            return QStringLiteral("the control character 0x%1").arg(int(c.unicode()), 2, 16, QChar('0'));
     }
     if (t.contains(QStringLiteral("#\""))) return QStringLiteral("#\"");
     const int bad = text::firstUnencodable(t);

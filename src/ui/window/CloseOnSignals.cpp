@@ -4,9 +4,9 @@
 #include <QWidget>
 
 #ifdef Q_OS_UNIX
-#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+#include <csignal>
 
 namespace {
 
@@ -21,15 +21,14 @@ void onSignal(int) {
     }
 }
 
-}  // namespace
+}   // namespace
 
 CloseOnSignals::CloseOnSignals(QWidget* window) : window_(window) {
     if (wakePipe[0] >= 0 || ::pipe2(wakePipe, O_NONBLOCK | O_CLOEXEC) != 0) return;
     notifier_ = new QSocketNotifier(wakePipe[0], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, [this] {
         char buf[16];
-        while (::read(wakePipe[0], buf, sizeof buf) > 0) {
-        }
+        while (::read(wakePipe[0], buf, sizeof buf) > 0) {}
         window_->close();
     });
     struct sigaction sa {};

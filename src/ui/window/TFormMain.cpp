@@ -165,9 +165,7 @@ void TFormMain::buildWindow() {
     settingsPage_->testReportNow = [this] { session_->exchange().SetParam("EVM:New", "10"); };
 }
 
-QWidget* TFormMain::control(const QByteArray& name) const {
-    return findChild<QWidget*>(QString::fromLatin1(name));
-}
+QWidget* TFormMain::control(const QByteArray& name) const { return findChild<QWidget*>(QString::fromLatin1(name)); }
 
 void TFormMain::applyStartupPresentation() {
     PageControl1->setTabVisible(PageVolumes, true);
@@ -258,7 +256,11 @@ void TFormMain::showEvent(QShowEvent* e) {
     // A module attached before the window existed may have announced itself
     // while nobody could take the hand-off: look at the link once now.
     QMetaObject::invokeMethod(
-        this, [this] { if (!session_->Closing()) UpdateUIState("Show"); }, Qt::QueuedConnection);
+        this,
+        [this] {
+            if (!session_->Closing()) UpdateUIState("Show");
+        },
+        Qt::QueuedConnection);
 }
 
 void TFormMain::FormClose() {

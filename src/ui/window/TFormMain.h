@@ -28,10 +28,10 @@ class TFormMain : public QWidget {
     Q_OBJECT
 public:
     struct Options {
-        HidBackend* backend = nullptr;      // null: the real USB device through hidapi
-        bool full = false;                  // skip the volume-tool presentation
-        QSettings* languageStore = nullptr; // null: the user's own settings
-        QStringList extraSerialPorts;       // offered by the Modem page besides the scanned ones
+        HidBackend* backend = nullptr;                   // null: the real USB device through hidapi
+        bool full = false;                               // skip the volume-tool presentation
+        QSettings* languageStore = nullptr;              // null: the user's own settings
+        QStringList extraSerialPorts;                    // offered by the Modem page besides the scanned ones
         QByteArray defaultPassword = kDefaultPassword;   // the first login on a new link
     };
     explicit TFormMain(const Options& options);
