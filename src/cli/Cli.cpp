@@ -273,7 +273,7 @@ int Tool::connect() {
             QObject::connect(session_.get(), &DeviceSession::modemLine, [&](const QByteArray& line) { atLog += line; });
         s.currentPassword = password();
         const int loginsBefore = s.loginRuns;
-        session_->ConnectModem(port, text::toCp1250(p_.value("phone").trimmed()));
+        session_->connectModem(port, text::toCp1250(p_.value("phone").trimmed()));
         QObject::disconnect(c);
         if (interrupted_) return exchangeFailure({}, Outcome::NoAnswer);
         if (s.loginRuns == loginsBefore) {   // the call never came up

@@ -153,7 +153,7 @@ void DeviceSession::EnableMainLog() {
     if (UsbReady()) state_.exchange.SetParam("Slots:Mainlog", "1");
 }
 
-bool DeviceSession::ConnectModem(const QString& portName, const QByteArray& phoneNumber) {
+bool DeviceSession::connectModem(const QString& portName, const QByteArray& phoneNumber) {
     // A second dial while one is under way, or while a call is up, is
     // ignored: the call's handle must not be lost.
     if (callBusy_ || CallUp() || closing_) return false;
@@ -208,7 +208,7 @@ void DeviceSession::CancelDial() {
     if (modem_ && callBusy_) modem_->Cancel();
 }
 
-void DeviceSession::HangUp() {
+void DeviceSession::hangUp() {
     if (!CallUp() || callBusy_) return;
     callBusy_ = true;
     emit callChanged();

@@ -65,8 +65,8 @@ public:
     // Opens the port, dials and logs in with the current password (the
     // default when none is set yet). True once logged in over the call; on
     // failure the call is hung up and the modem's state says why.
-    bool ConnectModem(const QString& portName, const QByteArray& phoneNumber);
-    void HangUp();                             // ends the call; the channel goes back to USB
+    bool connectModem(const QString& portName, const QByteArray& phoneNumber);
+    void hangUp();                             // ends the call; the channel goes back to USB
     void CancelDial();                         // ends a dial under way (from a handler run inside its waits)
     TModem* Modem() const { return modem_; }   // the newest call's modem, or null
     // A dial, its login or a hang-up is under way.

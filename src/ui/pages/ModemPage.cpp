@@ -190,7 +190,7 @@ void ModemPage::btCSDConnectClick() {
     }
     QApplication::setOverrideCursor(Qt::BusyCursor);
     busyCursor_ = true;
-    session_.ConnectModem(cbModemPortSel->currentText(), phone);
+    session_.connectModem(cbModemPortSel->currentText(), phone);
     if (busyCursor_) QApplication::restoreOverrideCursor();
     busyCursor_ = false;
     updateButtons();
@@ -198,4 +198,4 @@ void ModemPage::btCSDConnectClick() {
 
 void ModemPage::btCSDCancelClick() { session_.CancelDial(); }
 
-void ModemPage::btCSDDisconnectClick() { session_.HangUp(); }
+void ModemPage::btCSDDisconnectClick() { session_.hangUp(); }
