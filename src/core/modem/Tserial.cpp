@@ -6,6 +6,144 @@
 
 #include <optional>
 
+#ifdef _WIN32
+// ---------------------------------------------------------------------------
+// Operating-system section (Win32 communications calls). Nothing outside this
+// block calls the system. A function that fails returns with GetLastError
+// telling why, as the system calls do.
+// ---------------------------------------------------------------------------
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cstring>
+
+namespace {
+namespace os {
+
+using Handle = intptr_t;
+
+// The system's words for why the latest call failed, e.g. "Access is denied."
+QString lastErrorText() {
+    const DWORD code = ::GetLastError();
+    wchar_t* text = nullptr;
+    const DWORD n = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+        0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    QString s = n ? QString::fromWCharArray(text, int(n)).trimmed() : QStringLiteral("error %1").arg(code);
+    if (text) ::LocalFree(text);
+    return s;
+}
+
+HANDLE h(Handle x) { return reinterpret_cast<HANDLE>(x); }
+
+// A port another program holds cannot be opened (no sharing), and nothing
+// else tells: the held ones are found by OpenPort itself.
+QList<bool> heldElsewhere(const QList<QByteArray>& paths) { return QList<bool>(paths.size(), false); }
+
+// For reading and writing, no sharing, an existing device only, synchronous
+// I/O. The line settings it had are kept in *saved for the close; DTR and
+// RTS are dropped and stale input is thrown away.
+Handle openDevice(const QByteArray& name, QByteArray* saved, QByteArray* /*lockFile*/) {
+    const QByteArray path = name.startsWith("\\\\.\\") ? name : "\\\\.\\" + name;
+    HANDLE port = ::CreateFileA(path.constData(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) return -1;
+    DCB before{};
+    before.DCBlength = sizeof before;
+    if (::GetCommState(port, &before)) *saved = QByteArray(reinterpret_cast<const char*>(&before), sizeof before);
+    ::SetCommMask(port, 0);   // no events
+    ::EscapeCommFunction(port, CLRDTR);
+    ::EscapeCommFunction(port, CLRRTS);
+    ::PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
+    return reinterpret_cast<Handle>(port);
+}
+
+// Reads wait until the requested number of bytes has arrived.
+bool applyTimeouts(Handle x) {
+    COMMTIMEOUTS t{};   // all zero: no time limit on reads or writes
+    return ::SetCommTimeouts(h(x), &t) != 0;
+}
+
+// 8 data bits, 1 stop bit, no flow control, binary, the given parity.
+bool applyLineSettings(Handle x, int baud, uint8_t parity) {
+    DCB d{};
+    d.DCBlength = sizeof d;
+    if (!::GetCommState(h(x), &d)) return false;
+    d.BaudRate = DWORD(baud);
+    d.ByteSize = 8;
+    d.StopBits = ONESTOPBIT;
+    d.fBinary = TRUE;
+    d.fParity = parity == 1 || parity == 2 ? TRUE : FALSE;
+    d.Parity = parity == 1 ? ODDPARITY : parity == 2 ? EVENPARITY : NOPARITY;
+    d.fOutxCtsFlow = FALSE;
+    d.fOutxDsrFlow = FALSE;
+    d.fDtrControl = DTR_CONTROL_DISABLE;
+    d.fRtsControl = RTS_CONTROL_DISABLE;
+    d.fDsrSensitivity = FALSE;
+    d.fOutX = FALSE;
+    d.fInX = FALSE;
+    d.fNull = FALSE;
+    d.fAbortOnError = FALSE;
+    return ::SetCommState(h(x), &d) != 0;
+}
+
+// Puts back the line settings the port had and closes it.
+void closeDevice(Handle x, const QByteArray& saved, const QByteArray& /*lockFile*/) {
+    if (saved.size() == int(sizeof(DCB))) {
+        DCB d;
+        std::memcpy(&d, saved.constData(), sizeof d);
+        ::SetCommState(h(x), &d);
+    }
+    ::CloseHandle(h(x));
+}
+
+bool writeAll(Handle x, const char* data, int len) {
+    while (len > 0) {
+        DWORD n = 0;
+        if (!::WriteFile(h(x), data, DWORD(len), &n, nullptr)) return false;
+        data += n;
+        len -= int(n);
+    }
+    return true;
+}
+
+// Fewer than count bytes only when the line fails.
+int readFull(Handle x, char* buf, int count) {
+    int got = 0;
+    while (got < count) {
+        DWORD n = 0;
+        if (!::ReadFile(h(x), buf + got, DWORD(count - got), &n, nullptr) || n == 0) break;
+        got += int(n);
+    }
+    return got;
+}
+
+// Also clears the port's error state; the error flags are not reported.
+int waiting(Handle x) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!::ClearCommError(h(x), &errors, &status)) return 0;
+    return int(status.cbInQue);
+}
+
+// COM1 ... COM99, each kept when it opens and takes the time-outs and the
+// line settings (9600, no parity); its own settings are put back at once.
+// A port another program holds does not open and is not listed.
+QStringList listPorts() {
+    QStringList ports;
+    for (int n = 1; n <= 99; ++n) {
+        const QByteArray name = "COM" + QByteArray::number(n);
+        QByteArray saved, unused;
+        const Handle x = openDevice(name, &saved, &unused);
+        if (x == -1) continue;
+        if (applyTimeouts(x) && applyLineSettings(x, 9600, 0)) ports << QString::fromLatin1(name);
+        closeDevice(x, saved, unused);
+    }
+    return ports;
+}
+
+#else
 // ---------------------------------------------------------------------------
 // Operating-system section (POSIX termios). Nothing outside this block calls
 // the system; a Windows port replaces only these functions. A function that
@@ -289,6 +427,7 @@ int waiting(Handle h) {
     return n;
 }
 
+#endif
 }   // namespace os
 }   // namespace
 // ---------------------------------------------------------------------------

@@ -4,7 +4,7 @@
 // buffering of its own. The modem dialler polls it; the modem page lists the
 // ports through it without opening any.
 //
-// On Linux a port name is a device path (/dev/ttyUSB0, /dev/ttyS0, a
+// On Windows a port name is COM1 ... COM99; on Linux a device path (/dev/ttyUSB0, /dev/ttyS0, a
 // pseudo-terminal such as /dev/pts/3). Every operating-system call lives in
 // Tserial.cpp, so another platform needs only another copy of that file.
 #include <QByteArray>

@@ -1,0 +1,70 @@
+#!/bin/sh
+# Once per machine: the tools and libraries for Kestrum's Windows build, all
+# from Debian. Installs mingw-w64, Wine and Xvfb, fetches Debian's source
+# packages of Qt and hidapi, and builds them for Windows into a cache folder
+# outside the source tree (KESTRUM_WINDOWS_CACHE, default ~/.cache/kestrum-windows).
+# A second run finds the cache and does nothing.
+set -e
+here=$(cd "$(dirname "$0")" && pwd)
+cache=${KESTRUM_WINDOWS_CACHE:-$HOME/.cache/kestrum-windows}
+if [ -f "$cache/qt/.done" ] && [ -f "$cache/hidapi/.done" ]; then
+    echo "Windows tool chain already in $cache"
+    exit 0
+fi
+sudo=; [ "$(id -u)" = 0 ] || sudo=sudo
+
+# Tools: the compilers, Wine, a display for it, and Debian's own Qt host tools.
+need="g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 xvfb xauth
+      cmake ninja-build dpkg-dev qt6-base-dev qt6-base-dev-tools"
+missing=$(for p in $need; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q "ok installed" || echo "$p"; done)
+# Debian's source packages: a deb-src line for the same archive.
+src=/etc/apt/sources.list.d/kestrum-deb-src.sources
+if [ ! -f "$src" ]; then
+    printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: bookworm bookworm-updates\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' |
+        $sudo tee "$src" > /dev/null
+    fresh=1
+fi
+if [ -n "$missing" ] || [ -n "$fresh" ]; then
+    $sudo apt-get update -q
+    [ -z "$missing" ] || DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
+fi
+
+mkdir -p "$cache/src"
+cd "$cache/src"
+ls -d qt6-base-*/ > /dev/null 2>&1 || apt-get source -q qt6-base
+ls -d hidapi-*/ > /dev/null 2>&1 || apt-get source -q hidapi
+qtsrc=$(ls -d "$cache"/src/qt6-base-*/ | head -n 1)
+hidsrc=$(ls -d "$cache"/src/hidapi-*/ | head -n 1)
+
+# Qt: Core, Gui, Widgets, PrintSupport, Test and the Windows platform plugin.
+# Debian's host tools (moc, rcc, uic) serve the cross build. No OpenGL (and so
+# no dynamic GL), no ICU, no tablet events (Debian's source drops the Wintab
+# header), the bundled zlib, png, jpeg, freetype, harfbuzz and pcre2.
+if [ ! -f "$cache/qt/.done" ]; then
+    start=$(date +%s)
+    cmake -S "$qtsrc" -B "$cache/qt-build" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$here/mingw64.cmake" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$cache/qt" \
+        -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+        -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DBUILD_WITH_PCH=OFF \
+        -DFEATURE_opengl=OFF -DFEATURE_dynamicgl=OFF -DFEATURE_dbus=OFF -DFEATURE_sql=OFF \
+        -DFEATURE_network=OFF -DFEATURE_icu=OFF -DFEATURE_tabletevent=OFF -DFEATURE_concurrent=OFF \
+        -DFEATURE_xml=OFF -DFEATURE_system_zlib=OFF -DFEATURE_system_png=OFF -DFEATURE_system_jpeg=OFF \
+        -DFEATURE_system_freetype=OFF -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_pcre2=OFF \
+        -DFEATURE_system_doubleconversion=OFF
+    cmake --build "$cache/qt-build" --parallel 2
+    cmake --install "$cache/qt-build"
+    touch "$cache/qt/.done"
+    echo "Qt for Windows built in $(( $(date +%s) - start )) s"
+fi
+
+# hidapi: its Windows backend, as a DLL with an import library.
+if [ ! -f "$cache/hidapi/.done" ]; then
+    mkdir -p "$cache/hidapi/include/hidapi" "$cache/hidapi/lib" "$cache/hidapi/bin"
+    cp "$hidsrc/hidapi/hidapi.h" "$hidsrc/windows/hidapi_winapi.h" "$cache/hidapi/include/hidapi/" 2>/dev/null ||
+        cp "$hidsrc/hidapi/hidapi.h" "$cache/hidapi/include/hidapi/"
+    x86_64-w64-mingw32-gcc-posix -O2 -shared -I"$hidsrc/hidapi" -I"$hidsrc/windows" "$hidsrc/windows/hid.c" \
+        -o "$cache/hidapi/bin/hidapi.dll" -Wl,--out-implib,"$cache/hidapi/lib/libhidapi.dll.a" -lsetupapi
+    touch "$cache/hidapi/.done"
+fi
+echo "Windows tool chain ready in $cache"
