@@ -3,7 +3,13 @@
 
 #include <QApplication>
 
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define STDERR_FILENO 2
+#else
 #include <unistd.h>
+#endif
 #include <csignal>
 #include <memory>
 

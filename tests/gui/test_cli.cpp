@@ -3,7 +3,9 @@
 #include "cli/Cli.h"
 #include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
+#ifndef _WIN32
 #include "sim/SimModem.h"
+#endif
 #include "sim/SimModule.h"
 #include "support/TimingGuard.h"
 #include "ui/pages/ConfigTransfer.h"
@@ -341,6 +343,7 @@ private slots:
         QVERIFY(loud.err.contains("\r["));
     }
 
+#ifndef _WIN32   // the simulated modem answers on a pseudo-terminal
     void overTheSimulatedModem() {
         TimingGuard saved;
         Module usb(false);
@@ -363,6 +366,7 @@ private slots:
         const Run busy = run(QStringList{"get", "CALL:USER1.PN"} + via, &usb.backend);
         QCOMPARE(busy.rc, int(cli::NoModule));
     }
+#endif
 };
 
 QTEST_MAIN(CliTest)

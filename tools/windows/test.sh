@@ -1,0 +1,77 @@
+#!/bin/sh
+# Cross-builds Kestrum for Windows into build-windows/ and runs, under Wine
+# with Qt's own windows platform plugin on an Xvfb display, every test that
+# needs no real device: the core tests, the window tests against the
+# simulated module, the language tests (the registry round trip), the replay
+# of the fuzz corpora, the modem dialogue through a Win32 COM port that Wine
+# maps to a pseudo-terminal where the simulated GSM modem answers, and
+# kestrum-cli.exe's settings file against the Linux build's, byte for byte.
+set -e
+cd "$(dirname "$0")/../.."
+top=$(pwd)
+cache=${KESTRUM_WINDOWS_CACHE:-$HOME/.cache/kestrum-windows}
+if [ -z "$KESTRUM_UNDER_XVFB" ]; then
+    sh tools/windows/setup.sh
+    # One display for the whole run.
+    exec xvfb-run -a -s "-screen 0 1280x1024x24" env KESTRUM_UNDER_XVFB=1 sh "$0" "$@"
+fi
+stage() { printf '\n=== %s (%s)\n' "$1" "$(date +%T)"; }
+
+stage "cross-build"
+KESTRUM_WINDOWS_PREFIX="$cache/qt;$cache/hidapi" cmake -S . -B build-windows -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$top/tools/windows/mingw64.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_PREFIX_PATH="$cache/qt;$cache/hidapi" \
+    -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake > /dev/null
+KESTRUM_WINDOWS_PREFIX="$cache/qt;$cache/hidapi" cmake --build build-windows -j2
+# The Linux side: the simulated GSM modem, and the file to compare with.
+[ -x build/kestrum-cli ] && [ -x build/kestrum-simmodem ] ||
+    { cmake -S . -B build > /dev/null && cmake --build build -j2 --target kestrum-cli kestrum-simmodem; }
+
+export WINEPREFIX="$cache/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine=/usr/lib/wine/wine64
+[ -f "$WINEPREFIX/system.reg" ] || $wine wineboot -i > /dev/null 2>&1
+failed=0
+run() {   # name, then the program and its arguments
+    name=$1
+    shift
+    if (cd build-windows && QT_QPA_PLATFORM=windows timeout 600 $wine "$@" > "$name.log" 2>&1); then
+        printf '%-28s passed\n' "$name"
+    else
+        printf '%-28s FAILED\n' "$name"
+        cat "build-windows/$name.log"
+        failed=1
+    fi
+}
+
+stage "tests under Wine"
+for t in build-windows/test_*.exe; do
+    n=$(basename "$t" .exe)
+    [ "$n" = test_comport ] && continue
+    run "$n" "./$n.exe"
+done
+for r in build-windows/replay_*.exe; do
+    n=$(basename "$r" .exe)
+    run "$n" "./$n.exe" "$top/tests/fuzz/corpus/${n#replay_}"
+done
+
+stage "modem dialogue through COM5"
+build/kestrum-simmodem > build-windows/simmodem.out 2>&1 &
+sim=$!
+i=0
+while ! grep -q '/dev/pts/' build-windows/simmodem.out && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
+pty=$(sed -n 's#.*\(/dev/pts/[0-9]*\).*#\1#p' build-windows/simmodem.out | head -n 1)
+ln -sf "$pty" "$WINEPREFIX/dosdevices/com5"
+KESTRUM_TEST_COM=COM5 run test_comport ./test_comport.exe
+kill $sim 2> /dev/null || true
+
+stage "kestrum-cli.exe against the Linux build"
+rm -f build-windows/win.ini build-windows/linux.ini
+run kestrum-cli ./kestrum-cli.exe read --demo --out win.ini
+build/kestrum-cli read --demo --out build-windows/linux.ini
+if cmp build-windows/win.ini build-windows/linux.ini; then
+    echo "the same file, byte for byte"
+else
+    failed=1
+fi
+$wine wineserver -k 2> /dev/null || true
+exit $failed
