@@ -29,7 +29,7 @@ KESTRUM_WINDOWS_PREFIX="$cache/qt;$cache/hidapi" cmake --build build-windows -j2
 
 export WINEPREFIX="$cache/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine=/usr/lib/wine/wine64
-[ -f "$WINEPREFIX/system.reg" ] || $wine wineboot -i > /dev/null 2>&1
+[ -f "$WINEPREFIX/system.reg" ] || { $wine wineboot -u > /dev/null 2>&1; /usr/lib/wine/wineserver -w; }
 failed=0
 run() {   # name, then the program and its arguments
     name=$1
@@ -73,5 +73,5 @@ if cmp build-windows/win.ini build-windows/linux.ini; then
 else
     failed=1
 fi
-$wine wineserver -k 2> /dev/null || true
+/usr/lib/wine/wineserver -k 2> /dev/null || true
 exit $failed
