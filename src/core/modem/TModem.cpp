@@ -38,13 +38,23 @@ bool TModem::Write(const QByteArray& text) {
     std::lock_guard<std::mutex> g(portMutex_);
     if (!Port) return false;
     if (Port->WriteText(text)) return true;
-    portError_ = Port->LastError();
+    keepPortError();
     return false;
+}
+
+void TModem::keepPortError() {
+    portError_ = Port->LastError();
+    portReason_ = Port->LastReason();
 }
 
 QString TModem::PortError() const {
     std::lock_guard<std::mutex> g(portMutex_);
     return portError_;
+}
+
+QString TModem::PortReason() const {
+    std::lock_guard<std::mutex> g(portMutex_);
+    return portReason_;
 }
 
 bool TModem::IsReady() {
@@ -56,7 +66,7 @@ void TModem::SendText(const QByteArray& text) {
     std::lock_guard<std::mutex> g(portMutex_);
     if (!Port || !Port->IsOpen()) return;   // a closed port writes nothing
     if (Port->WriteText(text)) return;
-    portError_ = Port->LastError();
+    keepPortError();
     Port.reset();   // closes the port; the reader then idles
 }
 
@@ -198,7 +208,7 @@ TModem* TModem::Connect(const QString& portName, const QByteArray& phoneNumber) 
         std::lock_guard<std::mutex> g(portMutex_);
         Port = std::make_unique<Tserial>();
         code = Port->OpenPort(PortName, kBaud, kNoParity);
-        portError_ = Port->LastError();
+        keepPortError();
     }
     // Told outside the port lock: the handler may ask for PortError.
     if (code != Tserial::OpenOk) {
@@ -313,7 +323,7 @@ void TModem::Close() {
         std::lock_guard<std::mutex> g(portMutex_);
         Port->ClosePort();
         code = Port->OpenPort(PortName, kBaud, kNoParity);
-        if (code != Tserial::OpenOk) portError_ = Port->LastError();
+        if (code != Tserial::OpenOk) keepPortError();
     }
     for (int i = 0; i < timing::modemClosePumps; ++i) {
         pumpEvents();

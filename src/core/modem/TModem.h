@@ -111,6 +111,8 @@ public:
     // failed, or the open Close makes to hang up; empty when nothing failed
     // since Connect began. Any thread.
     QString PortError() const;
+    // The system's own words of it alone (e.g. "Device or resource busy").
+    QString PortReason() const;
 
     LogFunction LogView;
     StateFunction OnState;
@@ -146,7 +148,9 @@ private:
     bool dialled_ = false;   // ATD went out: a failure from here on must hang up
 
     mutable std::mutex portMutex_;
-    QString portError_;   // under portMutex_
+    QString portError_;     // under portMutex_
+    QString portReason_;    // under portMutex_
+    void keepPortError();   // portMutex_ held
     std::thread reader_;
     std::atomic<bool> readerAlive_{false};
 };

@@ -435,15 +435,17 @@ int waiting(Handle h) {
 Tserial::~Tserial() { ClosePort(); }
 
 void Tserial::fail(const char* what) {
-    error_ = QStringLiteral("cannot %1 %2: %3").arg(QLatin1String(what), name_, os::lastErrorText());
+    reason_ = os::lastErrorText();
+    error_ = QStringLiteral("cannot %1 %2: %3").arg(QLatin1String(what), name_, reason_);
 }
 
 int Tserial::OpenPort(const QString& name, int baud, uint8_t parity) {
     ClosePort();
     name_ = name;
     error_.clear();
+    reason_.clear();
     if (name.isEmpty() || name == QLatin1String("0")) {
-        error_ = QStringLiteral("no port chosen");
+        error_ = reason_ = QStringLiteral("no port chosen");
         return name.isEmpty() ? OpenFailed : NameIsZero;
     }
     handle_ = os::openDevice(QFile::encodeName(name), &saved_, &lockFile_);

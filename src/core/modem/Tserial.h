@@ -58,6 +58,8 @@ public:
     // /dev/ttyUSB0: Permission denied"; empty when nothing failed since the
     // latest OpenPort began.
     QString LastError() const { return error_; }
+    // The system's own words of that failure alone, e.g. "Permission denied".
+    QString LastReason() const { return reason_; }
 
 private:
     using Handle = intptr_t;
@@ -68,6 +70,7 @@ private:
 
     QString name_;
     QString error_;
+    QString reason_;
     Handle handle_ = InvalidHandle;
     QByteArray saved_;      // the line settings the port had before we opened it
     QByteArray lockFile_;   // our UUCP lock file, if one could be made

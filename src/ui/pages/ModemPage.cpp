@@ -139,7 +139,7 @@ QString ModemPage::StateText(const TModem& m, const std::function<QString(lang::
         case TModem::State::Idle:
             return {};
         case TModem::State::PortFailed: {
-            const QString why = m.PortError();
+            const QString why = m.PortReason();   // the system's words, in its own language
             return why.isEmpty() ? message(lang::Msg::ModemPortFailed)
                                  : message(lang::Msg::ModemPortFailed) + ": " + why;
         }
