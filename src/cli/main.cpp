@@ -21,10 +21,14 @@ void onSignal(int) { interrupted = 1; }
 int main(int argc, char** argv) {
     QStringList args;
     for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
-    // Only read and write build widgets, never shown: no display is needed.
+    // Only read and write build widgets, never shown. On X11 or Wayland they
+    // would need a display, so they go offscreen; Windows' own platform needs
+    // none and serves them as it is.
     std::unique_ptr<QCoreApplication> app;
     if (cli::NeedsWidgets(args)) {
+#ifndef _WIN32
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
         app = std::make_unique<QApplication>(argc, argv);
     } else {
         app = std::make_unique<QCoreApplication>(argc, argv);

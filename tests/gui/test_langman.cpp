@@ -163,6 +163,9 @@ private slots:
     void lookupText();
     void selectLanguageIsStored();
     void storedValueThatIsNoString();
+#ifdef Q_OS_WIN
+    void theRegistryKeepsTheLanguage();
+#endif
     void unwritableStoreReportsAndKeepsLanguage();
     void messagesInEveryLanguage();
 };
@@ -537,10 +540,12 @@ void TestLangMan::selectLanguageIsStored() {
     again.ApplyLanguage(again.StoredLanguage());
     QCOMPARE(next.pages->tabText(0), QString("Setari"));
 
-    // It is on disk, not only in memory.
+    // It is on disk, not only in memory. (Closed again at once: Windows
+    // refuses to replace a file that is open.)
     QFile file(f.dir.filePath("kestrum.ini"));
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray content = file.readAll();
+    file.close();
     QVERIFY2(content.contains("[Kestrum]") && content.contains("LanguageId=ro"), content.constData());
 
     // The code is stored as given; lower-casing is only for choosing the table.
@@ -549,6 +554,30 @@ void TestLangMan::selectLanguageIsStored() {
     QCOMPARE(f.w.lbCent2->text(), QString("Távf."));
     QVERIFY(f.errors.isEmpty());
 }
+
+#ifdef Q_OS_WIN
+// Without a store of its own the language goes to the user's registry hive,
+// read back here through the key's full name, not through the same QSettings.
+void TestLangMan::theRegistryKeepsTheLanguage() {
+    const QString key = QStringLiteral("HKEY_CURRENT_USER\\Software\\Orvik\\Brisal\\Kestrum");
+    const QVariant before = QSettings(key, QSettings::NativeFormat).value("LanguageId");
+    TestWindow w;
+    {
+        LangMan lm(&w.window);
+        QStringList errors;
+        lm.showError = [&errors](const QString& m) { errors << m; };
+        lm.SelectLanguage("ro");
+        QVERIFY(errors.isEmpty());
+    }
+    QSettings raw(key, QSettings::NativeFormat);
+    QCOMPARE(raw.value("LanguageId").toString(), QString("ro"));
+    TestWindow next;
+    LangMan again(&next.window);
+    QCOMPARE(again.StoredLanguage(), QByteArray("ro"));
+    if (before.isValid()) raw.setValue("LanguageId", before);
+    else raw.remove("LanguageId");
+}
+#endif
 
 void TestLangMan::storedValueThatIsNoString() {
     Fixture f;

@@ -234,7 +234,7 @@ private slots:
         QElapsedTimer t;
         t.start();
         r.w->close();
-        QVERIFY(t.elapsed() < 2000);
+        QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed()) + " ms"));
         QVERIFY(r.w->session().Closing());
     }
 

@@ -650,14 +650,17 @@ private slots:
             // ... and large enough for its text.
             if (auto* l = qobject_cast<QLabel*>(c)) {
                 if (l->wordWrap())
-                    QVERIFY2(l->height() >= l->heightForWidth(l->width()), qPrintable(name));
+                    QVERIFY2(l->height() >= l->heightForWidth(l->width()),
+                             qPrintable(QString("%1: %2x%3, needs %4").arg(name).arg(l->width()).arg(l->height())
+                                            .arg(l->heightForWidth(l->width()))));
                 else
                     QVERIFY2(l->width() >= l->sizeHint().width() && l->height() >= l->sizeHint().height(),
                              qPrintable(name));
             } else if (qobject_cast<QAbstractButton*>(c) || qobject_cast<QGroupBox*>(c) ||
                        qobject_cast<QAbstractSpinBox*>(c) || qobject_cast<QComboBox*>(c)) {
                 QVERIFY2(c->width() >= c->minimumSizeHint().width() && c->height() >= c->minimumSizeHint().height(),
-                         qPrintable(name));
+                         qPrintable(QString("%1: %2x%3, needs %4x%5").arg(name).arg(c->width()).arg(c->height())
+                                        .arg(c->minimumSizeHint().width()).arg(c->minimumSizeHint().height())));
             }
         }
         // The temperature value labels have room for their widest text.

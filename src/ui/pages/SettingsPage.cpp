@@ -175,7 +175,10 @@ QWidget* SettingsPage::buildNotifications(QWidget* parent) {
     matrix->setVerticalSpacing(2);
     auto* smsHeading = label(box, "lbSMStext", "SMS message (max. 160 characters)");
     smsHeading->setWordWrap(true);
-    matrix->addWidget(smsHeading, 0, kColSms, 2, 1, Qt::AlignLeft | Qt::AlignBottom);
+    // Only aligned to the bottom: the grid gives the wrapped heading its height
+    // for the column's whole width, so it must get that whole width too.
+    smsHeading->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
+    matrix->addWidget(smsHeading, 0, kColSms, 2, 1);
     for (int t = 1; t <= 4; ++t) {
         matrix->addWidget(centred(label(box, QStringLiteral("lbT%1").arg(t), QStringLiteral("T%1").arg(t))), 1,
                           kColCall + t - 1);
@@ -588,6 +591,9 @@ void SettingsPage::alignInputRows() {
     for (auto* w : inputRows_) w->setFixedHeight(h);
     for (auto* g : {rgIN1_, rgIN2_})
         for (int i = 0; i < g->count(); ++i) g->button(i)->setFixedHeight(h);
+    // The sensor box takes the place of IN1's fourth position: room for its
+    // check mark, which some styles draw wider than a radio mark.
+    rgIN1_->button(3)->setMinimumWidth(cbTempSens_->minimumSizeHint().width());
 }
 
 // ---------------------------------------------------------------------------
