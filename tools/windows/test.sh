@@ -5,7 +5,8 @@
 # simulated module, the language tests (the registry round trip), the replay
 # of the fuzz corpora, the modem dialogue through a Win32 COM port that Wine
 # maps to a pseudo-terminal where the simulated GSM modem answers, and
-# kestrum-cli.exe's settings file against the Linux build's, byte for byte.
+# the packaged kestrum-cli.exe's settings file against the Linux build's,
+# byte for byte.
 set -e
 cd "$(dirname "$0")/../.."
 top=$(pwd)
@@ -41,7 +42,7 @@ run() {   # name, then the program and its arguments
     name=$1
     shift
     start=$(date +%s)
-    if (cd build-windows && QT_QPA_PLATFORM=windows timeout 600 $wine "$@" > "$name.out" 2>&1); then
+    if (cd "${rundir:-build-windows}" && QT_QPA_PLATFORM=windows timeout 600 $wine "$@" > "$top/build-windows/$name.out" 2>&1); then
         printf '%-28s passed  %3d s\n' "$name" $(( $(date +%s) - start ))
     else
         printf '%-28s FAILED\n' "$name"
@@ -72,9 +73,17 @@ ln -sf "$pty" "$WINEPREFIX/dosdevices/com5"
 KESTRUM_TEST_COM=COM5 run test_comport ./test_comport.exe -o test_comport.log,txt
 kill $sim 2> /dev/null || true
 
-stage "kestrum-cli.exe against the Linux build"
-rm -f build-windows/win.ini build-windows/linux.ini
-run kestrum-cli ./kestrum-cli.exe read --demo --out win.ini
+stage "the package's kestrum-cli.exe against the Linux build"
+# Run from the unpacked zip, away from the build folder's DLLs: the package
+# holds all it needs.
+cmake --build build-windows --target package-zip > /dev/null
+pkg=$(basename build-windows/Kestrum-*-win64.zip .zip)
+rm -rf build-windows/unpacked build-windows/win.ini build-windows/linux.ini
+mkdir build-windows/unpacked
+(cd build-windows/unpacked && cmake -E tar xf "../$pkg.zip")
+rundir=build-windows/unpacked/$pkg
+run kestrum-cli ./kestrum-cli.exe read --demo --out ../../win.ini
+rundir=
 build/kestrum-cli read --demo --out build-windows/linux.ini
 if cmp build-windows/win.ini build-windows/linux.ini; then
     echo "the same file, byte for byte"
