@@ -8,7 +8,7 @@
 #include "sim/SimModule.h"
 #include "support/TimingGuard.h"
 
-#include <QtTest>
+#include <QTest>
 
 class TestComPort : public QObject {
     Q_OBJECT

@@ -15,7 +15,7 @@
 
 #include <QElapsedTimer>
 #include <QScopeGuard>
-#include <QtTest>
+#include <QTest>
 
 #include <chrono>
 #include <thread>

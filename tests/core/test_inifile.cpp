@@ -3,7 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QtTest>
+#include <QTest>
 
 #ifndef _WIN32
 #include <sys/resource.h>

@@ -11,7 +11,7 @@
 #include "support/TimingGuard.h"
 
 #include <QElapsedTimer>
-#include <QtTest>
+#include <QTest>
 
 #include <chrono>
 #include <condition_variable>

@@ -9,7 +9,7 @@
 #include "support/TimingGuard.h"
 
 #include <QElapsedTimer>
-#include <QtTest>
+#include <QTest>
 
 #include <cerrno>
 #include <condition_variable>

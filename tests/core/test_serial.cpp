@@ -3,7 +3,7 @@
 #include "core/modem/Tserial.h"
 
 #include <QFileInfo>
-#include <QtTest>
+#include <QTest>
 
 #include <dlfcn.h>
 #include <fcntl.h>

@@ -10,7 +10,7 @@
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
-#include <QtTest>
+#include <QTest>
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 #include "core/protocol/Exchange.h"
 #include "core/text/Codec.h"
 
-#include <QtTest>
+#include <QTest>
 
 class TestText : public QObject {
     Q_OBJECT

@@ -3,7 +3,7 @@
 #include "core/text/Timing.h"
 #include "support/TimingGuard.h"
 
-#include <QtTest>
+#include <QTest>
 
 class TestTiming : public QObject {
     Q_OBJECT

@@ -23,7 +23,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
-#include <QtTest>
+#include <QTest>
 #include <memory>
 
 using lang::Language;

@@ -19,7 +19,7 @@
 #include <QSlider>
 #include <QTabWidget>
 #include <QVBoxLayout>
-#include <QtTest>
+#include <QTest>
 
 #include <map>
 #include <memory>

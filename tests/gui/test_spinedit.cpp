@@ -5,7 +5,7 @@
 #include <QLocale>
 #include <QSignalSpy>
 #include <QVBoxLayout>
-#include <QtTest>
+#include <QTest>
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTextBlock>
-#include <QtTest>
+#include <QTest>
 
 #include "core/config/ParamTable.h"
 #include "core/protocol/StatusParser.h"

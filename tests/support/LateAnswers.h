@@ -8,7 +8,7 @@
 #include "sim/SimModule.h"
 #include "support/TimingGuard.h"
 
-#include <QtTest>
+#include <QTest>
 
 // Call with the exchange's channel reaching `module`, the module logged out.
 inline void checkLateDuplicateAnswers(Exchange& ex, SimModule& module) {
