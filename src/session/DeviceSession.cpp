@@ -249,8 +249,9 @@ int DeviceSession::CallInMainThread(std::function<void()> fn) {
         return 1;
     }
     auto h = std::make_shared<HandOff>(std::move(fn));
-    HANDOFF_RELEASE(h.get());
-    QCoreApplication::postEvent(this, new HandOffEvent(h));
+    auto* event = new HandOffEvent(h);
+    HANDOFF_RELEASE(event);   // the event and the record it holds are complete
+    QCoreApplication::postEvent(this, event);
     {
         std::unique_lock<std::mutex> lk(h->mutex);
         h->decided.wait_for(lk, std::chrono::milliseconds(timing::handOffTimeoutMs),
@@ -263,8 +264,8 @@ int DeviceSession::CallInMainThread(std::function<void()> fn) {
 
 bool DeviceSession::event(QEvent* e) {
     if (e->type() != kHandOffEvent) return QObject::event(e);
+    HANDOFF_ACQUIRE(e);
     auto h = static_cast<HandOffEvent*>(e)->handOff;
-    HANDOFF_ACQUIRE(h.get());
     // Once the session is closing nothing is taken any more. The sender may
     // go on as soon as the work is taken: everything the function uses is
     // owned by the record, and a function that waits for the device (a
