@@ -95,6 +95,12 @@ QString DeviceSession::UsbProblem() const { return usb_ ? QString::fromStdString
 
 bool DeviceSession::UsbFoundButNotOpened() const { return usb_ && usb_->FoundButNotOpened(); }
 
+DeviceSession::Standing DeviceSession::standing() const {
+    if (CallUp()) return Standing::CallUp;
+    if (UsbReady()) return state_.loggedIn && state_.lastLoginOk ? Standing::LoggedIn : Standing::Connected;
+    return UsbFoundButNotOpened() ? Standing::NotAccessible : Standing::NoModule;
+}
+
 bool DeviceSession::LinkUp() const { return UsbReady() || CallUp(); }
 
 void DeviceSession::linkStateChanged(const QByteArray& state) {
@@ -175,6 +181,7 @@ bool DeviceSession::connectModem(const QString& portName, const QByteArray& phon
     };
     modems_.push_back(std::move(owned));
     modem_ = m;
+    callNumber_ = phoneNumber;
     emit callChanged();
     call_ = m->Connect(portName, phoneNumber);
     if (!call_) {

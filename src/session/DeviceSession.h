@@ -43,6 +43,13 @@ public:
     QString UsbProblem() const;
     bool UsbFoundButNotOpened() const;
 
+    // Where the user stands, in the order the bottom bar tells it: a call up
+    // (with the number dialled), a module logged in, connected but not logged
+    // in (a refused password), plugged in but not accessible, or none.
+    enum class Standing { NoModule, NotAccessible, Connected, LoggedIn, CallUp };
+    Standing standing() const;
+    QByteArray callNumber() const { return callNumber_; }
+
     Exchange& exchange() { return state_.exchange; }
     // The password, the logged-in flag, the bulk operator and the login
     // itself. Set askPassword on it to let the user retry a refused login.
@@ -113,6 +120,7 @@ private:
     std::vector<std::unique_ptr<TModem>> modems_;                      // every call's modem: a reader may still deliver
     std::vector<std::unique_ptr<ResponseConnection>> callReceivers_;   // likewise
     TModem* modem_ = nullptr;
+    QByteArray callNumber_;
     Connection* call_ = nullptr;   // what the newest Connect returned
     bool callBusy_ = false;
     bool loggingIn_ = false;

@@ -134,6 +134,10 @@ HidHandle SimHidBackend::open(const std::string& path, bool) {
         openError_ = "No such device: " + path;
         return nullptr;
     }
+    if (!openRefused_.empty()) {
+        openError_ = openRefused_;
+        return nullptr;
+    }
     return new Handle{generation_};
 }
 
@@ -149,6 +153,11 @@ bool SimHidBackend::handleValid(HidHandle h) const {
 }
 
 void SimHidBackend::close(HidHandle h) { delete static_cast<Handle*>(h); }
+
+void SimHidBackend::setOpenRefused(const std::string& reason) {
+    std::lock_guard<std::mutex> g(mutex_);
+    openRefused_ = reason;
+}
 
 int SimHidBackend::read(HidHandle h, uint8_t* report, int timeoutMs) {
     bool tick = false;

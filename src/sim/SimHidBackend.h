@@ -39,6 +39,9 @@ public:
     long inputReportsRead() const;
     // How often the live values advance (0: never).
     void setTickIntervalMs(int ms);
+    // A module plugged in that cannot be opened (no access rights): every
+    // open fails with this reason while it is set.
+    void setOpenRefused(const std::string& reason);
 
     static constexpr const char* kHardwareId = "HID\\VID_04D8&PID_0054&REV_0100";
     static constexpr const char* kPath = "sim:brisal-0";
@@ -78,6 +81,7 @@ private:
     std::vector<HidInterface> others_;
     int enumerations_ = 0;
     std::string openError_;   // why the latest open failed
+    std::string openRefused_;
     long inputsRead_ = 0;
     int tickIntervalMs_ = 100;
     Clock::time_point lastTick_{};

@@ -7,7 +7,9 @@
 #include "support/TimingGuard.h"
 #include "support/WindowRig.h"
 #include "ui/dialogs/PwdForm.h"
+#include "ui/pages/StatusPage.h"
 #include "ui/pages/VolumesPage.h"
+#include "ui/widgets/Controls.h"
 #include "ui/widgets/ErrorBox.h"
 #include "ui/window/TFormMain.h"
 
@@ -118,6 +120,45 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!r.enabled("btReadVols"), 3000);
         QVERIFY(r.w->pageControl()->isEnabled());
         QVERIFY(!r.enabled("btnRead"));
+    }
+
+    // The bottom bar says where the user stands, in the volume tool as well;
+    // the Status page fills as soon as the module is up, greys when it goes,
+    // and redraws its words in a new language at once.
+    void standingStatusAndLanguage() {
+        TimingGuard saved;
+        timing::standingCheckMs = 20;
+        WindowRig r(false);
+        auto* standing = r.c<ElidedLabel>("lbStanding");
+        QVERIFY(standing->isVisible());
+        QCOMPARE(standing->fullText(), QString("No module – plug it in"));
+        QVERIFY(r.w->statusPage()->stale());
+        r.backend.setOpenRefused("Permission denied");
+        r.backend.attach();
+        QTRY_COMPARE(standing->fullText(),
+                     QString("Module found but not accessible – see README, Access to the USB module"));
+        r.backend.setOpenRefused("");
+        QTRY_COMPARE_WITH_TIMEOUT(standing->fullText(), QString("Logged in"), 5000);
+        // No page was changed and the module sends status only when asked.
+        QTRY_VERIFY(r.text("lbViTypeValue") != "-");
+        QVERIFY(!r.w->statusPage()->stale());
+        QVERIFY(r.c("lbViTypeValue")->isEnabled());
+        r.set("_edInputsIN1Value", "1");
+        QCOMPARE(r.text("lbInputsIN1Value"), QString("Inactive"));
+        r.w->SpeedButtonHUClick();
+        QCOMPARE(standing->fullText(), QString("Bejelentkezve"));
+        QCOMPARE(r.text("lbInputsIN1Value"), QString("Inaktív"));
+        r.w->SpeedButtonENClick();
+        r.backend.detach();
+        QTRY_COMPARE(standing->fullText(), QString("No module – plug it in"));
+        QVERIFY(r.w->statusPage()->stale());
+        QVERIFY(!r.c("lbViTypeValue")->isEnabled());
+        QVERIFY(r.text("lbViTypeValue") != "-");   // kept, greyed
+        // A refused password: connected, not logged in.
+        r.module.setPassword("1111");
+        r.w->session().login().askPassword = [] {};
+        r.backend.attach();
+        QTRY_COMPARE_WITH_TIMEOUT(standing->fullText(), QString("Connected"), 5000);
     }
 
     void reattachLogsInAgainFromDefaultPassword() {

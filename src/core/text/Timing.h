@@ -24,6 +24,9 @@ inline int handOffTimeoutMs = 100;     // CallInMainThread
 
 // Window: how long the note of a finished Read or Write stays in the progress bar
 inline int transferNoteMs = 5000;
+// Window: while no module is up, how often the bottom bar looks whether one is
+// plugged in but cannot be opened
+inline int standingCheckMs = 1000;
 
 // GSM modem
 inline int modemEscapeSleepMs = 200;

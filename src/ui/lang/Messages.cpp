@@ -46,6 +46,13 @@ const MessageRow kRows[] = {
     {Msg::EmptyPhoneNumber, "Type the module's phone number first", "Előbb adja meg a modul telefonszámát",
      "Introduceți mai întâi numărul de telefon al modulului"},
     {Msg::CancelButton, "Cancel", "Mégse", "Anulare"},
+    {Msg::StandingNoModule, "No module – plug it in", "Nincs modul – csatlakoztassa", "Niciun modul – conectați-l"},
+    {Msg::StandingNotAccessible, "Module found but not accessible – see README, Access to the USB module",
+     "A modul megvan, de nem érhető el – lásd README, Access to the USB module",
+     "Modul găsit, dar inaccesibil – vezi README, Access to the USB module"},
+    {Msg::StandingConnected, "Connected", "Kapcsolódva", "Conectat"},
+    {Msg::StandingLoggedIn, "Logged in", "Bejelentkezve", "Autentificat"},
+    {Msg::StandingCallUp, "Call up: %1", "Hívás él: %1", "Apel activ: %1"},
 };
 static_assert(sizeof kRows / sizeof kRows[0] == size_t(Msg::Count), "one row per message");
 

@@ -31,6 +31,11 @@ enum class Msg {
     ModemHungUp,
     EmptyPhoneNumber,
     CancelButton,
+    StandingNoModule,
+    StandingNotAccessible,
+    StandingConnected,
+    StandingLoggedIn,
+    StandingCallUp,   // %1 phone number
     Count
 };
 

@@ -169,8 +169,10 @@ void StatusPage::showText(const char* labelName, const QString& text) {
 
 void StatusPage::showState(const char* labelName, const QString& text, const QColor& colour) {
     QLabel* l = label(labelName);
+    // The colour of a live value; a stale one is drawn in the disabled grey.
     QPalette p = l->palette();
-    p.setColor(QPalette::WindowText, colour);
+    p.setColor(QPalette::Active, QPalette::WindowText, colour);
+    p.setColor(QPalette::Inactive, QPalette::WindowText, colour);
     l->setPalette(p);
     showText(labelName, text);
 }
@@ -225,3 +227,19 @@ void StatusPage::_edInputsIN1ValueChange() { showInput("_edInputsIN1Value", "lbI
 void StatusPage::_edInputsIN2ValueChange() { showInput("_edInputsIN2Value", "lbInputsIN2Value"); }
 void StatusPage::_edRelay1ValueChange() { showRelay("_edRelay1Value", "lbRelay1Value"); }
 void StatusPage::_edRelay2ValueChange() { showRelay("_edRelay2Value", "lbRelay2Value"); }
+
+void StatusPage::redrawWords() {
+    showInput("_edInputsIN1Value", "lbInputsIN1Value");
+    showInput("_edInputsIN2Value", "lbInputsIN2Value");
+    showRelay("_edRelay1Value", "lbRelay1Value");
+    showRelay("_edRelay2Value", "lbRelay2Value");
+}
+
+void StatusPage::setStale(bool stale) {
+    if (stale == stale_) return;
+    stale_ = stale;
+    for (QGroupBox* box : findChildren<QGroupBox*>())
+        for (QWidget* w : box->findChildren<QWidget*>())
+            if ((qobject_cast<QLabel*>(w) && w->objectName().endsWith("Value")) || w == pbGsmSignal_)
+                w->setEnabled(!stale);
+}

@@ -47,6 +47,13 @@ public:
     void _edRelay1ValueChange();
     void _edRelay2ValueChange();
 
+    // Draws the input and relay words again (after a language switch).
+    void redrawWords();
+    // Stale values stay shown, greyed, until fresh ones arrive: the module
+    // went away, or has not answered since it came back.
+    void setStale(bool stale);
+    bool stale() const { return stale_; }
+
 signals:
     // A change handler has just written the value label of this name.
     void statusDrawn(const QString& labelName);
@@ -62,4 +69,5 @@ private:
     void showWithUnit(const char* editName, const char* labelName, const QString& unit);
 
     QProgressBar* pbGsmSignal_ = nullptr;
+    bool stale_ = false;
 };

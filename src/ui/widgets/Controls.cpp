@@ -1,5 +1,7 @@
 #include "ui/widgets/Controls.h"
 
+#include <algorithm>
+
 #include <QKeyEvent>
 #include <QLocale>
 #include <QRadioButton>
@@ -99,4 +101,33 @@ void RadioGroup::setItemIndex(int i) {
         return;
     }
     group_.button(i)->setChecked(true);   // idToggled updates index_ and emits
+}
+
+ElidedLabel::ElidedLabel(QWidget* parent) : QLabel(parent) {
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+}
+
+void ElidedLabel::setFullText(const QString& text) {
+    if (text == full_) return;
+    full_ = text;
+    setToolTip(text);
+    elide();
+}
+
+QSize ElidedLabel::minimumSizeHint() const { return {0, QLabel::minimumSizeHint().height()}; }
+QSize ElidedLabel::sizeHint() const { return {0, QLabel::sizeHint().height()}; }
+
+void ElidedLabel::resizeEvent(QResizeEvent* e) {
+    QLabel::resizeEvent(e);
+    elide();
+}
+
+void ElidedLabel::changeEvent(QEvent* e) {
+    QLabel::changeEvent(e);
+    if (e->type() == QEvent::FontChange) elide();
+}
+
+void ElidedLabel::elide() {
+    const int room = contentsRect().width() - 2 * margin() - 2 * std::max(indent(), 0);
+    setText(fontMetrics().elidedText(full_, Qt::ElideRight, std::max(room, 0)));
 }

@@ -1,8 +1,10 @@
 #pragma once
-// The two control kinds Qt lacks: a spin edit whose text is carried unclamped,
-// and a radio group with an item index.
+// The control kinds Qt lacks: a spin edit whose text is carried unclamped,
+// a radio group with an item index, and a one-line label that never widens
+// its window.
 #include <QButtonGroup>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -55,4 +57,25 @@ signals:
 private:
     QButtonGroup group_;
     int index_ = -1;
+};
+
+// One line of text that shows what fits and ends in "…" when cut; the whole
+// text is also its tooltip. It asks for no width of its own, so a long text
+// never widens the window.
+class ElidedLabel : public QLabel {
+    Q_OBJECT
+public:
+    explicit ElidedLabel(QWidget* parent = nullptr);
+    void setFullText(const QString& text);
+    QString fullText() const { return full_; }
+    QSize minimumSizeHint() const override;
+    QSize sizeHint() const override;
+
+protected:
+    void resizeEvent(QResizeEvent* e) override;
+    void changeEvent(QEvent* e) override;
+
+private:
+    void elide();
+    QString full_;
 };

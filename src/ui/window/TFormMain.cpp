@@ -11,6 +11,7 @@
 #include "ui/pages/SettingsPage.h"
 #include "ui/pages/StatusPage.h"
 #include "ui/pages/VolumesPage.h"
+#include "ui/widgets/Controls.h"
 #include "ui/widgets/ErrorBox.h"
 
 #include <QApplication>
@@ -59,16 +60,25 @@ TFormMain::TFormMain(const Options& options)
     connect(session_.get(), &DeviceSession::statusText, this,
             [this](const QByteArray& text) { Guarded([&] { ReceiveStatusText(text); }); });
     connect(session_.get(), &DeviceSession::logText, logPage_, &LogPage::ReceiveLogText);
+    connect(session_.get(), &DeviceSession::callChanged, this, [this] { showStanding(); });
+    standingTimer_.setInterval(timing::standingCheckMs);
+    connect(&standingTimer_, &QTimer::timeout, this, [this] { showStanding(); });
     // 11. Languages.
     langMan_ = std::make_unique<LangMan>(this, options.languageStore);
     langMan_->formatTempLabels = [this] { settingsPage_->formatAllTempLabels(); };
-    langMan_->languageApplied = [this] { modemPage_->retranslate(); };
+    langMan_->languageApplied = [this] {
+        modemPage_->retranslate();
+        statusPage_->redrawWords();
+        showStanding();
+    };
     modemPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
     statusPage_->lookupText = [this](const QByteArray& key) { return langMan_->Text(key); };
     langMan_->ApplyLanguage(langMan_->StoredLanguage());
     // 12. The temperature threshold labels.
     settingsPage_->formatAllTempLabels();
     modemPage_->setExtraPorts(options.extraSerialPorts);
+    statusPage_->setStale(true);   // nothing heard from a module yet
+    showStanding();
     // 13. The volume tool.
     if (options.full) {
         for (int i : {PageSettings, PageStatus, PageModem, PageVolumes}) PageControl1->setTabVisible(i, true);
@@ -135,9 +145,12 @@ void TFormMain::buildWindow() {
     auto* p2 = new QHBoxLayout(Panel2);
     p2->setContentsMargins(0, 0, 0, 0);
     p2->addWidget(Panel4);
+    lbStanding_ = new ElidedLabel(Panel1);
+    lbStanding_->setObjectName("lbStanding");
     auto* p1 = new QHBoxLayout(Panel1);
     p1->setContentsMargins(0, 0, 0, 0);
     p1->addWidget(Panel3, 1);
+    p1->addWidget(lbStanding_, 1);
     p1->addWidget(Panel2);
 
     auto* lay = new QVBoxLayout(this);
@@ -213,10 +226,45 @@ void TFormMain::UpdateUIState(const char* /*reason*/) {
         PageControl1->setEnabled(true);
     }
     // 3. Log in when a link has just come up. 4. Remember the link state.
+    const bool fresh = connected && !session_->login().loggedIn;
     if (session_->LogInIfNew(connected)) setButtons(true);
+    // A module just come up on USB sends its status at once, so the Status
+    // page fills without a page change; one gone leaves its values stale.
+    if (fresh && session_->UsbReady()) session_->RequestStatus();
+    if (!session_->LinkUp()) statusPage_->setStale(true);
+    showStanding();
+}
+
+QString TFormMain::standingText() const {
+    using S = DeviceSession::Standing;
+    switch (session_->standing()) {
+        case S::CallUp:
+            return langMan_->Message(lang::Msg::StandingCallUp).arg(QString::fromLatin1(session_->callNumber()));
+        case S::LoggedIn:
+            return langMan_->Message(lang::Msg::StandingLoggedIn);
+        case S::Connected:
+            return langMan_->Message(lang::Msg::StandingConnected);
+        case S::NotAccessible:
+            return langMan_->Message(lang::Msg::StandingNotAccessible);
+        case S::NoModule:
+            break;
+    }
+    return langMan_->Message(lang::Msg::StandingNoModule);
+}
+
+void TFormMain::showStanding() {
+    if (!langMan_ || session_->Closing()) return;
+    lbStanding_->setFullText(standingText());
+    // Plugged in but not accessible is found by the link's search, which
+    // tells nobody: look again now and then while no module is up.
+    if (session_->LinkUp())
+        standingTimer_.stop();
+    else if (!standingTimer_.isActive())
+        standingTimer_.start();
 }
 
 void TFormMain::ReceiveStatusText(const QByteArray& text) {
+    statusPage_->setStale(false);
     statusParser_.Feed(text, [this](const QByteArray& key, const QByteArray& value) {
         if (const ControlDesc* d = statusBindings_.Find(key)) SetControlValue(d->control, value);
     });
@@ -232,6 +280,7 @@ void TFormMain::PageControl1Change(int index) {
 }
 
 void TFormMain::queryModemStatus() {
+    statusPage_->setStale(false);
     for (const StatusDef& q : modemStatusQueries()) {
         const QByteArray value = ParseAnswerValue(session_->exchange().QueryParam(q.key));
         if (QWidget* c = control(q.control)) SetControlValue(c, value);
@@ -295,7 +344,6 @@ void TFormMain::keyPressEvent(QKeyEvent* e) {
     // Only when the window itself has the focus, not a control that let the key pass.
     QWidget* f = QApplication::focusWidget();
     if (f == nullptr || f == this) {
-        qDebug("-------------");
         if (FormKeyDown(e)) return;
     }
     QWidget::keyPressEvent(e);

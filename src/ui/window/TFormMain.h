@@ -12,6 +12,7 @@
 #include <memory>
 
 class ConfigTransfer;
+class ElidedLabel;
 class HidBackend;
 class LangMan;
 class LogPage;
@@ -55,6 +56,8 @@ public:
     LangMan& langMan() { return *langMan_; }
     QTabWidget* pageControl() const { return PageControl1; }
     SettingsPage* settingsPage() const { return settingsPage_; }
+    StatusPage* statusPage() const { return statusPage_; }
+    QString standingText() const;
     VolumesPage* volumesPage() const { return volumesPage_; }
     const ControlDescList& settingsBindings() const { return settingsBindings_; }
     const ControlDescList& statusBindings() const { return statusBindings_; }
@@ -77,6 +80,9 @@ private:
     // Shows the note of a finished Read or Write in the progress bar (nothing
     // after a failure); the bar empties after timing::transferNoteMs.
     void showTransferNote(const QString& note);
+    // The bottom bar's words for where the user stands (no module, not
+    // accessible, connected, logged in, call up).
+    void showStanding();
 
     std::unique_ptr<DeviceSession> session_;
     ControlDescList settingsBindings_;
@@ -85,6 +91,7 @@ private:
     bool busy_ = false;
     bool shown_ = false;
     QTimer noteTimer_;
+    QTimer standingTimer_;   // while no module is up: is one plugged in but not accessible?
 
     // Controls.
     QTabWidget* PageControl1;
@@ -98,6 +105,7 @@ private:
     QWidget* Panel3;
     QWidget* Panel4;
     QProgressBar* ProgressBarRW;
+    ElidedLabel* lbStanding_;
     QToolButton* SpeedButtonEN;
     QToolButton* SpeedButtonHU;
     QToolButton* SpeedButtonRO;
