@@ -13,7 +13,9 @@
 #include "ui/widgets/ErrorBox.h"
 #include "ui/window/TFormMain.h"
 
+#include <QApplication>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -159,6 +161,49 @@ private slots:
         r.w->session().login().askPassword = [] {};
         r.backend.attach();
         QTRY_COMPARE_WITH_TIMEOUT(standing->fullText(), QString("Connected"), 5000);
+    }
+
+    // Ctrl+O and Ctrl+S open the file dialogs, F5 reads, wherever the focus
+    // is; not in the volume tool, whose Settings page is not offered.
+    void shortcutsPressOpenSaveAndRead() {
+        auto dialogAfter = [](const QKeySequence& keys, QWidget* target) {
+            target->window()->activateWindow();   // back from the dialog before
+            if (!QTest::qWaitForWindowActive(target->window())) return -2;
+            QFileDialog::AcceptMode mode = QFileDialog::AcceptOpen;
+            bool seen = false;
+            QTimer::singleShot(0, [&] {
+                if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+                    seen = true;
+                    mode = d->acceptMode();
+                    d->reject();
+                }
+            });
+            QTest::keySequence(target, keys);
+            QCoreApplication::processEvents();
+            return seen ? int(mode) : -1;
+        };
+        {
+            WindowRig r(true);
+            QVERIFY(QTest::qWaitForWindowActive(r.w.get()));
+            QWidget* edit = r.c("EditPhoneNumber1");
+            edit->setFocus();
+            QCOMPARE(dialogAfter(QKeySequence("Ctrl+O"), edit), int(QFileDialog::AcceptOpen));
+            QCOMPARE(dialogAfter(QKeySequence("Ctrl+S"), edit), int(QFileDialog::AcceptSave));
+            QVERIFY(r.connect());
+            r.module.clearCommands();
+            r.w->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(r.w.get()));
+            QTest::keyClick(edit, Qt::Key_F5);
+            QTRY_VERIFY_WITH_TIMEOUT(r.count("CALL:USER1.PN?") == 1, 5000);
+            QTRY_VERIFY_WITH_TIMEOUT(!r.w->busy(), 10000);
+        }
+        WindowRig r(false);
+        QVERIFY(r.connect());
+        r.module.clearCommands();
+        QTest::keyClick(r.w.get(), Qt::Key_F5);
+        QCOMPARE(dialogAfter(QKeySequence("Ctrl+O"), r.w.get()), -1);
+        QTest::qWait(50);
+        QCOMPARE(r.count("CALL:USER1.PN?"), 0);
     }
 
     void reattachLogsInAgainFromDefaultPassword() {

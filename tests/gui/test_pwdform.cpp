@@ -60,6 +60,25 @@ private slots:
         QCOMPARE(f.btPasswAction->text(), QString("OK"));
     }
 
+    // After a refusal the dialog says so, in the window's language, and the
+    // password is ready to be typed over.
+    void refusalIsToldAndTheFocusIsInThePassword() {
+        Session s;
+        s.lastLoginResult = Outcome::Refused;
+        TPwdForm f(nullptr, s, {});
+        f.message = [](lang::Msg m) { return lang::message(lang::Language::Romanian, m); };
+        f.show();
+        QVERIFY(QTest::qWaitForWindowActive(&f));
+        QVERIFY(f.lbRefused->isVisible());
+        QCOMPARE(f.lbRefused->text(), QString("Modulul a refuzat parola."));
+        QCOMPARE(QApplication::focusWidget(), f.ppassword);
+        QCOMPARE(f.ppassword->selectedText(), QString("4826"));
+        f.hide();
+        s.lastLoginResult = Outcome::NoAnswer;
+        f.show();
+        QVERIFY(!f.lbRefused->isVisible());
+    }
+
     void captionsComeFromTheLookupWhenShown() {
         Session s;
         TPwdForm f(nullptr, s, [](const QByteArray& key) { return QString("<%1>").arg(QString(key)); });

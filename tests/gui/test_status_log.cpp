@@ -1,19 +1,24 @@
 // Status pairs and log lines: the parsers, the Status page's drawing of the
 // values, the three log views, delivery-independence and the memory limits.
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QRandomGenerator>
 #include <QSignalSpy>
-#include <QTextBlock>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
 
 #include "core/config/ParamTable.h"
 #include "core/protocol/StatusParser.h"
 #include "core/text/Codec.h"
 #include "ui/pages/LogPage.h"
 #include "ui/pages/StatusPage.h"
+#include "ui/widgets/ErrorBox.h"
 
 using Pair = QPair<QByteArray, QByteArray>;
 
@@ -86,6 +91,7 @@ private slots:
     void statesUnitsAndSignal();
     void logLinesAndTags();
     void logLineEndsAndZeroByte();
+    void logHeadingsClearCopyAndSave();
     void anyChunkingGivesTheSameResult();
     void statusBufferIsBounded();
     void logMemoryIsBounded();
@@ -306,6 +312,41 @@ void TestStatusLog::logLinesAndTags() {
     QVERIFY(ModuleTagCut("a <LINK> (x)", LogPage::modulesA()).isNull());
     QVERIFY(ModuleTagCut("] <link> (x)", LogPage::modulesA()).isNull());
     QCOMPARE(ModuleTagCut("] <ppp> (", LogPage::modulesA()), QByteArray("<ppp> ("));
+}
+
+// The log's headings and buttons speak the window's language; Copy takes a
+// selection or else the whole log; Save writes the whole log or names the file
+// it could not write.
+void TestStatusLog::logHeadingsClearCopyAndSave() {
+    LogPage log;
+    QCOMPARE(log.findChild<QLabel*>("lbLogAll")->text(), QString("All lines"));
+    QCOMPARE(log.findChild<QLabel*>("lbLogModulesB")->text(), QString("ATCH, JST, DTMFF"));
+    log.message = [](lang::Msg m) { return lang::message(lang::Language::Hungarian, m); };
+    log.retranslate();
+    QCOMPARE(log.findChild<QPushButton*>("btLogClear")->text(), QString("Törlés"));
+
+    log.ReceiveLogText("a] <LINK> (1)\r\nb] <JST> (\xB0)\r");
+    log.copy();
+    const QString all = "a] <LINK> (1)\n\nb] <JST> (" + QString(QChar(0xB0)) + ")";
+    QCOMPARE(QGuiApplication::clipboard()->text(), all);
+    log.memo(3)->selectAll();
+    log.copy();
+    QCOMPARE(QGuiApplication::clipboard()->text(), "<JST> (" + QString(QChar(0xB0)) + ")");
+
+    QTemporaryDir dir;
+    QVERIFY(log.saveTo(dir.filePath("log.txt")));
+    QFile saved(dir.filePath("log.txt"));
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(saved.readAll()), all);
+    QStringList errors;
+    errorSink() = [&errors](const QString& m) { errors << m; };
+    QVERIFY(!log.saveTo(dir.filePath("no/such/folder/log.txt")));
+    errorSink() = nullptr;
+    QCOMPARE(errors.size(), 1);
+    QVERIFY2(errors[0].contains("log.txt"), qPrintable(errors[0]));
+
+    log.clear();
+    for (int i = 1; i <= 3; ++i) QVERIFY(log.memo(i)->toPlainText().isEmpty());
 }
 
 void TestStatusLog::logLineEndsAndZeroByte() {

@@ -43,6 +43,9 @@ TPwdForm::TPwdForm(QWidget* owner, Session& session, Lookup lookup)
     cpasswordnp = named(new QLineEdit(gbnewpw), "cpasswordnp");
     for (QLineEdit* e : {cpasswordo, cpasswordn, cpasswordnp}) e->setEnabled(false);
     for (QLineEdit* e : {ppassword, cpasswordo, cpasswordn, cpasswordnp}) AcceptModuleTextOnly(e);
+    lbRefused = named(new QLabel(this), "lbRefused");
+    lbRefused->setWordWrap(true);
+    lbRefused->setVisible(false);
     btPasswAction = named(new QPushButton("OK", this), "btPasswAction");
     btPasswAction->setDefault(true);
 
@@ -60,6 +63,7 @@ TPwdForm::TPwdForm(QWidget* owner, Session& session, Lookup lookup)
     inner->addWidget(gbnewpw);
     inner->addStretch();
     auto* outer = new QVBoxLayout(this);
+    outer->addWidget(lbRefused);
     outer->addWidget(box);
     outer->addWidget(btPasswAction, 0, Qt::AlignRight);
 
@@ -73,7 +77,13 @@ TPwdForm::TPwdForm(QWidget* owner, Session& session, Lookup lookup)
 
 void TPwdForm::showEvent(QShowEvent* e) {
     FormShow();
+    // The dialog comes after a refusal: say so, and let the user type at once.
+    const lang::Msg refused = lang::Msg::PasswordRefused;
+    lbRefused->setText(message ? message(refused) : lang::message(lang::Language::English, refused));
+    lbRefused->setVisible(session_.lastLoginResult == Outcome::Refused);
     QDialog::showEvent(e);
+    ppassword->setFocus();
+    ppassword->selectAll();
 }
 
 void TPwdForm::FormShow() {

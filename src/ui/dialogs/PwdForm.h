@@ -3,6 +3,8 @@
 // password.
 #include <QDialog>
 
+#include "ui/lang/Messages.h"
+
 #include <functional>
 
 class QGroupBox;
@@ -35,6 +37,10 @@ public:
     QLineEdit* cpasswordn;
     QLineEdit* cpasswordnp;
     QPushButton* btPasswAction;
+    // Shown when the module refused the password last tried.
+    QLabel* lbRefused;
+    // The window's messages in its language; unset: English.
+    std::function<QString(lang::Msg)> message;
 
 protected:
     void showEvent(QShowEvent* e) override;

@@ -53,6 +53,14 @@ const MessageRow kRows[] = {
     {Msg::StandingConnected, "Connected", "Kapcsolódva", "Conectat"},
     {Msg::StandingLoggedIn, "Logged in", "Bejelentkezve", "Autentificat"},
     {Msg::StandingCallUp, "Call up: %1", "Hívás él: %1", "Apel activ: %1"},
+    {Msg::PasswordRefused, "The module refused the password.", "A modul elutasította a jelszót.",
+     "Modulul a refuzat parola."},
+    {Msg::LogAllLines, "All lines", "Minden sor", "Toate liniile"},
+    {Msg::LogClear, "Clear", "Törlés", "Ștergere"},
+    {Msg::LogCopy, "Copy", "Másolás", "Copiere"},
+    {Msg::LogSave, "Save to file…", "Mentés fájlba…", "Salvare în fișier…"},
+    {Msg::LogSaveFailed, "The log cannot be saved to '%1': %2", "A napló nem menthető ide: '%1': %2",
+     "Jurnalul nu poate fi salvat în '%1': %2"},
 };
 static_assert(sizeof kRows / sizeof kRows[0] == size_t(Msg::Count), "one row per message");
 

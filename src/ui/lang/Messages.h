@@ -36,6 +36,12 @@ enum class Msg {
     StandingConnected,
     StandingLoggedIn,
     StandingCallUp,   // %1 phone number
+    PasswordRefused,
+    LogAllLines,
+    LogClear,
+    LogCopy,
+    LogSave,
+    LogSaveFailed,   // %1 file name, %2 the system's reason
     Count
 };
 

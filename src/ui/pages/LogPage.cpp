@@ -1,29 +1,108 @@
 #include "ui/pages/LogPage.h"
 
+#include <QClipboard>
+#include <QDir>
+#include <QFileDialog>
+#include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSaveFile>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QVBoxLayout>
 
 #include "core/text/Codec.h"
+#include "ui/widgets/ErrorBox.h"
 
 LogPage::LogPage(QWidget* parent) : QWidget(parent) {
     setObjectName("tsLog");
-    auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 0, 0, 0);
+    auto* page = new QVBoxLayout(this);
+    page->setContentsMargins(0, 0, 0, 0);
+    page->setSpacing(2);
+    auto* row = new QHBoxLayout;
     row->setSpacing(0);
     const char* names[3] = {"MemoLog1", "MemoLog2", "MemoLog3"};
+    const char* headings[3] = {"lbLogAll", "lbLogModulesA", "lbLogModulesB"};
     for (int i = 0; i < 3; ++i) {
+        auto* column = new QVBoxLayout;
+        column->setSpacing(0);
+        heading_[i] = new QLabel(this);
+        heading_[i]->setObjectName(headings[i]);
         auto* m = new QPlainTextEdit(this);
         m->setObjectName(names[i]);
         m->setReadOnly(true);
         m->setUndoRedoEnabled(false);
         m->setMaximumBlockCount(kMaxLines);
-        if (i > 0) m->setFixedWidth(220);
-        row->addWidget(m, i == 0 ? 1 : 0);
+        if (i > 0) {
+            m->setFixedWidth(220);
+            heading_[i]->setFixedWidth(220);
+        }
+        column->addWidget(heading_[i]);
+        column->addWidget(m, 1);
+        row->addLayout(column, i == 0 ? 1 : 0);
         memo_[i] = m;
     }
+    // The right views' headings name the module tags they pick out.
+    heading_[1]->setText(QString::fromLatin1(modulesA().join(", ")));
+    heading_[2]->setText(QString::fromLatin1(modulesB().join(", ")));
+    page->addLayout(row, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->setContentsMargins(4, 0, 4, 4);
+    auto button = [this, buttons](const char* name) {
+        auto* b = new QPushButton(this);
+        b->setObjectName(name);
+        buttons->addWidget(b);
+        return b;
+    };
+    clear_ = button("btLogClear");
+    copy_ = button("btLogCopy");
+    save_ = button("btLogSave");
+    buttons->addStretch(1);
+    page->addLayout(buttons);
+    connect(clear_, &QPushButton::clicked, this, &LogPage::clear);
+    connect(copy_, &QPushButton::clicked, this, &LogPage::copy);
+    connect(save_, &QPushButton::clicked, this, [this] {
+        const QString name = QFileDialog::getSaveFileName(this, text(lang::Msg::LogSave).remove(QChar(0x2026)),
+                                                          QString(), QStringLiteral("*.txt"));
+        if (!name.isEmpty()) saveTo(name);
+    });
+    retranslate();
+}
+
+QString LogPage::text(lang::Msg m) const { return message ? message(m) : lang::message(lang::Language::English, m); }
+
+void LogPage::retranslate() {
+    heading_[0]->setText(text(lang::Msg::LogAllLines));
+    clear_->setText(text(lang::Msg::LogClear));
+    copy_->setText(text(lang::Msg::LogCopy));
+    save_->setText(text(lang::Msg::LogSave));
+}
+
+void LogPage::clear() {
+    for (QPlainTextEdit* m : memo_) m->clear();
+}
+
+void LogPage::copy() {
+    QString selected;
+    for (QPlainTextEdit* m : memo_)
+        if (m->textCursor().hasSelection()) {
+            selected = m->textCursor().selectedText().replace(QChar::ParagraphSeparator, QChar('\n'));
+            break;
+        }
+    if (selected.isEmpty()) selected = memo_[0]->toPlainText();
+    QGuiApplication::clipboard()->setText(selected.replace(QChar::LineSeparator, QChar('\n')));
+}
+
+bool LogPage::saveTo(const QString& fileName) {
+    QSaveFile file(fileName);
+    QString text = memo_[0]->toPlainText();
+    text.replace(QChar::LineSeparator, QChar('\n'));
+    if (file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) >= 0 && file.commit()) return true;
+    ShowError(this->text(lang::Msg::LogSaveFailed).arg(QDir::toNativeSeparators(fileName), file.errorString()));
+    return false;
 }
 
 const QList<QByteArray>& LogPage::modulesA() {

@@ -6,9 +6,15 @@
 #include <QList>
 #include <QWidget>
 
+#include <functional>
+
+#include "ui/lang/Messages.h"
+
 #include "core/protocol/StatusParser.h"
 
+class QLabel;
 class QPlainTextEdit;
+class QPushButton;
 
 class LogPage : public QWidget {
     Q_OBJECT
@@ -31,9 +37,22 @@ public:
     QPlainTextEdit* memo(int n) const;   // 1, 2 or 3
     const LogLineSplitter& splitter() const { return splitter_; }
 
+    // The page's own words (headings, buttons), in the window's language.
+    std::function<QString(lang::Msg)> message;
+    void retranslate();
+    // Clear empties the three views; Copy puts the selection of the view that
+    // has one (else the whole left view) on the clipboard; Save writes the
+    // left view to a UTF-8 text file, false (and the reason shown) on failure.
+    void clear();
+    void copy();
+    bool saveTo(const QString& fileName);
+
 private:
     void appendLine(QPlainTextEdit* view, const QByteArray& line);
+    QString text(lang::Msg m) const;
 
     QPlainTextEdit* memo_[3] = {};
+    QLabel* heading_[3] = {};
+    QPushButton *clear_ = nullptr, *copy_ = nullptr, *save_ = nullptr;
     LogLineSplitter splitter_;
 };

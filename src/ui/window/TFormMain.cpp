@@ -22,6 +22,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -52,6 +53,7 @@ TFormMain::TFormMain(const Options& options)
     session_->login().askPassword = [this] {
         if (session_->Closing()) return;
         TPwdForm form(this, session_->login(), [this](const QByteArray& key) { return langMan_->Text(key); });
+        form.message = [this](lang::Msg m) { return langMan_->Message(m); };
         form.exec();
     };
     // 6.-10. The session's news, on the UI thread.
@@ -69,8 +71,10 @@ TFormMain::TFormMain(const Options& options)
     langMan_->languageApplied = [this] {
         modemPage_->retranslate();
         statusPage_->redrawWords();
+        logPage_->retranslate();
         showStanding();
     };
+    logPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
     modemPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
     statusPage_->lookupText = [this](const QByteArray& key) { return langMan_->Text(key); };
     langMan_->ApplyLanguage(langMan_->StoredLanguage());
@@ -174,6 +178,19 @@ void TFormMain::buildWindow() {
     click("btnWrite", [this] { transfer_->btnWriteClick(); });
     click("btnOpen", [this] { transfer_->btnOpenClick(); });
     click("btnSave", [this] { transfer_->btnSaveClick(); });
+    // Ctrl+O, Ctrl+S and F5 press Open, Save and Read, wherever the focus is,
+    // while the Settings page is offered and the button is on.
+    auto shortcut = [this](const QKeySequence& keys, const char* name) {
+        auto* s = new QShortcut(keys, this);
+        connect(s, &QShortcut::activated, this, [this, name] {
+            auto* b = qobject_cast<QPushButton*>(settingsPage_->control(name));
+            if (b && b->isEnabled() && PageControl1->isEnabled() && PageControl1->isTabVisible(PageSettings))
+                b->click();
+        });
+    };
+    shortcut(QKeySequence(Qt::CTRL | Qt::Key_O), "btnOpen");
+    shortcut(QKeySequence(Qt::CTRL | Qt::Key_S), "btnSave");
+    shortcut(QKeySequence(Qt::Key_F5), "btnRead");
     settingsPage_->updateUIState = [this](const char* reason) { UpdateUIState(reason); };
     settingsPage_->testReportNow = [this] { session_->exchange().SetParam("EVM:New", "10"); };
 }
