@@ -71,6 +71,15 @@ private slots:
         QVERIFY(!r.w->pageControl()->isTabVisible(2));
         QVERIFY(!r.w->findChild<QWidget*>("Panel3")->isHidden());
         QVERIFY(!r.w->findChild<QWidget*>("Panel4")->isHidden());
+        // The icon, and the About box's version and licences in the window's language.
+        QVERIFY(!r.w->windowIcon().pixmap(32, 32).isNull());
+        QVERIFY(r.w->findChild<QWidget*>("btAbout")->isVisible());
+        const QString about = r.w->aboutText();
+        QVERIFY2(about.startsWith("Kestrum " KESTRUM_VERSION) && about.contains(qVersion()) &&
+                     about.contains("LGPL") && about.contains("hidapi"),
+                 qPrintable(about));
+        r.w->SpeedButtonROClick();
+        QVERIFY(r.w->aboutText().contains("Realizat cu Qt"));
     }
 
     void logShortcutFollowsFocus() {

@@ -11,7 +11,7 @@ struct MessageRow {
 };
 
 // UTF-8 source text; one row per message, in the order of Msg.
-const MessageRow kRows[] = {
+constexpr MessageRow kRows[] = {
     {Msg::NotSettingsFile, "'%1' is not a settings file", "'%1' nem beállításfájl", "'%1' nu este un fișier de setări"},
     {Msg::NoAnswerFor, "The module did not answer for %1", "A modul nem válaszolt: %1",
      "Modulul nu a răspuns pentru %1"},
@@ -61,8 +61,25 @@ const MessageRow kRows[] = {
     {Msg::LogSave, "Save to file…", "Mentés fájlba…", "Salvare în fișier…"},
     {Msg::LogSaveFailed, "The log cannot be saved to '%1': %2", "A napló nem menthető ide: '%1': %2",
      "Jurnalul nu poate fi salvat în '%1': %2"},
+    {Msg::AboutTitle, "About Kestrum", "A Kestrum névjegye", "Despre Kestrum"},
+    {Msg::AboutText,
+     "Kestrum %1\n\nConfigures and monitors the Brisal GSM alarm module.\n\nBuilt with Qt %2, under the GNU "
+     "LGPL version 3, and hidapi, under the BSD licence (or, at your choice, the GNU GPL version 3 or the original "
+     "HIDAPI licence).",
+     "Kestrum %1\n\nA Brisal GSM riasztómodul beállítása és figyelése.\n\nKészült a Qt %2 (GNU LGPL 3-as "
+     "verzió) és a hidapi (BSD-licenc, vagy választás szerint GNU GPL 3-as verzió vagy az eredeti HIDAPI-licenc) "
+     "felhasználásával.",
+     "Kestrum %1\n\nConfigurează și monitorizează modulul de alarmă GSM Brisal.\n\nRealizat cu Qt %2, sub "
+     "licența GNU LGPL versiunea 3, și hidapi, sub licența BSD (sau, la alegere, GNU GPL versiunea 3 ori licența "
+     "originală HIDAPI)."},
 };
 static_assert(sizeof kRows / sizeof kRows[0] == size_t(Msg::Count), "one row per message");
+constexpr bool rowsInOrder() {
+    for (size_t i = 0; i < sizeof kRows / sizeof kRows[0]; ++i)
+        if (size_t(kRows[i].id) != i) return false;
+    return true;
+}
+static_assert(rowsInOrder(), "the rows in the order of Msg");
 
 }   // namespace
 

@@ -42,6 +42,8 @@ enum class Msg {
     LogCopy,
     LogSave,
     LogSaveFailed,   // %1 file name, %2 the system's reason
+    AboutTitle,
+    AboutText,   // %1 Kestrum's version, %2 Qt's version
     Count
 };
 

@@ -13,6 +13,7 @@
 #include "ui/pages/VolumesPage.h"
 #include "ui/widgets/Controls.h"
 #include "ui/widgets/ErrorBox.h"
+#include "ui/window/AppIcon.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -20,6 +21,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
@@ -151,11 +153,19 @@ void TFormMain::buildWindow() {
     p2->addWidget(Panel4);
     lbStanding_ = new ElidedLabel(Panel1);
     lbStanding_->setObjectName("lbStanding");
+    auto* about = new QToolButton(Panel1);
+    about->setObjectName("btAbout");
+    about->setText("?");
+    about->setAutoRaise(true);
+    about->setFixedSize(24, 24);
+    connect(about, &QToolButton::clicked, this, &TFormMain::showAbout);
+    connect(new QShortcut(QKeySequence(Qt::Key_F1), this), &QShortcut::activated, this, &TFormMain::showAbout);
     auto* p1 = new QHBoxLayout(Panel1);
     p1->setContentsMargins(0, 0, 0, 0);
     p1->addWidget(Panel3, 1);
     p1->addWidget(lbStanding_, 1);
     p1->addWidget(Panel2);
+    p1->addWidget(about);
 
     auto* lay = new QVBoxLayout(this);
     lay->setContentsMargins(0, 0, 0, 0);
@@ -165,6 +175,7 @@ void TFormMain::buildWindow() {
     lay->addWidget(PageControl1, 1);
     lay->addWidget(Panel1);
     setWindowTitle("Brisal Kestrum v1.00");
+    setWindowIcon(kestrumIcon());
     resize(824, 676);
 
     // Ctrl+Alt+D acts while the window itself or one of these four buttons has the focus.
@@ -267,6 +278,18 @@ QString TFormMain::standingText() const {
             break;
     }
     return langMan_->Message(lang::Msg::StandingNoModule);
+}
+
+QString TFormMain::aboutText() const {
+    return langMan_->Message(lang::Msg::AboutText)
+        .arg(QStringLiteral(KESTRUM_VERSION), QString::fromLatin1(qVersion()));
+}
+
+void TFormMain::showAbout() {
+    QMessageBox box(QMessageBox::Information, langMan_->Message(lang::Msg::AboutTitle), aboutText(), QMessageBox::Ok,
+                    this);
+    box.setIconPixmap(windowIcon().pixmap(64, 64));
+    box.exec();
 }
 
 void TFormMain::showStanding() {

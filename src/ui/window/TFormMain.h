@@ -58,6 +58,8 @@ public:
     SettingsPage* settingsPage() const { return settingsPage_; }
     StatusPage* statusPage() const { return statusPage_; }
     QString standingText() const;
+    QString aboutText() const;   // version and licences, in the window's language
+    void showAbout();
     VolumesPage* volumesPage() const { return volumesPage_; }
     const ControlDescList& settingsBindings() const { return settingsBindings_; }
     const ControlDescList& statusBindings() const { return statusBindings_; }

@@ -2,6 +2,7 @@
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 #include "ui/widgets/ErrorBox.h"
+#include "ui/window/AppIcon.h"
 #include "ui/window/CloseOnSignals.h"
 #include "ui/window/TFormMain.h"
 
@@ -32,6 +33,8 @@ int main(int argc, char** argv) {
         parser.process(plain);
     }
     QApplication app(argc, argv);
+    QGuiApplication::setWindowIcon(kestrumIcon());
+    QGuiApplication::setDesktopFileName("kestrum");
 
     try {
         std::unique_ptr<SimModule> module;
