@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
     o.backend = &sim;
     o.languageStore = &store;
     TFormMain w(o);
+    w.confirmDiscard = [] { return true; };   // no question box
     w.show();
     QCoreApplication::processEvents();
     const int rounds = 20;

@@ -51,6 +51,7 @@ int main(int argc, char** argv) {
     o.full = true;
     o.languageStore = &store;
     TFormMain w(o);
+    w.confirmDiscard = [] { return true; };   // no question box
     w.show();
     QCoreApplication::processEvents();
     Measure measure{sim};

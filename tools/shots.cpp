@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
     o.full = true;
     o.languageStore = &store;
     TFormMain w(o);
+    w.confirmDiscard = [] { return true; };   // no question box
     w.show();
     backend.attach();
     if (!QTest::qWaitFor([&] { return w.findChild<QWidget*>("btnRead")->isEnabled(); }, 5000)) return 1;

@@ -155,6 +155,8 @@ ConfigTransfer& Tool::transfer() {
                                                                           [page] { page->endLoad(); },
                                                                           nullptr,
                                                                           english,
+                                                                          {},
+                                                                          {},
                                                                           {}});
     }
     return *transfer_;

@@ -7,6 +7,8 @@
 #include "support/TimingGuard.h"
 #include "support/WindowRig.h"
 #include "ui/dialogs/PwdForm.h"
+#include "ui/pages/ConfigTransfer.h"
+#include "ui/pages/EditTracker.h"
 #include "ui/pages/StatusPage.h"
 #include "ui/pages/VolumesPage.h"
 #include "ui/widgets/Controls.h"
@@ -75,8 +77,8 @@ private slots:
         QVERIFY(!r.w->windowIcon().pixmap(32, 32).isNull());
         QVERIFY(r.w->findChild<QWidget*>("btAbout")->isVisible());
         const QString about = r.w->aboutText();
-        QVERIFY2(about.startsWith("Kestrum " KESTRUM_VERSION) && about.contains(qVersion()) &&
-                     about.contains("LGPL") && about.contains("hidapi"),
+        QVERIFY2(about.startsWith("Kestrum " KESTRUM_VERSION) && about.contains(qVersion()) && about.contains("LGPL") &&
+                     about.contains("hidapi"),
                  qPrintable(about));
         r.w->SpeedButtonROClick();
         QVERIFY(r.w->aboutText().contains("Realizat cu Qt"));
@@ -215,6 +217,50 @@ private slots:
         QCOMPARE(r.count("CALL:USER1.PN?"), 0);
     }
 
+    // Changes since the last Read, Open, Write or Save are marked, the bar
+    // shows the file and "*", and Read and closing ask before losing them.
+    void unsavedChangesAreMarkedAndAsked() {
+        WindowRig r(true);
+        QVERIFY(r.connect());
+        auto* phone = r.c<QLineEdit>("EditPhoneNumber1");
+        QCOMPARE(r.w->fileText(), QString());
+        QTest::keyClicks(phone, "5");
+        QTRY_VERIFY(r.w->edits().modified());
+        QCOMPARE(r.w->fileText(), QString("*"));
+        QCOMPARE(r.w->edits().changedKeys(), QList<QByteArray>{"CALL:USER1.PN"});
+        QCOMPARE(phone->palette().color(QPalette::Text), EditTracker::markColour());
+        QTemporaryDir dir;
+        r.w->transfer().SaveFile(dir.filePath("office"));
+        QVERIFY(!r.w->edits().modified());
+        QCOMPARE(r.w->fileText(), QString("office.ini"));
+        QVERIFY(phone->palette().color(QPalette::Text) != EditTracker::markColour());
+        // Typed back to what was settled: no change any more.
+        QTest::keyClicks(phone, "7");
+        QTRY_COMPARE(r.w->fileText(), QString("office.ini *"));
+        QTest::keyClick(phone, Qt::Key_Backspace);
+        QTRY_COMPARE(r.w->fileText(), QString("office.ini"));
+        QTest::keyClicks(phone, "7");
+        QTRY_VERIFY(r.w->edits().modified());
+        // "Keep them": Read sends nothing, the window stays open.
+        r.discardAnswer = false;
+        r.module.clearCommands();
+        r.button("btnRead")->click();
+        QCOMPARE(r.discardQuestions, 1);
+        QCOMPARE(r.count("CALL:USER1.PN?"), 0);
+        QVERIFY(!r.w->close());
+        QCOMPARE(r.discardQuestions, 2);
+        QVERIFY(r.w->isVisible());
+        // "Discard": Read goes ahead, and the values are the module's now.
+        r.discardAnswer = true;
+        r.button("btnRead")->click();
+        QCOMPARE(r.discardQuestions, 3);
+        QCOMPARE(r.count("CALL:USER1.PN?"), 1);
+        QVERIFY(!r.w->edits().modified());
+        QCOMPARE(r.w->fileText(), QString());
+        QVERIFY(r.w->close());
+        QCOMPARE(r.discardQuestions, 3);   // nothing to lose: no question
+    }
+
     void reattachLogsInAgainFromDefaultPassword() {
         WindowRig r(false);
         r.w->show();
@@ -240,6 +286,7 @@ private slots:
         o.backend = &backend;
         o.languageStore = &store;
         TFormMain w(o);
+        w.confirmDiscard = [] { return true; };   // no question box
         // The window is not processing events yet: the reader's early
         // "Attached" hand-off is dropped after 100 ms.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));

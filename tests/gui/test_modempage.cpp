@@ -54,6 +54,7 @@ struct Rig {
         o.languageStore = &store;
         o.extraSerialPorts = {modem.slavePath()};
         w = std::make_unique<TFormMain>(o);
+        w->confirmDiscard = [] { return true; };   // no question box
         w->session().login().askPassword = [] {};   // the dialog is tested on its own
         w->show();
     }

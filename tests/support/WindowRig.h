@@ -21,6 +21,8 @@ struct WindowRig {
     SimModule module;
     SimHidBackend backend{module};
     std::unique_ptr<TFormMain> w;
+    int discardQuestions = 0;
+    bool discardAnswer = true;
 
     explicit WindowRig(bool full = true) {
         backend.setTickIntervalMs(0);   // no live status or log unless a test asks for it
@@ -29,6 +31,11 @@ struct WindowRig {
         o.full = full;
         o.languageStore = &store;
         w = std::make_unique<TFormMain>(o);
+        // Unsaved changes are let go without a question box; the count tells.
+        w->confirmDiscard = [this] {
+            ++discardQuestions;
+            return discardAnswer;
+        };
         w->show();
     }
     // Plugs the module in and waits for the automatic login to enable Read.

@@ -72,6 +72,12 @@ constexpr MessageRow kRows[] = {
      "Kestrum %1\n\nConfigurează și monitorizează modulul de alarmă GSM Brisal.\n\nRealizat cu Qt %2, sub "
      "licența GNU LGPL versiunea 3, și hidapi, sub licența BSD (sau, la alegere, GNU GPL versiunea 3 ori licența "
      "originală HIDAPI)."},
+    {Msg::AllFilesFilter, "All files", "Minden fájl", "Toate fișierele"},
+    {Msg::DiscardChanges,
+     "Some settings were changed and are neither written to the module nor saved. Discard the changes?",
+     "Néhány beállítás megváltozott, de nincs sem a modulba írva, sem mentve. Elveti a változásokat?",
+     "Unele setări au fost modificate și nu au fost nici scrise în modul, nici salvate. Renunțați la modificări?"},
+    {Msg::DiscardButton, "Discard", "Elvetés", "Renunțare"},
 };
 static_assert(sizeof kRows / sizeof kRows[0] == size_t(Msg::Count), "one row per message");
 constexpr bool rowsInOrder() {

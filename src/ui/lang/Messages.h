@@ -44,6 +44,9 @@ enum class Msg {
     LogSaveFailed,   // %1 file name, %2 the system's reason
     AboutTitle,
     AboutText,   // %1 Kestrum's version, %2 Qt's version
+    AllFilesFilter,
+    DiscardChanges,
+    DiscardButton,
     Count
 };
 

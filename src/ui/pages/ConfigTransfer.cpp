@@ -203,7 +203,7 @@ QString ConfigTransfer::SaveName(const QString& chosen) {
 
 void ConfigTransfer::PrepareSaveDialog(QFileDialog& dialog) {
     dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setNameFilter(kFilter);
+    dialog.setNameFilters({kFilter, QStringLiteral("All files (*)")});
     dialog.setDefaultSuffix("ini");
     dialog.setOption(QFileDialog::DontConfirmOverwrite);
 }
@@ -249,6 +249,7 @@ void ConfigTransfer::showFailure(const std::function<void()>& body) {
 // Read and Write end with a message box naming what failed, or with a short
 // note when everything went through.
 void ConfigTransfer::btnReadClick() {
+    if (host_.mayReplace && !host_.mayReplace()) return;
     host_.setBusy(true, "ReadStart");
     // A conversion error ends the Read at that entry; the window returns to
     // its normal state all the same.
@@ -261,6 +262,7 @@ void ConfigTransfer::btnReadClick() {
     host_.setBusy(false, "ReadEnd");
     const QString failure = ran ? FailureMessage(r) : QString();
     if (!failure.isEmpty()) ShowError(failure);
+    if (ran && failure.isEmpty() && host_.settled) host_.settled("Read", QString());
     if (host_.finished)
         host_.finished(ran && failure.isEmpty() ? message(lang::Msg::SettingsRead).arg(r.answered) : QString());
 }
@@ -276,27 +278,47 @@ void ConfigTransfer::btnWriteClick() {
     host_.setBusy(false, "WriteEnd");
     const QString failure = ran ? FailureMessage(r) : QString();
     if (!failure.isEmpty()) ShowError(failure);
+    if (ran && failure.isEmpty() && host_.settled) host_.settled("Write", QString());
     if (host_.finished)
         host_.finished(ran && failure.isEmpty() ? message(lang::Msg::SettingsWritten).arg(r.written) : QString());
 }
 
 void ConfigTransfer::btnOpenClick() {
-    const QString path = QFileDialog::getOpenFileName(host_.dialogParent, QString(), QString(), kFilter);
+    if (host_.mayReplace && !host_.mayReplace()) return;
+    const QString path = QFileDialog::getOpenFileName(host_.dialogParent, QString(), lastFolder_,
+                                                      QString(kFilter) + QStringLiteral(";;") + allFilesFilter());
     if (!path.isEmpty()) OpenFile(path);
 }
 
 void ConfigTransfer::OpenFile(const QString& path) {
-    showFailure([&] { Open(path); });
+    lastFolder_ = QFileInfo(path).absolutePath();
+    bool ok = false;
+    showFailure([&] {
+        Open(path);
+        ok = true;
+    });
+    if (ok && host_.settled) host_.settled("Open", path);
 }
 
 void ConfigTransfer::btnSaveClick() {
     QFileDialog dialog(host_.dialogParent);
     PrepareSaveDialog(dialog);
+    dialog.setNameFilters({kFilter, allFilesFilter()});
+    if (!lastFolder_.isEmpty()) dialog.setDirectory(lastFolder_);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
     const QString chosen = dialog.selectedFiles().first();
     if (!chosen.isEmpty()) SaveFile(chosen);
 }
 
 void ConfigTransfer::SaveFile(const QString& chosen) {
-    showFailure([&] { Save(SaveName(chosen)); });
+    const QString path = SaveName(chosen);
+    lastFolder_ = QFileInfo(path).absolutePath();
+    bool ok = false;
+    showFailure([&] {
+        Save(path);
+        ok = true;
+    });
+    if (ok && host_.settled) host_.settled("Save", path);
 }
+
+QString ConfigTransfer::allFilesFilter() const { return message(lang::Msg::AllFilesFilter) + QStringLiteral(" (*)"); }

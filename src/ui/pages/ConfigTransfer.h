@@ -48,6 +48,11 @@ public:
         // Read or Write has ended: a short note when it went well, empty
         // after a failure (which a message box has shown).
         std::function<void(const QString& note)> finished;
+        // The buttons' Read, Open, Write or Save went through: the values shown
+        // are the module's or the file's now (the file's name for Open and Save).
+        std::function<void(const char* what, const QString& file)> settled;
+        // Asked before Read and Open replace what is shown; false: they do nothing.
+        std::function<bool()> mayReplace;
     };
 
     struct ReadResult {
@@ -106,6 +111,8 @@ private:
     void apply(const std::function<void()>& body);
     void step();
     QString message(lang::Msg m) const;
+    QString allFilesFilter() const;
     void showFailure(const std::function<void()>& body);
     Host host_;
+    QString lastFolder_;   // where the latest Open or Save went; the dialogs start there
 };

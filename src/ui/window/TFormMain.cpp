@@ -6,6 +6,7 @@
 #include "ui/dialogs/PwdForm.h"
 #include "ui/lang/LangMan.h"
 #include "ui/pages/ConfigTransfer.h"
+#include "ui/pages/EditTracker.h"
 #include "ui/pages/LogPage.h"
 #include "ui/pages/ModemPage.h"
 #include "ui/pages/SettingsPage.h"
@@ -18,6 +19,8 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -44,7 +47,16 @@ TFormMain::TFormMain(const Options& options)
         settingsBindings_, session_->exchange(), ProgressBarRW,
         [this](bool on, const char* reason) { setBusy(on, reason); }, [this] { settingsPage_->beginLoad(); },
         [this] { settingsPage_->endLoad(); }, this, [this](lang::Msg m) { return langMan_->Message(m); },
-        [this](const QString& note) { showTransferNote(note); }});
+        [this](const QString& note) { showTransferNote(note); },
+        [this](const char* what, const QString& file) {
+            if (qstrcmp(what, "Read") == 0) fileName_.clear();   // the module's values now, not the file's
+            if (!file.isEmpty()) fileName_ = file;
+            edits_->settle();
+            showFile();
+        },
+        [this] { return mayDiscard(); }});
+    edits_ = std::make_unique<EditTracker>(settingsBindings_);
+    connect(edits_.get(), &EditTracker::modifiedChanged, this, [this] { showFile(); });
     volumesPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
     // After a Read or Write the bar shows its note for a while, then empties.
     noteTimer_.setSingleShot(true);
@@ -164,6 +176,9 @@ void TFormMain::buildWindow() {
     p1->setContentsMargins(0, 0, 0, 0);
     p1->addWidget(Panel3, 1);
     p1->addWidget(lbStanding_, 1);
+    lbFile_ = new ElidedLabel(Panel1);
+    lbFile_->setObjectName("lbFile");
+    p1->addWidget(lbFile_, 1);
     p1->addWidget(Panel2);
     p1->addWidget(about);
 
@@ -359,8 +374,37 @@ void TFormMain::FormClose() {
 }
 
 void TFormMain::closeEvent(QCloseEvent* e) {
+    if (!session_->Closing() && !mayDiscard()) {
+        e->ignore();
+        return;
+    }
     FormClose();
     QWidget::closeEvent(e);
+}
+
+bool TFormMain::mayDiscard() {
+    // Only the whole configurator edits settings; the volume tool asks nothing.
+    if (!edits_ || !PageControl1->isTabVisible(PageSettings)) return true;
+    edits_->recheck();
+    if (!edits_->modified()) return true;
+    if (confirmDiscard) return confirmDiscard();
+    QMessageBox box(QMessageBox::Question, windowTitle(), langMan_->Message(lang::Msg::DiscardChanges),
+                    QMessageBox::NoButton, this);
+    QPushButton* discard = box.addButton(langMan_->Message(lang::Msg::DiscardButton), QMessageBox::DestructiveRole);
+    box.addButton(langMan_->Message(lang::Msg::CancelButton), QMessageBox::RejectRole);
+    box.exec();
+    return box.clickedButton() == discard;
+}
+
+QString TFormMain::fileText() const {
+    QString text = fileName_.isEmpty() ? QString() : QFileInfo(fileName_).fileName();
+    if (edits_ && edits_->modified()) text += text.isEmpty() ? QStringLiteral("*") : QStringLiteral(" *");
+    return text;
+}
+
+void TFormMain::showFile() {
+    lbFile_->setFullText(fileText());
+    lbFile_->setToolTip(QDir::toNativeSeparators(fileName_));
 }
 
 void TFormMain::ToggleLogTab() { PageControl1->setTabVisible(PageLog, !PageControl1->isTabVisible(PageLog)); }

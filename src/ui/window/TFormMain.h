@@ -9,9 +9,12 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <functional>
+
 #include <memory>
 
 class ConfigTransfer;
+class EditTracker;
 class ElidedLabel;
 class HidBackend;
 class LangMan;
@@ -59,6 +62,11 @@ public:
     StatusPage* statusPage() const { return statusPage_; }
     QString standingText() const;
     QString aboutText() const;   // version and licences, in the window's language
+    EditTracker& edits() { return *edits_; }
+    QString fileText() const;   // the bottom bar's file name, with "*" while changes are unsaved
+    // Asked before unsaved changes are thrown away (closing, Open, Read):
+    // true to go on. Unset: a question box.
+    std::function<bool()> confirmDiscard;
     void showAbout();
     VolumesPage* volumesPage() const { return volumesPage_; }
     const ControlDescList& settingsBindings() const { return settingsBindings_; }
@@ -108,9 +116,14 @@ private:
     QWidget* Panel4;
     QProgressBar* ProgressBarRW;
     ElidedLabel* lbStanding_;
+    ElidedLabel* lbFile_;
+    QString fileName_;   // the settings file last opened or saved
     QToolButton* SpeedButtonEN;
     QToolButton* SpeedButtonHU;
     QToolButton* SpeedButtonRO;
     std::unique_ptr<LangMan> langMan_;
     std::unique_ptr<ConfigTransfer> transfer_;
+    std::unique_ptr<EditTracker> edits_;
+    bool mayDiscard();
+    void showFile();
 };

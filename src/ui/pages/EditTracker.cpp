@@ -1,0 +1,79 @@
+#include "ui/pages/EditTracker.h"
+
+#include "ui/widgets/Controls.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QSlider>
+
+EditTracker::EditTracker(const ControlDescList& bindings, QObject* parent) : QObject(parent), bindings_(bindings) {
+    // Many controls change at once during a load: one comparison afterwards.
+    pending_.setSingleShot(true);
+    pending_.setInterval(0);
+    connect(&pending_, &QTimer::timeout, this, &EditTracker::recheck);
+    for (int i = 0; i < bindings_.Count(); ++i) watch(bindings_.At(i).control);
+    settle();
+}
+
+void EditTracker::watch(QWidget* c) {
+    auto later = [this] { pending_.start(); };
+    if (auto* s = qobject_cast<SpinEdit*>(c))
+        connect(s, &SpinEdit::editTextChanged, this, later);
+    else if (auto* e = qobject_cast<QLineEdit*>(c))
+        connect(e, &QLineEdit::textChanged, this, later);
+    else if (auto* b = qobject_cast<QAbstractButton*>(c))
+        connect(b, &QAbstractButton::toggled, this, later);
+    else if (auto* cb = qobject_cast<QComboBox*>(c))
+        connect(cb, &QComboBox::currentIndexChanged, this, later);
+    else if (auto* sl = qobject_cast<QSlider*>(c))
+        connect(sl, &QSlider::valueChanged, this, later);
+    else if (auto* g = qobject_cast<RadioGroup*>(c))
+        connect(g, &RadioGroup::itemIndexChanged, this, later);
+}
+
+void EditTracker::settle() {
+    pending_.stop();
+    reference_.clear();
+    for (int i = 0; i < bindings_.Count(); ++i) {
+        const ControlDesc& d = bindings_.At(i);
+        reference_.insert(d.key, GetControlValue(d.control));
+    }
+    recheck();
+}
+
+QList<QByteArray> EditTracker::changedKeys() const {
+    QList<QByteArray> keys;
+    for (int i = 0; i < bindings_.Count(); ++i) {
+        const ControlDesc& d = bindings_.At(i);
+        if (GetControlValue(d.control) != reference_.value(d.key)) keys << d.key;
+    }
+    return keys;
+}
+
+void EditTracker::recheck() {
+    pending_.stop();
+    bool any = false;
+    for (int i = 0; i < bindings_.Count(); ++i) {
+        const ControlDesc& d = bindings_.At(i);
+        const bool changed = GetControlValue(d.control) != reference_.value(d.key);
+        mark(d.control, changed);
+        any = any || changed;
+    }
+    if (any == modified_) return;
+    modified_ = any;
+    emit modifiedChanged(any);
+}
+
+void EditTracker::mark(QWidget* c, bool changed) {
+    if (c->property("kestrumChanged").toBool() == changed) return;
+    c->setProperty("kestrumChanged", changed);
+    if (!changed) {
+        c->setPalette(QPalette());   // back to what it inherits
+        return;
+    }
+    QPalette p = c->palette();
+    for (auto role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText})
+        for (auto group : {QPalette::Active, QPalette::Inactive}) p.setColor(group, role, markColour());
+    c->setPalette(p);
+}

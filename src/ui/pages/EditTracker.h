@@ -1,0 +1,37 @@
+#pragma once
+// Which settings the user changed since the values were last settled (a Read,
+// Open, Write or Save that went through). Changed controls are marked in a
+// colour of their own, and the window is told when the set of settings goes
+// from unchanged to changed and back.
+#include "ui/widgets/Bindings.h"
+
+#include <QHash>
+#include <QObject>
+#include <QTimer>
+
+class EditTracker : public QObject {
+    Q_OBJECT
+public:
+    explicit EditTracker(const ControlDescList& bindings, QObject* parent = nullptr);
+
+    // The values shown now are the reference from here on.
+    void settle();
+    bool modified() const { return modified_; }
+    QList<QByteArray> changedKeys() const;
+    // Compares at once (otherwise done once the current event has been handled).
+    void recheck();
+
+    static QColor markColour() { return QColor(0, 87, 184); }
+
+signals:
+    void modifiedChanged(bool modified);
+
+private:
+    void watch(QWidget* control);
+    void mark(QWidget* control, bool changed);
+
+    const ControlDescList& bindings_;
+    QHash<QByteArray, QByteArray> reference_;
+    QTimer pending_;
+    bool modified_ = false;
+};
