@@ -23,6 +23,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QScrollArea>
 #include <QSettings>
 #include <QSlider>
 #include <QTabWidget>
@@ -73,6 +75,10 @@ private slots:
         QVERIFY(!r.w->pageControl()->isTabVisible(2));
         QVERIFY(!r.w->findChild<QWidget*>("Panel3")->isHidden());
         QVERIFY(!r.w->findChild<QWidget*>("Panel4")->isHidden());
+        // No larger than the screen's free area; the pages scroll instead.
+        const QSize room = r.w->screen()->availableGeometry().size();
+        QVERIFY(r.w->width() <= room.width() && r.w->height() <= room.height());
+        QVERIFY(r.w->findChild<QScrollArea*>("sbStatus"));
         // The icon, and the About box's version and licences in the window's language.
         QVERIFY(!r.w->windowIcon().pixmap(32, 32).isNull());
         QVERIFY(r.w->findChild<QWidget*>("btAbout")->isVisible());

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPalette>
 #include <QProgressBar>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -101,10 +102,21 @@ bool readDecimal(const QString& s, long long& out) {
 
 StatusPage::StatusPage(QWidget* parent) : QWidget(parent) {
     setObjectName("tsStatus");
-    auto* page = new QVBoxLayout(this);
+    // The groups scroll rather than being cut when the window is small.
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* scroll = new QScrollArea(this);
+    scroll->setObjectName("sbStatus");
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    auto* content = new QWidget(scroll);
+    content->setObjectName("sbStatusContent");
+    scroll->setWidget(content);
+    outer->addWidget(scroll);
+    auto* page = new QVBoxLayout(content);
 
     for (const Group& g : groups()) {
-        auto* box = new QGroupBox(QString::fromLatin1(g.title), this);
+        auto* box = new QGroupBox(QString::fromLatin1(g.title), content);
         box->setObjectName(g.name);
         auto* grid = new QGridLayout(box);
         grid->setColumnStretch(1, 1);

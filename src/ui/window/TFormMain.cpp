@@ -27,6 +27,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QTabWidget>
 #include <QToolButton>
@@ -102,6 +103,7 @@ TFormMain::TFormMain(const Options& options)
         for (int i : {PageSettings, PageStatus, PageModem, PageVolumes}) PageControl1->setTabVisible(i, true);
         setWindowTitle("Brisal Kestrum v1.00");
         resize(824, 676);
+        fitScreen();
     } else {
         applyStartupPresentation();
     }
@@ -293,6 +295,17 @@ QString TFormMain::standingText() const {
             break;
     }
     return langMan_->Message(lang::Msg::StandingNoModule);
+}
+
+// A small screen (1366 x 768 at 125 %) has less room than the design size:
+// the window starts no larger than the screen's free area and may be made
+// smaller still; the pages scroll.
+void TFormMain::fitScreen() {
+    setMinimumSize(480, 360);
+    if (QScreen* s = screen()) {
+        const QSize room = s->availableGeometry().size() - (frameGeometry().size() - geometry().size());
+        resize(size().boundedTo(room));
+    }
 }
 
 QString TFormMain::aboutText() const {

@@ -125,5 +125,6 @@ private:
     std::unique_ptr<ConfigTransfer> transfer_;
     std::unique_ptr<EditTracker> edits_;
     bool mayDiscard();
+    void fitScreen();
     void showFile();
 };
