@@ -267,6 +267,22 @@ private slots:
         QCOMPARE(r.discardQuestions, 3);   // nothing to lose: no question
     }
 
+    // Tab goes as the eye reads: T1 number, its acknowledgement, T2 number...
+    void tabFollowsWhatTheEyeSees() {
+        WindowRig r(true);
+        r.w->pageControl()->setCurrentIndex(TFormMain::PageStatus);
+        r.w->pageControl()->setCurrentIndex(TFormMain::PageSettings);
+        QVERIFY(QTest::qWaitForWindowActive(r.w.get()));
+        QCoreApplication::processEvents();
+        QWidget* w = r.c("EditPhoneNumber1");
+        w->setFocus();
+        const QStringList expected = {"cmbACK1", "EditPhoneNumber2", "cmbACK2", "EditPhoneNumber3"};
+        for (const QString& next : expected) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget()->objectName(), next);
+        }
+    }
+
     void reattachLogsInAgainFromDefaultPassword() {
         WindowRig r(false);
         r.w->show();

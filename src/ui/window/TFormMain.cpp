@@ -14,6 +14,7 @@
 #include "ui/pages/VolumesPage.h"
 #include "ui/widgets/Controls.h"
 #include "ui/widgets/ErrorBox.h"
+#include "ui/widgets/TabOrder.h"
 #include "ui/window/AppIcon.h"
 
 #include <QApplication>
@@ -339,6 +340,9 @@ void TFormMain::ReceiveStatusText(const QByteArray& text) {
 }
 
 void TFormMain::PageControl1Change(int index) {
+    // The Tab key follows the page as it is laid out now.
+    QMetaObject::invokeMethod(
+        this, [this, index] { orderTabsByPosition(PageControl1->widget(index)); }, Qt::QueuedConnection);
     if (session_->UsbReady()) {
         session_->EnableMainLog();
         session_->RequestStatus();
@@ -370,6 +374,8 @@ void TFormMain::showEvent(QShowEvent* e) {
     FormShow();
     if (shown_) return;
     shown_ = true;
+    QMetaObject::invokeMethod(
+        this, [this] { orderTabsByPosition(PageControl1->currentWidget()); }, Qt::QueuedConnection);
     // A module attached before the window existed may have announced itself
     // while nobody could take the hand-off: look at the link once now.
     QMetaObject::invokeMethod(
