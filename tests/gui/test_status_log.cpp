@@ -18,6 +18,7 @@
 #include "core/text/Codec.h"
 #include "ui/pages/LogPage.h"
 #include "ui/pages/StatusPage.h"
+#include "ui/widgets/Controls.h"
 #include "ui/widgets/ErrorBox.h"
 
 using Pair = QPair<QByteArray, QByteArray>;
@@ -319,8 +320,8 @@ void TestStatusLog::logLinesAndTags() {
 // it could not write.
 void TestStatusLog::logHeadingsClearCopyAndSave() {
     LogPage log;
-    QCOMPARE(log.findChild<QLabel*>("lbLogAll")->text(), QString("All lines"));
-    QCOMPARE(log.findChild<QLabel*>("lbLogModulesB")->text(), QString("ATCH, JST, DTMFF"));
+    QCOMPARE(log.findChild<ElidedLabel*>("lbLogAll")->fullText(), QString("All lines"));
+    QCOMPARE(log.findChild<ElidedLabel*>("lbLogModulesB")->fullText(), QString("ATCH, JST, DTMFF"));
     log.message = [](lang::Msg m) { return lang::message(lang::Language::Hungarian, m); };
     log.retranslate();
     QCOMPARE(log.findChild<QPushButton*>("btLogClear")->text(), QString("Törlés"));

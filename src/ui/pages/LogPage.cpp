@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 
 #include "core/text/Codec.h"
+#include "ui/widgets/Controls.h"
 #include "ui/widgets/ErrorBox.h"
 
 LogPage::LogPage(QWidget* parent) : QWidget(parent) {
@@ -29,7 +30,7 @@ LogPage::LogPage(QWidget* parent) : QWidget(parent) {
     for (int i = 0; i < 3; ++i) {
         auto* column = new QVBoxLayout;
         column->setSpacing(0);
-        heading_[i] = new QLabel(this);
+        heading_[i] = new ElidedLabel(this);   // cut, not spilling into the next view
         heading_[i]->setObjectName(headings[i]);
         auto* m = new QPlainTextEdit(this);
         m->setObjectName(names[i]);
@@ -46,8 +47,8 @@ LogPage::LogPage(QWidget* parent) : QWidget(parent) {
         memo_[i] = m;
     }
     // The right views' headings name the module tags they pick out.
-    heading_[1]->setText(QString::fromLatin1(modulesA().join(", ")));
-    heading_[2]->setText(QString::fromLatin1(modulesB().join(", ")));
+    heading_[1]->setFullText(QString::fromLatin1(modulesA().join(", ")));
+    heading_[2]->setFullText(QString::fromLatin1(modulesB().join(", ")));
     page->addLayout(row, 1);
     auto* buttons = new QHBoxLayout;
     buttons->setContentsMargins(4, 0, 4, 4);
@@ -75,7 +76,7 @@ LogPage::LogPage(QWidget* parent) : QWidget(parent) {
 QString LogPage::text(lang::Msg m) const { return message ? message(m) : lang::message(lang::Language::English, m); }
 
 void LogPage::retranslate() {
-    heading_[0]->setText(text(lang::Msg::LogAllLines));
+    heading_[0]->setFullText(text(lang::Msg::LogAllLines));
     clear_->setText(text(lang::Msg::LogClear));
     copy_->setText(text(lang::Msg::LogCopy));
     save_->setText(text(lang::Msg::LogSave));

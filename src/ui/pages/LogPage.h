@@ -12,7 +12,7 @@
 
 #include "core/protocol/StatusParser.h"
 
-class QLabel;
+class ElidedLabel;
 class QPlainTextEdit;
 class QPushButton;
 
@@ -52,7 +52,7 @@ private:
     QString text(lang::Msg m) const;
 
     QPlainTextEdit* memo_[3] = {};
-    QLabel* heading_[3] = {};
+    ElidedLabel* heading_[3] = {};
     QPushButton *clear_ = nullptr, *copy_ = nullptr, *save_ = nullptr;
     LogLineSplitter splitter_;
 };
