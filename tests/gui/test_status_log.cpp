@@ -20,6 +20,7 @@
 #include "ui/pages/StatusPage.h"
 #include "ui/widgets/Controls.h"
 #include "ui/widgets/ErrorBox.h"
+#include "ui/widgets/TrendPlot.h"
 
 using Pair = QPair<QByteArray, QByteArray>;
 
@@ -93,6 +94,7 @@ private slots:
     void logLinesAndTags();
     void logLineEndsAndZeroByte();
     void logHeadingsClearCopyAndSave();
+    void plotsKeepTheLastTenMinutes();
     void anyChunkingGivesTheSameResult();
     void statusBufferIsBounded();
     void logMemoryIsBounded();
@@ -313,6 +315,33 @@ void TestStatusLog::logLinesAndTags() {
     QVERIFY(ModuleTagCut("a <LINK> (x)", LogPage::modulesA()).isNull());
     QVERIFY(ModuleTagCut("] <link> (x)", LogPage::modulesA()).isNull());
     QCOMPARE(ModuleTagCut("] <ppp> (", LogPage::modulesA()), QByteArray("<ppp> ("));
+}
+
+// Signal, supply voltage and temperature are drawn over the last ten
+// minutes: numbers only, the oldest leaving as time goes on, greyed when stale.
+void TestStatusLog::plotsKeepTheLastTenMinutes() {
+    StatusPage page;
+    auto* volts = page.findChild<TrendPlot*>("plSupplyVoltage");
+    QVERIFY(volts && page.findChild<TrendPlot*>("plGsmSignal") && page.findChild<TrendPlot*>("plTemperature"));
+    qint64 t = 0;
+    volts->now = [&t] { return t; };
+    auto* edit = page.findChild<QLineEdit*>("_edSupplyVoltageValue");
+    edit->setText("12650");
+    t = 4 * 60 * 1000;
+    edit->setText("n/a");   // shown, not drawn
+    edit->setText("11800");
+    t = 8 * 60 * 1000;
+    edit->setText("12100");
+    QCOMPARE(volts->sampleCount(), 3);
+    QCOMPARE(volts->lowest(), 11800.0);
+    QCOMPARE(volts->highest(), 12650.0);
+    t = 10 * 60 * 1000 + 1;   // the first is older than ten minutes now
+    edit->setText("12000");
+    QCOMPARE(volts->sampleCount(), 3);
+    QCOMPARE(volts->highest(), 12100.0);
+    QVERIFY(!volts->grab().isNull());
+    page.setStale(true);
+    QVERIFY(!volts->isEnabled());
 }
 
 // The log's headings and buttons speak the window's language; Copy takes a

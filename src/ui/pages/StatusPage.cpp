@@ -1,5 +1,7 @@
 #include "ui/pages/StatusPage.h"
 
+#include "ui/widgets/TrendPlot.h"
+
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -146,6 +148,19 @@ StatusPage::StatusPage(QWidget* parent) : QWidget(parent) {
     pbGsmSignal_->setTextVisible(false);
     static_cast<QGridLayout*>(pbGsmSignal_->parentWidget()->layout())->addWidget(pbGsmSignal_, 0, 2);
 
+    // The last ten minutes of signal, supply voltage and sensor temperature,
+    // beside their numbers.
+    auto plot = [this](const char* group, const char* name, int row, int rows) {
+        auto* box = findChild<QGroupBox*>(group);
+        auto* p = new TrendPlot(box);
+        p->setObjectName(name);
+        static_cast<QGridLayout*>(box->layout())->addWidget(p, row, 2, rows, 1);
+        return p;
+    };
+    plGsmSignal_ = plot("gGsmStatus", "plGsmSignal", 1, 2);
+    plSupplyVoltage_ = plot("gbPowerSupply", "plSupplyVoltage", 0, 2);
+    plTemperature_ = plot("gbTemperature", "plTemperature", 0, 1);
+
     // The module temperature row is not shown.
     label("lbActTempModule")->setVisible(false);
     label("lbActTempModuleValue")->setVisible(false);
@@ -218,16 +233,24 @@ void StatusPage::showRelay(const char* editName, const char* labelName) {
 void StatusPage::_edGsmSignalValueChange() {
     const QString t = edit("_edGsmSignalValue")->text();
     long long level = 0;
-    if (readDecimal(t, level))
+    if (readDecimal(t, level)) {
         pbGsmSignal_->setValue(int(std::clamp<long long>(level, pbGsmSignal_->minimum(), pbGsmSignal_->maximum())));
+        plGsmSignal_->addSample(double(level));
+    }
     showText("lbGsmSignalValue", t);
 }
 
-void StatusPage::_edSupplyVoltageValueChange() { showWithUnit("_edSupplyVoltageValue", "lbSupplyVoltageValue", " mV"); }
+void StatusPage::_edSupplyVoltageValueChange() {
+    long long mv = 0;
+    if (readDecimal(edit("_edSupplyVoltageValue")->text(), mv)) plSupplyVoltage_->addSample(double(mv));
+    showWithUnit("_edSupplyVoltageValue", "lbSupplyVoltageValue", " mV");
+}
 
 void StatusPage::_edMinVoltageValueChange() { showWithUnit("_edMinVoltageValue", "lbMinVoltageValue", " mV"); }
 
 void StatusPage::_edActTempSensorValueChange() {
+    long long degrees = 0;
+    if (readDecimal(edit("_edActTempSensorValue")->text(), degrees)) plTemperature_->addSample(double(degrees));
     showWithUnit("_edActTempSensorValue", "lbActTempSensorValue", QString(" ") + QChar(0x00B0) + "C");
 }
 
@@ -252,6 +275,7 @@ void StatusPage::setStale(bool stale) {
     stale_ = stale;
     for (QGroupBox* box : findChildren<QGroupBox*>())
         for (QWidget* w : box->findChildren<QWidget*>())
-            if ((qobject_cast<QLabel*>(w) && w->objectName().endsWith("Value")) || w == pbGsmSignal_)
+            if ((qobject_cast<QLabel*>(w) && w->objectName().endsWith("Value")) || w == pbGsmSignal_ ||
+                qobject_cast<TrendPlot*>(w))
                 w->setEnabled(!stale);
 }

@@ -17,6 +17,7 @@
 class QLabel;
 class QLineEdit;
 class QProgressBar;
+class TrendPlot;
 
 class StatusPage : public QWidget {
     Q_OBJECT
@@ -69,5 +70,8 @@ private:
     void showWithUnit(const char* editName, const char* labelName, const QString& unit);
 
     QProgressBar* pbGsmSignal_ = nullptr;
+    TrendPlot* plGsmSignal_ = nullptr;
+    TrendPlot* plSupplyVoltage_ = nullptr;
+    TrendPlot* plTemperature_ = nullptr;
     bool stale_ = false;
 };
