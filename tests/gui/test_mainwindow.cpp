@@ -9,6 +9,7 @@
 #include "ui/dialogs/PwdForm.h"
 #include "ui/pages/ConfigTransfer.h"
 #include "ui/pages/EditTracker.h"
+#include "ui/pages/SettingsPage.h"
 #include "ui/pages/StatusPage.h"
 #include "ui/pages/VolumesPage.h"
 #include "ui/widgets/Controls.h"
@@ -20,6 +21,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -31,6 +33,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 
 #include <thread>
 
@@ -265,6 +268,35 @@ private slots:
         QCOMPARE(r.w->fileText(), QString());
         QVERIFY(r.w->close());
         QCOMPARE(r.discardQuestions, 3);   // nothing to lose: no question
+    }
+
+    // Files opened or saved are offered again, newest first, from the next
+    // start on too; the dialogs start in the folder of the last one.
+    void recentFilesAreKeptAndOpen() {
+        QTemporaryDir dir;
+        WindowRig r(true);
+        auto* recent = r.w->settingsPage()->recentButton();
+        QVERIFY(!recent->isEnabled());
+        r.w->transfer().SaveFile(dir.filePath("a"));
+        r.w->transfer().SaveFile(dir.filePath("b"));
+        r.w->transfer().SaveFile(dir.filePath("a.ini"));
+        const QStringList expected = {dir.filePath("a.ini"), dir.filePath("b.ini")};
+        QCOMPARE(r.w->recentFiles(), expected);
+        QVERIFY(recent->isEnabled());
+        QCOMPARE(recent->menu()->actions().size(), 2);
+        QCOMPARE(r.store.value(TFormMain::kLastFolderKey).toString(), dir.path());
+        // Opening from the list: the bar names the file.
+        recent->menu()->actions().at(1)->trigger();
+        QCOMPARE(r.w->fileText(), QString("b.ini"));
+        QCOMPARE(r.w->recentFiles().first(), dir.filePath("b.ini"));
+        // The next window over the same store offers them as well.
+        TFormMain::Options o;
+        o.backend = &r.backend;
+        o.full = true;
+        o.languageStore = &r.store;
+        TFormMain next(o);
+        QCOMPARE(next.recentFiles().size(), 2);
+        QCOMPARE(next.settingsPage()->recentButton()->menu()->actions().size(), 2);
     }
 
     // Tab goes as the eye reads: T1 number, its acknowledgement, T2 number...

@@ -28,6 +28,9 @@ public:
     // store: where LanguageId lives; null = the per-user store of the program
     // (organisation "Orvik", application "Brisal", value "Kestrum/LanguageId").
     explicit LangMan(QWidget* window, QSettings* store = nullptr);
+    // Where the language is kept (the registry on Windows); the window keeps
+    // its list of recent files there too.
+    QSettings* store() const { return store_; }
     ~LangMan();
     LangMan(const LangMan&) = delete;
     LangMan& operator=(const LangMan&) = delete;

@@ -78,6 +78,7 @@ constexpr MessageRow kRows[] = {
      "Néhány beállítás megváltozott, de nincs sem a modulba írva, sem mentve. Elveti a változásokat?",
      "Unele setări au fost modificate și nu au fost nici scrise în modul, nici salvate. Renunțați la modificări?"},
     {Msg::DiscardButton, "Discard", "Elvetés", "Renunțare"},
+    {Msg::RecentFiles, "Recent", "Legutóbbi", "Recente"},
 };
 static_assert(sizeof kRows / sizeof kRows[0] == size_t(Msg::Count), "one row per message");
 constexpr bool rowsInOrder() {

@@ -47,6 +47,7 @@ enum class Msg {
     AllFilesFilter,
     DiscardChanges,
     DiscardButton,
+    RecentFiles,
     Count
 };
 

@@ -78,6 +78,7 @@ public:
     void btnSaveClick();
     // What Open and Save do once the dialog has given a name, failures shown.
     void OpenFile(const QString& path);
+    void setLastFolder(const QString& folder) { lastFolder_ = folder; }
     void SaveFile(const QString& chosen);
 
     // The operations themselves. Read throws text::ConvertError for a text

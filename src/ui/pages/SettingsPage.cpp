@@ -12,6 +12,7 @@
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -109,6 +110,12 @@ SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
     btnOpen_ = named(new QPushButton("Open", this), "btnOpen");
     btnSave_ = named(new QPushButton("Save", this), "btnSave");
     for (auto* b : {btnRead_, btnWrite_, btnOpen_, btnSave_}) buttons->addWidget(b);
+    btnRecent_ = named(new QToolButton(this), "btnRecent");
+    btnRecent_->setPopupMode(QToolButton::InstantPopup);
+    btnRecent_->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    btnRecent_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    btnRecent_->setEnabled(false);   // until a file was opened or saved
+    buttons->addWidget(btnRecent_);
     buttons->addStretch(1);
     btnRead_->setEnabled(false);
     btnWrite_->setEnabled(false);

@@ -25,6 +25,7 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QToolButton;
 class QSlider;
 class RadioGroup;
 
@@ -47,6 +48,7 @@ public:
     QPushButton* readButton() const { return btnRead_; }
     QPushButton* writeButton() const { return btnWrite_; }
     QPushButton* openButton() const { return btnOpen_; }
+    QToolButton* recentButton() const { return btnRecent_; }
     QPushButton* saveButton() const { return btnSave_; }
 
     // Read and Open apply a whole configuration between these two calls
@@ -144,6 +146,7 @@ private:
     void changeEvent(QEvent* event) override;
 
     QPushButton* btnRead_ = nullptr;
+    QToolButton* btnRecent_ = nullptr;
     QPushButton* btnWrite_ = nullptr;
     QPushButton* btnOpen_ = nullptr;
     QPushButton* btnSave_ = nullptr;

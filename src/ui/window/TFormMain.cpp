@@ -25,10 +25,12 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
 #include <QShortcut>
 #include <QTabWidget>
 #include <QToolButton>
@@ -52,7 +54,10 @@ TFormMain::TFormMain(const Options& options)
         [this](const QString& note) { showTransferNote(note); },
         [this](const char* what, const QString& file) {
             if (qstrcmp(what, "Read") == 0) fileName_.clear();   // the module's values now, not the file's
-            if (!file.isEmpty()) fileName_ = file;
+            if (!file.isEmpty()) {
+                fileName_ = file;
+                rememberFile(file);
+            }
             edits_->settle();
             showFile();
         },
@@ -88,12 +93,16 @@ TFormMain::TFormMain(const Options& options)
         modemPage_->retranslate();
         statusPage_->redrawWords();
         logPage_->retranslate();
+        settingsPage_->recentButton()->setText(langMan_->Message(lang::Msg::RecentFiles));
         showStanding();
     };
     logPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
     modemPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
     statusPage_->lookupText = [this](const QByteArray& key) { return langMan_->Text(key); };
     langMan_->ApplyLanguage(langMan_->StoredLanguage());
+    if (QSettings* store = langMan_->store())
+        transfer_->setLastFolder(store->value(QLatin1String(kLastFolderKey)).toString());
+    showRecentFiles();
     // 12. The temperature threshold labels.
     settingsPage_->formatAllTempLabels();
     modemPage_->setExtraPorts(options.extraSerialPorts);
@@ -413,6 +422,45 @@ bool TFormMain::mayDiscard() {
     box.addButton(langMan_->Message(lang::Msg::CancelButton), QMessageBox::RejectRole);
     box.exec();
     return box.clickedButton() == discard;
+}
+
+namespace {
+constexpr const char* kRecentFilesKey = "Kestrum/RecentFiles";
+}   // namespace
+
+QStringList TFormMain::recentFiles() const {
+    QSettings* store = langMan_ ? langMan_->store() : nullptr;
+    return store ? store->value(QLatin1String(kRecentFilesKey)).toStringList() : QStringList();
+}
+
+void TFormMain::rememberFile(const QString& path) {
+    QSettings* store = langMan_->store();
+    if (!store) return;
+    const QString full = QFileInfo(path).absoluteFilePath();
+    QStringList list = recentFiles();
+    list.removeAll(full);
+    list.prepend(full);
+    while (list.size() > kRecentFiles) list.removeLast();
+    // Not being able to keep the list costs the user nothing but the list.
+    store->setValue(QLatin1String(kRecentFilesKey), list);
+    store->setValue(QLatin1String(kLastFolderKey), QFileInfo(full).absolutePath());
+    showRecentFiles();
+}
+
+void TFormMain::showRecentFiles() {
+    QToolButton* button = settingsPage_->recentButton();
+    auto* menu = new QMenu(button);
+    for (const QString& path : recentFiles()) {
+        QAction* a = menu->addAction(QFileInfo(path).fileName());
+        a->setToolTip(QDir::toNativeSeparators(path));
+        a->setData(path);
+        connect(a, &QAction::triggered, this, [this, path] {
+            if (mayDiscard()) transfer_->OpenFile(path);
+        });
+    }
+    delete button->menu();
+    button->setMenu(menu);
+    button->setEnabled(!menu->isEmpty());
 }
 
 QString TFormMain::fileText() const {

@@ -67,6 +67,11 @@ public:
     // Asked before unsaved changes are thrown away (closing, Open, Read):
     // true to go on. Unset: a question box.
     std::function<bool()> confirmDiscard;
+    // The settings files opened or saved lately, newest first (at most
+    // kRecentFiles), kept beside the language.
+    QStringList recentFiles() const;
+    static constexpr int kRecentFiles = 6;
+    static constexpr const char* kLastFolderKey = "Kestrum/LastFolder";
     void showAbout();
     VolumesPage* volumesPage() const { return volumesPage_; }
     const ControlDescList& settingsBindings() const { return settingsBindings_; }
@@ -127,4 +132,6 @@ private:
     bool mayDiscard();
     void fitScreen();
     void showFile();
+    void rememberFile(const QString& path);
+    void showRecentFiles();
 };
