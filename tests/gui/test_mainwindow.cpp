@@ -238,11 +238,17 @@ private slots:
         QCOMPARE(r.w->fileText(), QString("*"));
         QCOMPARE(r.w->edits().changedKeys(), QList<QByteArray>{"CALL:USER1.PN"});
         QCOMPARE(phone->palette().color(QPalette::Text), EditTracker::markColour());
+        // An input's mode is kept in a hidden edit: its radio group carries the mark.
+        auto* in1 = r.c<RadioGroup>("rgIN1");
+        in1->button(in1->itemIndex() == 1 ? 2 : 1)->click();
+        QVERIFY(r.w->edits().changedKeys().contains("DIN:Z1.POL"));
+        QTRY_COMPARE(in1->button(0)->palette().color(QPalette::WindowText), EditTracker::markColour());
         QTemporaryDir dir;
         r.w->transfer().SaveFile(dir.filePath("office"));
         QVERIFY(!r.w->edits().modified());
         QCOMPARE(r.w->fileText(), QString("office.ini"));
         QVERIFY(phone->palette().color(QPalette::Text) != EditTracker::markColour());
+        QVERIFY(in1->button(0)->palette().color(QPalette::WindowText) != EditTracker::markColour());
         // Typed back to what was settled: no change any more.
         QTest::keyClicks(phone, "7");
         QTRY_COMPARE(r.w->fileText(), QString("office.ini *"));

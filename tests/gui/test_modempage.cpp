@@ -12,6 +12,7 @@
 #include "ui/pages/ConfigTransfer.h"
 #include "ui/pages/ModemPage.h"
 #include "ui/pages/VolumesPage.h"
+#include "ui/widgets/Controls.h"
 #include "ui/widgets/ErrorBox.h"
 #include "ui/window/CloseOnSignals.h"
 #include "ui/window/TFormMain.h"
@@ -54,7 +55,7 @@ struct Rig {
         o.languageStore = &store;
         o.extraSerialPorts = {modem.slavePath()};
         w = std::make_unique<TFormMain>(o);
-        w->confirmDiscard = [] { return true; };   // no question box
+        w->confirmDiscard = [] { return true; };    // no question box
         w->session().login().askPassword = [] {};   // the dialog is tested on its own
         w->show();
     }
@@ -161,6 +162,8 @@ private slots:
         QVERIFY(!r.enabled("btCSDConnect"));
         QVERIFY(r.enabled("btCSDDisconnect"));
         QCOMPARE(r.page()->lbModemState->text(), QString("Connected at 9600 bit/s"));
+        auto* standing = r.w->findChild<ElidedLabel*>("lbStanding");
+        QTRY_COMPARE(standing->fullText(), QString("Call up: +36301234567"));
         r.w->pageControl()->setCurrentIndex(TFormMain::PageModem);
         QCOMPARE(r.page()->cbModemPortSel->currentText(), r.modem.slavePath());
         const QString log = r.page()->edATLogWin->toPlainText();
@@ -190,6 +193,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!r.modem.inCall(), 3000);
         for (const char* name : {"btnRead", "btnWrite", "btSetVols", "btReadVols"}) QVERIFY2(!r.enabled(name), name);
         QCOMPARE(r.page()->lbModemState->text(), QString("Hung up"));
+        QTRY_COMPARE(standing->fullText(), QString("No module – plug it in"));
         QVERIFY(r.w->session().OnUsb());
         QVERIFY(r.enabled("btCSDConnect") && !r.enabled("btCSDDisconnect"));
         // A second Connect makes a new modem and dials again.

@@ -66,14 +66,21 @@ void EditTracker::recheck() {
 }
 
 void EditTracker::mark(QWidget* c, bool changed) {
+    c = shownBy_.value(c, c);
     if (c->property("kestrumChanged").toBool() == changed) return;
     c->setProperty("kestrumChanged", changed);
-    if (!changed) {
-        c->setPalette(QPalette());   // back to what it inherits
-        return;
+    // A radio group's own style sheet stops its palette reaching the buttons.
+    QList<QWidget*> painted{c};
+    if (auto* g = qobject_cast<RadioGroup*>(c))
+        for (int i = 0; i < g->count(); ++i) painted << g->button(i);
+    for (QWidget* w : painted) {
+        if (!changed) {
+            w->setPalette(QPalette());   // back to what it inherits
+            continue;
+        }
+        QPalette p = w->palette();
+        for (auto role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText})
+            for (auto group : {QPalette::Active, QPalette::Inactive}) p.setColor(group, role, markColour());
+        w->setPalette(p);
     }
-    QPalette p = c->palette();
-    for (auto role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText})
-        for (auto group : {QPalette::Active, QPalette::Inactive}) p.setColor(group, role, markColour());
-    c->setPalette(p);
 }

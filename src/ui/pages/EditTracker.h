@@ -22,6 +22,8 @@ public:
     void recheck();
 
     static QColor markColour() { return QColor(0, 87, 184); }
+    // A setting kept in a hidden control is marked on the control that shows it.
+    void markOn(QWidget* hidden, QWidget* shown) { shownBy_.insert(hidden, shown); }
 
 signals:
     void modifiedChanged(bool modified);
@@ -32,6 +34,7 @@ private:
 
     const ControlDescList& bindings_;
     QHash<QByteArray, QByteArray> reference_;
+    QHash<QWidget*, QWidget*> shownBy_;
     QTimer pending_;
     bool modified_ = false;
 };

@@ -64,6 +64,9 @@ TFormMain::TFormMain(const Options& options)
         [this] { return mayDiscard(); }});
     edits_ = std::make_unique<EditTracker>(settingsBindings_);
     connect(edits_.get(), &EditTracker::modifiedChanged, this, [this] { showFile(); });
+    // The input modes live in hidden edits; their radio groups show them.
+    for (const char* in : {"1", "2"})
+        edits_->markOn(findChild<QWidget*>(QString("_edIN") + in), findChild<QWidget*>(QString("rgIN") + in));
     volumesPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
     // After a Read or Write the bar shows its note for a while, then empties.
     noteTimer_.setSingleShot(true);
