@@ -180,6 +180,7 @@ void TFormMain::buildWindow() {
     p2->addWidget(Panel4);
     lbStanding_ = new ElidedLabel(Panel1);
     lbStanding_->setObjectName("lbStanding");
+    lbStanding_->setIndent(6);   // clear of the window's edge when the progress bar is hidden
     auto* about = new QToolButton(Panel1);
     about->setObjectName("btAbout");
     about->setText("?");
@@ -193,6 +194,7 @@ void TFormMain::buildWindow() {
     p1->addWidget(lbStanding_, 1);
     lbFile_ = new ElidedLabel(Panel1);
     lbFile_->setObjectName("lbFile");
+    lbFile_->hide();   // until a file is named or something changed
     p1->addWidget(lbFile_, 1);
     p1->addWidget(Panel2);
     p1->addWidget(about);
@@ -475,6 +477,7 @@ QString TFormMain::fileText() const {
 void TFormMain::showFile() {
     lbFile_->setFullText(fileText());
     lbFile_->setToolTip(QDir::toNativeSeparators(fileName_));
+    lbFile_->setVisible(!lbFile_->fullText().isEmpty());   // else the state text has the room
 }
 
 void TFormMain::ToggleLogTab() { PageControl1->setTabVisible(PageLog, !PageControl1->isTabVisible(PageLog)); }
