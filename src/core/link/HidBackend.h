@@ -8,9 +8,14 @@
 constexpr int kReportSize = 65;      // report ID 0 + the device's 64-byte report
 constexpr int kReportPayload = 60;   // payload bytes in one report
 
+// One HID interface as enumeration gives it. The serial number and the
+// product string are UTF-8, empty when the device does not tell them (they
+// start empty, so a list written as {hardwareId, path} stays complete).
 struct HidInterface {
     std::string hardwareId;   // e.g. "HID\VID_04D8&PID_0054&REV_0100"
     std::string path;
+    std::string serial{};
+    std::string product{};
 };
 
 using HidHandle = void*;

@@ -10,6 +10,9 @@
 
 namespace {
 
+// hidapi's wide strings, null where the device gave none, as UTF-8.
+std::string utf8(const wchar_t* text) { return text ? QString::fromWCharArray(text).toStdString() : std::string(); }
+
 class HidapiBackend : public HidBackend {
 public:
     HidapiBackend() { hid_init(); }
@@ -21,7 +24,7 @@ public:
             char id[64];
             std::snprintf(id, sizeof id, "HID\\VID_%04X&PID_%04X&REV_%04X", d->vendor_id, d->product_id,
                           d->release_number);
-            out.push_back({id, d->path ? d->path : ""});
+            out.push_back({id, d->path ? d->path : "", utf8(d->serial_number), utf8(d->product_string)});
         }
         hid_free_enumeration(list);
         return true;
