@@ -3,6 +3,7 @@
 #include "core/text/Timing.h"
 
 #include <chrono>
+#include <utility>
 
 namespace {
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -10,7 +11,7 @@ void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 
 void HIDChangeStateEvent::StateChanged(const char* name) { conn_->StateListeners.Notify(name); }
 
-ConnHIDCOM::ConnHIDCOM(HidBackend* backend) : backend_(*backend) {}
+ConnHIDCOM::ConnHIDCOM(HidBackend* backend, std::string wanted) : backend_(*backend), wanted_(std::move(wanted)) {}
 
 ConnHIDCOM::~ConnHIDCOM() { Close(); }
 
@@ -40,6 +41,7 @@ bool ConnHIDCOM::Open() {
     failure_->Clear();
     auto* hid = new HID(backend_);
     hid->Failure = failure_;
+    hid->Wanted = wanted_;
     hidEvent_ = std::make_unique<HIDChangeStateEvent>(this);
     hid->StateListeners.Add(hidEvent_.get());
     Device = hid;

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
 
 class ConnHIDCOM;
@@ -24,7 +25,8 @@ private:
 
 class ConnHIDCOM : public Connection {
 public:
-    explicit ConnHIDCOM(HidBackend* backend = hidapiBackend());
+    // wanted: which module to use (HID::Wanted); empty, the first one listed.
+    explicit ConnHIDCOM(HidBackend* backend = hidapiBackend(), std::string wanted = {});
     ~ConnHIDCOM() override;
 
     bool IsOpen() override { return Device.load() != nullptr; }
@@ -59,6 +61,7 @@ private:
     void ReaderThread();
 
     HidBackend& backend_;
+    const std::string wanted_;
     const std::shared_ptr<HidFailure> failure_ = std::make_shared<HidFailure>();
     std::unique_ptr<HIDChangeStateEvent> hidEvent_;
     std::thread reader_;

@@ -11,6 +11,27 @@ std::string lower(std::string s) {
 }
 }   // namespace
 
+bool ListModules(HidBackend& backend, std::vector<HidInterface>& out, std::string* why) {
+    out.clear();
+    std::vector<HidInterface> list;
+    if (!backend.enumerate(list)) {
+        if (why) {
+            *why = backend.lastError(nullptr);
+            if (why->empty()) *why = "cannot list the HID devices";
+        }
+        return false;
+    }
+    const std::string pattern = lower("Vid_04d8&Pid_0054");
+    const size_t n = std::min<size_t>(list.size(), 1000);   // a sane bound on what the platform lists
+    for (size_t i = 0; i < n; ++i) {
+        HidInterface& d = list[i];
+        if (lower(d.hardwareId).find(pattern) == std::string::npos) continue;
+        const bool seen = std::any_of(out.begin(), out.end(), [&](const HidInterface& m) { return m.path == d.path; });
+        if (!seen) out.push_back(std::move(d));
+    }
+    return true;
+}
+
 void HidFailure::Set(const std::string& reason, bool foundNotOpened) {
     std::lock_guard<std::mutex> g(mutex_);
     reason_ = reason;
@@ -39,16 +60,15 @@ HID::HID(HidBackend& backend) : Backend(backend) {}
 HID::~HID() { CloseHandles(); }
 
 bool HID::FindDevice() {
-    std::vector<HidInterface> list;
-    if (!Backend.enumerate(list)) {
-        Failure->Set(reasonOf(nullptr, "cannot list the HID devices"));
+    std::vector<HidInterface> modules;
+    std::string why;
+    if (!ListModules(Backend, modules, &why)) {
+        Failure->Set(why);
         return false;
     }
-    const std::string pattern = lower("Vid_04d8&Pid_0054");
-    const size_t n = std::min<size_t>(list.size(), 1000);
-    for (size_t i = 0; i < n; ++i) {
-        if (lower(list[i].hardwareId).find(pattern) != std::string::npos) {
-            DevicePath = list[i].path;
+    for (const HidInterface& m : modules) {
+        if (Wanted.empty() || m.path == Wanted || m.serial == Wanted) {
+            DevicePath = m.path;
             return true;
         }
     }

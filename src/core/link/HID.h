@@ -9,6 +9,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
+
+// The attached modules (the device's vendor and product), in enumeration
+// order, each path once. False when the platform gave no device list; why
+// then holds the reason.
+bool ListModules(HidBackend& backend, std::vector<HidInterface>& out, std::string* why = nullptr);
 
 // Why the device cannot be used, as the latest failure left it: a failed
 // enumerate, a matching device that could not be opened, or the read or
@@ -34,6 +40,8 @@ public:
     explicit HID(HidBackend& backend);
     ~HID();
 
+    // Looks for the module Wanted names and keeps its path in DevicePath.
+    // False when it is not there (or no device list was given).
     bool FindDevice();
     void OpenDevice();
     // Sends the data in output reports; a failed report ends the write and
@@ -45,6 +53,9 @@ public:
     // Closes both handles (reader thread); a write under way finishes first.
     void CloseHandles();
 
+    // Which module to use: empty, the first one listed; else the one whose
+    // path or serial number this is. Set before OpenDevice.
+    std::string Wanted;
     std::string DevicePath;
     OnChangeStateList StateListeners;
     std::atomic<uint8_t> Attached{0};
