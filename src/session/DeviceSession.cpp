@@ -49,7 +49,7 @@ private:
 
 DeviceSession::DeviceSession(const Options& options, QObject* parent)
     : QObject(parent), defaultPassword_(options.defaultPassword) {
-    usb_ = std::make_unique<ConnHIDCOM>(options.backend ? options.backend : hidapiBackend());
+    usb_ = std::make_unique<ConnHIDCOM>(options.backend ? options.backend : hidapiBackend(), options.device);
     stateListener_ = std::make_unique<LinkListener>([this](const QByteArray& s) { linkStateChanged(s); });
     usb_->StateListeners.Add(stateListener_.get());
 

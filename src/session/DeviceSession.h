@@ -12,6 +12,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 class ChangeStateEvent;
@@ -26,6 +27,7 @@ public:
     struct Options {
         HidBackend* backend = nullptr;                   // null: the real USB device through hidapi
         QByteArray defaultPassword = kDefaultPassword;   // the first login on a new link
+        std::string device{};                            // empty: the first module; else its path or serial number
     };
     // Starts looking for the USB module at once.
     explicit DeviceSession(const Options& options, QObject* parent = nullptr);
