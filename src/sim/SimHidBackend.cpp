@@ -2,7 +2,9 @@
 
 #include "core/link/Slot.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 // The device's end of the slot framing: incoming report payloads run through
@@ -45,7 +47,19 @@ private:
     std::vector<std::unique_ptr<ResponseConnection>> ends_;
 };
 
-SimHidBackend::SimHidBackend(SimModule& module) : module_(module), device_(new DeviceSide(module)) {
+namespace {
+std::string serialOf(int index) {
+    char text[16];
+    std::snprintf(text, sizeof text, "SIM%04d", index + 1);
+    return text;
+}
+}   // namespace
+
+SimHidBackend::SimHidBackend(SimModule& module, int index)
+    : module_(module),
+      path_("sim:brisal-" + std::to_string(index)),
+      serial_(serialOf(index)),
+      device_(new DeviceSide(module)) {
     module_.setOutput([this](int ch, const QByteArray& text) { deviceOutput(ch, text); });
     module_.onDetachRequested = [this] { detach(); };
 }
@@ -124,13 +138,13 @@ bool SimHidBackend::enumerate(std::vector<HidInterface>& out) {
     std::lock_guard<std::mutex> g(mutex_);
     ++enumerations_;
     out = others_;
-    if (attached_) out.push_back({kHardwareId, kPath});
+    if (attached_) out.push_back({kHardwareId, path_, serial_, kProduct});
     return true;
 }
 
 HidHandle SimHidBackend::open(const std::string& path, bool) {
     std::lock_guard<std::mutex> g(mutex_);
-    if (!attached_ || path != kPath) {
+    if (!attached_ || path != path_) {
         openError_ = "No such device: " + path;
         return nullptr;
     }

@@ -2,7 +2,9 @@
 // The simulated module behind the HID backend interface: it can be attached
 // and detached at any moment, records every output report, unpacks the slot
 // frames the tool sends, and answers with input reports built by a device-side
-// slot framer (frames packed into reports of up to 60 payload bytes).
+// slot framer (frames packed into reports of up to 60 payload bytes). Module
+// number index appears at "sim:brisal-<index>" with serial number
+// "SIM<index + 1>" in four digits ("SIM0001" for the first).
 #include "core/link/Connection.h"
 #include "core/link/HidBackend.h"
 #include "sim/SimModule.h"
@@ -13,12 +15,13 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 
 class Slot;
 
 class SimHidBackend : public HidBackend {
 public:
-    explicit SimHidBackend(SimModule& module);
+    explicit SimHidBackend(SimModule& module, int index = 0);
     ~SimHidBackend() override;
 
     void attach();
@@ -44,7 +47,10 @@ public:
     void setOpenRefused(const std::string& reason);
 
     static constexpr const char* kHardwareId = "HID\\VID_04D8&PID_0054&REV_0100";
-    static constexpr const char* kPath = "sim:brisal-0";
+    static constexpr const char* kPath = "sim:brisal-0";   // module 0's
+    static constexpr const char* kProduct = "Brisal GSM module (simulated)";
+    std::string path() const { return path_; }
+    std::string serial() const { return serial_; }
 
     // HidBackend
     bool enumerate(std::vector<HidInterface>& out) override;
@@ -65,6 +71,8 @@ private:
     bool handleValid(HidHandle h) const;
 
     SimModule& module_;
+    const std::string path_;
+    const std::string serial_;
     std::unique_ptr<DeviceSide> device_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
