@@ -5,7 +5,9 @@
 #include "core/link/HID.h"
 #include "core/link/Slot.h"
 #include "core/text/Timing.h"
+#include "session/DeviceSession.h"
 #include "sim/SimHidBackend.h"
+#include "sim/SimHidBus.h"
 #include "sim/SimModule.h"
 #include "support/FakeConnection.h"
 #include "support/TimingGuard.h"
@@ -122,6 +124,37 @@ SimHidBackend::Report report(int kind, int len, const Bytes& payload) {
 
 Bytes payloadOf(const SimHidBackend::Report& r) { return Bytes(reinterpret_cast<const char*>(r.data()) + 5, r[2]); }
 
+// A platform that gives no device list, with or without a reason.
+class NoDeviceList : public HidBackend {
+public:
+    explicit NoDeviceList(std::string reason) : reason_(std::move(reason)) {}
+    bool enumerate(std::vector<HidInterface>&) override { return false; }
+    HidHandle open(const std::string&, bool) override { return nullptr; }
+    int read(HidHandle, uint8_t*, int) override { return -1; }
+    bool write(HidHandle, const uint8_t*) override { return false; }
+    void close(HidHandle) override {}
+    std::string lastError(HidHandle) override { return reason_; }
+
+private:
+    std::string reason_;
+};
+
+// Three simulated modules on one bus, each with its own module behind it.
+struct ThreeModules {
+    ThreeModules() {
+        for (auto* b : {&b0, &b1, &b2}) b->setTickIntervalMs(0);
+    }
+    SimModule m0, m1, m2;
+    SimHidBackend b0{m0, 0}, b1{m1, 1}, b2{m2, 2};
+    SimHidBus bus{{&b0, &b1, &b2}};
+};
+
+QStringList pathsOf(const std::vector<HidInterface>& list) {
+    QStringList paths;
+    for (const auto& i : list) paths << QString::fromStdString(i.path);
+    return paths;
+}
+
 }   // namespace
 
 class TestLink : public QObject {
@@ -163,6 +196,15 @@ private slots:
     void stopWhileAttached();
     void stopWhileDetached();
     void destructorStopsAndReopenWorks();
+
+    // Several modules
+    void listModules();
+    void noDeviceListKeepsTheReason();
+    void wantedModuleGetsTheCommands_data();
+    void wantedModuleGetsTheCommands();
+    void wantedModuleThroughTheSession();
+    void wantedModuleAbsentIsNotFound();
+    void busMemberDetachesAlone();
 };
 
 void TestLink::init() {
@@ -680,6 +722,159 @@ void TestLink::destructorStopsAndReopenWorks() {
         QCOMPARE(c.got(), QList<Bytes>{"ok"});
     }   // the destructor stops the reader
     QCOMPARE(states.names(), (QStringList{"Attached", "Detached", "Detached", "Attached", "Detached", "Detached"}));
+}
+
+void TestLink::listModules() {
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    backend.setOtherInterfaces({{"USB\\VID_1234&PID_0001", "other", "X1", "Mouse"},
+                                {"HID\\VID_04D8&PID_0054&MI_00", "twice", "", "Col 1"},
+                                {"HID\\VID_04D8&PID_0055", "wrong-product"},
+                                {"HID\\VID_04D8&PID_0054&MI_01", "twice", "", "Col 2"}});
+    backend.attach();
+    std::vector<HidInterface> list{{"stale", "stale"}};
+    QVERIFY(ListModules(backend, list));
+    QCOMPARE(pathsOf(list), (QStringList{"twice", "sim:brisal-0"}));
+    QCOMPARE(list[0].product, std::string("Col 1"));   // the first of a path is kept
+    QCOMPARE(list[1].hardwareId, std::string(SimHidBackend::kHardwareId));
+    QCOMPARE(list[1].serial, std::string("SIM0001"));
+    QCOMPARE(list[1].product, std::string("Brisal GSM module (simulated)"));
+
+    // On a bus: every attached member, in order, each with its serial number.
+    ThreeModules t;
+    t.b1.setOtherInterfaces({{"USB\\VID_1234&PID_0001", "other"}});
+    t.b0.attach();
+    t.b1.attach();
+    t.b2.attach();
+    QVERIFY(ListModules(t.bus, list));
+    QCOMPARE(pathsOf(list), (QStringList{"sim:brisal-0", "sim:brisal-1", "sim:brisal-2"}));
+    QCOMPARE(list[1].serial, std::string("SIM0002"));
+    QCOMPARE(list[2].serial, std::string("SIM0003"));
+    QCOMPARE(t.b1.path(), list[1].path);
+    QCOMPARE(t.b1.serial(), list[1].serial);
+    t.b1.detach();
+    QVERIFY(ListModules(t.bus, list));
+    QCOMPARE(pathsOf(list), (QStringList{"sim:brisal-0", "sim:brisal-2"}));
+}
+
+void TestLink::noDeviceListKeepsTheReason() {
+    std::vector<HidInterface> list{{"stale", "stale"}};
+    std::string why;
+    NoDeviceList denied("Permission denied");
+    QVERIFY(!ListModules(denied, list, &why));
+    QVERIFY(list.empty());
+    QCOMPARE(why, std::string("Permission denied"));
+    HID hid(denied);
+    QVERIFY(!hid.FindDevice());
+    QCOMPARE(hid.Failure->Reason(), std::string("Permission denied"));
+
+    NoDeviceList silent("");
+    QVERIFY(!ListModules(silent, list, &why));
+    QCOMPARE(why, std::string("cannot list the HID devices"));
+    QVERIFY(!ListModules(silent, list));   // no reason asked for
+}
+
+void TestLink::wantedModuleGetsTheCommands_data() {
+    QTest::addColumn<QString>("wanted");
+    QTest::newRow("serial number") << "SIM0002";
+    QTest::newRow("path") << "sim:brisal-1";
+}
+
+void TestLink::wantedModuleGetsTheCommands() {
+    QFETCH(QString, wanted);
+    ThreeModules t;
+    t.b0.attach();
+    t.b1.attach();
+    t.b2.attach();
+    StateRecorder states;
+    ConnHIDCOM conn(&t.bus, wanted.toStdString());
+    conn.StateListeners.Add(&states);
+    std::unique_ptr<Slot> slot(conn.CreateSlot(2));
+    conn.Open();
+    QVERIFY(states.waitCount(1));
+    QCOMPARE(conn.Device.load()->DevicePath, std::string("sim:brisal-1"));
+    slot->SendText("sc A?#\r\n");
+    QCOMPARE(t.m1.commands(), QList<Bytes>{"sc A?#"});
+    QVERIFY(t.m0.commands().isEmpty());
+    QVERIFY(t.m2.commands().isEmpty());
+    QVERIFY(t.b0.outputReports().empty());
+    QVERIFY(t.b2.outputReports().empty());
+}
+
+void TestLink::wantedModuleThroughTheSession() {
+    ThreeModules t;
+    t.b0.attach();
+    t.b1.attach();
+    DeviceSession::Options o;
+    o.backend = &t.bus;
+    o.device = "SIM0002";
+    DeviceSession session(o);
+    // On attaching the session logs in: to the second module only.
+    QTRY_VERIFY_WITH_TIMEOUT(t.m1.loggedIn(), 3000);
+    QVERIFY(session.UsbReady());
+    QVERIFY(t.m0.commands().isEmpty());
+    QVERIFY(t.b0.outputReports().empty());
+}
+
+void TestLink::wantedModuleAbsentIsNotFound() {
+    ThreeModules t;
+    t.b0.setOpenRefused("Permission denied");   // the first module, were it taken instead
+    t.b0.attach();
+    t.b1.attach();
+    StateRecorder states;
+    ConnHIDCOM conn(&t.bus, "SIM0003");
+    conn.StateListeners.Add(&states);
+    conn.Open();
+    QVERIFY(waitUntil([&] { return t.b1.enumerations() >= 3; }));
+    QVERIFY(states.names().isEmpty());
+    QVERIFY(!conn.IsReady());
+    QVERIFY(!conn.FoundButNotOpened());
+    QVERIFY(conn.LastError().empty());
+
+    // It arrives, but cannot be opened: the bus keeps the member's reason.
+    t.b2.setOpenRefused("Device or resource busy");
+    t.b2.attach();
+    QVERIFY(waitUntil([&] { return conn.FoundButNotOpened(); }));
+    QCOMPARE(conn.LastError(), std::string("Device or resource busy"));
+    QVERIFY(states.names().isEmpty());
+
+    t.b2.setOpenRefused({});
+    QVERIFY(states.waitCount(1));
+    QCOMPARE(conn.Device.load()->DevicePath, std::string("sim:brisal-2"));
+    QVERIFY(!conn.FoundButNotOpened());
+}
+
+void TestLink::busMemberDetachesAlone() {
+    ThreeModules t;
+    t.b0.attach();
+    t.b1.attach();
+    StateRecorder states0, states1;
+    ConnHIDCOM conn0(&t.bus, "SIM0001"), conn1(&t.bus, "SIM0002");
+    conn0.StateListeners.Add(&states0);
+    conn1.StateListeners.Add(&states1);
+    std::unique_ptr<Slot> slot1(conn1.CreateSlot(2));
+    conn0.Open();
+    conn1.Open();
+    QVERIFY(states0.waitCount(1));
+    QVERIFY(states1.waitCount(1));
+
+    t.b0.detach();
+    QVERIFY(states0.waitCount(2));
+    QCOMPARE(states0.names(), (QStringList{"Attached", "Detached"}));
+    QCOMPARE(conn0.LastError(), std::string("the module was detached"));
+    // The other one reads on and takes commands.
+    const int n = t.b1.enumerations();
+    QVERIFY(waitUntil([&] { return t.b1.enumerations() >= n + 2; }));   // the first searches again
+    QCOMPARE(states1.names(), QStringList{"Attached"});
+    QVERIFY(conn1.IsReady());
+    slot1->SendText("sc A?#\r\n");
+    QCOMPARE(t.m1.commands(), QList<Bytes>{"sc A?#"});
+    QVERIFY(t.m0.commands().isEmpty());
+
+    t.b0.attach();
+    QVERIFY(states0.waitCount(3));
+    QCOMPARE(conn0.Device.load()->DevicePath, std::string("sim:brisal-0"));
 }
 
 QTEST_GUILESS_MAIN(TestLink)
