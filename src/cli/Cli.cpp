@@ -1,25 +1,31 @@
 #include "cli/Cli.h"
 
 #include "core/config/ParamTable.h"
+#include "core/link/HID.h"
 #include "core/modem/TModem.h"
 #include "core/modem/Tserial.h"
 #include "core/protocol/StatusParser.h"
 #include "core/text/Codec.h"
 #include "session/DeviceSession.h"
 #include "sim/SimHidBackend.h"
+#include "sim/SimHidBus.h"
 #include "sim/SimModule.h"
+#include "ui/lang/LangMan.h"
 #include "ui/lang/Messages.h"
 #include "ui/pages/ConfigTransfer.h"
 #include "ui/pages/ModemPage.h"
 #include "ui/pages/SettingsPage.h"
+#include "ui/pages/SettingsReport.h"
 #include "ui/pages/VolumesPage.h"
 #include "ui/widgets/ErrorBox.h"
 #include "ui/widgets/TextInput.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
@@ -35,18 +41,51 @@ constexpr char kUsage[] =
     "usage: kestrum-cli COMMAND [ARGS] [OPTIONS]\n"
     "commands:\n"
     "  read --out FILE.ini          read every setting and save them\n"
-    "  write FILE.ini               open a settings file and write it to the module\n"
-    "  get KEY...                   print KEY=VALUE for each key\n"
+    "  write FILE.ini [--verify] [--all]\n"
+    "                               open a settings file and write it to the module;\n"
+    "                               --verify reads every setting back and compares,\n"
+    "                               --all writes every attached module in turn\n"
+    "  get KEY... [--json]          print KEY=VALUE for each key\n"
     "  set KEY=VALUE...             set each, stopping at the first failure\n"
     "  volumes [--mic N] [--spk N]  print or set the microphone and speaker levels\n"
     "  status [--json]              print the module's status values\n"
     "  log                          print the module's log lines until interrupted\n"
+    "  list [--json]                print every attached module: path, serial number, product\n"
+    "  diff [A.ini] B.ini [--json]  compare the module (or A.ini) with B.ini: KEY (caption): left -> right;\n"
+    "                               exit 0 when equal, 1 when not\n"
+    "  report [FILE.ini] --pdf OUT.pdf\n"
+    "                               the commissioning report of the file, or of the module\n"
     "options:\n"
     "  --password PW      device password (default 4826)\n"
     "  --wait SECONDS     how long to wait for the module (default 5)\n"
-    "  --demo             use the simulated module\n"
+    "  --device PATH|SERIAL  the module to use when several are attached (see list)\n"
+    "  --lang en|hu|ro    the language of captions in diff and report (default en)\n"
+    "  --demo [N]         use the simulated module (N of them, default 1)\n"
     "  --serial-port PATH --phone NUMBER   reach the module through a GSM modem data call\n"
     "  --version          print the version\n";
+
+const QStringList kCommands = {"read", "write", "get", "set", "volumes", "status", "log", "list", "diff", "report"};
+
+// "--demo N" and "--demo=N" ask for N simulated modules; the count is taken
+// out of the arguments so that it is not read as a command or a file.
+QStringList takeDemoCount(QStringList args, int* count) {
+    *count = 1;
+    for (int i = 0; i < args.size(); ++i) {
+        bool number = false;
+        if (args[i].startsWith(QLatin1String("--demo="))) {
+            *count = args[i].mid(7).toInt(&number);
+            if (!number) *count = -1;
+            args[i] = QStringLiteral("--demo");
+        } else if (args[i] == QLatin1String("--demo") && i + 1 < args.size()) {
+            const int n = args[i + 1].toInt(&number);
+            if (number) {
+                *count = n;
+                args.removeAt(i + 1);
+            }
+        }
+    }
+    return args;
+}
 
 // The options every command takes; the same for Run and NeedsWidgets.
 void addOptions(QCommandLineParser& p) {
@@ -60,6 +99,11 @@ void addOptions(QCommandLineParser& p) {
         {"mic", "", "level"},
         {"spk", "", "level"},
         {"json", ""},
+        {"verify", ""},
+        {"all", ""},
+        {"device", "", "path-or-serial"},
+        {"lang", "", "language", "en"},
+        {"pdf", "", "file"},
         {{"h", "help"}, ""},
         {"version", ""},
     });
@@ -75,7 +119,7 @@ public:
 
 private:
     void say(const char* fmt, const QByteArray& a = {}, const QByteArray& b = {}) const {
-        std::fprintf(env_.err, "kestrum-cli: ");
+        std::fprintf(env_.err, "kestrum-cli: %s", moduleTag_.constData());
         std::fprintf(env_.err, fmt, a.constData(), b.constData());
         std::fprintf(env_.err, "\n");
     }
@@ -93,34 +137,67 @@ private:
     int connect();
     int loginOutcome();
     int doRead();
+    int readModule();
     int doWrite();
     int doGet();
     int doSet();
     int doVolumes();
     int doStatus();
     int doLog();
+    int doList();
+    int doDiff();
+    int doReport();
+    int verifyWritten();
+    int writeAll();
+    // The module's status values: pushed over USB, asked for one by one over a call.
+    int collectStatus(QList<QPair<QByteArray, QByteArray>>& pairs);
+    HidBackend* backend();
+    void startSession(const std::string& device);
+    int commandOnModule(const QString& command);
+    lang::Language language() const;
+    QString message(lang::Msg m) const { return lang::message(language(), m); }
+    // A hidden Settings page in the chosen language, with the window's
+    // transfer code over the session's exchange (or none: files only).
+    struct Form {
+        std::unique_ptr<SettingsPage> page;
+        ControlDescList bindings;
+        std::unique_ptr<LangMan> lang;
+        std::unique_ptr<ConfigTransfer> transfer;
+    };
+    std::unique_ptr<Form> newForm();
+    std::unique_ptr<ConfigTransfer> makeTransfer(Form& f);
+    // Every setting as the module would get it, from a file or the module,
+    // through a Settings page of its own.
+    int valuesOf(const QString& file, QList<QByteArray>& values);
+    int guarded(const std::function<int()>& body);
     int exchangeFailure(const QByteArray& key, Outcome result) const;
-    int transferFailure(Outcome result, const QByteArray& key, int done) const;
+    int transferFailure(Outcome result, const QByteArray& key, int done);
     int openSettings(const QString& path);
     bool sendable(const QString& what, const QString& text) const;
     bool validate(const QString& command);
     QByteArray password() const;
     // " (why)" when the link layer knows why the link went, else nothing.
     QByteArray linkReason() const;
-    ConfigTransfer& transfer();
-    Exchange& exchange() { return session_->exchange(); }
+    ConfigTransfer& transfer() { return *form().transfer; }
+    Form& form() {
+        if (!form_) form_ = newForm();
+        return *form_;
+    }
+    Exchange& exchange() { return session_ ? session_->exchange() : offline_; }
 
     Env env_;
     QCommandLineParser p_;
     QStringList positional_;
-    std::unique_ptr<SimModule> simModule_;
-    std::unique_ptr<SimHidBackend> simBackend_;
+    int demoCount_ = 0;   // simulated modules asked for (0: the real ones)
+    std::vector<std::unique_ptr<SimModule>> simModules_;
+    std::vector<std::unique_ptr<SimHidBackend>> simBackends_;
+    std::unique_ptr<SimHidBus> simBus_;
     std::unique_ptr<DeviceSession> session_;
+    Exchange offline_;       // what files-only commands hold instead of a session's
+    QByteArray moduleTag_;   // "SERIAL: " before every message while write --all works on a module
     // Read and write go through the Settings page's controls and rules and
     // the window's transfer code, so files and writes are the window's own.
-    std::unique_ptr<SettingsPage> page_;
-    ControlDescList bindings_;
-    std::unique_ptr<ConfigTransfer> transfer_;
+    std::unique_ptr<Form> form_;
     bool overModem_ = false;
     mutable bool progressShown_ = false;
     bool interrupted_ = false;
@@ -142,24 +219,39 @@ QByteArray Tool::linkReason() const {
     return why.isEmpty() ? QByteArray() : " (" + why.toLocal8Bit() + ")";
 }
 
-ConfigTransfer& Tool::transfer() {
-    if (!transfer_) {
-        page_ = std::make_unique<SettingsPage>();
-        bindings_ = page_->Bindings();
-        SettingsPage* page = page_.get();
-        transfer_ = std::make_unique<ConfigTransfer>(ConfigTransfer::Host{bindings_,
-                                                                          session_->exchange(),
-                                                                          nullptr,
-                                                                          [](bool, const char*) {},
-                                                                          [page] { page->beginLoad(); },
-                                                                          [page] { page->endLoad(); },
-                                                                          nullptr,
-                                                                          english,
-                                                                          {},
-                                                                          {},
-                                                                          {}});
-    }
-    return *transfer_;
+lang::Language Tool::language() const {
+    const QString code = p_.value("lang");
+    return code == QLatin1String("hu")   ? lang::Language::Hungarian
+           : code == QLatin1String("ro") ? lang::Language::Romanian
+                                         : lang::Language::English;
+}
+
+std::unique_ptr<Tool::Form> Tool::newForm() {
+    auto f = std::make_unique<Form>();
+    f->page = std::make_unique<SettingsPage>();
+    f->bindings = f->page->Bindings();
+    f->lang = std::make_unique<LangMan>(f->page.get());
+    SettingsPage* page = f->page.get();
+    f->lang->formatTempLabels = [page] { page->formatAllTempLabels(); };
+    f->lang->ApplyLanguage(p_.value("lang").toLatin1());
+    f->transfer = makeTransfer(*f);
+    return f;
+}
+
+std::unique_ptr<ConfigTransfer> Tool::makeTransfer(Form& f) {
+    SettingsPage* page = f.page.get();
+    return std::make_unique<ConfigTransfer>(ConfigTransfer::Host{f.bindings,
+                                                                 exchange(),
+                                                                 nullptr,
+                                                                 [](bool, const char*) {},
+                                                                 [page] { page->beginLoad(); },
+                                                                 [page] { page->endLoad(); },
+                                                                 nullptr,
+                                                                 english,
+                                                                 {},
+                                                                 {},
+                                                                 {},
+                                                                 {}});
 }
 
 std::function<void(int)> Tool::progress(int total) const {
@@ -215,11 +307,11 @@ int Tool::exchangeFailure(const QByteArray& key, Outcome result) const {
 }
 
 // A Read or Write that stopped: the link going names how far it got.
-int Tool::transferFailure(Outcome result, const QByteArray& key, int done) const {
+int Tool::transferFailure(Outcome result, const QByteArray& key, int done) {
     if (result != Outcome::LinkLost || interrupted_) return exchangeFailure(key, result);
     endProgress();
     say("the module was disconnected after %s of %s", QByteArray::number(done),
-        QByteArray::number(bindings_.Count()) + " settings" + linkReason());
+        QByteArray::number(form().bindings.Count()) + " settings" + linkReason());
     return NoModule;
 }
 
@@ -320,33 +412,60 @@ int Tool::loginOutcome() {
     return LoginRefused;
 }
 
-int Tool::doRead() {
-    const QString out = p_.value("out");
-    const auto r = transfer().Read(progress(bindings_.Count()));
+int Tool::readModule() {
+    const auto r = transfer().Read(progress(form().bindings.Count()));
     if (r.linkLost) return transferFailure(Outcome::LinkLost, {}, r.answered);
     if (!r.refusedKey.isEmpty()) return exchangeFailure(r.refusedKey, Outcome::Refused);
     if (!r.silentKeys.isEmpty()) return exchangeFailure(r.silentKeys.first(), Outcome::NoAnswer);
     endProgress();
+    return Ok;
+}
+
+int Tool::doRead() {
+    if (const int rc = readModule(); rc != Ok) return rc;
     // Written only after a complete Read; the file itself is replaced in one step.
-    transfer().Save(out);
+    transfer().Save(p_.value("out"));
     return Ok;
 }
 
 int Tool::doWrite() {
     // The file was opened before the module was looked for.
-    const auto r = transfer().Write(progress(bindings_.Count()));
+    const auto r = transfer().Write(progress(form().bindings.Count()));
     if (!r.ok()) return transferFailure(r.failure, r.failedKey, r.written);
     endProgress();
-    return Ok;
+    return p_.isSet("verify") ? verifyWritten() : Ok;
+}
+
+// An empty value is shown as "" so that it is seen.
+QByteArray shownBytes(const QByteArray& v) { return v.isEmpty() ? QByteArray("\"\"") : v; }
+
+int Tool::verifyWritten() {
+    const auto v = transfer().Verify(progress(form().bindings.Count()));
+    const auto& r = v.read;
+    if (r.linkLost) return transferFailure(Outcome::LinkLost, {}, r.answered);
+    if (!r.refusedKey.isEmpty()) return exchangeFailure(r.refusedKey, Outcome::Refused);
+    if (!r.silentKeys.isEmpty()) return exchangeFailure(r.silentKeys.first(), Outcome::NoAnswer);
+    endProgress();
+    for (const SettingDifference& d : v.differences)
+        print(d.key + ": sent " + shownBytes(d.left) + ", read " + shownBytes(d.right));
+    if (v.differences.isEmpty()) return Ok;
+    say("%s settings differ in the module from what was written", QByteArray::number(v.differences.size()));
+    return Mismatch;
 }
 
 int Tool::doGet() {
+    QJsonObject json;
     for (const QString& k : positional_) {
         const QByteArray key = text::toCp1250(k);
         const Exchange::Answer answer = exchange().Query(key);
         if (answer.outcome != Outcome::Accepted) return exchangeFailure(key, answer.outcome);
-        print(key + "=" + ParseAnswerValue(answer.text));
+        const QByteArray value = ParseAnswerValue(answer.text);
+        if (p_.isSet("json"))
+            json.insert(k, text::fromCp1250(value));
+        else
+            print(key + "=" + value);
     }
+    if (p_.isSet("json")) printText(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)));
     return Ok;
 }
 
@@ -383,8 +502,7 @@ int Tool::doVolumes() {
     return Ok;
 }
 
-int Tool::doStatus() {
-    QList<QPair<QByteArray, QByteArray>> pairs;
+int Tool::collectStatus(QList<QPair<QByteArray, QByteArray>>& pairs) {
     if (overModem_) {
         // Over a data call the values are asked for one by one.
         for (const StatusDef& q : modemStatusQueries()) {
@@ -416,6 +534,12 @@ int Tool::doStatus() {
             return NoAnswer;
         }
     }
+    return Ok;
+}
+
+int Tool::doStatus() {
+    QList<QPair<QByteArray, QByteArray>> pairs;
+    if (const int rc = collectStatus(pairs); rc != Ok) return rc;
     if (p_.isSet("json")) {
         QJsonObject o;
         for (const auto& [k, v] : pairs) o.insert(QString::fromLatin1(k), text::fromCp1250(v));
@@ -453,15 +577,229 @@ int Tool::doLog() {
     return session_->UsbReady() ? Ok : NoModule;
 }
 
+int Tool::doList() {
+    std::vector<HidInterface> modules;
+    std::string why;
+    if (!ListModules(*backend(), modules, &why)) {
+        say("cannot list the HID devices (%s)", QByteArray::fromStdString(why));
+        return NoModule;
+    }
+    QJsonArray json;
+    for (const HidInterface& m : modules) {
+        const QString path = QString::fromStdString(m.path), serial = QString::fromStdString(m.serial),
+                      product = QString::fromStdString(m.product);
+        if (p_.isSet("json"))
+            json.append(QJsonObject{{"path", path}, {"serial", serial}, {"product", product}});
+        else
+            printText(QStringList{path, serial.isEmpty() ? "-" : serial, product}.join(QLatin1String("  ")));
+    }
+    if (p_.isSet("json")) printText(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)));
+    if (!modules.empty()) return Ok;
+    say("no module found");
+    return NoModule;
+}
+
+int Tool::valuesOf(const QString& file, QList<QByteArray>& values) {
+    form_ = newForm();   // a page of its own: nothing of the other side stays in it
+    const int rc = file.isEmpty() ? readModule() : openSettings(file);
+    if (rc == Ok) values = transfer().Values();
+    return rc;
+}
+
+int Tool::doDiff() {
+    QList<QByteArray> left, right;
+    // The file first: one that is no settings file ends the command before
+    // the module is looked for.
+    int rc = valuesOf(positional_.last(), right);
+    if (rc == Ok && positional_.size() == 2) {
+        rc = valuesOf(positional_.first(), left);
+    } else if (rc == Ok) {
+        rc = connect();
+        if (rc == Ok) rc = valuesOf({}, left);
+    }
+    if (rc != Ok) return rc;
+    const QList<SettingDifference> differences = ConfigTransfer::Compare(form().bindings, left, right);
+    QJsonArray json;
+    for (const SettingDifference& d : differences) {
+        const QString key = QString::fromLatin1(d.key);
+        const QString caption = report::caption(*form().page, form().bindings.Find(d.key)->control);
+        if (p_.isSet("json"))
+            json.append(QJsonObject{{"key", key},
+                                    {"caption", caption},
+                                    {"left", text::fromCp1250(d.left)},
+                                    {"right", text::fromCp1250(d.right)}});
+        else
+            printText(
+                QStringLiteral("%1 (%2): %3 -> %4")
+                    .arg(key, caption, text::fromCp1250(shownBytes(d.left)), text::fromCp1250(shownBytes(d.right))));
+    }
+    if (p_.isSet("json")) printText(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)));
+    return differences.isEmpty() ? Ok : Failure;
+}
+
+int Tool::doReport() {
+    report::Facts facts;
+    facts.when = QDateTime::currentDateTime();
+    int rc;
+    if (!positional_.isEmpty()) {
+        facts.file = positional_[0];
+        rc = openSettings(positional_[0]);
+    } else {
+        rc = connect();
+        if (rc == Ok) rc = readModule();
+        QList<QPair<QByteArray, QByteArray>> pairs;
+        if (rc == Ok) rc = collectStatus(pairs);
+        // The module's type, versions and uptime, captioned as on the Status page.
+        std::vector<StatusDef> defs = statusParams();
+        defs.insert(defs.end(), modemStatusQueries().begin(), modemStatusQueries().end());
+        for (const char* caption : {"lbViType", "lbViHwVer", "lbViFwVer", "lbStUptime"})
+            for (const StatusDef& d : defs)
+                for (const auto& [key, value] : pairs)
+                    if (d.control == QByteArray(caption) + "Value" && d.key == key)
+                        facts.module.append(
+                            {form().lang->Text(caption).remove(QLatin1Char(':')).trimmed(), text::fromCp1250(value)});
+    }
+    if (rc != Ok) return rc;
+    const QString html = report::html(
+        *form().page, [this](lang::Msg m) { return message(m); }, facts);
+    QString why;
+    if (!report::writePdf(html, p_.value("pdf"), &why)) {
+        say("cannot write %s: %s", p_.value("pdf").toLocal8Bit(), why.toLocal8Bit());
+        return FileError;
+    }
+    return Ok;
+}
+
+HidBackend* Tool::backend() {
+    if (env_.backend) return env_.backend;
+    if (!p_.isSet("demo")) return hidapiBackend();
+    if (!simBus_) {
+        std::vector<SimHidBackend*> members;
+        for (int i = 0; i < demoCount_; ++i) {
+            simModules_.push_back(std::make_unique<SimModule>());
+            simBackends_.push_back(std::make_unique<SimHidBackend>(*simModules_.back(), i));
+            simBackends_.back()->attach();
+            members.push_back(simBackends_.back().get());
+        }
+        simBus_ = std::make_unique<SimHidBus>(members);
+    }
+    return simBus_.get();
+}
+
+void Tool::startSession(const std::string& device) {
+    if (session_) session_->Close();
+    DeviceSession::Options o;
+    o.backend = backend();
+    o.defaultPassword = password();
+    o.device = device.empty() ? p_.value("device").toStdString() : device;
+    session_ = std::make_unique<DeviceSession>(o);
+}
+
+// A command's failures that come as exceptions (a file, a value) end it with
+// their own exit code.
+int Tool::guarded(const std::function<int()>& body) {
+    try {
+        return body();
+    } catch (const text::ConvertError& e) {
+        endProgress();
+        say("%s", e.what());
+        return Failure;
+    } catch (const std::exception& e) {
+        endProgress();
+        say("%s", e.what());
+        return FileError;
+    }
+}
+
+const char* resultText(int rc) {
+    switch (rc) {
+        case Ok:
+            return "ok";
+        case NoModule:
+            return "disconnected";
+        case LoginRefused:
+            return "password refused";
+        case ParamRefused:
+            return "setting refused";
+        case NoAnswer:
+            return "no answer";
+        case Mismatch:
+            return "differs after write";
+        case Interrupted:
+            return "interrupted";
+        default:
+            return "failed";
+    }
+}
+
+// One module after the other: each gets its own session, the file's values
+// and, with --verify, the check. A table tells how each went.
+int Tool::writeAll() {
+    std::vector<HidInterface> modules;
+    std::string why;
+    if (!ListModules(*backend(), modules, &why)) {
+        say("cannot list the HID devices (%s)", QByteArray::fromStdString(why));
+        return NoModule;
+    }
+    if (modules.empty()) {
+        say("no module found");
+        return NoModule;
+    }
+    struct Row {
+        QString module;
+        int rc;
+        qint64 ms;
+    };
+    std::vector<Row> rows;
+    for (const HidInterface& m : modules) {
+        if (interrupted_) break;
+        const QString name = QString::fromStdString(m.serial.empty() ? m.path : m.serial);
+        moduleTag_ = name.toLocal8Bit() + ": ";
+        QElapsedTimer t;
+        t.start();
+        startSession(m.path);
+        form().transfer = makeTransfer(form());
+        int rc = connect();
+        if (rc == Ok) rc = guarded([this] { return doWrite(); });
+        session_->Close();
+        rows.push_back({name, rc, t.elapsed()});
+    }
+    moduleTag_.clear();
+    int width = 6;
+    for (const Row& r : rows) width = std::max(width, int(r.module.size()));
+    const auto line = [&](const QString& module, const QString& result, const QString& time) {
+        printText(module.leftJustified(width + 2) + result.leftJustified(21) + time);
+    };
+    line("MODULE", "RESULT", "TIME");
+    int rc = rows.size() < modules.size() ? int(Interrupted) : int(Ok);
+    for (const Row& r : rows) {
+        line(r.module, QString::fromLatin1(resultText(r.rc)), QString::number(r.ms / 1000.0, 'f', 1) + " s");
+        if (rc == Ok && r.rc != Ok) rc = r.rc;
+    }
+    return rc;
+}
+
 // The arguments of each command, checked before any module is looked for.
 bool Tool::validate(const QString& command) {
     const auto fail = [this](const char* what, const QByteArray& a = {}) {
         say(what, a);
         return false;
     };
-    if ((command == "read" || command == "volumes" || command == "status" || command == "log") &&
+    if ((command == "read" || command == "volumes" || command == "status" || command == "log" || command == "list") &&
         !positional_.isEmpty())
         return fail("%s takes no further arguments", command.toLocal8Bit());
+    if (command == "diff" && (positional_.isEmpty() || positional_.size() > 2))
+        return fail("diff needs one settings file (compared with the module) or two");
+    if (command == "report" && positional_.size() > 1) return fail("report takes at most one settings file");
+    if (command == "report" && p_.value("pdf").isEmpty()) return fail("report needs --pdf FILE.pdf");
+    for (const char* option : {"verify", "all"})
+        if (p_.isSet(option) && command != "write") return fail("--%s goes with write", option);
+    if (p_.isSet("all") && (p_.isSet("device") || p_.isSet("serial-port")))
+        return fail("--all writes every module on USB: not with --device or --serial-port");
+    if (p_.isSet("device") && p_.isSet("serial-port"))
+        return fail("--device picks a module on USB: not with --serial-port");
+    if (!QStringList{"en", "hu", "ro"}.contains(p_.value("lang"))) return fail("--lang takes en, hu or ro");
+    if (p_.isSet("demo") && (demoCount_ < 1 || demoCount_ > 16)) return fail("--demo takes 1 to 16 modules");
     if (command == "read" && p_.value("out").isEmpty()) return fail("read needs --out FILE.ini");
     if (command == "write" && positional_.size() != 1) return fail("write needs one FILE.ini");
     if ((command == "get" || command == "set") && positional_.isEmpty())
@@ -498,8 +836,9 @@ bool Tool::validate(const QString& command) {
     return true;
 }
 
-int Tool::run(const QStringList& args) {
+int Tool::run(const QStringList& givenArgs) {
     addOptions(p_);
+    const QStringList args = takeDemoCount(givenArgs, &demoCount_);
     if (!p_.parse(QStringList{"kestrum-cli"} + args)) {
         say("%s", p_.errorText().toLocal8Bit());
         std::fputs(kUsage, env_.err);
@@ -515,33 +854,24 @@ int Tool::run(const QStringList& args) {
     }
     positional_ = p_.positionalArguments();
     const QString command = positional_.isEmpty() ? QString() : positional_.takeFirst();
-    static const QStringList commands = {"read", "write", "get", "set", "volumes", "status", "log"};
-    if (!commands.contains(command)) {
+    if (!kCommands.contains(command)) {
         if (!command.isEmpty()) say("unknown command %s", command.toLocal8Bit());
         std::fputs(kUsage, env_.err);
         return Usage;
     }
     if (!validate(command)) return Usage;
     overModem_ = p_.isSet("serial-port");
-
-    HidBackend* backend = env_.backend;
-    if (!backend && p_.isSet("demo")) {
-        simModule_ = std::make_unique<SimModule>();
-        simBackend_ = std::make_unique<SimHidBackend>(*simModule_);
-        simBackend_->attach();
-        backend = simBackend_.get();
-    }
-    DeviceSession::Options o;
-    o.backend = backend;
-    o.defaultPassword = password();
-    session_ = std::make_unique<DeviceSession>(o);
+    // Commands on files alone, and write --all, start no session here.
+    const bool filesOnly =
+        (command == "diff" && positional_.size() == 2) || (command == "report" && !positional_.isEmpty());
+    if (!filesOnly && command != "list" && !p_.isSet("all")) startSession({});
     // Ctrl+C ends whatever waits for the module, at once.
     QTimer watcher;
     if (env_.stopRequested) {
         QObject::connect(&watcher, &QTimer::timeout, [this] {
             if (!interrupted_ && env_.stopRequested()) {
                 interrupted_ = true;
-                session_->Abort();
+                if (session_) session_->Abort();
             }
         });
         watcher.start(50);
@@ -551,36 +881,33 @@ int Tool::run(const QStringList& args) {
     QString windowError;
     errorSink() = [&](const QString& m) { windowError = m; };
 
-    int rc = command == "write" ? openSettings(positional_[0]) : Ok;
-    if (rc == Ok) rc = connect();
-    if (rc == Ok) {
-        try {
-            if (command == "read")
-                rc = doRead();
-            else if (command == "write")
-                rc = doWrite();
-            else if (command == "get")
-                rc = doGet();
-            else if (command == "set")
-                rc = doSet();
-            else if (command == "volumes")
-                rc = doVolumes();
-            else if (command == "status")
-                rc = doStatus();
-            else
-                rc = doLog();
-        } catch (const text::ConvertError& e) {
-            endProgress();
-            say("%s", e.what());
-            rc = Failure;
-        } catch (const std::exception& e) {
-            endProgress();
-            say("%s", e.what());
-            rc = FileError;
+    int rc = Ok;
+    if (command == "list") {
+        rc = doList();
+    } else if (command == "diff") {
+        rc = guarded([this] { return doDiff(); });
+    } else if (command == "report") {
+        rc = guarded([this] { return doReport(); });
+    } else {
+        if (command == "write") rc = openSettings(positional_[0]);
+        if (rc == Ok && p_.isSet("all")) {
+            rc = writeAll();
+        } else {
+            if (rc == Ok) rc = connect();
+            if (rc == Ok)
+                rc = guarded([&] {
+                    if (command == "read") return doRead();
+                    if (command == "write") return doWrite();
+                    if (command == "get") return doGet();
+                    if (command == "set") return doSet();
+                    if (command == "volumes") return doVolumes();
+                    if (command == "status") return doStatus();
+                    return doLog();
+                });
         }
     }
     if (!windowError.isEmpty()) say("%s", windowError.toLocal8Bit());
-    session_->Close();
+    if (session_) session_->Close();
     errorSink() = nullptr;
     return rc;
 }
@@ -590,9 +917,10 @@ int Tool::run(const QStringList& args) {
 bool NeedsWidgets(const QStringList& args) {
     QCommandLineParser p;
     addOptions(p);
-    if (!p.parse(QStringList{"kestrum-cli"} + args)) return false;
+    int count;
+    if (!p.parse(QStringList{"kestrum-cli"} + takeDemoCount(args, &count))) return false;
     const QStringList positional = p.positionalArguments();
-    return !positional.isEmpty() && (positional[0] == "read" || positional[0] == "write");
+    return !positional.isEmpty() && QStringList{"read", "write", "diff", "report"}.contains(positional[0]);
 }
 
 int Run(const QStringList& args, const Env& env) {

@@ -21,6 +21,7 @@ enum Exit {
     ParamRefused = 5,    // the module refused a parameter
     NoAnswer = 6,        // the module did not answer for a parameter
     FileError = 7,       // a file that cannot be read or written
+    Mismatch = 8,        // write --verify: the module holds other values than were sent
     Interrupted = 130,   // stopped by Ctrl+C or SIGTERM
 };
 
@@ -35,7 +36,8 @@ struct Env {
 // args without the program name, e.g. {"get", "CALL:USER1.PN", "--demo"}.
 // Needs a QApplication when NeedsWidgets(args), else a QCoreApplication will do.
 int Run(const QStringList& args, const Env& env);
-// read and write build the Settings page (hidden); the other commands need no widgets.
+// read, write, diff and report build the Settings page (hidden); the other
+// commands need no widgets.
 bool NeedsWidgets(const QStringList& args);
 
 }   // namespace cli

@@ -127,8 +127,9 @@ void SimModule::handleLine(const QByteArray& line) {
             if (eq <= 0 || !params_.contains(key)) {
                 answer = "\r\nERR\r\n" + QByteArray(kLevel0);
             } else {
-                params_[key] = body.mid(eq + 1);
-                answer = key + "=" + params_[key] + "\r\n->PASS\r\n" + kLevel2;
+                // A module that ignores a set still confirms it with the value sent.
+                if (key != knobs_.ignoresSetOf) params_[key] = body.mid(eq + 1);
+                answer = key + "=" + body.mid(eq + 1) + "\r\n->PASS\r\n" + kLevel2;
             }
         } else if (line.startsWith("sc ") && line.endsWith("?#")) {
             const QByteArray key = line.mid(3, line.size() - 5);

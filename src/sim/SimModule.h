@@ -62,6 +62,7 @@ public:
         int answerDelayMs = 0;
         int detachAfterCommands = -1;   // after this many commands the device goes away
         int silentAfterCommands = -1;   // answers this many commands, then nothing more (a hung device)
+        QByteArray ignoresSetOf;        // confirms sets of this key but keeps its old value
     };
     Knobs knobs() const;
     void setKnobs(const Knobs& k);

@@ -3,6 +3,7 @@
 #include "cli/Cli.h"
 #include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
+#include "sim/SimHidBus.h"
 #ifndef _WIN32
 #include "sim/SimModem.h"
 #endif
@@ -13,10 +14,13 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -74,6 +78,14 @@ class CliTest : public QObject {
     Q_OBJECT
     QTemporaryDir dir_;
     TimingGuard savedTiming_;   // initTestCase changes timing
+
+    // A settings file with these lines (Windows-1250, CR LF).
+    QString settingsFile(const char* name, const QByteArray& lines) {
+        QFile f(dir_.filePath(name));
+        if (!f.open(QIODevice::WriteOnly)) qFatal("cannot write %s", name);
+        f.write("[Settings]\r\n" + lines);
+        return f.fileName();
+    }
 
 private slots:
     void initTestCase() {
@@ -342,6 +354,111 @@ private slots:
         QCOMPARE(loud.rc, int(cli::Ok));
         QVERIFY(loud.err.contains("205/205"));
         QVERIFY(loud.err.contains("\r["));
+    }
+
+    void writeVerifyCatchesASetTheModuleIgnored() {
+        Module m;
+        const QString file = settingsFile("v.ini", "EditPhoneNumber1=+3612345\r\nEditPhoneNumber2=+3667\r\n");
+        auto knobs = m.module.knobs();
+        knobs.ignoresSetOf = "CALL:USER2.PN";
+        m.module.setKnobs(knobs);
+        const Run bad = run({"write", file, "--verify"}, &m.backend);
+        QCOMPARE(bad.rc, int(cli::Mismatch));
+        QCOMPARE(bad.out, QByteArray("CALL:USER2.PN: sent +3667, read \"\"\n"));
+        knobs.ignoresSetOf.clear();
+        m.module.setKnobs(knobs);
+        const Run good = run({"write", file, "--verify"}, &m.backend);
+        QCOMPARE(good.rc, int(cli::Ok));
+        QVERIFY(good.out.isEmpty());
+        int queries = 0;
+        for (const QByteArray& c : m.module.commands()) queries += c.endsWith("?#");
+        QCOMPARE(queries, 2 * 205);   // every setting read back, each time
+    }
+
+    // Values compare as the module would get them: a combo's "01" is its "1";
+    // a hidden code missing from a file is filled in as Write fills it.
+    void diffComparesWhatTheModuleWouldGet() {
+        const QString a = settingsFile("a.ini", "EditPhoneNumber1=+361\r\ncmbACK1=1\r\n");
+        const QString b = settingsFile("b.ini", "EditPhoneNumber1=+362\r\ncmbACK1=01\r\n_edIN1=NO\r\n");
+        const Run files = run({"diff", a, b}, nullptr);
+        QCOMPARE(files.rc, 1);
+        QCOMPARE(files.out, QByteArray("CALL:USER1.PN (T1 phone number): +361 -> +362\n"));
+        QCOMPARE(run({"diff", a, a}, nullptr).rc, int(cli::Ok));
+        // The module against a file, in Hungarian, for a script.
+        Module m;
+        m.module.setParam("CALL:USER1.PN", "+361");
+        m.module.setParam("CALL:USER1.NMOD", "1");
+        const Run json = run({"diff", b, "--json", "--lang", "hu"}, &m.backend);
+        QCOMPARE(json.rc, 1);
+        const QJsonArray list = QJsonDocument::fromJson(json.out).array();
+        QVERIFY2(list.size() > 2, json.out);
+        QCOMPARE(list[0].toObject(),
+                 (QJsonObject{
+                     {"key", "CALL:USER1.PN"}, {"caption", "T1 telefonszám"}, {"left", "+361"}, {"right", "+362"}}));
+        bool matrix = false;
+        for (const auto& d : list)
+            matrix = matrix || d.toObject().value("caption") == QString::fromUtf8("01. IN1 Riasztás \u203a T2");
+        QVERIFY2(matrix, json.out);
+        QCOMPARE(run({"diff", dir_.filePath("missing.ini"), b}, nullptr).rc, int(cli::FileError));
+    }
+
+    // Three modules on one bus: listed, one picked by serial or path, all
+    // written in turn with a table; one that refuses fails the whole run.
+    void severalModules() {
+        Module one, two, three;
+        SimHidBackend second(two.module, 1), third(three.module, 2);
+        second.attach();
+        third.attach();
+        SimHidBus bus({&one.backend, &second, &third});
+        const Run list = run({"list"}, &bus);
+        QCOMPARE(list.rc, int(cli::Ok));
+        QCOMPARE(list.out.count('\n'), 3);
+        QVERIFY2(list.out.contains("sim:brisal-1  SIM0002  "), list.out);
+        QCOMPARE(run({"set", "CALL:USER1.PN=+2", "--device", "SIM0002"}, &bus).rc, int(cli::Ok));
+        QCOMPARE(run({"set", "CALL:USER1.PN=+3", "--device", "sim:brisal-2"}, &bus).rc, int(cli::Ok));
+        QCOMPARE(one.module.param("CALL:USER1.PN"), QByteArray());
+        QCOMPARE(two.module.param("CALL:USER1.PN"), QByteArray("+2"));
+        QCOMPARE(three.module.param("CALL:USER1.PN"), QByteArray("+3"));
+        QCOMPARE(run({"get", "CALL:USER1.PN", "--device", "SIM0009", "--wait", "0.2"}, &bus).rc, int(cli::NoModule));
+
+        const QString file = settingsFile("all.ini", "EditPhoneNumber4=+3644\r\n");
+        const Run all = run({"write", file, "--all", "--verify"}, &bus);
+        QCOMPARE(all.rc, int(cli::Ok));
+        for (Module* m : {&one, &two, &three}) QCOMPARE(m->module.param("CALL:USER4.PN"), QByteArray("+3644"));
+        const QList<QByteArray> rows = all.out.trimmed().split('\n');
+        QCOMPARE(rows.size(), 4);
+        QVERIFY(rows[0].startsWith("MODULE"));
+        QVERIFY2(rows[2].startsWith("SIM0002") && rows[2].contains(" ok "), all.out);
+        auto knobs = two.module.knobs();
+        knobs.refusing = true;
+        two.module.setKnobs(knobs);
+        const Run refused = run({"write", file, "--all"}, &bus);
+        QCOMPARE(refused.rc, int(cli::ParamRefused));
+        QVERIFY2(refused.out.contains("setting refused"), refused.out);
+        QVERIFY2(refused.err.contains("kestrum-cli: SIM0002: the module refused"), refused.err);
+        // The simulated modules of the demo appear as many times as asked.
+        QCOMPARE(run({"--demo", "3", "list"}, nullptr).out.count("(simulated)"), 3);
+    }
+
+    void reportHoldsCaptionsAndValues() {
+        const QString file = settingsFile("r.ini", "EditPhoneNumber1=+36301112233\r\nedCID1=1234\r\n");
+        const QString pdf = dir_.filePath("r.pdf");
+        const Run r = run({"report", file, "--pdf", pdf, "--lang", "ro"}, nullptr);
+        QCOMPARE(r.rc, int(cli::Ok));
+        QVERIFY(fileBytes(pdf).startsWith("%PDF-"));
+        QCOMPARE(run({"report", file, "--pdf", dir_.filePath("no/such/dir/r.pdf")}, nullptr).rc, int(cli::FileError));
+        const QString pdftotext = QStandardPaths::findExecutable("pdftotext");
+#ifdef _WIN32
+        if (pdftotext.isEmpty()) return;   // the text is checked on Linux
+#endif
+        QVERIFY2(!pdftotext.isEmpty(), "pdftotext (poppler-utils) is needed to read the report");
+        QProcess p;
+        p.start(pdftotext, {pdf, "-"});
+        QVERIFY(p.waitForFinished(10000));
+        const QString text = QString::fromUtf8(p.readAllStandardOutput()).simplified();
+        for (const char* expected : {"Raport de punere în funcțiune", "Numar telefon T1", "+36301112233", "1234",
+                                     "01. IN1 Alarma", "Releu 1", "Semnătură"})
+            QVERIFY2(text.contains(QString::fromUtf8(expected)), expected);
     }
 
 #ifndef _WIN32   // the simulated modem answers on a pseudo-terminal

@@ -7,6 +7,7 @@
 #include "support/TimingGuard.h"
 #include "support/WindowRig.h"
 #include "ui/dialogs/PwdForm.h"
+#include "ui/lang/LangMan.h"
 #include "ui/pages/ConfigTransfer.h"
 #include "ui/pages/EditTracker.h"
 #include "ui/pages/SettingsPage.h"
@@ -32,6 +33,7 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
 
@@ -274,6 +276,44 @@ private slots:
         QCOMPARE(r.w->fileText(), QString());
         QVERIFY(r.w->close());
         QCOMPARE(r.discardQuestions, 3);   // nothing to lose: no question
+    }
+
+    // After a Write, Verify reads every setting back: one the module did not
+    // keep is listed with its caption; the report holds the page's captions
+    // and values, in the window's language, and the module's own values.
+    void verifyListsDifferencesAndTheReportHoldsThePage() {
+        WindowRig r(true);
+        QStringList listed;
+        r.w->showDifferences = [&](const QString& t) { listed << t; };
+        QVERIFY(r.connect());
+        QTRY_COMPARE(r.text("lbViTypeValue"), QString("GSM-2R"));
+        QVERIFY(r.enabled("btnVerify"));
+        r.set("EditPhoneNumber2", "+36201112222");
+        auto knobs = r.module.knobs();
+        knobs.ignoresSetOf = "CALL:USER2.PN";
+        r.module.setKnobs(knobs);
+        r.button("btnWrite")->click();
+        r.button("btnVerify")->click();
+        QCOMPARE(listed.size(), 1);
+        const QStringList lines = listed[0].split('\n');
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines[1], QString("CALL:USER2.PN (T2 phone number): +36201112222 -> \"\""));
+        // A module that kept everything: a note, no list.
+        knobs.ignoresSetOf.clear();
+        r.module.setKnobs(knobs);
+        r.button("btnWrite")->click();
+        r.button("btnVerify")->click();
+        QCOMPARE(listed.size(), 1);
+        QCOMPARE(r.c<QProgressBar>("ProgressBarRW")->format(), QString("205 settings match the module"));
+
+        r.w->langMan().SelectLanguage("hu");
+        r.c<QLineEdit>("edCID1")->setText("1234");
+        QString report;
+        r.w->printDocument = [&](QTextDocument& doc) { report = doc.toPlainText(); };
+        r.button("btnReport")->click();
+        for (const char* expected : {"Üzembe helyezési jegyzőkönyv", "T2 telefonszám", "+36201112222",
+                                     "01. IN1 Riasztás", "1234", "Típus", "GSM-2R", "1. relé", "Aláírás"})
+            QVERIFY2(report.contains(QString::fromUtf8(expected)), expected);
     }
 
     // Files opened or saved are offered again, newest first, from the next

@@ -48,6 +48,19 @@ enum class Msg {
     DiscardChanges,
     DiscardButton,
     RecentFiles,
+    VerifyButton,
+    VerifyMatch,     // %1 count
+    VerifyDiffers,   // followed by one line per setting
+    ReportButton,
+    ReportTitle,
+    ReportDate,
+    ReportFile,   // followed by the file's name
+    ReportFromModule,
+    ReportInstaller,
+    ReportSignature,
+    ReportSaveFailed,   // %1 file name, %2 the system's reason
+    Yes,
+    No,
     Count
 };
 

@@ -74,9 +74,8 @@ void ConfigTransfer::apply(const std::function<void()>& body) {
     if (host_.endLoad) host_.endLoad();
 }
 
-ConfigTransfer::ReadResult ConfigTransfer::Read(const std::function<void(int)>& progress) {
-    ReadResult r;
-    responses.clear();
+QList<QByteArray> ConfigTransfer::queryAll(ReadResult& r, const std::function<void(int)>& progress) {
+    QList<QByteArray> answers;
     if (host_.progress) host_.progress->setValue(0);
     for (int i = 0; i < host_.bindings.Count(); ++i) {
         const QByteArray& key = host_.bindings.At(i).key;
@@ -91,11 +90,17 @@ ConfigTransfer::ReadResult ConfigTransfer::Read(const std::function<void(int)>& 
             break;
         }
         if (answer.text.isEmpty()) r.silentKeys.append(key);
-        responses.append(answer.text);
+        answers.append(answer.text);
         step();
         ++r.answered;
         if (progress) progress(r.answered);
     }
+    return answers;
+}
+
+ConfigTransfer::ReadResult ConfigTransfer::Read(const std::function<void(int)>& progress) {
+    ReadResult r;
+    responses = queryAll(r, progress);
     apply([&] {
         for (const QByteArray& answer : responses) {
             QByteArray key, value;
@@ -106,15 +111,21 @@ ConfigTransfer::ReadResult ConfigTransfer::Read(const std::function<void(int)>& 
     return r;
 }
 
-ConfigTransfer::WriteResult ConfigTransfer::Write(const std::function<void(int)>& progress) {
-    // Nothing goes out unless everything can: a value that would end or split
-    // a command, or that the module's code page cannot hold, stops the Write
-    // before its first command.
-    for (int i = 0; i < host_.bindings.Count(); ++i) {
+ConfigTransfer::VerifyResult ConfigTransfer::Verify(const std::function<void(int)>& progress) {
+    VerifyResult v;
+    const QList<QByteArray> answers = queryAll(v.read, progress);
+    for (int i = 0; i < answers.size(); ++i) {
         const ControlDesc& d = host_.bindings.At(i);
-        const QString problem = SendProblem(d.control);
-        if (!problem.isEmpty()) throw UnsendableValueError(d.key, problem);
+        QByteArray key, value;
+        // An answer for another key, or none, is no value of this setting.
+        if (!SplitAnswer(answers[i], key, value) || key != d.key) continue;
+        const QByteArray sent = GetControlValue(d.control);
+        if (sent != value) v.differences.append({d.key, sent, value});
     }
+    return v;
+}
+
+void ConfigTransfer::fillHiddenCodes() {
     // Hidden codes the device must never get empty.
     const auto fill = [this](const char* key, int minLength, const char* value) {
         const ControlDesc* d = host_.bindings.Find(key);
@@ -126,6 +137,34 @@ ConfigTransfer::WriteResult ConfigTransfer::Write(const std::function<void(int)>
     fill("DIN:Z2.POL", 2, "NO");
     fill("REL1:PROPS.MO", 1, "1");
     fill("REL2:PROPS.MO", 1, "1");
+}
+
+QList<QByteArray> ConfigTransfer::Values() {
+    fillHiddenCodes();
+    QList<QByteArray> values;
+    for (int i = 0; i < host_.bindings.Count(); ++i) values.append(GetControlValue(host_.bindings.At(i).control));
+    return values;
+}
+
+QList<ConfigTransfer::Difference> ConfigTransfer::Compare(const ControlDescList& bindings,
+                                                          const QList<QByteArray>& left,
+                                                          const QList<QByteArray>& right) {
+    QList<Difference> d;
+    for (int i = 0; i < bindings.Count() && i < left.size() && i < right.size(); ++i)
+        if (left[i] != right[i]) d.append({bindings.At(i).key, left[i], right[i]});
+    return d;
+}
+
+ConfigTransfer::WriteResult ConfigTransfer::Write(const std::function<void(int)>& progress) {
+    // Nothing goes out unless everything can: a value that would end or split
+    // a command, or that the module's code page cannot hold, stops the Write
+    // before its first command.
+    for (int i = 0; i < host_.bindings.Count(); ++i) {
+        const ControlDesc& d = host_.bindings.At(i);
+        const QString problem = SendProblem(d.control);
+        if (!problem.isEmpty()) throw UnsendableValueError(d.key, problem);
+    }
+    fillHiddenCodes();
 
     WriteResult r;
     if (host_.progress) host_.progress->setValue(0);
@@ -281,6 +320,26 @@ void ConfigTransfer::btnWriteClick() {
     if (ran && failure.isEmpty() && host_.settled) host_.settled("Write", QString());
     if (host_.finished)
         host_.finished(ran && failure.isEmpty() ? message(lang::Msg::SettingsWritten).arg(r.written) : QString());
+}
+
+void ConfigTransfer::btnVerifyClick() {
+    host_.setBusy(true, "VerifyStart");
+    VerifyResult v;
+    bool ran = false;
+    showFailure([&] {
+        v = Verify();
+        ran = true;
+    });
+    host_.setBusy(false, "VerifyEnd");
+    if (!ran) return;
+    const QString failure = FailureMessage(v.read);
+    if (!failure.isEmpty()) {
+        ShowError(failure);
+        if (host_.finished) host_.finished(QString());
+        return;
+    }
+    if (host_.finished && v.differences.isEmpty()) host_.finished(message(lang::Msg::VerifyMatch).arg(v.read.answered));
+    if (!v.differences.isEmpty() && host_.showDifferences) host_.showDifferences(v.differences);
 }
 
 void ConfigTransfer::btnOpenClick() {

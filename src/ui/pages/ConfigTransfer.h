@@ -34,6 +34,13 @@ public:
     QString problem;   // what stands in the way, in English
 };
 
+// A setting whose value differs between two sides (sent and read back, the
+// module and a file, two files).
+struct SettingDifference {
+    QByteArray key;
+    QByteArray left, right;
+};
+
 class ConfigTransfer {
 public:
     struct Host {
@@ -53,6 +60,8 @@ public:
         std::function<void(const char* what, const QString& file)> settled;
         // Asked before Read and Open replace what is shown; false: they do nothing.
         std::function<bool()> mayReplace;
+        // Verify found settings that differ from what is shown: lists them.
+        std::function<void(const QList<SettingDifference>&)> showDifferences;
     };
 
     struct ReadResult {
@@ -69,6 +78,13 @@ public:
         bool ok() const { return failedKey.isEmpty(); }
     };
 
+    using Difference = SettingDifference;
+    struct VerifyResult {
+        ReadResult read;                 // how the reading back went
+        QList<Difference> differences;   // value sent, value read
+        bool ok() const { return read.ok() && differences.isEmpty(); }
+    };
+
     explicit ConfigTransfer(Host host);
 
     // Button handlers (with their dialogs; errors shown in a message box).
@@ -76,6 +92,8 @@ public:
     void btnWriteClick();
     void btnOpenClick();
     void btnSaveClick();
+    // Reads every setting back and lists those that differ from what is shown.
+    void btnVerifyClick();
     // What Open and Save do once the dialog has given a name, failures shown.
     void OpenFile(const QString& path);
     void setLastFolder(const QString& folder) { lastFolder_ = folder; }
@@ -91,6 +109,15 @@ public:
     WriteResult Write(const std::function<void(int done)>& progress = {});
     void Open(const QString& path);
     void Save(const QString& path);
+    // Reads every setting back and compares it with what the controls hold,
+    // which after a Write is what was sent; the controls stay as they are.
+    VerifyResult Verify(const std::function<void(int done)>& progress = {});
+    // What a Write would send now, one value per setting in binding order
+    // (the hidden codes filled in as Write fills them).
+    QList<QByteArray> Values();
+    // The settings whose values differ, in binding order.
+    static QList<Difference> Compare(const ControlDescList& bindings, const QList<QByteArray>& left,
+                                     const QList<QByteArray>& right);
 
     // The file name Save uses for what the user chose: ".ini" appended unless
     // the name already ends with it (in any case).
@@ -110,6 +137,9 @@ public:
 
 private:
     void apply(const std::function<void()>& body);
+    // Asks for every setting; the answers kept, in binding order.
+    QList<QByteArray> queryAll(ReadResult& r, const std::function<void(int done)>& progress);
+    void fillHiddenCodes();
     void step();
     QString message(lang::Msg m) const;
     QString allFilesFilter() const;

@@ -109,16 +109,20 @@ SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
     btnWrite_ = named(new QPushButton("Write", this), "btnWrite");
     btnOpen_ = named(new QPushButton("Open", this), "btnOpen");
     btnSave_ = named(new QPushButton("Save", this), "btnSave");
-    for (auto* b : {btnRead_, btnWrite_, btnOpen_, btnSave_}) buttons->addWidget(b);
+    btnVerify_ = named(new QPushButton("Verify", this), "btnVerify");
+    btnReport_ = named(new QPushButton("Print / PDF...", this), "btnReport");
+    for (auto* b : {btnRead_, btnWrite_, btnVerify_, btnOpen_, btnSave_}) buttons->addWidget(b);
     btnRecent_ = named(new QToolButton(this), "btnRecent");
     btnRecent_->setPopupMode(QToolButton::InstantPopup);
     btnRecent_->setToolButtonStyle(Qt::ToolButtonTextOnly);
     btnRecent_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     btnRecent_->setEnabled(false);   // until a file was opened or saved
     buttons->addWidget(btnRecent_);
+    buttons->addWidget(btnReport_);
     buttons->addStretch(1);
     btnRead_->setEnabled(false);
     btnWrite_->setEnabled(false);
+    btnVerify_->setEnabled(false);
 
     auto* scroll = named(new QScrollArea(this), "sbSettings");
     scroll->setWidgetResizable(true);
@@ -381,6 +385,13 @@ void SettingsPage::applyDesignValues() {
             text::fromCp1250("40 \xB0"
                              "C"));
     }
+}
+
+QString SettingsPage::inputModeText(int input) const {
+    const RadioGroup* g = input == 1 ? rgIN1_ : rgIN2_;
+    const int i = g->itemIndex();
+    if (i < 0 || i >= inputRows_.size()) return (input == 1 ? edIN1_ : edIN2_)->text();
+    return static_cast<QLabel*>(inputRows_[i])->text();
 }
 
 QWidget* SettingsPage::control(const char* name) const { return findChild<QWidget*>(QString::fromLatin1(name)); }

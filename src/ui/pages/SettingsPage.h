@@ -50,6 +50,8 @@ public:
     QPushButton* openButton() const { return btnOpen_; }
     QToolButton* recentButton() const { return btnRecent_; }
     QPushButton* saveButton() const { return btnSave_; }
+    QPushButton* verifyButton() const { return btnVerify_; }
+    QPushButton* reportButton() const { return btnReport_; }
 
     // Read and Open apply a whole configuration between these two calls
     // (endLoad also after a failure). Meanwhile the threshold pairs do not
@@ -57,6 +59,10 @@ public:
     // is closer than 4 degrees to its minimum. Calls may nest.
     void beginLoad();
     void endLoad();
+
+    // The caption of the row chosen for input 1 or 2 ("Normally open"...), or
+    // the input's code when it matches none.
+    QString inputModeText(int input) const;
 
     // Writes the six temperature value labels from their bars ("36°C").
     void formatAllTempLabels();
@@ -150,6 +156,8 @@ private:
     QPushButton* btnWrite_ = nullptr;
     QPushButton* btnOpen_ = nullptr;
     QPushButton* btnSave_ = nullptr;
+    QPushButton* btnVerify_ = nullptr;   // reads back and compares
+    QPushButton* btnReport_ = nullptr;   // the commissioning report
 
     RadioGroup* rgIN1_ = nullptr;
     RadioGroup* rgIN2_ = nullptr;

@@ -10,6 +10,7 @@
 #include "ui/pages/LogPage.h"
 #include "ui/pages/ModemPage.h"
 #include "ui/pages/SettingsPage.h"
+#include "ui/pages/SettingsReport.h"
 #include "ui/pages/StatusPage.h"
 #include "ui/pages/VolumesPage.h"
 #include "ui/widgets/Controls.h"
@@ -27,12 +28,15 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPrintDialog>
+#include <QPrinter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
 #include <QShortcut>
 #include <QTabWidget>
+#include <QTextDocument>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -61,7 +65,25 @@ TFormMain::TFormMain(const Options& options)
             edits_->settle();
             showFile();
         },
-        [this] { return mayDiscard(); }});
+        [this] { return mayDiscard(); },
+        [this](const QList<SettingDifference>& differences) {
+            // An empty value is shown as "" so that it is seen.
+            const auto shown = [](const QByteArray& v) {
+                return v.isEmpty() ? QStringLiteral("\"\"") : text::fromCp1250(v);
+            };
+            QString text = langMan_->Message(lang::Msg::VerifyDiffers);
+            for (const SettingDifference& d : differences) {
+                const ControlDesc* c = settingsBindings_.Find(d.key);
+                text +=
+                    QStringLiteral("\n%1 (%2): %3 -> %4")
+                        .arg(QString::fromLatin1(d.key), c ? report::caption(*settingsPage_, c->control) : QString(),
+                             shown(d.left), shown(d.right));
+            }
+            if (showDifferences)
+                showDifferences(text);
+            else
+                QMessageBox::warning(this, windowTitle(), text);
+        }});
     edits_ = std::make_unique<EditTracker>(settingsBindings_);
     connect(edits_.get(), &EditTracker::modifiedChanged, this, [this] { showFile(); });
     // The input modes live in hidden edits; their radio groups show them.
@@ -97,6 +119,8 @@ TFormMain::TFormMain(const Options& options)
         statusPage_->redrawWords();
         logPage_->retranslate();
         settingsPage_->recentButton()->setText(langMan_->Message(lang::Msg::RecentFiles));
+        settingsPage_->verifyButton()->setText(langMan_->Message(lang::Msg::VerifyButton));
+        settingsPage_->reportButton()->setText(langMan_->Message(lang::Msg::ReportButton));
         showStanding();
     };
     logPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
@@ -219,6 +243,8 @@ void TFormMain::buildWindow() {
     };
     click("btnRead", [this] { transfer_->btnReadClick(); });
     click("btnWrite", [this] { transfer_->btnWriteClick(); });
+    click("btnVerify", [this] { transfer_->btnVerifyClick(); });
+    click("btnReport", [this] { printReport(); });
     click("btnOpen", [this] { transfer_->btnOpenClick(); });
     click("btnSave", [this] { transfer_->btnSaveClick(); });
     // Ctrl+O, Ctrl+S and F5 press Open, Save and Read, wherever the focus is,
@@ -270,7 +296,7 @@ void TFormMain::UpdateUIState(const char* /*reason*/) {
     const bool connected = session_->LinkUp();
     // 2. Enabling.
     auto setButtons = [this](bool on) {
-        for (const char* name : {"btnRead", "btnWrite"})
+        for (const char* name : {"btnRead", "btnWrite", "btnVerify"})
             if (QWidget* w = control(name)) w->setEnabled(on);
         volumesPage_->btSetVols->setEnabled(on);
         volumesPage_->btReadVols->setEnabled(on);
@@ -504,4 +530,29 @@ void TFormMain::keyPressEvent(QKeyEvent* e) {
         if (FormKeyDown(e)) return;
     }
     QWidget::keyPressEvent(e);
+}
+
+QString TFormMain::reportHtml() const {
+    report::Facts facts;
+    facts.when = QDateTime::currentDateTime();
+    facts.file = fileName_.isEmpty() ? QString() : QDir::toNativeSeparators(fileName_);
+    // The module's own values as the Status page last heard them.
+    if (session_->LinkUp())
+        for (const char* name : {"lbViType", "lbViHwVer", "lbViFwVer", "lbStUptime"})
+            if (auto* value = findChild<QLabel*>(QString::fromLatin1(name) + "Value"))
+                facts.module.append({langMan_->Text(name).remove(QLatin1Char(':')).trimmed(), value->text()});
+    return report::html(
+        *settingsPage_, [this](lang::Msg m) { return langMan_->Message(m); }, facts);
+}
+
+void TFormMain::printReport() {
+    QTextDocument doc;
+    doc.setHtml(reportHtml());
+    if (printDocument) {
+        printDocument(doc);
+        return;
+    }
+    QPrinter printer;
+    QPrintDialog dialog(&printer, this);
+    if (dialog.exec() == QDialog::Accepted) doc.print(&printer);
 }

@@ -15,6 +15,7 @@
 
 class ConfigTransfer;
 class EditTracker;
+class QTextDocument;
 class ElidedLabel;
 class HidBackend;
 class LangMan;
@@ -67,6 +68,16 @@ public:
     // Asked before unsaved changes are thrown away (closing, Open, Read):
     // true to go on. Unset: a question box.
     std::function<bool()> confirmDiscard;
+    // Lists the settings that Verify found different in the module. Unset: a
+    // message box.
+    std::function<void(const QString& text)> showDifferences;
+    // Prints the commissioning report. Unset: the print dialog, which also
+    // offers a PDF file.
+    std::function<void(QTextDocument& report)> printDocument;
+    // The commissioning report of what the Settings page shows now, with the
+    // module's values when one is connected.
+    QString reportHtml() const;
+    void printReport();
     // The settings files opened or saved lately, newest first (at most
     // kRecentFiles), kept beside the language.
     QStringList recentFiles() const;

@@ -1,0 +1,41 @@
+#pragma once
+// The settings as a person reads them: each setting's caption and value as
+// the Settings page shows them, in the page's language, and the commissioning
+// report built from them (an HTML text for QTextDocument, printed or written
+// as PDF by Qt).
+#include "ui/lang/Messages.h"
+
+#include <QDateTime>
+#include <QString>
+
+#include <functional>
+
+class QWidget;
+class SettingsPage;
+
+namespace report {
+
+using MessageFn = std::function<QString(lang::Msg)>;
+
+// The caption of the setting shown by control: the titles of the boxes around
+// it and the headings of its row and column, joined by " › ".
+QString caption(const SettingsPage& page, QWidget* control);
+// Its value as the page shows it: Yes/No for a check box, the chosen item's
+// text for a choice, the degrees of a threshold.
+QString shownValue(const SettingsPage& page, QWidget* control, const MessageFn& message);
+
+struct Facts {
+    // The module's own values, empty when none was connected; each with its
+    // caption as the Status page shows it.
+    QList<QPair<QString, QString>> module;
+    QString file;   // the settings file the values came from; empty: from the module
+    QDateTime when;
+};
+
+// The whole report: title, date, source, the module, every setting grouped as
+// on the page (the events as their matrix), and room for a signature.
+QString html(const SettingsPage& page, const MessageFn& message, const Facts& facts);
+// Writes it as a PDF file (A4); false with the system's reason on failure.
+bool writePdf(const QString& html, const QString& path, QString* why);
+
+}   // namespace report
