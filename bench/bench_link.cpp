@@ -1,83 +1,162 @@
-// The USB link at rest and at attach:
-//  - CPU used over 10 s by the reader searching every 10 ms with no module
-//    attached, with the real hidapi backend and with the simulated one;
-//  - time from plugging the simulated module in to "Attached" reaching the
-//    window's UI thread through the hand-off.
+// The USB link at rest, at attach, at detach and at close:
+//  - wake-ups a second while no module is attached (context switches of all
+//    threads, from /proc/self/task/*/status), for the link alone with the real
+//    hidapi backend and with the simulated one, and for the whole window;
+//  - plugging the simulated module in until the window has logged in, against
+//    the login's link floor (1 ms per HID report each way);
+//  - pulling it out until the window shows it detached;
+//  - the link's stop: closing the connection idle, attached and detached.
 #include "core/link/ConnHIDCOM.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 #include "ui/window/TFormMain.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTimer>
 
-#include <sys/resource.h>
-
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 namespace {
 
-double cpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+long contextSwitches() {
+    long n = 0;
+    for (const QString& task : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile f("/proc/self/task/" + task + "/status");
+        if (!f.open(QIODevice::ReadOnly)) continue;
+        for (const QByteArray& line : f.readAll().split('\n'))
+            if (line.startsWith("voluntary_ctxt_switches:") || line.startsWith("nonvoluntary_ctxt_switches:"))
+                n += line.mid(line.indexOf(':') + 1).trimmed().toLong();
+    }
+    return n;
 }
 
-void idle(const char* name, HidBackend* backend, int seconds) {
-    ConnHIDCOM c(backend);
-    c.Open();
-    const double cpu0 = cpuSeconds();
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double cpu = cpuSeconds() - cpu0;
-    std::printf("idle %-8s %d s: CPU %.3f s (%.2f %% of one core)\n", name, seconds, cpu, 100.0 * cpu / seconds);
+// Wake-ups a second while `wait` lets the time pass.
+double wakeUps(int seconds, const std::function<void(int ms)>& wait) {
+    wait(300);   // settle
+    const long before = contextSwitches();
+    wait(seconds * 1000);
+    return double(contextSwitches() - before) / seconds;
 }
+
+void sleepFor(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void runEvents(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+double msSince(const QElapsedTimer& t) { return double(t.nsecsElapsed()) / 1e6; }
+
+struct Stats {
+    std::vector<double> v;
+    void add(double x) { v.push_back(x); }
+    double median() {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0 : v[v.size() / 2];
+    }
+    double worst() const { return v.empty() ? 0 : *std::max_element(v.begin(), v.end()); }
+};
 
 }   // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
-    idle("hidapi", hidapiBackend(), seconds);
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 5;
+    const int rounds = 20;
+
+    // 1. At rest, no module attached.
+    {
+        ConnHIDCOM c(hidapiBackend());
+        c.Open();
+        std::printf("detached, link alone, hidapi:     %7.1f wake-ups/s\n", wakeUps(seconds, sleepFor));
+    }
     SimModule module;
     SimHidBackend sim(module);
-    idle("simulated", &sim, seconds);
-
+    {
+        ConnHIDCOM c(&sim);
+        c.Open();
+        std::printf("detached, link alone, simulated:  %7.1f wake-ups/s\n", wakeUps(seconds, sleepFor));
+    }
     QTemporaryDir dir;
     QSettings store(dir.filePath("lang.ini"), QSettings::IniFormat);
     TFormMain::Options o;
     o.backend = &sim;
     o.languageStore = &store;
-    TFormMain w(o);
-    w.confirmDiscard = [] { return true; };   // no question box
-    w.show();
-    QCoreApplication::processEvents();
-    const int rounds = 20;
-    double seen = 0, seenWorst = 0, ready = 0, readyWorst = 0;
-    QWidget* button = w.findChild<QWidget*>("btReadVols");
+    auto w = std::make_unique<TFormMain>(o);
+    w->confirmDiscard = [] { return true; };   // no question box
+    w->show();
+    std::printf("detached, the whole window:       %7.1f wake-ups/s\n", wakeUps(seconds, runEvents));
+
+    // 2. Attach -> logged in, against the login's reports at 1 ms each.
+    sim.setReportDelayUs(1000);
+    sim.setTickIntervalMs(0);   // no status or log traffic in the way
+    QWidget* button = w->findChild<QWidget*>("btReadVols");
+    Stats attach, floor, detach;
     for (int i = 0; i < rounds; ++i) {
-        sim.detach();
-        while (w.session().UsbReady() || button->isEnabled()) QCoreApplication::processEvents();
+        const long out0 = long(sim.outputReports().size()), in0 = sim.inputReportsRead();
         QElapsedTimer t;
         t.start();
         sim.attach();
-        // The reader has opened the module and announced "Attached".
-        while (!w.session().UsbReady()) QCoreApplication::processEvents();
-        const double a = double(t.nsecsElapsed()) / 1e6;
-        // The UI thread has taken "Attached", logged in and enabled the controls.
         while (!button->isEnabled()) QCoreApplication::processEvents();
-        const double b = double(t.nsecsElapsed()) / 1e6;
-        seen += a;
-        seenWorst = std::max(seenWorst, a);
-        ready += b;
-        readyWorst = std::max(readyWorst, b);
+        attach.add(msSince(t));
+        floor.add(double(long(sim.outputReports().size()) - out0 + sim.inputReportsRead() - in0));
+        runEvents(50);   // the status request after the login goes by
+        t.restart();
+        sim.detach();
+        while (button->isEnabled() || w->session().UsbReady()) QCoreApplication::processEvents();
+        detach.add(msSince(t));
     }
-    std::printf("attach -> \"Attached\" announced by the reader: mean %.1f ms, worst %.1f ms\n", seen / rounds,
-                seenWorst);
-    std::printf("attach -> window logged in and enabled:    mean %.1f ms, worst %.1f ms (%d attaches)\n",
-                ready / rounds, readyWorst, rounds);
+    const double attachMs = attach.median(), floorMs = floor.median();
+    std::printf("attach -> logged in:   median %6.1f ms, worst %6.1f ms; login floor %4.0f ms; %.2fx the floor\n",
+                attachMs, attach.worst(), floorMs, attachMs / floorMs);
+    std::printf("detach -> detached:    median %6.1f ms, worst %6.1f ms\n", detach.median(), detach.worst());
+
+    // 3. The link's stop.
+    Stats idleDetached, idleAttached, window;
+    sim.setReportDelayUs(0);
+    for (int i = 0; i < rounds; ++i) {
+        {
+            ConnHIDCOM c(&sim);
+            c.Open();
+            sleepFor(30);
+            QElapsedTimer t;
+            t.start();
+            c.Close();
+            idleDetached.add(msSince(t));
+        }
+        sim.attach();
+        {
+            ConnHIDCOM c(&sim);
+            c.Open();
+            while (!c.IsReady()) sleepFor(1);
+            sleepFor(30);
+            QElapsedTimer t;
+            t.start();
+            c.Close();
+            idleAttached.add(msSince(t));
+        }
+        sim.detach();
+    }
+    sim.attach();
+    while (!button->isEnabled()) QCoreApplication::processEvents();
+    QElapsedTimer t;
+    t.start();
+    w->FormClose();
+    window.add(msSince(t));
+    std::printf("close, detached:       median %6.1f ms, worst %6.1f ms\n", idleDetached.median(),
+                idleDetached.worst());
+    std::printf("close, attached:       median %6.1f ms, worst %6.1f ms\n", idleAttached.median(),
+                idleAttached.worst());
+    std::printf("close the window, logged in: %6.1f ms\n", window.median());
     return 0;
 }

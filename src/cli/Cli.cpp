@@ -131,6 +131,13 @@ private:
         std::fputc('\n', env_.out);
         std::fflush(env_.out);
     }
+    // JSON is UTF-8 whatever the terminal's encoding, for the scripts that read it.
+    void printJson(const QJsonDocument& doc) const {
+        const QByteArray utf8 = doc.toJson(QJsonDocument::Compact);
+        std::fwrite(utf8.constData(), 1, size_t(utf8.size()), env_.out);
+        std::fputc('\n', env_.out);
+        std::fflush(env_.out);
+    }
     std::function<void(int)> progress(int total) const;
     void endProgress() const;
     bool waitFor(const std::function<bool()>& cond, int ms) const;
@@ -465,7 +472,7 @@ int Tool::doGet() {
         else
             print(key + "=" + value);
     }
-    if (p_.isSet("json")) printText(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)));
+    if (p_.isSet("json")) printJson(QJsonDocument(json));
     return Ok;
 }
 
@@ -543,7 +550,7 @@ int Tool::doStatus() {
     if (p_.isSet("json")) {
         QJsonObject o;
         for (const auto& [k, v] : pairs) o.insert(QString::fromLatin1(k), text::fromCp1250(v));
-        printText(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)));
+        printJson(QJsonDocument(o));
     } else {
         for (const auto& [k, v] : pairs) print(k + "=" + v);
     }
@@ -593,7 +600,7 @@ int Tool::doList() {
         else
             printText(QStringList{path, serial.isEmpty() ? "-" : serial, product}.join(QLatin1String("  ")));
     }
-    if (p_.isSet("json")) printText(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)));
+    if (p_.isSet("json")) printJson(QJsonDocument(json));
     if (!modules.empty()) return Ok;
     say("no module found");
     return NoModule;
@@ -633,7 +640,7 @@ int Tool::doDiff() {
                 QStringLiteral("%1 (%2): %3 -> %4")
                     .arg(key, caption, text::fromCp1250(shownBytes(d.left)), text::fromCp1250(shownBytes(d.right))));
     }
-    if (p_.isSet("json")) printText(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)));
+    if (p_.isSet("json")) printJson(QJsonDocument(json));
     return differences.isEmpty() ? Ok : Failure;
 }
 
