@@ -272,6 +272,12 @@ private slots:
     }
 
     void aModuleThatGoesAwayEndsTheTransferAtOnce() {
+        // The module's command count decides where it goes away: no attempt
+        // may be sent twice, however slow the machine (every exchange here is
+        // answered, so the longer waits cost nothing).
+        TimingGuard saved;
+        timing::answerWaitMs = 2000;
+        timing::loginPollMs = 100;
         Rig r;
         r.module.setParam("CALL:USER1.PN", "111");
         QVERIFY(r.connect());
