@@ -101,12 +101,14 @@ int main(int argc, char** argv) {
     sim.setReportDelayUs(1000);
     sim.setTickIntervalMs(0);   // no status or log traffic in the way
     QWidget* button = w->findChild<QWidget*>("btReadVols");
-    Stats attach, floor, detach;
+    Stats attach, found, floor, detach;
     for (int i = 0; i < rounds; ++i) {
         const long out0 = long(sim.outputReports().size()), in0 = sim.inputReportsRead();
         QElapsedTimer t;
         t.start();
         sim.attach();
+        while (!w->session().UsbReady()) QCoreApplication::processEvents();
+        found.add(msSince(t));
         while (!button->isEnabled()) QCoreApplication::processEvents();
         attach.add(msSince(t));
         floor.add(double(long(sim.outputReports().size()) - out0 + sim.inputReportsRead() - in0));
@@ -119,7 +121,15 @@ int main(int argc, char** argv) {
     const double attachMs = attach.median(), floorMs = floor.median();
     std::printf("attach -> logged in:   median %6.1f ms, worst %6.1f ms; login floor %4.0f ms; %.2fx the floor\n",
                 attachMs, attach.worst(), floorMs, attachMs / floorMs);
+    std::printf("  of which attach -> the reader has opened it: median %5.1f ms\n", found.median());
     std::printf("detach -> detached:    median %6.1f ms, worst %6.1f ms\n", detach.median(), detach.worst());
+
+    // At rest with the module attached and logged in (no status or log traffic).
+    sim.attach();
+    while (!button->isEnabled()) QCoreApplication::processEvents();
+    std::printf("attached, the whole window:       %7.1f wake-ups/s\n", wakeUps(seconds, runEvents));
+    sim.detach();
+    while (button->isEnabled()) QCoreApplication::processEvents();
 
     // 3. The link's stop.
     Stats idleDetached, idleAttached, window;

@@ -24,11 +24,13 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 
@@ -208,6 +210,7 @@ private:
     bool overModem_ = false;
     mutable bool progressShown_ = false;
     bool interrupted_ = false;
+    QEventLoop* waiting_ = nullptr;   // the loop of a command that waits for the user to stop it
 };
 
 // --password, else KESTRUM_PASSWORD (kept out of the process list), else the default.
@@ -576,10 +579,14 @@ int Tool::doLog() {
         QObject::disconnect(c);
         return exchangeFailure("Slots:Mainlog", r);
     }
-    while (!(env_.stopRequested && env_.stopRequested()) && session_->UsbReady()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(5);
-    }
+    // Until interrupted or the module goes; the lines come as events.
+    QEventLoop loop;
+    QObject::connect(session_.get(), &DeviceSession::linkChanged, &loop, [&] {
+        if (!session_->UsbReady()) loop.quit();
+    });
+    waiting_ = &loop;
+    if (!interrupted_ && session_->UsbReady()) loop.exec();
+    waiting_ = nullptr;
     QObject::disconnect(c);
     return session_->UsbReady() ? Ok : NoModule;
 }
@@ -872,14 +879,25 @@ int Tool::run(const QStringList& givenArgs) {
     const bool filesOnly =
         (command == "diff" && positional_.size() == 2) || (command == "report" && !positional_.isEmpty());
     if (!filesOnly && command != "list" && !p_.isSet("all")) startSession({});
-    // Ctrl+C ends whatever waits for the module, at once.
+    // Ctrl+C ends whatever waits for the module, at once: woken by the
+    // signal's byte where there is one, else by looking every 50 ms.
+    const auto interrupt = [this] {
+        if (interrupted_) return;
+        interrupted_ = true;
+        if (session_) session_->Abort();
+        if (waiting_) waiting_->quit();
+    };
     QTimer watcher;
-    if (env_.stopRequested) {
-        QObject::connect(&watcher, &QTimer::timeout, [this] {
-            if (!interrupted_ && env_.stopRequested()) {
-                interrupted_ = true;
-                if (session_) session_->Abort();
-            }
+    std::unique_ptr<QSocketNotifier> stopNotifier;
+    if (env_.stopFd >= 0) {
+        stopNotifier = std::make_unique<QSocketNotifier>(env_.stopFd, QSocketNotifier::Read);
+        QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, [&] {
+            stopNotifier->setEnabled(false);   // once is enough; the byte stays unread
+            interrupt();
+        });
+    } else if (env_.stopRequested) {
+        QObject::connect(&watcher, &QTimer::timeout, [&] {
+            if (env_.stopRequested()) interrupt();
         });
         watcher.start(50);
     }

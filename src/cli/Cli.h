@@ -31,6 +31,10 @@ struct Env {
     FILE* err = stderr;
     bool errIsTerminal = false;            // draw a progress bar on err
     std::function<bool()> stopRequested;   // Ctrl+C or SIGTERM: every wait ends, the command stops
+    // Where the system has them: a descriptor that becomes readable on Ctrl+C
+    // or SIGTERM (a self-pipe), so the tool wakes at once instead of looking
+    // at stopRequested on a timer.
+    int stopFd = -1;
 };
 
 // args without the program name, e.g. {"get", "CALL:USER1.PN", "--demo"}.

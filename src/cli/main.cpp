@@ -8,6 +8,7 @@
 #define isatty _isatty
 #define STDERR_FILENO 2
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 #include <csignal>
@@ -15,7 +16,18 @@
 
 namespace {
 volatile std::sig_atomic_t interrupted = 0;
-void onSignal(int) { interrupted = 1; }
+#ifndef _WIN32
+int wakePipe[2] = {-1, -1};
+#endif
+void onSignal(int) {
+    interrupted = 1;
+#ifndef _WIN32
+    // The tool sleeps until something happens: this byte is what happens.
+    if (wakePipe[1] >= 0 && ::write(wakePipe[1], "", 1) < 0) {
+        // full: the tool is being woken already
+    }
+#endif
+}
 }   // namespace
 
 int main(int argc, char** argv) {
@@ -33,9 +45,12 @@ int main(int argc, char** argv) {
     } else {
         app = std::make_unique<QCoreApplication>(argc, argv);
     }
+    cli::Env env;
+#ifndef _WIN32
+    if (::pipe2(wakePipe, O_NONBLOCK | O_CLOEXEC) == 0) env.stopFd = wakePipe[0];
+#endif
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
-    cli::Env env;
     env.errIsTerminal = isatty(STDERR_FILENO) == 1;
     env.stopRequested = [] { return interrupted != 0; };
     return cli::Run(QCoreApplication::arguments().mid(1), env);

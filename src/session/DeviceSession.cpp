@@ -9,23 +9,33 @@
 #include <QEvent>
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 
-namespace {
-
 // One hand-off to the UI thread. The sender and the UI thread race for it
 // with one atomic exchange: the UI thread runs the function only if it takes
 // the record before the sender gives up; everything it uses is owned here.
-struct HandOff {
-    explicit HandOff(std::function<void()> f) : fn(std::move(f)) {}
+struct SessionHandOff {
+    explicit SessionHandOff(std::function<void()> f) : fn(std::move(f)) {}
     enum { Pending, Taken, Dropped };
     std::function<void()> fn;
     std::atomic<int> state{Pending};
     std::mutex mutex;
     std::condition_variable decided;   // the UI thread took or dropped the record
+    // Drops the record if nobody took it yet, and wakes its sender.
+    void drop() {
+        int expected = Pending;
+        state.compare_exchange_strong(expected, Dropped);
+        { std::lock_guard<std::mutex> g(mutex); }
+        decided.notify_all();
+    }
 };
+
+namespace {
+
+using HandOff = SessionHandOff;
 
 const QEvent::Type kHandOffEvent = QEvent::Type(QEvent::User + 1);
 
@@ -52,6 +62,15 @@ DeviceSession::DeviceSession(const Options& options, QObject* parent)
     usb_ = std::make_unique<ConnHIDCOM>(options.backend ? options.backend : hidapiBackend(), options.device);
     stateListener_ = std::make_unique<LinkListener>([this](const QByteArray& s) { linkStateChanged(s); });
     usb_->StateListeners.Add(stateListener_.get());
+    usb_->SearchOutcomeChanged = [this] {
+        // Nothing waits for it: posted, and dropped if the session is gone by then.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (!closing_) emit searchOutcomeChanged();
+            },
+            Qt::QueuedConnection);
+    };
 
     commandSlot_ = usb_->CreateSlot(2);
     state_.exchange.setChannel(commandSlot_.get());
@@ -256,6 +275,12 @@ int DeviceSession::CallInMainThread(std::function<void()> fn) {
         return 1;
     }
     auto h = std::make_shared<HandOff>(std::move(fn));
+    {
+        // A close drops it at once: the UI thread that closes takes nothing more.
+        std::lock_guard<std::mutex> g(pendingMutex_);
+        if (closing_) return 0;
+        pending_.push_back(h.get());
+    }
     auto* event = new HandOffEvent(h);
     HANDOFF_RELEASE(event);   // the event and the record it holds are complete
     QCoreApplication::postEvent(this, event);
@@ -263,6 +288,10 @@ int DeviceSession::CallInMainThread(std::function<void()> fn) {
         std::unique_lock<std::mutex> lk(h->mutex);
         h->decided.wait_for(lk, std::chrono::milliseconds(timing::handOffTimeoutMs),
                             [&] { return h->state != HandOff::Pending; });
+    }
+    {
+        std::lock_guard<std::mutex> g(pendingMutex_);
+        pending_.erase(std::find(pending_.begin(), pending_.end(), h.get()));
     }
     int expected = HandOff::Pending;
     if (h->state.compare_exchange_strong(expected, HandOff::Dropped)) return 0;   // never runs now
@@ -288,7 +317,13 @@ bool DeviceSession::event(QEvent* e) {
 }
 
 void DeviceSession::Close() {
-    if (closing_.exchange(true)) return;
+    {
+        std::lock_guard<std::mutex> g(pendingMutex_);
+        if (closing_.exchange(true)) return;
+        // A reader waiting to hand work over goes on at once: the UI thread
+        // is here, and will take nothing more.
+        for (SessionHandOff* h : pending_) h->drop();
+    }
     // A Read, Write or login still waiting inside a handler ends at once.
     state_.exchange.Abort();
     // Hang up every call that is up; a dialogue still under way gives up.

@@ -12,10 +12,12 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 class ChangeStateEvent;
+struct SessionHandOff;
 class ConnHIDCOM;
 class HidBackend;
 class ResponseConnection;
@@ -103,6 +105,9 @@ signals:
     void logText(const QByteArray& text);      // log text, up to its first zero byte
     void modemLine(const QByteArray& line);    // the AT dialogue, line ends included
     void callChanged();                        // the call's state or CallBusy changed
+    // A search for the USB module found it plugged in but not accessible, or
+    // no longer so: standing() may tell something else.
+    void searchOutcomeChanged();
 
 protected:
     bool event(QEvent* e) override;
@@ -113,6 +118,8 @@ private:
     void callEnded();
 
     std::atomic<bool> closing_{false};
+    std::mutex pendingMutex_;                // guards pending_, and closing_ becoming true
+    std::vector<SessionHandOff*> pending_;   // hand-offs whose senders wait
     QByteArray defaultPassword_;
     Session state_;
     std::unique_ptr<ConnHIDCOM> usb_;

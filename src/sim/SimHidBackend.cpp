@@ -2,6 +2,7 @@
 
 #include "core/link/Slot.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -69,10 +70,41 @@ SimHidBackend::~SimHidBackend() {
     module_.onDetachRequested = nullptr;
 }
 
-void SimHidBackend::attach() {
+void SimHidBackend::attach(bool announce) {
     module_.resetSession();
-    std::lock_guard<std::mutex> g(mutex_);
-    attached_ = true;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        attached_ = true;
+    }
+    if (announce) announceArrival();
+}
+
+class SimHidBackend::Watch : public ArrivalWatch {
+public:
+    Watch(SimHidBackend& b, std::function<void()> arrived) : backend(b), arrived(std::move(arrived)) {
+        std::lock_guard<std::mutex> g(backend.watchMutex_);
+        backend.watches_.push_back(this);
+    }
+    ~Watch() override {
+        std::lock_guard<std::mutex> g(backend.watchMutex_);
+        backend.watches_.erase(std::find(backend.watches_.begin(), backend.watches_.end(), this));
+    }
+    SimHidBackend& backend;
+    const std::function<void()> arrived;
+};
+
+std::unique_ptr<ArrivalWatch> SimHidBackend::watchArrivals(std::function<void()> arrived) {
+    return std::make_unique<Watch>(*this, std::move(arrived));
+}
+
+int SimHidBackend::arrivalWatches() const {
+    std::lock_guard<std::mutex> g(watchMutex_);
+    return int(watches_.size());
+}
+
+void SimHidBackend::announceArrival() {
+    std::lock_guard<std::mutex> g(watchMutex_);
+    for (Watch* w : watches_) w->arrived();
 }
 
 void SimHidBackend::detach() {
@@ -115,8 +147,11 @@ void SimHidBackend::setReportDelayUs(int us) {
 }
 
 void SimHidBackend::setOtherInterfaces(std::vector<HidInterface> list) {
-    std::lock_guard<std::mutex> g(mutex_);
-    others_ = std::move(list);
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        others_ = std::move(list);
+    }
+    announceArrival();
 }
 
 int SimHidBackend::enumerations() const {
@@ -169,8 +204,11 @@ bool SimHidBackend::handleValid(HidHandle h) const {
 void SimHidBackend::close(HidHandle h) { delete static_cast<Handle*>(h); }
 
 void SimHidBackend::setOpenRefused(const std::string& reason) {
-    std::lock_guard<std::mutex> g(mutex_);
-    openRefused_ = reason;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        openRefused_ = reason;
+    }
+    announceArrival();   // as after replugging it with its rights changed
 }
 
 int SimHidBackend::read(HidHandle h, uint8_t* report, int timeoutMs) {

@@ -24,7 +24,9 @@ public:
     explicit SimHidBackend(SimModule& module, int index = 0);
     ~SimHidBackend() override;
 
-    void attach();
+    // Plugged in; the system tells it to the arrival watches unless
+    // announce is false (an event that got lost).
+    void attach(bool announce = true);
     void detach();
     bool isAttached() const;
 
@@ -59,6 +61,8 @@ public:
     bool write(HidHandle h, const uint8_t* report) override;
     void close(HidHandle h) override;
     std::string lastError(HidHandle h) override;
+    std::unique_ptr<ArrivalWatch> watchArrivals(std::function<void()> arrived) override;
+    int arrivalWatches() const;   // watches alive now
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -91,6 +95,10 @@ private:
     std::string openError_;   // why the latest open failed
     std::string openRefused_;
     long inputsRead_ = 0;
+    class Watch;
+    void announceArrival();
+    mutable std::mutex watchMutex_;   // held while a watch is told, so none is told after it went
+    std::vector<Watch*> watches_;
     int tickIntervalMs_ = 100;
     Clock::time_point lastTick_{};
 };

@@ -73,3 +73,15 @@ std::string SimHidBus::lastError(HidHandle h) {
     SimHidBackend* m = ownerOf(h);
     return m ? m->lastError(h) : "not a handle of this bus";
 }
+
+namespace {
+struct Watches : ArrivalWatch {
+    std::vector<std::unique_ptr<ArrivalWatch>> each;
+};
+}   // namespace
+
+std::unique_ptr<ArrivalWatch> SimHidBus::watchArrivals(std::function<void()> arrived) {
+    auto w = std::make_unique<Watches>();
+    for (SimHidBackend* m : members_) w->each.push_back(m->watchArrivals(arrived));
+    return w;
+}

@@ -24,6 +24,8 @@ public:
     void close(HidHandle h) override;
     // h null: why the latest enumerate or open on the bus failed.
     std::string lastError(HidHandle h) override;
+    // Every member's arrivals.
+    std::unique_ptr<ArrivalWatch> watchArrivals(std::function<void()> arrived) override;
 
 private:
     SimHidBackend* ownerOf(HidHandle h) const;

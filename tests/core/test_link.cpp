@@ -196,6 +196,9 @@ private slots:
     void stopWhileAttached();
     void stopWhileDetached();
     void destructorStopsAndReopenWorks();
+    void arrivalsStartTheSearch();
+    void closeDropsAWaitingHandOff();
+    void aMissedArrivalIsFoundBySafetySearch();
 
     // Several modules
     void listModules();
@@ -208,7 +211,10 @@ private slots:
 };
 
 void TestLink::init() {
+    // Searches every 10 ms whether an arrival was told or not: the tests
+    // below count searches that find nothing.
     timing::hidSearchIntervalMs = 10;
+    timing::hidSafetySearchMs = 10;
     timing::hidReadTimeoutMs = 20;
 }
 
@@ -696,6 +702,69 @@ void TestLink::stopWhileDetached() {
     QVERIFY(!conn.IsOpen());
     conn.Close();   // a second stop does nothing
     QCOMPARE(states.names(), QStringList{"Detached"});
+}
+
+// The system tells arrivals through the backend: with the safety search a
+// minute away, the module is found when it is plugged in, with one search
+// then and one at the start, none in between.
+void TestLink::arrivalsStartTheSearch() {
+    timing::hidSafetySearchMs = 60000;
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    StateRecorder states;
+    ConnHIDCOM conn(&backend);
+    conn.StateListeners.Add(&states);
+    conn.Open();
+    QVERIFY(waitUntil([&] { return backend.enumerations() == 1; }));
+    QCOMPARE(backend.arrivalWatches(), 1);
+    backend.attach();
+    QVERIFY(states.waitCount(1));
+    QCOMPARE(backend.enumerations(), 2);
+    backend.detach();
+    QVERIFY(states.waitCount(2));
+    backend.attach();
+    QVERIFY(states.waitCount(3));
+    QCOMPARE(backend.enumerations(), 3);
+    QCOMPARE(states.names(), (QStringList{"Attached", "Detached", "Attached"}));
+    conn.Close();
+    QCOMPARE(backend.arrivalWatches(), 0);   // the watch ends with the reader
+}
+
+// The UI thread that closes the session takes no hand-off any more: a
+// reader waiting to hand "Attached" over goes on at once, instead of after
+// the hand-off's time limit.
+void TestLink::closeDropsAWaitingHandOff() {
+    timing::handOffTimeoutMs = 10000;
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    DeviceSession::Options o;
+    o.backend = &backend;
+    DeviceSession session(o);
+    backend.attach();
+    // No events are processed here, so the reader waits on this thread.
+    QVERIFY(waitUntil([&] { return session.UsbReady(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));   // into its wait
+    QElapsedTimer t;
+    t.start();
+    session.Close();
+    QVERIFY2(t.elapsed() < 5000, qPrintable(QString("the close took %1 ms").arg(t.elapsed())));
+}
+
+void TestLink::aMissedArrivalIsFoundBySafetySearch() {
+    timing::hidSafetySearchMs = 30;
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    StateRecorder states;
+    ConnHIDCOM conn(&backend);
+    conn.StateListeners.Add(&states);
+    conn.Open();
+    QVERIFY(waitUntil([&] { return backend.enumerations() >= 1; }));
+    backend.attach(false);   // plugged in, but the system said nothing
+    QVERIFY(states.waitCount(1));
+    QCOMPARE(states.names(), QStringList{"Attached"});
 }
 
 void TestLink::destructorStopsAndReopenWorks() {

@@ -23,8 +23,12 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <cstdio>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -44,7 +48,8 @@ struct Run {
     QByteArray err;
 };
 
-Run run(const QStringList& args, HidBackend* backend, bool terminal = false, std::function<bool()> stop = {}) {
+Run run(const QStringList& args, HidBackend* backend, bool terminal = false, std::function<bool()> stop = {},
+        int stopFd = -1) {
     FILE* out = std::tmpfile();
     FILE* err = std::tmpfile();
     cli::Env env;
@@ -53,6 +58,7 @@ Run run(const QStringList& args, HidBackend* backend, bool terminal = false, std
     env.err = err;
     env.errIsTerminal = terminal;
     env.stopRequested = std::move(stop);
+    env.stopFd = stopFd;
     Run r{cli::Run(args, env), slurp(out), slurp(err)};
     std::fclose(out);
     std::fclose(err);
@@ -461,7 +467,24 @@ private slots:
             QVERIFY2(text.contains(QString::fromUtf8(expected)), expected);
     }
 
-#ifndef _WIN32   // the simulated modem answers on a pseudo-terminal
+#ifndef _WIN32
+    // SIGINT and SIGTERM write a byte to a pipe: the tool wakes on it, with
+    // no timer looking at a flag.
+    void aSignalsByteEndsTheWaitAtOnce() {
+        Module m(false);   // never plugged in: the tool would wait a minute
+        int fds[2];
+        QVERIFY(::pipe(fds) == 0);
+        QTimer::singleShot(0, [&] { QVERIFY(::write(fds[1], "", 1) == 1); });
+        QElapsedTimer t;
+        t.start();
+        const Run r = run({"get", "CALL:USER1.PN", "--wait", "60"}, &m.backend, false, {}, fds[0]);
+        QCOMPARE(r.rc, int(cli::Interrupted));
+        QVERIFY(t.elapsed() < 30000);
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
+
+    // the simulated modem answers on a pseudo-terminal
     void overTheSimulatedModem() {
         TimingGuard saved;
         Module usb(false);

@@ -150,8 +150,6 @@ private slots:
     // the Status page fills as soon as the module is up, greys when it goes,
     // and redraws its words in a new language at once.
     void standingStatusAndLanguage() {
-        TimingGuard saved;
-        timing::standingCheckMs = 20;
         WindowRig r(false);
         auto* standing = r.c<ElidedLabel>("lbStanding");
         QVERIFY(standing->isVisible());

@@ -5,10 +5,6 @@
 #include <chrono>
 #include <utility>
 
-namespace {
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-}   // namespace
-
 void HIDChangeStateEvent::StateChanged(const char* name) { conn_->StateListeners.Notify(name); }
 
 ConnHIDCOM::ConnHIDCOM(HidBackend* backend, std::string wanted) : backend_(*backend), wanted_(std::move(wanted)) {}
@@ -45,21 +41,50 @@ bool ConnHIDCOM::Open() {
     hidEvent_ = std::make_unique<HIDChangeStateEvent>(this);
     hid->StateListeners.Add(hidEvent_.get());
     Device = hid;
+    // The first search at once; later ones when a device is plugged in.
+    searchDue_ = true;
+    arrivals_ = backend_.watchArrivals([this] { wakeReader(true); });
     reader_ = std::thread(&ConnHIDCOM::ReaderThread, this);
     return true;
 }
 
+void ConnHIDCOM::wakeReader(bool search) {
+    {
+        std::lock_guard<std::mutex> g(wakeMutex_);
+        if (search) searchDue_ = true;
+    }
+    wake_.notify_all();
+}
+
 void ConnHIDCOM::Close() {
     if (!reader_.joinable()) return;
-    // Cancel a read under way until the reader has seen the device go.
-    while (HID* d = Device.load()) {
-        if (!d->Attached) break;
-        CancelRequested = 1;
-        sleepMs(timing::hidSearchIntervalMs);
+    {
+        std::unique_lock<std::mutex> lk(wakeMutex_);
+        // Cancel a read under way until the reader has seen the device go.
+        const auto gone = [this] {
+            HID* d = Device.load();
+            return !d || !d->Attached;
+        };
+        if (!gone()) {
+            CancelRequested = 1;
+            wake_.notify_all();
+            wake_.wait(lk, gone);
+        }
+        StopRequested = 1;
+        wake_.notify_all();
+        wake_.wait(lk, [this] { return ReaderDone != 0; });
     }
-    StopRequested = 1;
-    while (!ReaderDone) sleepMs(timing::hidSearchIntervalMs);
     reader_.join();
+    arrivals_.reset();
+}
+
+// Until a device may have been plugged in, the safety interval has passed (or
+// the short one, where the system tells no arrivals), or a stop begins.
+void ConnHIDCOM::waitForSearch() {
+    std::unique_lock<std::mutex> lk(wakeMutex_);
+    const int ms = arrivals_ ? timing::hidSafetySearchMs : timing::hidSearchIntervalMs;
+    wake_.wait_for(lk, std::chrono::milliseconds(ms), [this] { return searchDue_ || StopRequested != 0; });
+    searchDue_ = false;
 }
 
 void ConnHIDCOM::ReaderThread() {
@@ -87,14 +112,25 @@ void ConnHIDCOM::ReaderThread() {
                 d->Attached = 0;
                 d->NotifyState("Detached");
                 d->CloseHandles();
+                wakeReader(false);   // a stop may be waiting for this
                 continue;
             }
             DeliverReport(report, n);
         } else {
-            sleepMs(timing::hidSearchIntervalMs);
+            waitForSearch();
             // Once a stop has begun the device is not searched for again.
-            if (!StopRequested && !CancelRequested) d->OpenDevice();
+            if (StopRequested || CancelRequested) continue;
+            const bool heldBefore = failure_->FoundNotOpened();
+            const std::string whyBefore = failure_->Reason();
+            d->OpenDevice();
+            if (!d->Attached && SearchOutcomeChanged &&
+                (failure_->FoundNotOpened() != heldBefore || failure_->Reason() != whyBefore))
+                SearchOutcomeChanged();
         }
     }
-    ReaderDone = 1;
+    {
+        std::lock_guard<std::mutex> g(wakeMutex_);
+        ReaderDone = 1;
+    }
+    wake_.notify_all();
 }

@@ -1,13 +1,16 @@
 #pragma once
 // The connection over the USB HID device. Open starts a reader thread that
-// searches for the device every 10 ms while it is away, reads its input
+// searches for the device at once and whenever one is plugged in while it is
+// away (or on a short interval where the system cannot tell), reads its input
 // reports while it is attached and passes their payloads to the subscribers
 // (the slots) on its own thread.
 #include "core/link/Connection.h"
 #include "core/link/HID.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -56,13 +59,26 @@ public:
     // next Open.
     std::atomic<uint8_t> CancelRequested{0};
     OnChangeStateList StateListeners;
+    // Called on the reader thread when a search ends otherwise than the one
+    // before it (a module found but not opened, or why): set before Open.
+    std::function<void()> SearchOutcomeChanged;
 
 private:
     void ReaderThread();
+    void waitForSearch();
+    // Wakes the reader (and a stop waiting for it); search: a device may
+    // have been plugged in.
+    void wakeReader(bool search);
 
     HidBackend& backend_;
     const std::string wanted_;
     const std::shared_ptr<HidFailure> failure_ = std::make_shared<HidFailure>();
     std::unique_ptr<HIDChangeStateEvent> hidEvent_;
     std::thread reader_;
+    // The reader sleeps on wake_ while no device is attached; a stop sleeps
+    // on it until the reader has done its part.
+    std::mutex wakeMutex_;
+    std::condition_variable wake_;
+    bool searchDue_ = false;
+    std::unique_ptr<ArrivalWatch> arrivals_;   // null: the system cannot tell arrivals
 };

@@ -2,6 +2,8 @@
 // The operating-system side of the HID link, kept small so that the real
 // device (hidapi) and the simulated module can stand behind it.
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,13 @@ struct HidInterface {
 };
 
 using HidHandle = void*;
+
+// Watching for HID devices being plugged in; the watching ends when the
+// object goes (no call comes after its destructor has returned).
+class ArrivalWatch {
+public:
+    virtual ~ArrivalWatch() = default;
+};
 
 class HidBackend {
 public:
@@ -40,6 +49,13 @@ public:
     virtual std::string lastError(HidHandle h) {
         (void)h;
         return {};
+    }
+    // Calls arrived (on any thread) whenever a HID device may have been
+    // plugged in, until the returned watch is destroyed. Null: the platform
+    // cannot tell, and the link searches on a short interval instead.
+    virtual std::unique_ptr<ArrivalWatch> watchArrivals(std::function<void()> arrived) {
+        (void)arrived;
+        return nullptr;
     }
 };
 

@@ -4,11 +4,79 @@
 
 #include <QString>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 
+#ifdef __linux__
+#include <libudev.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <thread>
+#endif
+
 namespace {
+
+#ifdef __linux__
+// A hidraw device added, as udev tells it once its rules (and so the node's
+// access rights) are applied. A thread sleeps in poll on the monitor and on a
+// pipe that ends it.
+class UdevArrivals : public ArrivalWatch {
+public:
+    static std::unique_ptr<ArrivalWatch> start(std::function<void()> arrived) {
+        std::unique_ptr<UdevArrivals> w(new UdevArrivals(std::move(arrived)));
+        return w->ok() ? std::move(w) : nullptr;
+    }
+    ~UdevArrivals() override {
+        if (thread_.joinable()) {
+            const char stop = 0;
+            while (::write(wake_[1], &stop, 1) < 0 && errno == EINTR) {}
+            thread_.join();
+        }
+        for (int fd : wake_)
+            if (fd >= 0) ::close(fd);
+        if (monitor_) udev_monitor_unref(monitor_);
+        if (udev_) udev_unref(udev_);
+    }
+
+private:
+    explicit UdevArrivals(std::function<void()> arrived) : arrived_(std::move(arrived)) {
+        udev_ = udev_new();
+        monitor_ = udev_ ? udev_monitor_new_from_netlink(udev_, "udev") : nullptr;
+        if (!monitor_ || udev_monitor_filter_add_match_subsystem_devtype(monitor_, "hidraw", nullptr) < 0 ||
+            udev_monitor_enable_receiving(monitor_) < 0 || ::pipe(wake_) < 0)
+            return;
+        thread_ = std::thread([this] { run(); });
+    }
+    bool ok() const { return thread_.joinable(); }
+
+    void run() {
+        pollfd fds[2] = {{udev_monitor_get_fd(monitor_), POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        for (;;) {
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
+            if (fds[1].revents) return;
+            if (!(fds[0].revents & POLLIN)) continue;
+            udev_device* d = udev_monitor_receive_device(monitor_);
+            if (!d) continue;
+            const char* action = udev_device_get_action(d);
+            const bool added = action && std::strcmp(action, "add") == 0;
+            udev_device_unref(d);
+            if (added) arrived_();
+        }
+    }
+
+    std::function<void()> arrived_;
+    udev* udev_ = nullptr;
+    udev_monitor* monitor_ = nullptr;
+    int wake_[2] = {-1, -1};
+    std::thread thread_;
+};
+#endif
 
 // hidapi's wide strings, null where the device gave none, as UTF-8.
 std::string utf8(const wchar_t* text) { return text ? QString::fromWCharArray(text).toStdString() : std::string(); }
@@ -45,6 +113,12 @@ public:
     }
 
     void close(HidHandle h) override { hid_close(static_cast<hid_device*>(h)); }
+
+#ifdef __linux__
+    std::unique_ptr<ArrivalWatch> watchArrivals(std::function<void()> arrived) override {
+        return UdevArrivals::start(std::move(arrived));
+    }
+#endif
 
     std::string lastError(HidHandle h) override {
         const wchar_t* text = hid_error(static_cast<hid_device*>(h));

@@ -9,8 +9,8 @@ namespace {
 // Every value, once; save() and restore() walk it in this order.
 int* const kAll[] = {
     &exchangeLockTries, &exchangeLockPollMs, &commandAttempts, &answerWaitMs,        &loginAttempts,
-    &loginPolls,        &loginPollMs,        &loginCalls,      &hidSearchIntervalMs, &hidReadTimeoutMs,
-    &handOffTimeoutMs,  &transferNoteMs,     &standingCheckMs, &modemEscapeSleepMs,  &modemCommandLineMs,
+    &loginPolls,        &loginPollMs,        &loginCalls,      &hidSearchIntervalMs, &hidSafetySearchMs,
+    &hidReadTimeoutMs,  &handOffTimeoutMs,   &transferNoteMs,  &modemEscapeSleepMs,  &modemCommandLineMs,
     &modemCommandReads, &modemDialLineMs,    &modemDialReads,  &modemLinePollMs,     &modemReaderPollMs,
     &modemClosePumps,
 };

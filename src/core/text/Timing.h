@@ -18,15 +18,13 @@ inline int loginPollMs = 100;   // one poll
 inline int loginCalls = 5;      // calls of Login after a link comes up
 
 // HID link
-inline int hidSearchIntervalMs = 10;   // search while detached
-inline int hidReadTimeoutMs = 20;      // each read, so that a stop is seen promptly
+inline int hidSearchIntervalMs = 10;   // search while detached, where the system cannot tell arrivals
+inline int hidSafetySearchMs = 1000;   // search while detached, where it can: for an arrival it did not tell
+inline int hidReadTimeoutMs = 8;       // each read: a stop waits for the one under way
 inline int handOffTimeoutMs = 100;     // CallInMainThread
 
 // Window: how long the note of a finished Read or Write stays in the progress bar
 inline int transferNoteMs = 5000;
-// Window: while no module is up, how often the bottom bar looks whether one is
-// plugged in but cannot be opened
-inline int standingCheckMs = 1000;
 
 // GSM modem
 inline int modemEscapeSleepMs = 200;

@@ -109,8 +109,7 @@ TFormMain::TFormMain(const Options& options)
             [this](const QByteArray& text) { Guarded([&] { ReceiveStatusText(text); }); });
     connect(session_.get(), &DeviceSession::logText, logPage_, &LogPage::ReceiveLogText);
     connect(session_.get(), &DeviceSession::callChanged, this, [this] { showStanding(); });
-    standingTimer_.setInterval(timing::standingCheckMs);
-    connect(&standingTimer_, &QTimer::timeout, this, [this] { showStanding(); });
+    connect(session_.get(), &DeviceSession::searchOutcomeChanged, this, [this] { showStanding(); });
     // 11. Languages.
     langMan_ = std::make_unique<LangMan>(this, options.languageStore);
     langMan_->formatTempLabels = [this] { settingsPage_->formatAllTempLabels(); };
@@ -364,12 +363,6 @@ void TFormMain::showAbout() {
 void TFormMain::showStanding() {
     if (!langMan_ || session_->Closing()) return;
     lbStanding_->setFullText(standingText());
-    // Plugged in but not accessible is found by the link's search, which
-    // tells nobody: look again now and then while no module is up.
-    if (session_->LinkUp())
-        standingTimer_.stop();
-    else if (!standingTimer_.isActive())
-        standingTimer_.start();
 }
 
 void TFormMain::ReceiveStatusText(const QByteArray& text) {

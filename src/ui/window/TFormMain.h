@@ -117,7 +117,6 @@ private:
     bool busy_ = false;
     bool shown_ = false;
     QTimer noteTimer_;
-    QTimer standingTimer_;   // while no module is up: is one plugged in but not accessible?
 
     // Controls.
     QTabWidget* PageControl1;
