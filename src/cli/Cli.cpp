@@ -161,6 +161,8 @@ private:
     // The module's status values: pushed over USB, asked for one by one over a call.
     int collectStatus(QList<QPair<QByteArray, QByteArray>>& pairs);
     HidBackend* backend();
+    // The attached modules; false, having said why, when the system gives no list.
+    bool listModules(std::vector<HidInterface>& modules);
     void startSession(const std::string& device);
     int commandOnModule(const QString& command);
     lang::Language language() const;
@@ -591,13 +593,16 @@ int Tool::doLog() {
     return session_->UsbReady() ? Ok : NoModule;
 }
 
+bool Tool::listModules(std::vector<HidInterface>& modules) {
+    std::string why;
+    if (ListModules(*backend(), modules, &why)) return true;
+    say("cannot list the HID devices (%s)", QByteArray::fromStdString(why));
+    return false;
+}
+
 int Tool::doList() {
     std::vector<HidInterface> modules;
-    std::string why;
-    if (!ListModules(*backend(), modules, &why)) {
-        say("cannot list the HID devices (%s)", QByteArray::fromStdString(why));
-        return NoModule;
-    }
+    if (!listModules(modules)) return NoModule;
     QJsonArray json;
     for (const HidInterface& m : modules) {
         const QString path = QString::fromStdString(m.path), serial = QString::fromStdString(m.serial),
@@ -750,11 +755,7 @@ const char* resultText(int rc) {
 // and, with --verify, the check. A table tells how each went.
 int Tool::writeAll() {
     std::vector<HidInterface> modules;
-    std::string why;
-    if (!ListModules(*backend(), modules, &why)) {
-        say("cannot list the HID devices (%s)", QByteArray::fromStdString(why));
-        return NoModule;
-    }
+    if (!listModules(modules)) return NoModule;
     if (modules.empty()) {
         say("no module found");
         return NoModule;
