@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QTest>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -104,6 +105,12 @@ private:
     QStringList names_;
 };
 
+// Runs f when the scope ends, however it ends (a failed check returns early).
+struct AtExit {
+    std::function<void()> f;
+    ~AtExit() { f(); }
+};
+
 bool waitUntil(const std::function<bool()>& pred, int ms = 3000) {
     QElapsedTimer t;
     t.start();
@@ -181,6 +188,8 @@ private slots:
     void emptyPayloadDelivered();
     void slotsSeeOnlyTheirFrames();
     void slotLeavesItsLowerWhenDestroyed();
+    void removalWaitsForTheDeliveryUnderWay();
+    void removalFromInsideADelivery();
 
     // HID object
     void writeReportLayout();
@@ -443,6 +452,78 @@ void TestLink::slotLeavesItsLowerWhenDestroyed() {
     slot.reset();
     QVERIFY(lower.Receivers().empty());
     lower.feed(kFrameQuery);   // nobody left to feed
+}
+
+// A subscriber is removed on one thread while a delivery on another is inside
+// it: the removal returns only once the delivery has left, so what was
+// removed may go at once. Here the slot goes, whose receive loop runs on
+// after its subscriber returns (bytes follow the frame).
+void TestLink::removalWaitsForTheDeliveryUnderWay() {
+    Recorder lower;
+    std::unique_ptr<Slot> slot = lower.CreateSlot(4);
+    std::mutex m;
+    std::condition_variable cv;
+    bool inside = false, released = false;
+    ResponseConnection slow([&](const uint8_t*, int32_t) {
+        std::unique_lock<std::mutex> lk(m);
+        inside = true;
+        cv.notify_all();
+        cv.wait(lk, [&] { return released; });
+    });
+    slot->AddReceiver(&slow);
+    std::atomic<bool> removing{false}, removed{false};
+    std::thread reader, remover;
+    const AtExit release{[&] {
+        {
+            std::lock_guard<std::mutex> g(m);
+            released = true;
+        }
+        cv.notify_all();
+        for (std::thread* t : {&reader, &remover})
+            if (t->joinable()) t->join();
+    }};
+    reader = std::thread([&] { lower.feed(kFrameStatus + Bytes(30, 'x')); });
+    {
+        std::unique_lock<std::mutex> lk(m);
+        QVERIFY(cv.wait_for(lk, std::chrono::seconds(5), [&] { return inside; }));
+    }
+    remover = std::thread([&] {
+        removing = true;
+        slot.reset();
+        removed = true;
+    });
+    QVERIFY(waitUntil([&] { return removing.load(); }));
+    QVERIFY2(!waitUntil([&] { return removed.load(); }, 200), "the removal did not wait for the delivery");
+    {
+        std::lock_guard<std::mutex> g(m);
+        released = true;
+    }
+    cv.notify_all();
+    QVERIFY(waitUntil([&] { return removed.load(); }, 5000));
+    QVERIFY(lower.Receivers().empty());
+}
+
+// A subscriber that removes itself, and one after it, from inside its own
+// delivery: nothing waits for that delivery, and the one removed after it
+// gets nothing more, not even the rest of this delivery.
+void TestLink::removalFromInsideADelivery() {
+    Recorder lower;
+    Collector after;
+    ResponseConnection* self = nullptr;
+    int calls = 0;
+    ResponseConnection leaving([&](const uint8_t*, int32_t) {
+        ++calls;
+        lower.RemoveReceiver(self);
+        lower.RemoveReceiver(&after.end);
+    });
+    self = &leaving;
+    lower.AddReceiver(&leaving);
+    lower.AddReceiver(&after.end);
+    lower.feed("a");
+    lower.feed("b");
+    QCOMPARE(calls, 1);
+    QVERIFY(after.got().isEmpty());
+    QVERIFY(lower.Receivers().empty());
 }
 
 void TestLink::writeReportLayout() {

@@ -3,10 +3,12 @@
 // ordered list of subscribers, and that can be asked whether it is open.
 #include <QByteArray>
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 class Slot;
@@ -31,16 +33,30 @@ public:
     // Present on the connections that reach a device (USB and modem).
     virtual bool IsReady() { return IsOpen(); }
 
-    // Subscribers are not owned. They may be added and removed on any thread;
-    // a delivery under way still reaches the subscribers it started with, so a
-    // removed subscriber must stay alive until its connection is quiet.
+    // Subscribers are not owned. They may be added and removed on any thread.
+    // A subscriber added during a delivery gets the next one. Once
+    // RemoveReceiver has returned the subscriber is never called again: it
+    // waits until the deliveries that started before it, on other threads,
+    // have left this connection, so the subscriber may be destroyed right
+    // after. A subscriber that removes itself (or another) from inside a
+    // delivery on this connection is not waited for by that delivery, which
+    // only skips what was removed.
     void AddReceiver(Connection* c);
     void RemoveReceiver(Connection* c);
     std::vector<Connection*> Receivers() const;
 
 private:
-    mutable std::mutex receiversMutex_;
+    struct Delivery {
+        uint64_t number;
+        std::thread::id thread;
+    };
+    bool subscribed(Connection* c) const;
+
+    mutable std::mutex receiversMutex_;   // everything below
+    std::condition_variable delivered_;   // a delivery has left
     std::vector<Connection*> receivers_;
+    std::vector<Delivery> deliveries_;   // the deliveries under way
+    uint64_t started_ = 0;               // deliveries started so far
 };
 
 // An end point that hands received bytes to a plain function.
