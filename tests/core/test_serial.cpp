@@ -1,14 +1,20 @@
 // The serial port over real pseudo-terminals: result codes of OpenPort, the
-// exclusive open, raw byte transfer both ways and the line settings applied.
+// exclusive open, the UUCP lock file, raw byte transfer both ways and the
+// line settings applied.
 #include "core/modem/Tserial.h"
 
+#include <QDir>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <cerrno>
@@ -83,6 +89,61 @@ struct Pty {
     }
 };
 
+// A lock folder of the test's own; the usual folders come back afterwards.
+struct LockFolder {
+    QTemporaryDir dir;
+    LockFolder() { Tserial::SetLockFolders({dir.path()}); }
+    ~LockFolder() { Tserial::SetLockFolders({QStringLiteral("/var/lock"), QStringLiteral("/run/lock")}); }
+    QString lockOf(const Pty& pty) const {
+        return dir.filePath("LCK.." + QString(pty.path).remove(QStringLiteral("/dev/")).replace('/', '_'));
+    }
+    QStringList entries() const {
+        return QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    }
+};
+
+QByteArray contents(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(unreadable)");
+}
+
+void writeFile(const QString& path, const QByteArray& data) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(data), qint64(data.size()));
+}
+
+// A lock file's line: the process ID in ten characters.
+QByteArray lockLine(qint64 pid) { return QByteArray::number(pid).rightJustified(10, ' ') + '\n'; }
+
+// OpenPort in a child process that runs as the user "nobody" (the test runs
+// as root): "code refusal error".
+QByteArray openAsNobody(const QString& port) {
+    int out[2];
+    if (::pipe(out) != 0) return "pipe failed";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        QByteArray result = "setuid failed";
+        if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0) {
+            Tserial s;
+            const int code = s.OpenPort(port, 9600, 0);
+            result = QByteArray::number(code) + ' ' + QByteArray::number(int(s.LastRefusal())) + ' ' +
+                     s.LastError().toUtf8();
+        }
+        if (::write(out[1], result.constData(), size_t(result.size())) < 0) {}
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    QByteArray result;
+    char buf[512];
+    ssize_t n;
+    while ((n = ::read(out[0], buf, sizeof buf)) > 0) result.append(buf, int(n));
+    ::close(out[0]);
+    ::waitpid(child, nullptr, 0);
+    return result;
+}
+
 }   // namespace
 
 class TestSerial : public QObject {
@@ -92,6 +153,9 @@ private slots:
     void settingsThatCannotBeAppliedCloseThePort();
     void heldPortCannotBeOpenedTwice();
     void portHeldByAnotherProgramIsLeftAlone();
+    void lockNameHoldingALinkIsNotFollowed();
+    void staleLockIsTakenOverLiveLockRefuses();
+    void portLeftExclusiveByAnEndedProgram();
     void reopeningClosesTheFirstHandle();
     void closedPortDoesNothing();
     void bytesTravelRawBothWays();
@@ -170,6 +234,7 @@ void TestSerial::portHeldByAnotherProgramIsLeftAlone() {
         QCOMPARE(::ioctl(other, TIOCEXCL), 0);
         Tserial t;
         QCOMPARE(t.OpenPort(pty.path, 9600, 0), 8);   // also when root, who may open it all the same
+        QVERIFY2(!t.LastError().contains("ended"), qPrintable(t.LastError()));   // a holder is there
         ::ioctl(other, TIOCNXCL);
         ::close(other);
     }
@@ -186,6 +251,99 @@ void TestSerial::portHeldByAnotherProgramIsLeftAlone() {
     }
     Tserial t;
     QCOMPARE(t.OpenPort(pty.path, 9600, 0), 0);
+}
+
+// Another user plants links at the lock name in the shared lock folder: the
+// open does not write through them, neither to a file that is there nor to
+// one the link would create, and tells why it gives up.
+void TestSerial::lockNameHoldingALinkIsNotFollowed() {
+    Pty pty;
+    LockFolder locks;
+    const QString lock = locks.lockOf(pty);
+    const QString victim = locks.dir.filePath("victim"), created = locks.dir.filePath("created");
+    writeFile(victim, "precious\n");
+    for (const QString& target : {victim, created}) {
+        QVERIFY(QFile::link(target, lock));
+        Tserial s;
+        QCOMPARE(s.OpenPort(pty.path, 9600, 0), 8);
+        QVERIFY2(s.LastError().contains(lock), qPrintable(s.LastError()));
+        QCOMPARE(s.LastRefusal(), Tserial::Refusal::Locked);
+        QVERIFY(QFileInfo(lock).isSymLink());
+        QVERIFY(QFile::remove(lock));
+    }
+    QCOMPARE(contents(victim), QByteArray("precious\n"));
+    QCOMPARE(locks.entries(), QStringList{"victim"});   // nothing created, no temporary file left
+}
+
+// A lock naming a process that has ended is replaced by ours; one naming a
+// live process (the test's parent, PID 1) keeps the port from us and is left
+// as it was.
+void TestSerial::staleLockIsTakenOverLiveLockRefuses() {
+    Pty pty;
+    LockFolder locks;
+    const QString lock = locks.lockOf(pty);
+    const pid_t ended = ::fork();
+    if (ended == 0) ::_exit(0);
+    QCOMPARE(::waitpid(ended, nullptr, 0), ended);
+    writeFile(lock, lockLine(ended));
+    Tserial s;
+    QCOMPARE(s.OpenPort(pty.path, 9600, 0), 0);
+    QCOMPARE(contents(lock), lockLine(::getpid()));
+    struct stat st {};
+    QCOMPARE(::lstat(QFile::encodeName(lock).constData(), &st), 0);
+    QVERIFY(S_ISREG(st.st_mode));
+    QCOMPARE(int(st.st_mode & 0777), 0644);
+    QCOMPARE(locks.entries().size(), 1);   // the temporary file is gone
+    s.ClosePort();
+    QVERIFY(!QFile::exists(lock));
+
+    for (const pid_t live : {::getppid(), pid_t(1)}) {
+        writeFile(lock, lockLine(live));
+        QCOMPARE(s.OpenPort(pty.path, 9600, 0), 8);
+        QVERIFY(!s.IsOpen());
+        QVERIFY2(s.LastError().contains("process " + QString::number(live)) && s.LastError().contains(lock),
+                 qPrintable(s.LastError()));
+        QCOMPARE(s.LastRefusal(), Tserial::Refusal::Locked);
+        QCOMPARE(s.RefusingLock(), lock);
+        QCOMPARE(contents(lock), lockLine(live));
+        QVERIFY(Tserial::FreePorts({pty.path}).isEmpty());
+    }
+    QVERIFY(QFile::remove(lock));
+    QCOMPARE(Tserial::FreePorts({pty.path}), QStringList{pty.path});
+}
+
+// A program that made the pseudo-terminal exclusive ended without freeing it:
+// the pair lives on with its far end, and the system refuses everyone but
+// the administrator. A normal user is told so; the administrator takes it,
+// since no process holds it, and leaves it free.
+void TestSerial::portLeftExclusiveByAnEndedProgram() {
+    Pty pty;
+    LockFolder locks;
+    const QByteArray path = QFile::encodeName(pty.path);
+    {
+        const int ended = ::open(path.constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(ended >= 0);
+        QCOMPARE(::ioctl(ended, TIOCEXCL), 0);
+        ::close(ended);
+    }
+    const QString leftExclusive = QStringLiteral("left exclusive by a program that ended");
+    if (::geteuid() != 0) {
+        Tserial s;
+        QCOMPARE(s.OpenPort(pty.path, 9600, 0), 8);
+        QVERIFY2(s.LastError().contains(leftExclusive), qPrintable(s.LastError()));
+        QCOMPARE(s.LastRefusal(), Tserial::Refusal::LeftExclusive);
+        return;
+    }
+    QCOMPARE(::chown(path.constData(), 65534, 65534), 0);
+    const QByteArray asUser = openAsNobody(pty.path);
+    const QByteArray refused = "8 " + QByteArray::number(int(Tserial::Refusal::LeftExclusive)) + ' ';
+    QVERIFY2(asUser.startsWith(refused) && asUser.contains(leftExclusive.toUtf8()), asUser.constData());
+    Tserial s;
+    QCOMPARE(s.OpenPort(pty.path, 9600, 0), 0);
+    pty.write("x");
+    QTRY_COMPARE(s.BytesWaiting(), 1);
+    s.ClosePort();
+    QCOMPARE(openAsNobody(pty.path), QByteArray("0 0 "));
 }
 
 void TestSerial::reopeningClosesTheFirstHandle() {

@@ -147,6 +147,27 @@ private slots:
         QVERIFY(r.modem.atLog().isEmpty());
     }
 
+    // A UUCP lock of a live process (PID 1) keeps the port from us: the page
+    // names the lock file in the window's language.
+    void aLockedPortNamesItsLock() {
+        Rig r;
+        QTemporaryDir locks;
+        Tserial::SetLockFolders({locks.path()});
+        auto usual = qScopeGuard([] { Tserial::SetLockFolders({"/var/lock", "/run/lock"}); });
+        const QString lock = locks.filePath("LCK.." + r.modem.slavePath().remove("/dev/").replace('/', '_'));
+        QFile f(lock);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("         1\n");
+        f.close();
+        r.page()->cbModemPortSel->addItem(r.modem.slavePath());
+        r.page()->cbModemPortSel->setCurrentText(r.modem.slavePath());
+        r.connectCall();
+        QVERIFY(!r.w->session().CallUp());
+        QCOMPARE(r.page()->lbModemState->text(),
+                 "The serial port is locked by another program (lock file " + lock + ")");
+        QVERIFY(r.modem.atLog().isEmpty());
+    }
+
     void connectLogsInReadsWritesAndDisconnects() {
         Rig r;
         r.page()->PortScan();

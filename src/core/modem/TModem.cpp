@@ -45,6 +45,8 @@ bool TModem::Write(const QByteArray& text) {
 void TModem::keepPortError() {
     portError_ = Port->LastError();
     portReason_ = Port->LastReason();
+    portRefusal_ = Port->LastRefusal();
+    portRefusingLock_ = Port->RefusingLock();
 }
 
 QString TModem::PortError() const {
@@ -55,6 +57,16 @@ QString TModem::PortError() const {
 QString TModem::PortReason() const {
     std::lock_guard<std::mutex> g(portMutex_);
     return portReason_;
+}
+
+Tserial::Refusal TModem::PortRefusal() const {
+    std::lock_guard<std::mutex> g(portMutex_);
+    return portRefusal_;
+}
+
+QString TModem::PortRefusingLock() const {
+    std::lock_guard<std::mutex> g(portMutex_);
+    return portRefusingLock_;
 }
 
 bool TModem::IsReady() {

@@ -113,6 +113,10 @@ public:
     QString PortError() const;
     // The system's own words of it alone (e.g. "Device or resource busy").
     QString PortReason() const;
+    // How the open was refused beyond the system's reason (a live lock, a
+    // port left exclusive), and the lock file of a Locked refusal.
+    Tserial::Refusal PortRefusal() const;
+    QString PortRefusingLock() const;
 
     LogFunction LogView;
     StateFunction OnState;
@@ -150,6 +154,9 @@ private:
     mutable std::mutex portMutex_;
     QString portError_;     // under portMutex_
     QString portReason_;    // under portMutex_
+    // Both under portMutex_:
+    Tserial::Refusal portRefusal_ = Tserial::Refusal::None;
+    QString portRefusingLock_;
     void keepPortError();   // portMutex_ held
     std::thread reader_;
     std::atomic<bool> readerAlive_{false};

@@ -6,6 +6,15 @@
 
 #include <optional>
 
+namespace {
+// What kept a port from us besides the system's reason.
+struct Obstacle {
+    Tserial::Refusal refusal = Tserial::Refusal::None;
+    long pid = 0;          // the live process a lock file names
+    QByteArray lockFile;   // that lock file, or what stands at the lock name instead
+};
+}   // namespace
+
 #ifdef _WIN32
 // ---------------------------------------------------------------------------
 // Operating-system section (Win32 communications calls). Nothing outside this
@@ -42,10 +51,12 @@ HANDLE h(Handle x) { return reinterpret_cast<HANDLE>(x); }
 // else tells: the held ones are found by OpenPort itself.
 QList<bool> heldElsewhere(const QList<QByteArray>& paths) { return QList<bool>(paths.size(), false); }
 
+void setLockFolders(const QStringList&) {}   // no UUCP locks on Windows
+
 // For reading and writing, no sharing, an existing device only, synchronous
 // I/O. The line settings it had are kept in *saved for the close; DTR and
 // RTS are dropped and stale input is thrown away.
-Handle openDevice(const QByteArray& name, QByteArray* saved, QByteArray* /*lockFile*/) {
+Handle openDevice(const QByteArray& name, QByteArray* saved, QByteArray* /*lockFile*/, Obstacle* /*why*/) {
     const QByteArray path = name.startsWith("\\\\.\\") ? name : "\\\\.\\" + name;
     HANDLE port = ::CreateFileA(path.constData(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) return -1;
@@ -135,7 +146,8 @@ QStringList listPorts() {
     for (int n = 1; n <= 99; ++n) {
         const QByteArray name = "COM" + QByteArray::number(n);
         QByteArray saved, unused;
-        const Handle x = openDevice(name, &saved, &unused);
+        Obstacle none;
+        const Handle x = openDevice(name, &saved, &unused, &none);
         if (x == -1) continue;
         if (applyTimeouts(x) && applyLineSettings(x, 9600, 0)) ports << QString::fromLatin1(name);
         closeDevice(x, saved, unused);
@@ -201,37 +213,108 @@ QByteArray baseName(const QByteArray& path) {
     return name.replace('/', '_');
 }
 
-const char* const kLockDirs[] = {"/var/lock/", "/run/lock/"};
+// The folders of UUCP lock files, each name ending with '/'.
+QList<QByteArray>& lockFolders() {
+    static QList<QByteArray> folders{"/var/lock/", "/run/lock/"};
+    return folders;
+}
 
-bool processAlive(long pid) { return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM); }
+void setLockFolders(const QStringList& folders) {
+    QList<QByteArray>& list = lockFolders();
+    list.clear();
+    for (const QString& f : folders) list << QFile::encodeName(f.endsWith('/') ? f : f + '/');
+}
 
-// A UUCP lock file ("LCK..ttyUSB0" holding a process ID) of a live process:
-// the way modem programs on Linux mark a port as theirs.
-bool lockedByAnotherProgram(const QByteArray& path) {
-    for (const char* dir : kLockDirs) {
-        QFile f(QString::fromLocal8Bit(dir + QByteArray("LCK..") + baseName(path)));
-        if (!f.open(QIODevice::ReadOnly)) continue;
-        bool ok = false;
-        const long pid = f.read(64).trimmed().toLong(&ok);
-        if (ok && pid != long(::getpid()) && processAlive(pid)) return true;
+// What stands at a UUCP lock name ("LCK..ttyUSB0").
+struct LockFile {
+    enum State { Absent, Ours, Stale, Live, NotALock } state = Absent;
+    long pid = 0;
+};
+
+// Reads the lock at name without following a link. Only a regular file with
+// a process ID in it ("      4711\n", as UUCP programs write it) is a lock;
+// anything else there (a link, a folder, a file naming no process) is no
+// lock, and no lock we may remove. The process is taken for ended only when
+// the system says there is none (ESRCH).
+LockFile readLock(const QByteArray& name) {
+    struct stat st {};
+    if (::lstat(name.constData(), &st) != 0) return {};
+    if (!S_ISREG(st.st_mode)) return {LockFile::NotALock};
+    const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return {errno == ENOENT ? LockFile::Absent : LockFile::NotALock};
+    char text[64];
+    const ssize_t n = ::read(fd, text, sizeof text);
+    ::close(fd);
+    bool ok = false;
+    const long pid = n > 0 ? QByteArray(text, int(n)).trimmed().toLong(&ok) : 0;
+    if (!ok || pid <= 0) return {LockFile::NotALock};
+    if (pid == long(::getpid())) return {LockFile::Ours, pid};
+    if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH) return {LockFile::Stale, pid};
+    return {LockFile::Live, pid};
+}
+
+// A UUCP lock of the port in one of the lock folders that keeps it from us:
+// a lock file of a live process (the way modem programs on Linux mark a port
+// as theirs), or something at the lock name that is no lock. *why, when
+// given, tells which.
+bool lockedByAnotherProgram(const QByteArray& path, Obstacle* why = nullptr) {
+    for (const QByteArray& dir : lockFolders()) {
+        const QByteArray name = dir + "LCK.." + baseName(path);
+        const LockFile lock = readLock(name);
+        if (lock.state != LockFile::Live && lock.state != LockFile::NotALock) continue;
+        if (why) *why = {Tserial::Refusal::Locked, lock.pid, name};
+        return true;
     }
     return false;
 }
 
-// Marks the port as ours the UUCP way (a lock file with our process ID), where
-// the lock folder lets us; returns the file made, or empty.
-QByteArray makeLockFile(const QByteArray& path) {
-    const QByteArray line = QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + '\n';
-    for (const char* dir : kLockDirs) {
-        const QByteArray file = dir + QByteArray("LCK..") + baseName(path);
-        const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) continue;
-        const bool written = ::write(fd, line.constData(), size_t(line.size())) == line.size();
-        ::close(fd);
-        if (written) return file;
-        ::unlink(file.constData());
+// A new file of our own holding text, readable by everyone; a leftover of
+// an earlier process with our ID is replaced. Never written through a link.
+bool writeNewFile(const QByteArray& name, const QByteArray& text) {
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(name.constData(), flags, 0644);
+    if (fd < 0 && errno == EEXIST && ::unlink(name.constData()) == 0) fd = ::open(name.constData(), flags, 0644);
+    if (fd < 0) return false;
+    const bool written = ::fchmod(fd, 0644) == 0 && ::write(fd, text.constData(), size_t(text.size())) == text.size();
+    if (::close(fd) == 0 && written) return true;
+    ::unlink(name.constData());
+    return false;
+}
+
+// Marks the port as ours the UUCP way, where a lock folder lets us: our
+// process ID goes into a temporary file of our own, which is then linked to
+// the lock name. The lock is thus never seen half written, and nothing that
+// stands at the lock name (another's lock, a planted link) is written
+// through. A lock of a process that has ended is removed and the link tried
+// once more. False (errno EBUSY, *why telling whose) when another's lock is
+// there; true otherwise, with the lock made in *lockFile, or none when no
+// folder lets us make one.
+bool makeLockFile(const QByteArray& path, QByteArray* lockFile, Obstacle* why) {
+    const QByteArray pid = QByteArray::number(qint64(::getpid()));
+    for (const QByteArray& dir : lockFolders()) {
+        const QByteArray name = dir + "LCK.." + baseName(path);
+        const QByteArray temp = dir + "LTMP." + pid;
+        if (!writeNewFile(temp, pid.rightJustified(10, ' ') + '\n')) continue;
+        LockFile lock;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (::link(temp.constData(), name.constData()) == 0) {
+                *lockFile = name;
+                break;
+            }
+            if (errno != EEXIST) break;
+            lock = readLock(name);
+            if (lock.state == LockFile::Live || lock.state == LockFile::NotALock) break;
+            if (lock.state != LockFile::Absent && ::unlink(name.constData()) != 0) break;
+        }
+        ::unlink(temp.constData());
+        if (!lockFile->isEmpty()) return true;
+        if (lock.state == LockFile::Live || lock.state == LockFile::NotALock) {
+            *why = {Tserial::Refusal::Locked, lock.pid, name};
+            errno = EBUSY;
+            return false;
+        }
     }
-    return {};
+    return true;
 }
 
 // Another process has an advisory lock on the device node (/proc/locks names
@@ -255,17 +338,21 @@ bool advisoryLockElsewhere(const struct stat& node) {
     return false;
 }
 
-// The devices other processes have open (seen through their descriptors in
-// /proc), by device number. Only terminals are collected.
-QSet<dev_t> devicesOpenElsewhere() {
+// The devices processes have open (seen through their descriptors in /proc,
+// those of processes we may look into), by device number. Only character
+// devices are collected. Our own descriptors count only when ownFd is not -1:
+// then all of them but that one.
+QSet<dev_t> devicesOpen(int ownFd = -1) {
     QSet<dev_t> open;
     const QDir proc(QStringLiteral("/proc"));
     const QString self = QString::number(::getpid());
+    const QString skip = QString::number(ownFd);
     for (const QString& pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (pid == self || !pid.front().isDigit()) continue;
+        if ((pid == self && ownFd < 0) || !pid.front().isDigit()) continue;
         const QByteArray fdDir = "/proc/" + pid.toLatin1() + "/fd/";
         const QDir fds(QString::fromLatin1(fdDir));
         for (const QString& fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
+            if (pid == self && fd == skip) continue;
             struct stat st {};
             if (::stat((fdDir + fd.toLatin1()).constData(), &st) == 0 && S_ISCHR(st.st_mode)) open.insert(st.st_rdev);
         }
@@ -273,10 +360,13 @@ QSet<dev_t> devicesOpenElsewhere() {
     return open;
 }
 
+// The far end of a pseudo-terminal pair, by its numbers.
+bool isPtySlave(const struct stat& node) { return major(node.st_rdev) >= 136 && major(node.st_rdev) <= 143; }
+
 // A terminal device node (a serial port, a pseudo-terminal), by its numbers.
 bool isTtyNode(const struct stat& node) {
     const unsigned maj = major(node.st_rdev);
-    if (maj >= 136 && maj <= 143) return true;   // pseudo-terminal slaves are not in sysfs
+    if (isPtySlave(node)) return true;   // pseudo-terminal slaves are not in sysfs
     const QByteArray link =
         "/sys/dev/char/" + QByteArray::number(maj) + ':' + QByteArray::number(minor(node.st_rdev)) + "/subsystem";
     char target[512];
@@ -294,7 +384,7 @@ QList<bool> heldElsewhere(const QList<QByteArray>& paths) {
         struct stat node {};
         bool h = lockedByAnotherProgram(path);
         if (!h && ::stat(path.constData(), &node) == 0 && S_ISCHR(node.st_mode) && isTtyNode(node)) {
-            if (!open) open = devicesOpenElsewhere();
+            if (!open) open = devicesOpen();
             h = advisoryLockElsewhere(node) || open->contains(node.st_rdev);
         }
         held << h;
@@ -316,30 +406,57 @@ QStringList listPorts() {
     return ports;
 }
 
+// Some process (this one included, but for its descriptor fd) has the
+// device open. errno stays as it was.
+bool openByAnyone(const QByteArray& path, int fd) {
+    const int before = errno;
+    struct stat node {};
+    const bool open = ::stat(path.constData(), &node) == 0 && devicesOpen(fd).contains(node.st_rdev);
+    errno = before;
+    return open;
+}
+
 // Opens the device for us alone, or not at all. Every check that another
 // program holds it (a UUCP lock, an advisory lock, an exclusive tty, an open
 // descriptor in another process) comes before anything is changed, so a
 // refused open leaves the port, its settings and its unread input as they
-// were. Then the port is claimed (advisory lock, exclusive tty, UUCP lock
-// file), its line settings kept in *saved for the close, DTR and RTS dropped
-// and its stale input dropped. A port another program holds fails with EBUSY.
-Handle openDevice(const QByteArray& path, QByteArray* saved, QByteArray* lockFile) {
-    if (heldElsewhere({path}).first()) {
+// were. Then the port is claimed (advisory lock, UUCP lock file, exclusive
+// tty), its line settings kept in *saved for the close, DTR and RTS dropped
+// and its stale input dropped. A port another program holds fails with
+// EBUSY, *why telling how when it is more than the system says.
+//
+// A pseudo-terminal outlives the program that opened it (its pair lives as
+// long as the far end is open): made exclusive, it would stay so after a
+// program that is killed, and the system then lets only the administrator
+// open it. So a pseudo-terminal is not made exclusive here; the advisory
+// lock, the lock file and the descriptors in /proc keep it ours. One that a
+// program left exclusive, which no process holds and no lock names, is told
+// as such; the administrator takes it.
+Handle openDevice(const QByteArray& path, QByteArray* saved, QByteArray* lockFile, Obstacle* why) {
+    if (lockedByAnotherProgram(path, why) || heldElsewhere({path}).first()) {
         errno = EBUSY;
         return -1;
     }
     const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        struct stat node {};
+        if (errno == EBUSY && ::stat(path.constData(), &node) == 0 && isPtySlave(node) && !openByAnyone(path, -1))
+            why->refusal = Tserial::Refusal::LeftExclusive;
+        return -1;
+    }
     int exclusive = 0;
     const bool held = (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) ||
-                      (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive);
-    if (held) {
+                      (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive && openByAnyone(path, fd));
+    if (held || !makeLockFile(path, lockFile, why)) {
         ::close(fd);
         errno = EBUSY;
         return -1;
     }
-    ::ioctl(fd, TIOCEXCL);   // not every device is a tty: failure is sorted out later
-    *lockFile = makeLockFile(path);
+    struct stat node {};
+    if (::fstat(fd, &node) == 0 && isPtySlave(node))
+        ::ioctl(fd, TIOCNXCL);   // frees one left exclusive (only the administrator gets here with one)
+    else
+        ::ioctl(fd, TIOCEXCL);   // not every device is a tty: failure is sorted out later
     termios before{};
     if (::tcgetattr(fd, &before) == 0) *saved = QByteArray(reinterpret_cast<const char*>(&before), sizeof before);
     const int flags = ::fcntl(fd, F_GETFL);
@@ -391,7 +508,7 @@ void closeDevice(Handle h, const QByteArray& saved, const QByteArray& lockFile) 
         ::tcsetattr(int(h), TCSANOW, reinterpret_cast<const termios*>(saved.constData()));
     ::ioctl(int(h), TIOCNXCL);   // a pseudo-terminal keeps its tty after we close
     ::close(int(h));             // also drops the advisory lock
-    if (!lockFile.isEmpty()) ::unlink(lockFile.constData());
+    if (!lockFile.isEmpty() && readLock(lockFile).state == LockFile::Ours) ::unlink(lockFile.constData());
 }
 
 bool writeAll(Handle h, const char* data, int len) {
@@ -434,8 +551,8 @@ int waiting(Handle h) {
 
 Tserial::~Tserial() { ClosePort(); }
 
-void Tserial::fail(const char* what) {
-    reason_ = os::lastErrorText();
+void Tserial::fail(const char* what, const QString& reason) {
+    reason_ = reason.isEmpty() ? os::lastErrorText() : reason;
     error_ = QStringLiteral("cannot %1 %2: %3").arg(QLatin1String(what), name_, reason_);
 }
 
@@ -444,13 +561,26 @@ int Tserial::OpenPort(const QString& name, int baud, uint8_t parity) {
     name_ = name;
     error_.clear();
     reason_.clear();
+    refusal_ = Refusal::None;
+    refusingLock_.clear();
     if (name.isEmpty() || name == QLatin1String("0")) {
         error_ = reason_ = QStringLiteral("no port chosen");
         return name.isEmpty() ? OpenFailed : NameIsZero;
     }
-    handle_ = os::openDevice(QFile::encodeName(name), &saved_, &lockFile_);
+    Obstacle why;
+    handle_ = os::openDevice(QFile::encodeName(name), &saved_, &lockFile_, &why);
     if (handle_ == InvalidHandle) {
-        fail("open");
+        refusal_ = why.refusal;
+        refusingLock_ = QFile::decodeName(why.lockFile);
+        if (refusal_ == Refusal::LeftExclusive)
+            fail("open", QStringLiteral("left exclusive by a program that ended; no process holds it, but only "
+                                        "the administrator may open it now"));
+        else if (refusal_ == Refusal::Locked && why.pid > 0)
+            fail("open", QStringLiteral("in use by process %1 (lock file %2)").arg(why.pid).arg(refusingLock_));
+        else if (refusal_ == Refusal::Locked)
+            fail("open", QStringLiteral("%1 is not a lock file (a regular file naming a process)").arg(refusingLock_));
+        else
+            fail("open");
         return OpenFailed;
     }
 
@@ -477,6 +607,8 @@ void Tserial::ClosePort() {
 }
 
 QStringList Tserial::ListPorts() { return os::listPorts(); }
+
+void Tserial::SetLockFolders(const QStringList& folders) { os::setLockFolders(folders); }
 
 QStringList Tserial::FreePorts(const QStringList& names) {
     QList<QByteArray> paths;

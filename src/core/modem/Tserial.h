@@ -53,24 +53,43 @@ public:
     // advisory lock, or an open descriptor in another process); nothing is
     // opened to find out.
     static QStringList FreePorts(const QStringList& names);
+    // The folders of UUCP lock files (POSIX): a lock found in any of them
+    // counts, ours goes into the first that lets us write. By default
+    // /var/lock and /run/lock.
+    static void SetLockFolders(const QStringList& folders);
 
     // What failed last and the system's reason, e.g. "cannot open
     // /dev/ttyUSB0: Permission denied"; empty when nothing failed since the
     // latest OpenPort began.
     QString LastError() const { return error_; }
-    // The system's own words of that failure alone, e.g. "Permission denied".
+    // The reason alone: the system's own words, e.g. "Permission denied", or
+    // for a refusal told below ours, e.g. "in use by process 4711 (lock file
+    // /var/lock/LCK..ttyUSB0)".
     QString LastReason() const { return reason_; }
+
+    // Why the latest OpenPort was refused, where the system's reason (EBUSY)
+    // does not say it all.
+    enum class Refusal {
+        None,
+        Locked,          // a UUCP lock file names a live process, or the lock name holds no lock file
+        LeftExclusive,   // exclusive, though no process holds it: a program that ended left it so
+    };
+    Refusal LastRefusal() const { return refusal_; }
+    QString RefusingLock() const { return refusingLock_; }   // the lock file of a Locked refusal
 
 private:
     using Handle = intptr_t;
     static constexpr Handle InvalidHandle = -1;
 
-    // Keeps what failed ("open", "write to", ...) with the reason errno gives.
-    void fail(const char* what);
+    // Keeps what failed ("open", "write to", ...) with the reason errno
+    // gives, or with the reason given.
+    void fail(const char* what, const QString& reason = QString());
 
     QString name_;
     QString error_;
     QString reason_;
+    Refusal refusal_ = Refusal::None;
+    QString refusingLock_;
     Handle handle_ = InvalidHandle;
     QByteArray saved_;      // the line settings the port had before we opened it
     QByteArray lockFile_;   // our UUCP lock file, if one could be made

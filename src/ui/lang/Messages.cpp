@@ -27,6 +27,16 @@ constexpr MessageRow kRows[] = {
     {Msg::ModemPortFailed, "The serial port cannot be opened (missing, or in use by another program)",
      "A soros port nem nyitható meg (nincs meg, vagy másik program használja)",
      "Portul serial nu poate fi deschis (lipsește sau îl folosește alt program)"},
+    {Msg::ModemPortLocked, "The serial port is locked by another program (lock file %1)",
+     "A soros portot másik program zárolja (zárfájl: %1)",
+     "Portul serial este blocat de alt program (fișier de blocare %1)"},
+    {Msg::ModemPortLeftExclusive,
+     "The serial port was left exclusive by a program that ended: no program holds it, but only the administrator "
+     "may open it now",
+     "A soros portot egy már leállt program kizárólagos módban hagyta: egy program sem használja, de most csak a "
+     "rendszergazda nyithatja meg",
+     "Portul serial a fost lăsat exclusiv de un program care s-a încheiat: niciun program nu îl folosește, dar acum "
+     "doar administratorul îl poate deschide"},
     {Msg::ModemNoModem, "No answer from the modem", "A modem nem válaszol", "Modemul nu răspunde"},
     {Msg::ModemNoSim, "No SIM card, or the SIM asks for its PIN", "Nincs SIM-kártya, vagy a SIM PIN-kódot kér",
      "Nu există cartelă SIM sau cartela cere PIN-ul"},

@@ -18,6 +18,8 @@ enum class Msg {
     SettingsRead,      // %1 count
     SettingsWritten,   // %1 count
     ModemPortFailed,
+    ModemPortLocked,   // %1 the lock file
+    ModemPortLeftExclusive,
     ModemNoModem,
     ModemNoSim,
     ModemDialling,     // %1 phone number

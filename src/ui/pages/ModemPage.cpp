@@ -139,6 +139,9 @@ QString ModemPage::StateText(const TModem& m, const std::function<QString(lang::
         case TModem::State::Idle:
             return {};
         case TModem::State::PortFailed: {
+            if (m.PortRefusal() == Tserial::Refusal::Locked)
+                return message(lang::Msg::ModemPortLocked).arg(QDir::toNativeSeparators(m.PortRefusingLock()));
+            if (m.PortRefusal() == Tserial::Refusal::LeftExclusive) return message(lang::Msg::ModemPortLeftExclusive);
             const QString why = m.PortReason();   // the system's words, in its own language
             return why.isEmpty() ? message(lang::Msg::ModemPortFailed)
                                  : message(lang::Msg::ModemPortFailed) + ": " + why;
