@@ -98,6 +98,8 @@ private slots:
     void parseAnswerValue_data();
     void parseAnswerValue();
     void splitAnswer();
+    void valueHoldingPromptTextReadsBack();
+    void controlCharactersAndDelAreNotSent();
 
     void loginAcceptedAtOnce();
     void loginAfterDialog();
@@ -501,6 +503,42 @@ struct LoginDevice {
 };
 
 }   // namespace
+
+// The device prints its prompts at the start of a line; a stored text may
+// hold the same characters anywhere in its line, and still reads back.
+void TestExchange::valueHoldingPromptTextReadsBack() {
+    SimModule module;
+    Exchange ex;
+    FakeChannel ch;
+    ex.setChannel(&ch);
+    module.setOutput([&](int, const Bytes& text) { deliver(ex, text); });
+    ch.onSend = [&](const Bytes& t) { module.input(SimModule::Commands, t); };
+    QCOMPARE(ex.PasswordCommand("4826", "0"), Outcome::Accepted);
+    for (const Bytes& value :
+         {Bytes("Alarm :L2 > zone 1"), Bytes(":L0 >"), Bytes("a->PASS b :L9 >"), Bytes("x=:L2 >")}) {
+        ch.sent.clear();
+        QCOMPARE(ex.SetParam("SMS:Z1A.SMS", value), Outcome::Accepted);
+        QCOMPARE(module.param("SMS:Z1A.SMS"), value);
+        const Exchange::Answer a = ex.Query("SMS:Z1A.SMS");
+        QCOMPARE(a.outcome, Outcome::Accepted);
+        QCOMPARE(ParseAnswerValue(a.text), value);
+        QCOMPARE(ch.sent.size(), 2);   // each answered at its first send
+        QVERIFY(ex.Buffer().isEmpty());
+    }
+}
+
+void TestExchange::controlCharactersAndDelAreNotSent() {
+    Exchange ex;
+    FakeChannel ch;
+    ex.setChannel(&ch);
+    for (const Bytes& bad : {Bytes("a\x7F"), Bytes("\x7F"), Bytes("a\x1F"), Bytes("a\tb")}) {
+        QVERIFY2(!IsCommandSafe(bad), bad.toHex().constData());
+        QCOMPARE(ex.SetParam("SMS:Z1A.SMS", bad), Outcome::NotSent);
+        QCOMPARE(ex.Query(bad).outcome, Outcome::NotSent);
+    }
+    QVERIFY(ch.sent.isEmpty());
+    QVERIFY(IsCommandSafe("~ \x80\xFF"));   // the printable neighbours of DEL are text
+}
 
 void TestExchange::loginAcceptedAtOnce() {
     Session s;

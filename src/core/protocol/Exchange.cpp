@@ -19,10 +19,13 @@ constexpr char kPass[] = "->PASS";
 constexpr int kPromptSize = 5;
 
 // Where the first prompt of the text that starts at or after `from` ends, or -1.
+// The device prints a prompt at the start of a line: the same characters
+// inside a line are text (a stored value may hold ":L2 >").
 int promptEnd(const QByteArray& text, int from) {
     int first = -1;
     for (const char* p : {kL0, kL2, kL9}) {
-        const int at = int(text.indexOf(p, from));
+        int at = int(text.indexOf(p, from));
+        while (at > 0 && text[at - 1] != '\n' && text[at - 1] != '\r') at = int(text.indexOf(p, at + 1));
         if (at >= 0 && (first < 0 || at < first)) first = at;
     }
     return first < 0 ? -1 : first + kPromptSize;
@@ -45,7 +48,7 @@ QByteArray namedKey(const QByteArray& answer, int* keyAt = nullptr) {
 
 bool IsCommandSafe(const QByteArray& text) {
     for (const char c : text)
-        if (uint8_t(c) < 0x20) return false;
+        if (uint8_t(c) < 0x20 || c == '\x7F') return false;
     return !text.contains("#\"");
 }
 
@@ -119,9 +122,10 @@ void Exchange::takeAnswer(const QByteArray& answer) {
     const auto w = waiting_.find(sent.exchange);
     if (w == waiting_.end() || w->second.complete) return;   // its caller no longer waits
     Waiter& waiter = w->second;
-    const bool level0 = answer.contains(kL0);
-    const bool level2 = answer.contains(kL2);
-    const bool pass = (level2 || answer.contains(kL9)) && answer.contains(kPass);
+    // The prompt it ends with tells the verdict; the same text inside a value tells nothing.
+    const bool level0 = answer.endsWith(kL0);
+    const bool level2 = answer.endsWith(kL2);
+    const bool pass = (level2 || answer.endsWith(kL9)) && answer.contains(kPass);
     Outcome outcome;
     if (level0)
         outcome = Outcome::Refused;
@@ -295,7 +299,8 @@ bool SplitAnswer(const QByteArray& answer, QByteArray& key, QByteArray& value) {
     key.clear();
     value.clear();
     const int eq = int(answer.indexOf('='));
-    const int pass = int(answer.indexOf(kPass));
+    // The last "->PASS": the device's own comes after the value, which may hold the same text.
+    const int pass = int(answer.lastIndexOf(kPass));
     if (eq < 0 || pass < 0) return false;
     key = answer.left(eq);
     const int len = pass - eq - 3;

@@ -9,11 +9,13 @@
 // one attempt's wait the command is sent again, and the device answers both
 // sends; the second answer then arrives while a later command waits. So the
 // exchange keeps the sends still unanswered in order, cuts the received text
-// into answers at each prompt, and gives each answer to the send it belongs
-// to: an answer to a command that is no longer waited for is dropped, never
-// taken as the answer to the command that waits now. A query's answer also
-// has to name the key asked for. An answer that names a key also puts the
-// count right again: sends before the one it names were lost.
+// into answers at each prompt (at the start of a line, where the device
+// prints it: a value may hold the same characters), and gives each answer
+// to the send it belongs to: an answer to a command that is no longer waited
+// for is dropped, never taken as the answer to the command that waits now.
+// A query's answer also has to name the key asked for. An answer that names
+// a key also puts the count right again: sends before the one it names were
+// lost.
 #include "core/link/Connection.h"
 
 #include <QByteArray>
@@ -40,7 +42,7 @@ enum class Outcome {
 
 // A key or value can go into a command line: no control character (a line
 // feed or carriage return would end the command and start another, a NUL cuts
-// it) and no '#"', which ends a set command early.
+// it; DEL neither) and no '#"', which ends a set command early.
 bool IsCommandSafe(const QByteArray& text);
 
 class Exchange {
@@ -138,8 +140,9 @@ private:
     std::atomic<Connection*> channel_{nullptr};
 };
 
-// The value of a query's answer: between the first "=" and the first "->PASS",
-// without the two characters before "->PASS".
+// The value of a query's answer: between the first "=" and the last "->PASS",
+// without the two characters before "->PASS" (a value may hold "=" and
+// "->PASS" itself).
 QByteArray ParseAnswerValue(const QByteArray& answer);
 
 // Key and value of an answer as Read splits them; false when the answer has no

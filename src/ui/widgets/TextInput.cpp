@@ -8,10 +8,13 @@
 
 namespace {
 
+// Characters below the space, and DEL: the module takes none of them.
+bool isControl(QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; }
+
 // How many things in the text stand in the way of sending it.
 int problems(const QString& t) {
     int n = int(t.count(QStringLiteral("#\"")));
-    for (const QChar c : t) n += c.unicode() < 0x20;
+    for (const QChar c : t) n += isControl(c);
     for (QString rest = t; !rest.isEmpty();) {
         const int bad = text::firstUnencodable(rest);
         if (bad < 0) break;
@@ -26,8 +29,7 @@ int problems(const QString& t) {
 QString ModuleTextProblem(const QString& t) {
     for (const QChar c : t) {
         if (c == '\n' || c == '\r') return QStringLiteral("a line break");
-        if (c.unicode() < 0x20)
-            return QStringLiteral("the control character 0x%1").arg(int(c.unicode()), 2, 16, QChar('0'));
+        if (isControl(c)) return QStringLiteral("the control character 0x%1").arg(int(c.unicode()), 2, 16, QChar('0'));
     }
     if (t.contains(QStringLiteral("#\""))) return QStringLiteral("#\"");
     const int bad = text::firstUnencodable(t);
