@@ -6,12 +6,18 @@
 #include <QTest>
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -68,6 +74,8 @@ private slots:
     void directoryAsTargetFails();
     void fileSizeLimitKeepsOldFile_data();
     void fileSizeLimitKeepsOldFile();
+    void fifoIsRefusedWithoutBlocking();
+    void whatUpdateWritesReadsBack();
 
 private:
     QTemporaryDir m_dir;
@@ -535,6 +543,91 @@ void TestIniFile::fileSizeLimitKeepsOldFile() {
     QCOMPARE(fileBytes(path), before);
     QCOMPARE(entries(dir), QStringList{"settings.ini"});
 #endif
+}
+
+void TestIniFile::fifoIsRefusedWithoutBlocking() {
+#ifdef _WIN32
+    QSKIP("FIFOs are POSIX");
+#else
+    const QString path = file("pipe.ini");
+    QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+    // Read on a thread of its own: a read that waits for a writer is found
+    // out (the limit is far above what a look at the file takes), then given
+    // an end so that the thread can be joined.
+    std::mutex m;
+    std::condition_variable cv;
+    bool finished = false, readable = true;
+    IniFile::Unreadable why = IniFile::Unreadable::No;
+    QString error;
+    std::thread reader([&] {
+        const IniFile ini(path);
+        std::lock_guard<std::mutex> g(m);
+        readable = ini.Readable();
+        why = ini.Why();
+        error = ini.Error();
+        finished = true;
+        cv.notify_all();
+    });
+    bool inTime;
+    {
+        std::unique_lock<std::mutex> lk(m);
+        inTime = cv.wait_for(lk, std::chrono::seconds(20), [&] { return finished; });
+    }
+    if (!inTime) ::close(::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK));   // end of file
+    reader.join();
+    QVERIFY2(inTime, "the FIFO was opened and waited on");
+    QVERIFY(!readable);
+    QCOMPARE(why, IniFile::Unreadable::NotRegularFile);
+    QVERIFY2(error.contains("FIFO"), qPrintable(error));
+
+    // Nothing is written into it or put in its place.
+    IniFile ini(path);
+    ini.WriteString("Settings", "k", "v");
+    QString updateError;
+    QVERIFY(!ini.UpdateFile(&updateError));
+    QVERIFY2(updateError.contains("not a regular file"), qPrintable(updateError));
+    struct stat st;
+    QVERIFY(::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISFIFO(st.st_mode));
+    const QStringList all = QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden);
+    QCOMPARE(all.filter("pipe"), QStringList{"pipe.ini"});   // no temporary file beside it
+#endif
+}
+
+// The size limit is the same for reading and writing: a file UpdateFile would
+// make larger is not written, and a file larger than it is not read.
+void TestIniFile::whatUpdateWritesReadsBack() {
+    const QString path = file("large.ini");
+    const QByteArray limit = QByteArray::number(IniFile::kMaxFileSize);
+    // An extra section that leaves room for less than 205 entries.
+    const QByteArray before =
+        "[Settings]\r\nk0=1\r\n[Extra]\r\nblob=" + QByteArray(int(IniFile::kMaxFileSize) - 1000, 'x') + "\r\n";
+    putFile(path, before);
+    IniFile ini(path);
+    QVERIFY(ini.Readable());
+    for (int i = 0; i < 205; ++i) ini.WriteString("Settings", "k" + QByteArray::number(i), "value");
+    QVERIFY(ini.Data().size() > IniFile::kMaxFileSize);
+    QString error;
+    QVERIFY(!ini.UpdateFile(&error));
+    QVERIFY2(error.contains(QByteArray::number(ini.Data().size())) && error.contains(limit) && error.contains("1 MiB"),
+             qPrintable(error));
+    QCOMPARE(fileBytes(path), before);
+
+    // A few entries fit, and read back.
+    IniFile some(path);
+    for (int i = 0; i < 10; ++i) some.WriteString("Settings", "k" + QByteArray::number(i), "value");
+    QVERIFY(some.UpdateFile(&error));
+    const IniFile back(path);
+    QVERIFY(back.Readable());
+    QCOMPARE(back.ReadString("Settings", "k9", ""), QByteArray("value"));
+
+    // One byte over the limit is not read, and says its size and the limit.
+    putFile(path, QByteArray(int(IniFile::kMaxFileSize) + 1, ';'));
+    const IniFile over(path);
+    QVERIFY(!over.Readable());
+    QCOMPARE(over.Why(), IniFile::Unreadable::TooLarge);
+    QCOMPARE(over.SizeOnDisk(), IniFile::kMaxFileSize + 1);
+    QVERIFY2(over.Error().contains(QByteArray::number(IniFile::kMaxFileSize + 1)) && over.Error().contains(limit),
+             qPrintable(over.Error()));
 }
 
 QTEST_GUILESS_MAIN(TestIniFile)

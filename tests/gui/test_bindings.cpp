@@ -466,7 +466,13 @@ private slots:
             f.write(content);
         }
         r.w->transfer().OpenFile(path);
-        QCOMPARE(errors_, QStringList{"'" + path + "' is not a settings file"});
+        // A file past the size limit is told with the limit and its size.
+        const QString expected = QTest::currentDataTag() == QByteArray("over 1 MiB")
+                                     ? QString("'%1' is %2 bytes: a settings file has at most 1 MiB (1048576 bytes)")
+                                           .arg(path)
+                                           .arg(content.size())
+                                     : "'" + path + "' is not a settings file";
+        QCOMPARE(errors_, QStringList{expected});
         QCOMPARE(visibleState(*r.w), before);
         QCOMPARE(r.value("_edIN1"), QByteArray("NO"));
     }

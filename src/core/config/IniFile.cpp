@@ -1,7 +1,6 @@
 #include "core/config/IniFile.h"
 
-#include <QFile>
-#include <QSaveFile>
+#include "core/config/WholeFile.h"
 
 namespace {
 
@@ -48,6 +47,10 @@ bool sameName(const QByteArray& a, const QByteArray& b) {
     return true;
 }
 
+QString tooLarge(qint64 size) {
+    return QStringLiteral("%1 bytes, more than the limit of 1 MiB (%2 bytes)").arg(size).arg(IniFile::kMaxFileSize);
+}
+
 bool hasLineBreakOrNul(const QByteArray& s) { return s.contains('\r') || s.contains('\n') || s.contains('\0'); }
 
 // Empty text when the name can be written and read back as itself.
@@ -67,20 +70,28 @@ QString checkKeyName(const QByteArray& s) {
 }   // namespace
 
 IniFile::IniFile(const QString& path) : m_path(path) {
-    QFile file(path);
-    if (!file.exists()) return;
-    if (!file.open(QIODevice::ReadOnly)) {
-        m_error = file.errorString();
-        m_readable = false;
-        return;
+    const wholefile::ReadResult r = wholefile::read(path, kMaxFileSize);
+    m_size = r.size;
+    switch (r.status) {
+        case wholefile::Read::Missing:
+            return;
+        case wholefile::Read::Ok:
+            parse(r.data);
+            return;
+        case wholefile::Read::NotRegular:
+            m_why = Unreadable::NotRegularFile;
+            m_error = QStringLiteral("not a regular file (%1)").arg(r.error);
+            break;
+        case wholefile::Read::TooLarge:
+            m_why = Unreadable::TooLarge;
+            m_error = tooLarge(r.size);
+            break;
+        case wholefile::Read::Failed:
+            m_why = Unreadable::Failed;
+            m_error = r.error;
+            break;
     }
-    const QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        m_error = file.errorString();
-        m_readable = false;
-        return;
-    }
-    parse(data);
+    m_readable = false;
 }
 
 IniFile IniFile::FromData(const QByteArray& data) {
@@ -208,31 +219,6 @@ bool IniFile::UpdateFile(QString* error) {
     if (!m_error.isEmpty()) return fail(m_error);
 
     const QByteArray data = Data();
-
-    // QSaveFile writes a temporary file in the same directory and renames it
-    // over the target on commit. It refuses an existing read-only file.
-    //
-    // A write error must be caught here, before commit: QSaveFile renames the
-    // temporary file over the target even when writing its buffered data failed
-    // on the way (a full disk, a file-size limit), which would leave the target
-    // cut short. So the file is written unbuffered, every write is checked, and
-    // on any failure the temporary file is dropped and the target left alone.
-    QSaveFile file(m_path);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return fail(file.errorString());
-    auto cancel = [&]() {
-        const QString why = file.errorString();
-        file.cancelWriting();   // the temporary file goes when `file` does
-        return fail(why);
-    };
-    // A write that stops short (the disk filled up part way) reports no error;
-    // the next one fails and says why.
-    for (qint64 done = 0; done < data.size();) {
-        const qint64 n = file.write(data.constData() + done, data.size() - done);
-        if (n <= 0) return cancel();
-        done += n;
-    }
-    if (!file.flush() || file.error() != QFileDevice::NoError) return cancel();
-    if (!file.commit()) return fail(file.errorString());
-    return true;
+    if (data.size() > kMaxFileSize) return fail(QStringLiteral("it would be ") + tooLarge(data.size()));
+    return wholefile::replace(m_path, data, error);
 }

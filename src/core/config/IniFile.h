@@ -35,6 +35,11 @@
 // A UTF-8 byte-order mark (EF BB BF) at the start of the file, as some Windows
 // editors write, is not part of the first line; UpdateFile keeps it.
 //
+// A settings file is a few kilobytes. Only a regular file of at most
+// kMaxFileSize bytes is read, and UpdateFile writes no file larger than that,
+// so whatever it writes reads back. Anything else at the path (a FIFO, a
+// device) is neither read nor replaced.
+//
 // Line ends: reading accepts LF and CR LF; UpdateFile writes every line,
 // touched or not, with CR LF, the last one included.
 #include <QByteArray>
@@ -45,10 +50,13 @@ class IniFile {
 public:
     // Longest value ReadString returns.
     static constexpr int kMaxValueLength = 2047;
+    // Largest file read or written (1 MiB).
+    static constexpr qint64 kMaxFileSize = 1024 * 1024;
 
     // Reads the whole file if it exists; a missing file is an empty one. A file
-    // that exists but cannot be read is remembered as an error, so that
-    // UpdateFile never replaces content it could not see.
+    // that exists but cannot be read (or is too large, or is no regular file)
+    // is remembered as an error, so that UpdateFile never replaces content it
+    // could not see.
     explicit IniFile(const QString& path);
 
     // The same, read from text instead of a file (path stays empty).
@@ -60,6 +68,12 @@ public:
     // False when the file exists but could not be read; Error() says why.
     bool Readable() const { return m_readable; }
     QString Error() const { return m_error; }
+    // Why it could not be read, for a message of the caller's own.
+    enum class Unreadable { No, NotRegularFile, TooLarge, Failed };
+    Unreadable Why() const { return m_why; }
+    qint64 SizeOnDisk() const { return m_size; }   // as found, also when too large
+    // The file starts with a UTF-8 byte-order mark.
+    bool HasByteOrderMark() const { return !m_bom.isEmpty(); }
 
     QByteArray ReadString(const QByteArray& section, const QByteArray& key, const QByteArray& def) const;
     // Whether the section holds the key (a key line, whatever its value).
@@ -71,7 +85,8 @@ public:
     // Writes the whole file: a temporary file beside it, then renamed over it.
     // On failure returns false with the reason in *error (the system's words,
     // such as "File too large"; the caller names the file), and the file on disk
-    // is left exactly as it was (no temporary file stays behind).
+    // is left exactly as it was (no temporary file stays behind). A file that
+    // would be larger than kMaxFileSize is not written.
     bool UpdateFile(QString* error = nullptr);
 
 private:
@@ -86,4 +101,6 @@ private:
     QList<QByteArray> m_lines;   // without their line ends
     QString m_error;             // a read failure or a refused name; UpdateFile reports it
     bool m_readable = true;
+    Unreadable m_why = Unreadable::No;
+    qint64 m_size = 0;
 };

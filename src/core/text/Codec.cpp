@@ -81,6 +81,43 @@ int firstUnencodable(const QString& s) {
     return -1;
 }
 
+bool isMultiByteUtf8(const QByteArray& bytes) {
+    bool high = false;
+    for (int i = 0; i < bytes.size();) {
+        const auto b = uint8_t(bytes[i]);
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        high = true;
+        // The length of the sequence and the range its second byte must fall
+        // in, which rules out overlong forms, surrogates and code points past
+        // U+10FFFF.
+        int length;
+        uint8_t low = 0x80, top = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            length = 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            length = 3;
+            if (b == 0xE0) low = 0xA0;
+            if (b == 0xED) top = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            length = 4;
+            if (b == 0xF0) low = 0x90;
+            if (b == 0xF4) top = 0x8F;
+        } else {
+            return false;
+        }
+        if (i + length > bytes.size()) return false;
+        const auto second = uint8_t(bytes[i + 1]);
+        if (second < low || second > top) return false;
+        for (int k = 2; k < length; ++k)
+            if ((uint8_t(bytes[i + k]) & 0xC0) != 0x80) return false;
+        i += length;
+    }
+    return high;
+}
+
 ConvertError::ConvertError(const QByteArray& t)
     : std::runtime_error("'" + t.toStdString() + "' is not a valid integer value"), text(t) {}
 

@@ -15,6 +15,12 @@ QByteArray toCp1250(const QString& s);
 // The index of the first character toCp1250 would turn into '?', or -1.
 int firstUnencodable(const QString& s);
 
+// The bytes hold 8-bit characters and all of them form well-formed UTF-8
+// (multi-byte sequences only): text written as UTF-8 rather than in the code
+// page. Windows-1250 text seldom does: its letters stand alone, and a lead
+// byte of UTF-8 followed by the right continuation bytes is rare.
+bool isMultiByteUtf8(const QByteArray& bytes);
+
 // The degree sign of the 8-bit code page.
 constexpr char kDegree = '\xB0';
 

@@ -107,6 +107,23 @@ constexpr MessageRow kRows[] = {
      "Raportul nu poate fi scris în %1: %2"},
     {Msg::Yes, "Yes", "Igen", "Da"},
     {Msg::No, "No", "Nem", "Nu"},
+    {Msg::FileTooLarge, "'%1' is %2 bytes: a settings file has at most 1 MiB (%3 bytes)",
+     "'%1' mérete %2 bájt: egy beállításfájl legfeljebb 1 MiB (%3 bájt)",
+     "'%1' are %2 octeți: un fișier de setări are cel mult 1 MiB (%3 octeți)"},
+    {Msg::SaveTooLarge,
+     "'%1' would grow to %2 bytes: a settings file has at most 1 MiB (%3 bytes). Nothing was written.",
+     "'%1' mérete %2 bájtra nőne: egy beállításfájl legfeljebb 1 MiB (%3 bájt). Semmi sem lett kiírva.",
+     "'%1' ar ajunge la %2 octeți: un fișier de setări are cel mult 1 MiB (%3 octeți). Nu s-a scris nimic."},
+    {Msg::NotRegularFile, "'%1' is not a regular file (a FIFO or a device): it is neither read nor written",
+     "'%1' nem közönséges fájl (FIFO vagy eszköz): a program nem olvassa és nem írja",
+     "'%1' nu este un fișier obișnuit (FIFO sau dispozitiv): nu este nici citit, nici scris"},
+    {Msg::EncodingQuestion,
+     "'%1' has no byte-order mark, but the text of these settings reads as UTF-8: %2.\n\nWhich encoding does the "
+     "file use?",
+     "'%1' nem kezdődik bájtsorrend-jellel (BOM), de ezeknek a beállításoknak a szövege UTF-8-ként olvasható: "
+     "%2.\n\nMilyen kódolású a fájl?",
+     "'%1' nu are marcaj de ordine a octeților (BOM), dar textul acestor setări se citește ca UTF-8: %2.\n\nCe "
+     "codificare folosește fișierul?"},
 };
 static_assert(sizeof kRows / sizeof kRows[0] == size_t(Msg::Count), "one row per message");
 constexpr bool rowsInOrder() {

@@ -63,6 +63,10 @@ enum class Msg {
     ReportSaveFailed,   // %1 file name, %2 the system's reason
     Yes,
     No,
+    FileTooLarge,       // %1 file name, %2 its size, %3 the limit (bytes)
+    SaveTooLarge,       // %1 file name, %2 the size it would have, %3 the limit (bytes)
+    NotRegularFile,     // %1 file name
+    EncodingQuestion,   // %1 file name, %2 the settings concerned
     Count
 };
 

@@ -11,7 +11,9 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QSet>
 #include <QSlider>
 
@@ -42,6 +44,41 @@ bool takesInteger(const QWidget* c) {
 
 NotSettingsFileError::NotSettingsFileError(const QString& p)
     : std::runtime_error(QStringLiteral("'%1' is not a settings file").arg(p).toLocal8Bit().toStdString()), path(p) {}
+
+FileTooLargeError::FileTooLargeError(const QString& p, qint64 n, bool s)
+    : std::runtime_error(lang::message(lang::Language::English, s ? lang::Msg::SaveTooLarge : lang::Msg::FileTooLarge)
+                             .arg(p)
+                             .arg(n)
+                             .arg(IniFile::kMaxFileSize)
+                             .toLocal8Bit()
+                             .toStdString()),
+      path(p),
+      size(n),
+      saving(s) {}
+
+NotRegularFileError::NotRegularFileError(const QString& p)
+    : std::runtime_error(
+          lang::message(lang::Language::English, lang::Msg::NotRegularFile).arg(p).toLocal8Bit().toStdString()),
+      path(p) {}
+
+namespace {
+// The settings a message names: the first few, and how many there are.
+QString settingList(const QList<QByteArray>& settings) {
+    QStringList names;
+    for (const QByteArray& s : settings.mid(0, 5)) names.append(QString::fromLatin1(s));
+    QString list = names.join(QLatin1String(", "));
+    if (settings.size() > 5) list += QStringLiteral(", … (%1)").arg(settings.size());
+    return list;
+}
+}   // namespace
+
+EncodingUnclearError::EncodingUnclearError(const QString& p, const QList<QByteArray>& s)
+    : std::runtime_error(QStringLiteral("'%1' has no byte-order mark, but the text of %2 reads as UTF-8")
+                             .arg(p, settingList(s))
+                             .toLocal8Bit()
+                             .toStdString()),
+      path(p),
+      settings(s) {}
 
 UnsendableValueError::UnsendableValueError(const QByteArray& s, const QString& p)
     : std::runtime_error(QStringLiteral("the value of %1 cannot be sent to the module: it holds %2")
@@ -183,15 +220,28 @@ ConfigTransfer::WriteResult ConfigTransfer::Write(const std::function<void(int)>
     return r;
 }
 
-void ConfigTransfer::Open(const QString& path) {
+void ConfigTransfer::Open(const QString& path, std::optional<FileEncoding> encoding) {
     // A settings file is a few kilobytes: a large file is something else, and
-    // is not read whole into memory.
-    if (QFileInfo(path).size() > kMaxFileSize) throw NotSettingsFileError(path);
+    // is not read whole into memory; a FIFO or a device is not read at all.
     const IniFile ini(path);
+    if (ini.Why() == IniFile::Unreadable::TooLarge) throw FileTooLargeError(path, ini.SizeOnDisk(), false);
+    if (ini.Why() == IniFile::Unreadable::NotRegularFile) throw NotRegularFileError(path);
     // A file that is there but unreadable must not reset every control.
     if (!ini.Readable())
         throw std::runtime_error(
             QStringLiteral("Unable to read %1: %2").arg(path, ini.Error()).toLocal8Bit().toStdString());
+    // A byte-order mark says UTF-8. Without one the file is Windows-1250,
+    // unless its 8-bit text reads as UTF-8: then the caller says which.
+    if (ini.HasByteOrderMark()) encoding = FileEncoding::Utf8;
+    if (!encoding) {
+        QList<QByteArray> unclear;
+        for (int i = 0; i < host_.bindings.Count(); ++i) {
+            const QByteArray name = host_.bindings.At(i).control->objectName().toLatin1();
+            if (text::isMultiByteUtf8(ini.ReadString(kSection, name, {}))) unclear.append(name);
+        }
+        if (!unclear.isEmpty()) throw EncodingUnclearError(path, unclear);
+        encoding = FileEncoding::Windows1250;
+    }
     // What the file holds for each control; a missing entry empties its
     // control, except a hidden code, which keeps what it shows (files saved
     // before they were written lack them).
@@ -205,7 +255,13 @@ void ConfigTransfer::Open(const QString& path) {
             continue;
         }
         any = true;
-        const QByteArray v = ini.ReadString(kSection, name, {});
+        QByteArray v = ini.ReadString(kSection, name, {});
+        if (*encoding == FileEncoding::Utf8) {
+            const QString decoded = QString::fromUtf8(v);
+            const QString problem = ModuleTextProblem(decoded);
+            if (!problem.isEmpty()) throw UnsendableValueError(name, problem);
+            v = text::toCp1250(decoded);
+        }
         // Checked before anything changes: a value that cannot go to the
         // module, or that its control cannot take, leaves the window as it was.
         if (!IsCommandSafe(v)) throw UnsendableValueError(name, ModuleTextProblem(text::fromCp1250(v)));
@@ -224,10 +280,18 @@ void ConfigTransfer::Save(const QString& path) {
     // Every setting, the hidden codes of the input and relay modes included:
     // the file carries everything a module needs.
     IniFile ini(path);
+    if (ini.Why() == IniFile::Unreadable::TooLarge) throw FileTooLargeError(path, ini.SizeOnDisk(), true);
+    if (ini.Why() == IniFile::Unreadable::NotRegularFile) throw NotRegularFileError(path);
     for (int i = 0; i < host_.bindings.Count(); ++i) {
         QWidget* c = host_.bindings.At(i).control;
-        ini.WriteString(kSection, c->objectName().toLatin1(), GetControlValue(c));
+        const QByteArray value = GetControlValue(c);
+        // A file that says it is UTF-8 stays so; every other is Windows-1250.
+        ini.WriteString(kSection, c->objectName().toLatin1(),
+                        ini.HasByteOrderMark() ? text::fromCp1250(value).toUtf8() : value);
     }
+    // Open takes back whatever Save writes: nothing larger than it reads.
+    if (ini.Readable() && ini.Data().size() > IniFile::kMaxFileSize)
+        throw FileTooLargeError(path, ini.Data().size(), true);
     // The reason (a full disk, no permission) follows the file's name.
     QString why;
     if (!ini.UpdateFile(&why))
@@ -281,12 +345,20 @@ void ConfigTransfer::showFailure(const std::function<void()>& body) {
             ShowError(message(lang::Msg::NotSettingsFile).arg(e.path));
         } catch (const UnsendableValueError& e) {
             ShowError(message(lang::Msg::CannotSend).arg(QString::fromLatin1(e.setting)));
+        } catch (const FileTooLargeError& e) {
+            ShowError(message(e.saving ? lang::Msg::SaveTooLarge : lang::Msg::FileTooLarge)
+                          .arg(e.path)
+                          .arg(e.size)
+                          .arg(IniFile::kMaxFileSize));
+        } catch (const NotRegularFileError& e) {
+            ShowError(message(lang::Msg::NotRegularFile).arg(e.path));
         }
     });
 }
 
 // Read and Write end with a message box naming what failed, or with a short
-// note when everything went through.
+// note when everything went through; one that the window's close cut short
+// ends silently, as the program is ending.
 void ConfigTransfer::btnReadClick() {
     if (host_.mayReplace && !host_.mayReplace()) return;
     host_.setBusy(true, "ReadStart");
@@ -353,10 +425,30 @@ void ConfigTransfer::OpenFile(const QString& path) {
     lastFolder_ = QFileInfo(path).absolutePath();
     bool ok = false;
     showFailure([&] {
-        Open(path);
+        try {
+            Open(path);
+        } catch (const EncodingUnclearError& e) {
+            const std::optional<FileEncoding> chosen = askEncoding(e);
+            if (!chosen) return;   // cancelled: nothing changes
+            Open(path, chosen);
+        }
         ok = true;
     });
     if (ok && host_.settled) host_.settled("Open", path);
+}
+
+std::optional<FileEncoding> ConfigTransfer::askEncoding(const EncodingUnclearError& e) {
+    if (chooseEncoding) return chooseEncoding(e.path, e.settings);
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Kestrum"),
+                    message(lang::Msg::EncodingQuestion).arg(e.path, settingList(e.settings)), QMessageBox::NoButton,
+                    host_.dialogParent);
+    QPushButton* cp1250 = box.addButton(QStringLiteral("Windows-1250"), QMessageBox::AcceptRole);
+    QPushButton* utf8 = box.addButton(QStringLiteral("UTF-8"), QMessageBox::AcceptRole);
+    box.addButton(message(lang::Msg::CancelButton), QMessageBox::RejectRole);
+    box.exec();
+    if (box.clickedButton() == cp1250) return FileEncoding::Windows1250;
+    if (box.clickedButton() == utf8) return FileEncoding::Utf8;
+    return std::nullopt;
 }
 
 void ConfigTransfer::btnSaveClick() {

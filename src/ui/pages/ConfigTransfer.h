@@ -1,6 +1,7 @@
 #pragma once
 // Read, Write, Open and Save: the whole configuration in one go, walking the
 // settings binding list from its first entry to its last.
+#include "core/config/IniFile.h"
 #include "core/protocol/Exchange.h"
 #include "ui/lang/Messages.h"
 #include "ui/widgets/Bindings.h"
@@ -10,6 +11,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 #include <stdexcept>
 
 class QFileDialog;
@@ -32,6 +34,37 @@ public:
     UnsendableValueError(const QByteArray& setting, const QString& problem);
     QByteArray setting;
     QString problem;   // what stands in the way, in English
+};
+
+// A settings file larger than Open reads and Save writes (IniFile::kMaxFileSize):
+// size is what the file has, or would have had after Save (saving).
+class FileTooLargeError : public std::runtime_error {
+public:
+    FileTooLargeError(const QString& path, qint64 size, bool saving);
+    QString path;
+    qint64 size;
+    bool saving;
+};
+
+// Something other than a regular file at the path (a FIFO, a device): it is
+// neither read nor written.
+class NotRegularFileError : public std::runtime_error {
+public:
+    explicit NotRegularFileError(const QString& path);
+    QString path;
+};
+
+// How the text of a settings file is encoded. Files the program writes are
+// Windows-1250; a file that starts with a UTF-8 byte-order mark is UTF-8.
+enum class FileEncoding { Windows1250, Utf8 };
+
+// A file without a byte-order mark whose 8-bit text reads as UTF-8: which
+// encoding it is cannot be told. settings names the entries concerned.
+class EncodingUnclearError : public std::runtime_error {
+public:
+    EncodingUnclearError(const QString& path, const QList<QByteArray>& settings);
+    QString path;
+    QList<QByteArray> settings;
 };
 
 // A setting whose value differs between two sides (sent and read back, the
@@ -103,11 +136,16 @@ public:
     // that a combo box, track bar or radio group cannot take. Write throws
     // UnsendableValueError, before sending anything, for a value that cannot
     // be sent. Open checks the whole file before it changes anything: it
-    // throws NotSettingsFileError, UnsendableValueError or text::ConvertError.
-    // Save throws std::runtime_error("Unable to write to <name>: <reason>").
+    // throws NotSettingsFileError, UnsendableValueError, text::ConvertError,
+    // FileTooLargeError, NotRegularFileError, or EncodingUnclearError. A file
+    // with a byte-order mark is UTF-8; encoding is that of a file without one
+    // (none given: Windows-1250, unless its text reads as UTF-8, which throws
+    // EncodingUnclearError). Save throws FileTooLargeError,
+    // NotRegularFileError or std::runtime_error("Unable to write to <name>:
+    // <reason>").
     ReadResult Read(const std::function<void(int done)>& progress = {});
     WriteResult Write(const std::function<void(int done)>& progress = {});
-    void Open(const QString& path);
+    void Open(const QString& path, std::optional<FileEncoding> encoding = std::nullopt);
     void Save(const QString& path);
     // Reads every setting back and compares it with what the controls hold,
     // which after a Write is what was sent; the controls stay as they are.
@@ -133,7 +171,11 @@ public:
     QList<QByteArray> responses;                                  // raw answers of the last Read, in list order
     static constexpr const char* kFilter = "ini files (*.ini)";   // shown as "ini files (*.ini)|*.ini"
     static constexpr const char* kSection = "Settings";
-    static constexpr qint64 kMaxFileSize = 1024 * 1024;   // larger files are no settings files
+    static constexpr qint64 kMaxFileSize = IniFile::kMaxFileSize;   // what Open reads and Save writes
+
+    // OpenFile asks which encoding a file uses when it cannot be told (see
+    // EncodingUnclearError); none: Open is cancelled. Unset: a question box.
+    std::function<std::optional<FileEncoding>(const QString& path, const QList<QByteArray>& settings)> chooseEncoding;
 
 private:
     void apply(const std::function<void()>& body);
@@ -143,6 +185,7 @@ private:
     void step();
     QString message(lang::Msg m) const;
     QString allFilesFilter() const;
+    std::optional<FileEncoding> askEncoding(const EncodingUnclearError& e);
     void showFailure(const std::function<void()>& body);
     Host host_;
     QString lastFolder_;   // where the latest Open or Save went; the dialogs start there

@@ -1,14 +1,15 @@
 #include "ui/pages/SettingsReport.h"
 
 #include "core/config/ParamTable.h"
+#include "core/config/WholeFile.h"
 #include "core/text/Codec.h"
 #include "ui/pages/SettingsPage.h"
 #include "ui/pages/ThresholdPair.h"
 #include "ui/widgets/Controls.h"
 
 #include <QAbstractButton>
+#include <QBuffer>
 #include <QComboBox>
-#include <QFile>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -221,21 +222,33 @@ QString html(const SettingsPage& page, const MessageFn& message, const Facts& fa
     return h + "</body></html>";
 }
 
-bool writePdf(const QString& html, const QString& path, QString* why) {
-    // QPdfWriter tells nothing of a file it cannot create: try it first.
-    QFile probe(path);
-    if (!probe.open(QIODevice::WriteOnly)) {
-        if (why) *why = probe.errorString();
+bool writePdf(const QString& html, const QString& path, QString* why, const QPageLayout& layout) {
+    const auto fail = [why](const QString& reason) {
+        if (why) *why = reason;
         return false;
+    };
+    // The whole PDF is made in memory and checked before any file is touched.
+    QByteArray data;
+    {
+        QBuffer buffer(&data);
+        buffer.open(QIODevice::WriteOnly);
+        QPdfWriter pdf(&buffer);
+        if (layout.isValid())
+            pdf.setPageLayout(layout);
+        else
+            pdf.setPageSize(QPageSize(QPageSize::A4));
+        pdf.setTitle(QStringLiteral("Kestrum"));
+        QTextDocument doc;
+        doc.setHtml(html);
+        doc.print(&pdf);
     }
-    probe.close();
-    QPdfWriter pdf(path);
-    pdf.setPageSize(QPageSize(QPageSize::A4));
-    pdf.setTitle(QStringLiteral("Kestrum"));
-    QTextDocument doc;
-    doc.setHtml(html);
-    doc.print(&pdf);
-    return true;
+    if (!isCompletePdf(data)) return fail(QStringLiteral("the PDF could not be made"));
+    // A device (/dev/stdout) takes it as it is; a file is replaced only once
+    // its new content is all on disk.
+    if (wholefile::isCharacterDevice(path)) return wholefile::writeToDevice(path, data, why);
+    return wholefile::replace(path, data, why);
 }
+
+bool isCompletePdf(const QByteArray& data) { return data.startsWith("%PDF-") && data.trimmed().endsWith("%%EOF"); }
 
 }   // namespace report

@@ -6,6 +6,7 @@
 #include "ui/lang/Messages.h"
 
 #include <QDateTime>
+#include <QPageLayout>
 #include <QString>
 
 #include <functional>
@@ -35,7 +36,13 @@ struct Facts {
 // The whole report: title, date, source, the module, every setting grouped as
 // on the page (the events as their matrix), and room for a signature.
 QString html(const SettingsPage& page, const MessageFn& message, const Facts& facts);
-// Writes it as a PDF file (A4); false with the system's reason on failure.
-bool writePdf(const QString& html, const QString& path, QString* why);
+// Writes it as a PDF file (A4, or the layout given); false with the system's
+// reason on failure. The file is replaced only once the whole PDF is written
+// and checked: a full disk leaves the old file as it was. A device (such as
+// /dev/stdout) is written directly; anything else that is no regular file is
+// refused.
+bool writePdf(const QString& html, const QString& path, QString* why, const QPageLayout& layout = {});
+// The data is a whole PDF: its header, and the end-of-file trailer.
+bool isCompletePdf(const QByteArray& data);
 
 }   // namespace report
