@@ -19,7 +19,9 @@
 #include <QSlider>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 #include <QTest>
+#include <QtTest/qtestspontaneevent.h>
 
 #include <map>
 #include <memory>
@@ -564,6 +566,44 @@ private slots:
         // Only vertical scrolling at the design size.
         QVERIFY(!scroll->horizontalScrollBar()->isVisible());
         QVERIFY(content->minimumSizeHint().width() <= scroll->viewport()->width());
+    }
+
+    // The wheel over a control that has no focus scrolls the page and edits
+    // nothing; once the user has clicked or tabbed into it, it edits.
+    void wheelScrollsAndEditsOnlyTheFocusedControl() {
+        DesignWindow d;
+        d.window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&d.window));
+        auto* scroll = d.page->findChild<QScrollArea*>();
+        QScrollBar* bar = scroll->verticalScrollBar();
+        QVERIFY(bar->maximum() > 0);
+        auto wheel = [](QWidget* w, int steps) {
+            // As from the mouse (Qt gives the focus or not, by the policy).
+            QWheelEvent e(QPointF(w->width() / 2, w->height() / 2), w->mapToGlobal(QPointF(w->width() / 2, 4)),
+                          QPoint(), QPoint(0, -120 * steps), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+            QSpontaneKeyEvent::setSpontaneous(&e);
+            QApplication::sendEvent(w, &e);
+        };
+        auto* slider = d.page->findChild<QSlider*>("tbMaxTemp");
+        auto* combo = d.page->findChild<QComboBox*>("cmbACK1");
+        auto* spin = d.page->findChild<SpinEdit*>("seRelay1Timed");
+        for (QWidget* w : std::initializer_list<QWidget*>{slider, combo, spin}) {
+            QVERIFY(w);
+            QCOMPARE(w->focusPolicy(), Qt::StrongFocus);
+            const QByteArray before = valueOf(w);
+            bar->setValue(bar->maximum() / 2);
+            const int top = bar->value();
+            wheel(w, 1);
+            QCOMPARE(valueOf(w), before);
+            QVERIFY2(bar->value() > top, w->objectName().toLatin1());
+        }
+        spin->setFocus();
+        QVERIFY(spin->hasFocus());
+        spin->setValue(5);
+        const int top = bar->value();
+        wheel(spin, -1);
+        QCOMPARE(spin->value(), 6);
+        QCOMPARE(bar->value(), top);
     }
 
     void matrixRowsStandInDisplayOrder() {

@@ -4,6 +4,7 @@
 #include "core/text/Codec.h"
 #include "ui/pages/PageBuild.h"
 #include "ui/widgets/Controls.h"
+#include "ui/widgets/WheelGuard.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
@@ -147,6 +148,7 @@ SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
     wireRules();
     applyDesignValues();
     alignInputRows();
+    WheelGuard::install(this);
 }
 
 SettingsPage::~SettingsPage() = default;

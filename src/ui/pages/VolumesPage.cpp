@@ -3,6 +3,7 @@
 #include "core/protocol/Exchange.h"
 #include "core/text/Codec.h"
 #include "ui/widgets/ErrorBox.h"
+#include "ui/widgets/WheelGuard.h"
 
 #include <QGridLayout>
 #include <QGroupBox>
@@ -68,6 +69,7 @@ VolumesPage::VolumesPage(Exchange& exchange, QWidget* parent) : QWidget(parent),
     connect(tbSpkVol, &QSlider::valueChanged, this, &VolumesPage::tbSpkVolChange);
     connect(btSetVols, &QPushButton::clicked, this, &VolumesPage::btSetVolsClick);
     connect(btReadVols, &QPushButton::clicked, this, [this] { Guarded([this] { btReadVolsClick(); }); });
+    WheelGuard::install(this);
 }
 
 void VolumesPage::tbMicVolChange() { lbMicVolVal->setText(QString::number(tbMicVol->maximum() - tbMicVol->value())); }
