@@ -96,7 +96,7 @@ DeviceSession::DeviceSession(const Options& options, QObject* parent)
     logSlot_->AddReceiver(receivers_.back().get());
 
     // The reader starts last, once everything it reports to exists.
-    usb_->Open();
+    if (options.searchUsb) usb_->Open();
 }
 
 DeviceSession::~DeviceSession() {

@@ -30,8 +30,11 @@ public:
         HidBackend* backend = nullptr;                   // null: the real USB device through hidapi
         QByteArray defaultPassword = kDefaultPassword;   // the first login on a new link
         std::string device{};                            // empty: the first module; else its path or serial number
+        // False: no USB module is looked for, opened or logged in to (the
+        // command-line tool working over a modem call).
+        bool searchUsb = true;
     };
-    // Starts looking for the USB module at once.
+    // Starts looking for the USB module at once (unless options.searchUsb is false).
     explicit DeviceSession(const Options& options, QObject* parent = nullptr);
     ~DeviceSession() override;
 
