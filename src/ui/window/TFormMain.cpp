@@ -547,5 +547,12 @@ void TFormMain::printReport() {
     }
     QPrinter printer;
     QPrintDialog dialog(&printer, this);
-    if (dialog.exec() == QDialog::Accepted) doc.print(&printer);
+    if (dialog.exec() != QDialog::Accepted) return;
+    // A PDF file is written by the report itself: whole, or not at all.
+    const QString pdf = printer.outputFormat() == QPrinter::PdfFormat ? printer.outputFileName() : QString();
+    QString why;
+    if (pdf.isEmpty())
+        doc.print(&printer);
+    else if (!report::writePdf(reportHtml(), pdf, &why, printer.pageLayout()))
+        ShowError(langMan_->Message(lang::Msg::ReportSaveFailed).arg(QDir::toNativeSeparators(pdf), why));
 }
