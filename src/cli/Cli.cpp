@@ -1,11 +1,14 @@
 #include "cli/Cli.h"
 
+#include "core/config/IniFile.h"
 #include "core/config/ParamTable.h"
+#include "core/config/WholeFile.h"
 #include "core/link/HID.h"
 #include "core/modem/TModem.h"
 #include "core/modem/Tserial.h"
 #include "core/protocol/StatusParser.h"
 #include "core/text/Codec.h"
+#include "core/text/Timing.h"
 #include "session/DeviceSession.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimHidBus.h"
@@ -35,6 +38,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 namespace cli {
 namespace {
@@ -62,6 +66,9 @@ constexpr char kUsage[] =
     "  --wait SECONDS     how long to wait for the module (default 5)\n"
     "  --device PATH|SERIAL  the module to use when several are attached (see list)\n"
     "  --lang en|hu|ro    the language of captions in diff and report (default en)\n"
+    "  --encoding windows-1250|utf-8\n"
+    "                     the encoding of a settings file whose text reads as UTF-8 but\n"
+    "                     has no byte-order mark (refused without it)\n"
     "  --demo [N]         use the simulated module (N of them, default 1)\n"
     "  --serial-port PATH --phone NUMBER   reach the module through a GSM modem data call\n"
     "  --version          print the version\n";
@@ -106,12 +113,22 @@ void addOptions(QCommandLineParser& p) {
         {"device", "", "path-or-serial"},
         {"lang", "", "language", "en"},
         {"pdf", "", "file"},
+        {"encoding", "", "encoding"},
         {{"h", "help"}, ""},
         {"version", ""},
     });
 }
 
 QString english(lang::Msg m) { return lang::message(lang::Language::English, m); }
+
+// A key or value quoted in a message, cut to a length that fits a line.
+QString shortened(const QString& text) {
+    const int kMax = 40;
+    return text.size() <= kMax ? text : text.left(kMax) + QStringLiteral("…");
+}
+QByteArray quoted(const QString& text) { return shortened(text).toLocal8Bit(); }
+// Module text (Windows-1250) in a message.
+QByteArray quoted(const QByteArray& cp1250) { return quoted(text::fromCp1250(cp1250)); }
 
 class Tool {
 public:
@@ -184,6 +201,9 @@ private:
     int exchangeFailure(const QByteArray& key, Outcome result) const;
     int transferFailure(Outcome result, const QByteArray& key, int done);
     int openSettings(const QString& path);
+    std::optional<FileEncoding> encoding() const;
+    // Before the module is looked for: the output file can be written.
+    bool outputWritable(const QString& command);
     bool sendable(const QString& what, const QString& text) const;
     bool validate(const QString& command);
     QByteArray password() const;
@@ -212,6 +232,7 @@ private:
     bool overModem_ = false;
     mutable bool progressShown_ = false;
     bool interrupted_ = false;
+    bool verifyCut_ = false;          // write --verify: all written, the link went while reading back
     QEventLoop* waiting_ = nullptr;   // the loop of a command that waits for the user to stop it
 };
 
@@ -302,19 +323,19 @@ int Tool::exchangeFailure(const QByteArray& key, Outcome result) const {
     }
     switch (result) {
         case Outcome::Refused:
-            say("the module refused %s", key);
+            say("the module refused %s", quoted(key));
             return ParamRefused;
         case Outcome::LinkLost:
             say("the module was disconnected%s", linkReason());
             return NoModule;
         case Outcome::NotSent:
-            say("%s cannot be sent to the module", key);
+            say("%s cannot be sent to the module", quoted(key));
             return Usage;
         case Outcome::Accepted:
         case Outcome::NoAnswer:
             break;
     }
-    say("no answer from the module for %s", key);
+    say("no answer from the module for %s", quoted(key));
     return NoAnswer;
 }
 
@@ -332,7 +353,7 @@ int Tool::transferFailure(Outcome result, const QByteArray& key, int done) {
 bool Tool::sendable(const QString& what, const QString& text) const {
     const QString problem = ModuleTextProblem(text);
     if (problem.isEmpty()) return true;
-    say("%s cannot be sent to the module: it holds %s", what.toLocal8Bit(), problem.toLocal8Bit());
+    say("%s cannot be sent to the module: it holds %s", quoted(what), problem.toLocal8Bit());
     return false;
 }
 
@@ -341,20 +362,23 @@ bool Tool::sendable(const QString& what, const QString& text) const {
 // be sent, ends the command with nothing sent.
 int Tool::openSettings(const QString& path) {
     const QFileInfo file(path);
-    if (!file.isFile() || !file.isReadable()) {
+    if (!file.exists() || (file.isFile() && !file.isReadable())) {
         say("cannot read %s", path.toLocal8Bit());
         return FileError;
     }
     try {
-        transfer().Open(file.filePath());
+        transfer().Open(file.filePath(), encoding());
     } catch (const NotSettingsFileError& e) {
         say("%s", e.what());
+        return FileError;
+    } catch (const EncodingUnclearError& e) {
+        say("%s: say which with --encoding windows-1250 or --encoding utf-8", e.what());
         return FileError;
     } catch (const UnsendableValueError& e) {
         say("%s in %s", e.what(), path.toLocal8Bit());
         return Failure;
     } catch (const text::ConvertError& e) {
-        say("%s (%s)", e.what(), path.toLocal8Bit());
+        say("'%s' is not a valid integer value (%s)", quoted(e.text), path.toLocal8Bit());
         return Failure;
     } catch (const std::exception& e) {
         say("%s", e.what());
@@ -363,10 +387,68 @@ int Tool::openSettings(const QString& path) {
     return Ok;
 }
 
+// --encoding: how a settings file without a byte-order mark is read when its
+// text would read as UTF-8; none: such a file is refused.
+std::optional<FileEncoding> Tool::encoding() const {
+    if (!p_.isSet("encoding")) return std::nullopt;
+    return p_.value("encoding").toLower() == QLatin1String("utf-8") ? FileEncoding::Utf8 : FileEncoding::Windows1250;
+}
+
+// read --out and report --pdf: a target that cannot be written is said before
+// the module is looked for, not after it has been read.
+bool Tool::outputWritable(const QString& command) {
+    if (command == "read") {
+        const QString out = p_.value("out");
+        const IniFile existing(out);   // a regular file of at most the limit, or none
+        if (existing.Readable()) return true;
+        say("cannot write to %s: %s", out.toLocal8Bit(), existing.Error().toLocal8Bit());
+        return false;
+    }
+    if (command == "report") {
+        const QString pdf = p_.value("pdf");
+        // The settings file the report is made of is never written over.
+        const QString input = positional_.isEmpty() ? QString() : QFileInfo(positional_[0]).canonicalFilePath();
+        if (!input.isEmpty() && QFileInfo(pdf).canonicalFilePath() == input) {
+            say("cannot write the report to %s: it is the settings file it is made of", pdf.toLocal8Bit());
+            return false;
+        }
+        const QString other = wholefile::notRegular(pdf);
+        if (other.isEmpty() || wholefile::isCharacterDevice(pdf)) return true;
+        say("cannot write the report to %s: not a regular file (%s)", pdf.toLocal8Bit(), other.toLocal8Bit());
+        return false;
+    }
+    return true;
+}
+
 int Tool::connect() {
     Session& s = session_->login();
-    // A refused password is not asked for again: there is nobody to ask.
-    s.askPassword = [] {};
+    // A refused password is not asked for again: there is nobody to ask. A
+    // module that left one login's attempts unanswered is given up there,
+    // not after every repeat of the login.
+    s.askPassword = [this, &s] {
+        if (s.lastLoginResult == Outcome::NoAnswer) session_->Abort();
+    };
+    // The user hears of the wait once the first attempt has gone unanswered
+    // since the link came up (the module found, or the call up). The login
+    // runs inside the waits below, where this timer still fires.
+    const int attemptMs = timing::loginPolls * timing::loginPollMs;
+    const int loginsBefore = s.loginRuns;
+    QElapsedTimer linkUp;
+    bool told = false;
+    QTimer loginWatch;
+    QObject::connect(&loginWatch, &QTimer::timeout, [&] {
+        if (s.loginRuns != loginsBefore || !session_->LinkUp()) {
+            linkUp.invalidate();
+            return;
+        }
+        if (!linkUp.isValid()) linkUp.start();
+        if (!told && linkUp.elapsed() >= attemptMs) {
+            told = true;
+            say("the module does not answer the login yet; waiting up to %s s more",
+                QByteArray::number(((timing::loginAttempts - 1) * attemptMs + 999) / 1000));
+        }
+    });
+    loginWatch.start(50);
     if (overModem_) {
         const QString port = p_.value("serial-port");
         // A port another program holds is not touched.
@@ -378,7 +460,6 @@ int Tool::connect() {
         const QMetaObject::Connection c =
             QObject::connect(session_.get(), &DeviceSession::modemLine, [&](const QByteArray& line) { atLog += line; });
         s.currentPassword = password();
-        const int loginsBefore = s.loginRuns;
         session_->connectModem(port, text::toCp1250(p_.value("phone").trimmed()));
         QObject::disconnect(c);
         if (interrupted_) return exchangeFailure({}, Outcome::NoAnswer);
@@ -454,7 +535,15 @@ QByteArray shownBytes(const QByteArray& v) { return v.isEmpty() ? QByteArray("\"
 int Tool::verifyWritten() {
     const auto v = transfer().Verify(progress(form().bindings.Count()));
     const auto& r = v.read;
-    if (r.linkLost) return transferFailure(Outcome::LinkLost, {}, r.answered);
+    if (r.linkLost && !interrupted_) {
+        // What was written stays written: only the check is incomplete.
+        endProgress();
+        verifyCut_ = true;
+        const QByteArray all = QByteArray::number(form().bindings.Count());
+        say("all %s written; disconnected while verifying after %s", all,
+            QByteArray::number(r.answered) + " of " + all + linkReason());
+        return NoModule;
+    }
     if (!r.refusedKey.isEmpty()) return exchangeFailure(r.refusedKey, Outcome::Refused);
     if (!r.silentKeys.isEmpty()) return exchangeFailure(r.silentKeys.first(), Outcome::NoAnswer);
     endProgress();
@@ -590,7 +679,9 @@ int Tool::doLog() {
     if (!interrupted_ && session_->UsbReady()) loop.exec();
     waiting_ = nullptr;
     QObject::disconnect(c);
-    return session_->UsbReady() ? Ok : NoModule;
+    if (session_->UsbReady()) return Ok;
+    if (!interrupted_) say("the module was disconnected%s; the log ends here", linkReason());
+    return NoModule;
 }
 
 bool Tool::listModules(std::vector<HidInterface>& modules) {
@@ -711,6 +802,7 @@ void Tool::startSession(const std::string& device) {
     o.backend = backend();
     o.defaultPassword = password();
     o.device = device.empty() ? p_.value("device").toStdString() : device;
+    o.searchUsb = !overModem_;   // over a call no USB module is opened nor logged in to
     session_ = std::make_unique<DeviceSession>(o);
 }
 
@@ -721,7 +813,7 @@ int Tool::guarded(const std::function<int()>& body) {
         return body();
     } catch (const text::ConvertError& e) {
         endProgress();
-        say("%s", e.what());
+        say("'%s' is not a valid integer value", quoted(e.text));
         return Failure;
     } catch (const std::exception& e) {
         endProgress();
@@ -764,6 +856,7 @@ int Tool::writeAll() {
         QString module;
         int rc;
         qint64 ms;
+        bool verifyCut;   // written, then disconnected while verifying
     };
     std::vector<Row> rows;
     for (const HidInterface& m : modules) {
@@ -774,10 +867,11 @@ int Tool::writeAll() {
         t.start();
         startSession(m.path);
         form().transfer = makeTransfer(form());
+        verifyCut_ = false;
         int rc = connect();
         if (rc == Ok) rc = guarded([this] { return doWrite(); });
         session_->Close();
-        rows.push_back({name, rc, t.elapsed()});
+        rows.push_back({name, rc, t.elapsed(), verifyCut_});
     }
     moduleTag_.clear();
     int width = 6;
@@ -788,7 +882,8 @@ int Tool::writeAll() {
     line("MODULE", "RESULT", "TIME");
     int rc = rows.size() < modules.size() ? int(Interrupted) : int(Ok);
     for (const Row& r : rows) {
-        line(r.module, QString::fromLatin1(resultText(r.rc)), QString::number(r.ms / 1000.0, 'f', 1) + " s");
+        line(r.module, QString::fromLatin1(r.verifyCut ? "written, verify cut" : resultText(r.rc)),
+             QString::number(r.ms / 1000.0, 'f', 1) + " s");
         if (rc == Ok && r.rc != Ok) rc = r.rc;
     }
     return rc;
@@ -814,6 +909,10 @@ bool Tool::validate(const QString& command) {
     if (p_.isSet("device") && p_.isSet("serial-port"))
         return fail("--device picks a module on USB: not with --serial-port");
     if (!QStringList{"en", "hu", "ro"}.contains(p_.value("lang"))) return fail("--lang takes en, hu or ro");
+    if (p_.isSet("encoding") && !QStringList{"windows-1250", "utf-8"}.contains(p_.value("encoding").toLower()))
+        return fail("--encoding takes windows-1250 or utf-8");
+    if (p_.isSet("encoding") && command != "write" && command != "diff" && command != "report")
+        return fail("--encoding goes with write, diff and report");
     if (p_.isSet("demo") && (demoCount_ < 1 || demoCount_ > 16)) return fail("--demo takes 1 to 16 modules");
     if (command == "read" && p_.value("out").isEmpty()) return fail("read needs --out FILE.ini");
     if (command == "write" && positional_.size() != 1) return fail("write needs one FILE.ini");
@@ -821,7 +920,7 @@ bool Tool::validate(const QString& command) {
         return fail("%s needs at least one key", command.toLocal8Bit());
     if (command == "set")
         for (const QString& kv : positional_)
-            if (kv.indexOf('=') <= 0) return fail("not KEY=VALUE: %s", kv.toLocal8Bit());
+            if (kv.indexOf('=') <= 0) return fail("not KEY=VALUE: %s", quoted(kv));
     // Nothing that would end or split a command line, or that the module's
     // code page cannot hold, is sent: refused before the module is looked for.
     if (command == "get")
@@ -870,11 +969,12 @@ int Tool::run(const QStringList& givenArgs) {
     positional_ = p_.positionalArguments();
     const QString command = positional_.isEmpty() ? QString() : positional_.takeFirst();
     if (!kCommands.contains(command)) {
-        if (!command.isEmpty()) say("unknown command %s", command.toLocal8Bit());
+        if (!command.isEmpty()) say("unknown command %s", quoted(command));
         std::fputs(kUsage, env_.err);
         return Usage;
     }
     if (!validate(command)) return Usage;
+    if (!outputWritable(command)) return FileError;
     overModem_ = p_.isSet("serial-port");
     // Commands on files alone, and write --all, start no session here.
     const bool filesOnly =

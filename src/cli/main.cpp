@@ -51,6 +51,11 @@ int main(int argc, char** argv) {
 #endif
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
+#ifndef _WIN32
+    // A file-size limit fails the write that passes it ("File too large"),
+    // which leaves the old file as it was, instead of killing the tool.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     env.errIsTerminal = isatty(STDERR_FILENO) == 1;
     env.stopRequested = [] { return interrupted != 0; };
     return cli::Run(QCoreApplication::arguments().mid(1), env);

@@ -12,11 +12,14 @@
 #include "ui/pages/ConfigTransfer.h"
 #include "ui/window/TFormMain.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSettings>
@@ -25,8 +28,14 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -173,6 +182,12 @@ private slots:
         const Run u = run({"get", "NO:SUCH.KEY"}, &m.backend);
         QCOMPARE(u.rc, int(cli::ParamRefused));
         QVERIFY(u.err.contains("NO:SUCH.KEY"));
+        // A key quoted in a message is cut to a length that fits a line.
+        const Run longKey = run({"get", QString(100, 'K')}, &m.backend);
+        QCOMPARE(longKey.rc, int(cli::ParamRefused));
+        QVERIFY2(longKey.err.contains(QString(40, 'K').toLocal8Bit() + QString::fromUtf8("…").toLocal8Bit()) &&
+                     !longKey.err.contains(QByteArray(41, 'K')),
+                 longKey.err);
         const Run us = run({"set", "CALL:USER3.PN=1", "NO:SUCH.KEY=2", "CALL:USER4.PN=3"}, &m.backend);
         QCOMPARE(us.rc, int(cli::ParamRefused));
         QCOMPARE(m.module.param("CALL:USER3.PN"), QByteArray("1"));
@@ -251,6 +266,26 @@ private slots:
         }
     }
 
+    // A module that does not answer the login is given up after one login's
+    // attempts, not after every repeat of the login, and the user hears of
+    // the wait meanwhile.
+    void silentLoginIsGivenUpAfterOneLogin() {
+        TimingGuard saved;
+        Module m;
+        auto k = m.module.knobs();
+        k.silent = true;
+        m.module.setKnobs(k);
+        timing::loginPollMs = 40;   // an attempt of 0.8 s: the note comes during the login
+        const Run r = run({"get", "CALL:USER1.PN"}, &m.backend);
+        QCOMPARE(r.rc, int(cli::NoAnswer));
+        QVERIFY2(r.err.contains("the module does not answer the login yet") &&
+                     r.err.contains("no answer from the module to the login"),
+                 r.err);
+        int logins = 0;
+        for (const QByteArray& c : m.module.commands()) logins += c.startsWith("set REM:UPW");
+        QCOMPARE(logins, timing::loginAttempts);
+    }
+
     void silentModuleAtLoginIsNoAnswer() {
         TimingGuard saved;
         Module m;
@@ -287,7 +322,7 @@ private slots:
         const QStringList refused[] = {
             {"set", "CALL:USER1.PN=+36\nset REM:UPW C,4826,0000"}, {"set", "SMS:Z1A.SMS=a#\"b"},
             {"set", QString::fromUtf8("SMS:Z1A.SMS=日本€✓")},      {"get", "CALL:USER1.PN\r"},
-            {"get", "CALL:USER1.PN", "--password", "48\n26"},
+            {"get", "CALL:USER1.PN", "--password", "48\n26"},      {"set", "SMS:Z1A.SMS=a\x7F"},
         };
         for (const QStringList& args : refused) {
             const Run r = run(args, &m.backend);
@@ -467,7 +502,208 @@ private slots:
             QVERIFY2(text.contains(QString::fromUtf8(expected)), expected);
     }
 
+    // The report replaces a file only once all of it is written: a full disk
+    // (a file-size limit here) leaves the old file as it was, /dev/full says
+    // why, and the settings file the report is made of is never written over.
+    void reportIsWrittenWholeOrNotAtAll() {
+        const QString file = settingsFile("w.ini", "EditPhoneNumber1=+361\r\n");
+        const QByteArray settings = fileBytes(file);
+        const Run self = run({"report", file, "--pdf", dir_.path() + "/./w.ini"}, nullptr);
+        QCOMPARE(self.rc, int(cli::FileError));
+        QCOMPARE(fileBytes(file), settings);
 #ifndef _WIN32
+        const Run full = run({"report", file, "--pdf", "/dev/full"}, nullptr);
+        QCOMPARE(full.rc, int(cli::FileError));
+        QVERIFY2(full.err.contains(std::strerror(ENOSPC)), full.err);
+        const QString dir = dir_.filePath("limited");
+        QVERIFY(QDir().mkpath(dir));
+        const QString pdf = dir + "/old.pdf";
+        const QByteArray old = "%PDF-1.4 the report of last week %%EOF\n";
+        QFile f(pdf);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(old) == old.size());
+        f.close();
+        Run cut;
+        {
+            // Files may not grow past 4 KiB (the report has more), and going
+            // past the limit fails the write instead of raising the signal.
+            rlimit limit{};
+            QVERIFY(getrlimit(RLIMIT_FSIZE, &limit) == 0);
+            struct Restore {
+                rlimit limit;
+                void (*handler)(int);
+                ~Restore() {
+                    setrlimit(RLIMIT_FSIZE, &limit);
+                    std::signal(SIGXFSZ, handler);
+                }
+            } restore{limit, std::signal(SIGXFSZ, SIG_IGN)};
+            rlimit small = limit;
+            small.rlim_cur = std::min<rlim_t>(4096, limit.rlim_max);
+            QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
+            cut = run({"report", file, "--pdf", pdf}, nullptr);
+        }
+        QCOMPARE(cut.rc, int(cli::FileError));
+        QVERIFY2(cut.err.contains(std::strerror(EFBIG)), cut.err);
+        QCOMPARE(fileBytes(pdf), old);
+        QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList{"old.pdf"});
+#endif
+    }
+
+    // read --out writes only what Open takes back: a file the settings would
+    // push past the size limit is left as it was, with the limit and the size
+    // said; a FIFO is refused before the module is looked for.
+    void readOutWritesOnlyWhatOpenTakesBack() {
+        Module m;
+        const QString big = dir_.filePath("big.ini");
+        for (const int room : {1000, 8000}) {   // the 205 settings take some 3.4 KB
+            const QByteArray before =
+                "[Extra]\r\nblob=" + QByteArray(int(ConfigTransfer::kMaxFileSize) - room, 'x') + "\r\n";
+            QFile f(big);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(before) == before.size());
+            f.close();
+            const Run r = run({"read", "--out", big}, &m.backend);
+            if (room == 1000) {
+                QCOMPARE(r.rc, int(cli::FileError));
+                QVERIFY2(r.err.contains("would grow to") && r.err.contains("at most 1 MiB (1048576 bytes)"), r.err);
+                QCOMPARE(fileBytes(big), before);
+            } else {
+                QCOMPARE(r.rc, int(cli::Ok));
+                QVERIFY(QFileInfo(big).size() <= ConfigTransfer::kMaxFileSize);
+                QCOMPARE(run({"write", big}, &m.backend).rc, int(cli::Ok));
+            }
+        }
+#ifndef _WIN32
+        const QString fifo = dir_.filePath("out.fifo");
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        m.module.clearCommands();
+        const Run r = run({"read", "--out", fifo}, &m.backend);
+        QCOMPARE(r.rc, int(cli::FileError));
+        QVERIFY2(r.err.contains("not a regular file (a FIFO)"), r.err);
+        QVERIFY(m.module.commands().isEmpty());
+#endif
+    }
+
+    // A byte-order mark says UTF-8. Without one, text that reads as UTF-8 is
+    // not taken for Windows-1250 unless --encoding says which it is (the
+    // window asks); files the program writes stay Windows-1250.
+    void textArrivesAsTheUserWroteIt() {
+        Module m;
+        const QByteArray utf8 = "Alarm\xC4\x83 \xC3\xAEn curte";   // "Alarmă în curte"
+        const QByteArray cp1250 = "Alarm\xE3 \xEEn curte";
+        const QString bom = dir_.filePath("bom.ini");
+        QFile f(bom);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("\xEF\xBB\xBF[Settings]\r\nedSMS1=" + utf8 + "\r\n");
+        f.close();
+        QCOMPARE(run({"write", bom}, &m.backend).rc, int(cli::Ok));
+        QCOMPARE(m.module.param("SMS:Z1A.SMS"), cp1250);
+
+        const QString plain = settingsFile("utf8.ini", "edSMS1=" + utf8 + "\r\nedSMS2=Riasztas\r\n");
+        m.module.clearCommands();
+        const Run unclear = run({"write", plain}, &m.backend);
+        QCOMPARE(unclear.rc, int(cli::FileError));
+        QVERIFY2(
+            unclear.err.contains("edSMS1") && !unclear.err.contains("edSMS2") && unclear.err.contains("--encoding"),
+            unclear.err);
+        QVERIFY(m.module.commands().isEmpty());
+        QCOMPARE(run({"write", plain, "--encoding", "utf-8"}, &m.backend).rc, int(cli::Ok));
+        QCOMPARE(m.module.param("SMS:Z1A.SMS"), cp1250);
+        QCOMPARE(run({"write", plain, "--encoding", "windows-1250"}, &m.backend).rc, int(cli::Ok));
+        QCOMPARE(m.module.param("SMS:Z1A.SMS"), utf8);
+        m.module.setParam("SMS:Z1A.SMS", cp1250);
+        const QString out = dir_.filePath("written.ini");
+        QCOMPARE(run({"read", "--out", out}, &m.backend).rc, int(cli::Ok));
+        QVERIFY(fileBytes(out).contains("edSMS1=" + cp1250 + "\r\n"));
+
+        // The window asks, naming the settings; cancelled, nothing changes.
+        QSettings store(dir_.filePath("lang-enc.ini"), QSettings::IniFormat);
+        TFormMain::Options o;
+        o.backend = &m.backend;
+        o.full = true;
+        o.languageStore = &store;
+        TFormMain w(o);
+        auto* sms = w.findChild<QLineEdit*>("edSMS1");
+        const QString shown = sms->text();
+        QList<QByteArray> asked;
+        std::optional<FileEncoding> answer;
+        w.transfer().chooseEncoding = [&](const QString&, const QList<QByteArray>& settings) {
+            asked = settings;
+            return answer;
+        };
+        w.transfer().OpenFile(plain);
+        QCOMPARE(asked, QList<QByteArray>{"edSMS1"});
+        QCOMPARE(sms->text(), shown);
+        answer = FileEncoding::Utf8;
+        w.transfer().OpenFile(plain);
+        QCOMPARE(sms->text(), QString::fromUtf8(utf8));
+    }
+
+    // write --verify cut while reading back tells that everything was
+    // written, with a result of its own in the --all table.
+    void verifyCutShortAfterEverythingWasWritten() {
+        Module m;
+        auto k = m.module.knobs();
+        k.detachAfterCommands = 1 + 205 + 50;   // the login, every set, and the 50th query goes unanswered
+        m.module.setKnobs(k);
+        SimHidBus bus({&m.backend});
+        const QString file = settingsFile("cut.ini", "EditPhoneNumber1=+3611\r\n");
+        const Run r = run({"write", file, "--verify", "--all"}, &bus);
+        QCOMPARE(r.rc, int(cli::NoModule));
+        QVERIFY2(r.err.contains("all 205 written; disconnected while verifying after 49 of 205"), r.err);
+        QVERIFY2(r.out.contains("written, verify cut"), r.out);
+        QCOMPARE(m.module.param("CALL:USER1.PN"), QByteArray("+3611"));
+    }
+
+#ifndef _WIN32
+    // log that ends because the module went says so.
+    void logTellsTheModuleWent() {
+        Module m;
+        FILE* out = std::tmpfile();
+        FILE* err = std::tmpfile();
+        const auto printed = [&] {   // what the tool printed so far; its file position stays
+            QByteArray text(4096, '\0');
+            const ssize_t n = ::pread(fileno(out), text.data(), size_t(text.size()), 0);
+            return text.left(int(std::max<ssize_t>(n, 0)));
+        };
+        // Once the log is on, the module sends a line; once that is printed
+        // (after the answer that turned the log on), the module goes.
+        bool lineSent = false;
+        QTimer unplug;
+        QObject::connect(&unplug, &QTimer::timeout, [&] {
+            if (!lineSent && m.module.mainlogOn()) {
+                m.module.emitLogLine("zone 1 alarm");
+                lineSent = true;
+            }
+            if (lineSent && printed().contains("zone 1 alarm")) {
+                unplug.stop();
+                m.backend.detach();
+            }
+        });
+        unplug.start(5);
+        cli::Env env;
+        env.backend = &m.backend;
+        env.out = out;
+        env.err = err;
+        const int rc = cli::Run({"log"}, env);
+        const QByteArray errText = slurp(err);
+        std::fclose(out);
+        std::fclose(err);
+        QCOMPARE(rc, int(cli::NoModule));
+        QVERIFY2(errText.contains("the module was disconnected") && errText.contains("; the log ends here"), errText);
+    }
+
+    // Over a call the module on USB is neither opened nor logged in to.
+    void overTheModemTheUsbModuleIsLeftAlone() {
+        Module usb;   // plugged in and answering
+        SimModule far;
+        far.setParam("CALL:USER1.PN", "+36209998877");
+        SimModem modem(far);
+        QVERIFY(modem.start());
+        const Run g =
+            run({"get", "CALL:USER1.PN", "--serial-port", modem.slavePath(), "--phone", "+36301234567"}, &usb.backend);
+        QCOMPARE(g.out, QByteArray("CALL:USER1.PN=+36209998877\n"));
+        QVERIFY2(usb.module.commands().isEmpty(), usb.module.commands().join(' '));
+    }
+
     // SIGINT and SIGTERM write a byte to a pipe: the tool wakes on it, with
     // no timer looking at a flag.
     void aSignalsByteEndsTheWaitAtOnce() {
