@@ -10,6 +10,8 @@
 #include "ui/pages/ConfigTransfer.h"
 #include "ui/widgets/Bindings.h"
 #include "ui/widgets/Controls.h"
+#include "ui/widgets/ErrorBox.h"
+#include "ui/window/CloseOnSignals.h"
 #include "ui/window/TFormMain.h"
 
 #include <QCheckBox>
@@ -24,6 +26,9 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+
+#include <csignal>
 
 using Rig = WindowRig;
 
@@ -191,6 +196,69 @@ private slots:
         // Text arriving while the window closes is dropped without harm.
         r.w->close();
         QVERIFY(r.w->session().Closing());
+    }
+
+    // Closing the window while a Read, Write or Verify waits for the module
+    // (its close button, or SIGTERM) ends the transfer, reports nothing of
+    // it, and the application's event loop ends.
+    void closingDuringATransferEndsTheProgram_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<bool>("bySignal");
+        for (const char* b : {"btnRead", "btnWrite", "btnVerify"}) {
+            QTest::addRow("%s, closed", b) << QString(b) << false;
+            QTest::addRow("%s, SIGTERM", b) << QString(b) << true;
+        }
+    }
+    void closingDuringATransferEndsTheProgram() {
+        QFETCH(QString, button);
+        QFETCH(bool, bySignal);
+        Rig r;
+        QVERIFY(r.connect());
+        auto k = r.module.knobs();
+        k.answerDelayMs = 5;   // the transfer is under way when the close comes
+        r.module.setKnobs(k);
+        QStringList shown;
+        const ErrorSink before = errorSink();
+        auto restore = qScopeGuard([&] { errorSink() = before; });
+        errorSink() = [&](const QString& m) {
+            shown << m;
+            before(m);   // the message box, whose event loop the application's quit waits for
+        };
+        r.w->showDifferences = [&](const QString& text) { shown << text; };
+        CloseOnSignals closeOnSignals(r.w.get());
+        // The close comes from inside the transfer, after 87 settings.
+        bool asked = false;
+        connect(r.c<QProgressBar>("ProgressBarRW"), &QProgressBar::valueChanged, r.w.get(), [&](int done) {
+            if (done < 87 || asked) return;
+            asked = true;
+            if (bySignal)
+                ::raise(SIGTERM);
+            else
+                r.w->close();
+        });
+        QTimer::singleShot(0, r.w.get(), [&] { r.button(button.toLatin1())->click(); });
+        QTimer watchdog;   // the application that never ends
+        connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+        watchdog.start(60000);
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QVERIFY(asked);
+        QVERIFY(r.w->session().Closing());
+        QVERIFY(!r.w->isVisible());
+        QCOMPARE(shown, QStringList());
+        QVERIFY(r.c<QProgressBar>("ProgressBarRW")->value() < 205);   // cut indeed
+    }
+
+    // A signal that comes after the window has closed ends the application's
+    // event loop: the program does not linger without a window.
+    void aSignalAfterTheCloseEndsTheProgram() {
+        Rig r;
+        CloseOnSignals closeOnSignals(r.w.get());
+        r.w->close();   // closed while no event loop runs: nothing ended the application
+        QTimer::singleShot(0, [] { ::raise(SIGTERM); });
+        QTimer watchdog;
+        connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+        watchdog.start(60000);
+        QCOMPARE(QCoreApplication::exec(), 0);
     }
 };
 

@@ -168,6 +168,11 @@ public:
     QString FailureMessage(const ReadResult& r) const;
     QString FailureMessage(const WriteResult& r) const;
 
+    // True once the window is closing: Read, Write and Verify stop before
+    // the next setting, and the button handlers then tell nothing (no
+    // message box, no note, no list of differences). Unset: never.
+    std::function<bool()> closing;
+
     QList<QByteArray> responses;                                  // raw answers of the last Read, in list order
     static constexpr const char* kFilter = "ini files (*.ini)";   // shown as "ini files (*.ini)|*.ini"
     static constexpr const char* kSection = "Settings";

@@ -1,5 +1,6 @@
 #include "ui/window/CloseOnSignals.h"
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QWidget>
 
@@ -29,7 +30,12 @@ CloseOnSignals::CloseOnSignals(QWidget* window) : window_(window) {
     connect(notifier_, &QSocketNotifier::activated, this, [this] {
         char buf[16];
         while (::read(wakePipe[0], buf, sizeof buf) > 0) {}
-        window_->close();
+        // A signal after the window has closed (the program still ending):
+        // the event loops end at once.
+        if (window_->isVisible())
+            window_->close();
+        else
+            QCoreApplication::exit(0);
     });
     struct sigaction sa {};
     sa.sa_handler = onSignal;

@@ -84,6 +84,7 @@ TFormMain::TFormMain(const Options& options)
             else
                 QMessageBox::warning(this, windowTitle(), text);
         }});
+    transfer_->closing = [this] { return session_->Closing(); };
     edits_ = std::make_unique<EditTracker>(settingsBindings_);
     connect(edits_.get(), &EditTracker::modifiedChanged, this, [this] { showFile(); });
     // The input modes live in hidden edits; their radio groups show them.
@@ -432,6 +433,11 @@ void TFormMain::closeEvent(QCloseEvent* e) {
     }
     FormClose();
     QWidget::closeEvent(e);
+    // The program ends with its window: a dialog or message box still open
+    // (a password, a question, an error shown without a parent) goes too, so
+    // that no window keeps the application's event loop from ending.
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w != this && w->isVisible()) w->close();
 }
 
 bool TFormMain::mayDiscard() {
