@@ -114,7 +114,7 @@ void ConfigTransfer::apply(const std::function<void()>& body) {
 QList<QByteArray> ConfigTransfer::queryAll(ReadResult& r, const std::function<void(int)>& progress) {
     QList<QByteArray> answers;
     if (host_.progress) host_.progress->setValue(0);
-    for (int i = 0; i < host_.bindings.Count(); ++i) {
+    for (int i = 0; i < host_.bindings.Count() && !(closing && closing()); ++i) {
         const QByteArray& key = host_.bindings.At(i).key;
         const Exchange::Answer answer = host_.exchange.Query(key);
         if (answer.outcome == Outcome::Refused) {
@@ -205,7 +205,7 @@ ConfigTransfer::WriteResult ConfigTransfer::Write(const std::function<void(int)>
 
     WriteResult r;
     if (host_.progress) host_.progress->setValue(0);
-    for (int i = 0; i < host_.bindings.Count(); ++i) {
+    for (int i = 0; i < host_.bindings.Count() && !(closing && closing()); ++i) {
         const ControlDesc& d = host_.bindings.At(i);
         const Outcome result = host_.exchange.SetParam(d.key, GetControlValue(d.control));
         if (result != Outcome::Accepted) {
@@ -371,6 +371,7 @@ void ConfigTransfer::btnReadClick() {
         ran = true;
     });
     host_.setBusy(false, "ReadEnd");
+    if (closing && closing()) return;
     const QString failure = ran ? FailureMessage(r) : QString();
     if (!failure.isEmpty()) ShowError(failure);
     if (ran && failure.isEmpty() && host_.settled) host_.settled("Read", QString());
@@ -387,6 +388,7 @@ void ConfigTransfer::btnWriteClick() {
         ran = true;
     });
     host_.setBusy(false, "WriteEnd");
+    if (closing && closing()) return;
     const QString failure = ran ? FailureMessage(r) : QString();
     if (!failure.isEmpty()) ShowError(failure);
     if (ran && failure.isEmpty() && host_.settled) host_.settled("Write", QString());
@@ -403,7 +405,7 @@ void ConfigTransfer::btnVerifyClick() {
         ran = true;
     });
     host_.setBusy(false, "VerifyEnd");
-    if (!ran) return;
+    if (!ran || (closing && closing())) return;
     const QString failure = FailureMessage(v.read);
     if (!failure.isEmpty()) {
         ShowError(failure);
