@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -23,15 +24,6 @@ void makeRaw(int fd) {
 void closeFd(int& fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
-}
-
-// How many escapes one read holds. An escape is "+++" framed by silence (the
-// guard time): it arrives alone, or, when this thread was slow to read,
-// together with the escapes written after it. Pluses inside the data, such as
-// in a phone number or an SMS text, are data.
-int escapesIn(const QByteArray& bytes) {
-    if (bytes.isEmpty() || bytes.size() % 3 != 0 || bytes.count('+') != bytes.size()) return 0;
-    return int(bytes.size() / 3);
 }
 
 }   // namespace
@@ -64,6 +56,11 @@ bool SimModem::start() {
 
     echo_ = knobs().echo;
     commandLine_.clear();
+    toModule_.clear();
+    pluses_ = 0;
+    held_ = 0;
+    emptyAt_ = Clock::now();
+    lastSince_ = emptyAt_ - std::chrono::hours(1);   // no byte yet: silence since long ago
     stop_ = false;
     module_.setOutput([this](int channel, const QByteArray& text) { moduleOutput(channel, text); });
     thread_ = std::thread(&SimModem::run, this);
@@ -139,25 +136,75 @@ void SimModem::wake() {
     }
 }
 
+// The escape and the guard time
+//
+// A modem takes "+++" for an escape only with the guard time of silence
+// before and after it; pluses inside the data (a phone number, an SMS text)
+// are data. It sees each byte as it comes off the line. Here the bytes come
+// through a pseudo-terminal, which keeps no times: this thread learns of them
+// when it reads, and one read may hold bytes the tool wrote far apart (this
+// thread, or the kernel's hand-over of the terminal's input, was late, as on
+// a loaded machine) as well as bytes written at once.
+//
+// So each read carries the window its bytes arrived in: after the latest
+// moment the terminal was seen empty (`since`: the read before, or a poll
+// that found nothing; during a call the terminal is polled every half guard
+// time) and before the read (`until`). The gap between two bytes can have
+// been at most the later byte's `until` minus the earlier byte's `since`.
+// - Silence before: the pluses start a read, and the gap from the byte
+//   before them may have been the guard time. Pluses in the middle of a read
+//   are no escape: a short write arrives in one piece, so the "+++" of a
+//   settings value is data however late this thread reads.
+// - Silence after: no byte for the guard time after the terminal was seen
+//   empty (certain), or, when the next byte is read before that could be
+//   seen, the gap may have been the guard time.
+// Where a gap cannot be known, the tool has the benefit of the doubt. A tool
+// that waits around its escape longer than the guard time (Kestrum waits
+// timing::modemEscapeSleepMs, and sends "+++" four times to hang up) is
+// misjudged only when its input reached this thread late by about its whole
+// wait, several times over. "+++ATH\r\n" written at once is data, as on a
+// real modem, unless this thread was kept from running for the guard time
+// just then.
+
 void SimModem::run() {
     char buf[4096];
     while (!stop_) {
+        guard_ = std::chrono::milliseconds(std::max(1, knobs().guardMs));
         int timeout = flushDue();
-        if (timeout < 0 || timeout > 100) timeout = 100;
+        const auto limit = [&timeout](int ms) {
+            if (timeout < 0 || ms < timeout) timeout = ms;
+        };
+        limit(100);
+        if (dataMode_ || pluses_ > 0) limit(std::max(1, int(guard_.count() / 2)));
+        const int due = guardWaitMs();
+        if (due >= 0) limit(due);
         pollfd fds[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-        if (::poll(fds, 2, timeout) < 0) {
+        const Clock::time_point polled = Clock::now();
+        const int ready = ::poll(fds, 2, timeout);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             break;
         }
+        guard_ = std::chrono::milliseconds(std::max(1, knobs().guardMs));   // changed meanwhile
         if (fds[1].revents & POLLIN)
             while (::read(wakeRead_, buf, sizeof buf) > 0) {}
         if (fds[0].revents & POLLIN) {
+            const int late = knobs().lateReadMs;
+            if (late > 0) std::this_thread::sleep_for(std::chrono::milliseconds(late));
+            const Clock::time_point reading = Clock::now();
             const ssize_t n = ::read(master_, buf, sizeof buf);
-            if (n > 0) handleInput(QByteArray(buf, int(n)));
-        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+            if (n > 0) handleInput(QByteArray(buf, int(n)), emptyAt_, Clock::now());
+            // A read that did not fill the buffer took all there was.
+            if (n >= 0 && n < ssize_t(sizeof buf)) silenceUntil(reading);
+            continue;
+        }
+        if (fds[0].revents & (POLLHUP | POLLERR)) {
             // Nobody has the terminal open: reads fail until the tool opens it again.
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        // Nothing to read when the poll ended: at its timeout, or, woken for
+        // something else, when it began at the latest.
+        silenceUntil(ready == 0 ? std::min(Clock::now(), polled + std::chrono::milliseconds(timeout)) : polled);
     }
 }
 
@@ -217,31 +264,100 @@ int SimModem::flushDue() {
     return next;
 }
 
-void SimModem::handleInput(const QByteArray& bytes) {
-    const int escapes = escapesIn(bytes);
-    if (escapes > 0) {
-        std::lock_guard<std::mutex> g(mutex_);
-        escapes_ += escapes;
-    }
-    if (dataMode_) {
-        if (escapes > 0) {
-            dataMode_ = false;
-            commandLine_.clear();
-            if (!knobs().silent) result("OK");
-        } else {
-            module_.input(SimModule::Commands, bytes);
+void SimModem::handleInput(const QByteArray& bytes, Clock::time_point since, Clock::time_point until) {
+    for (int i = 0; i < bytes.size(); ++i) {
+        const char c = bytes[i];
+        if (pluses_ > 0) {
+            // The same escape goes on while its pluses may have come closer
+            // together than the guard time.
+            if (c == '+' && pluses_ < 3 && since - plusUntil_ < guard_) {
+                ++pluses_;
+                plusSince_ = since;
+                plusUntil_ = until;
+                lastSince_ = since;
+                if (dataMode_)
+                    ++held_;
+                else
+                    commandChar(c);
+                continue;
+            }
+            // A byte after the pluses: the gap before it may have been the
+            // guard time, the pluses being as late as the silence before them allows.
+            if (pluses_ == 3 && until - std::max(plusSince_, beforeSince_ + guard_) >= guard_)
+                escape();
+            else
+                dropCandidate();
         }
+        if (c == '+' && i == 0 && until - lastSince_ >= guard_) {
+            pluses_ = 1;
+            held_ = 0;
+            beforeSince_ = lastSince_;
+            plusSince_ = since;
+            plusUntil_ = until;
+            lastSince_ = since;
+            if (dataMode_)
+                ++held_;
+            else
+                commandChar(c);
+            continue;
+        }
+        lastSince_ = since;
+        if (dataMode_)
+            toModule_ += c;
+        else
+            commandChar(c);
+    }
+    if (!toModule_.isEmpty()) module_.input(SimModule::Commands, std::exchange(toModule_, QByteArray()));
+}
+
+void SimModem::silenceUntil(Clock::time_point t) {
+    emptyAt_ = std::max(emptyAt_, t);
+    if (pluses_ == 0 || emptyAt_ - plusUntil_ < guard_) return;
+    // The guard time has passed with nothing after the pluses.
+    if (pluses_ == 3) {
+        escape();
         return;
     }
-    for (const char c : bytes) {
-        if (echo_ && c != '\n' && !knobs().silent) queue(QByteArray(1, c));
-        if (c == '\r' || c == '\n') {
-            const QByteArray line = commandLine_;
-            commandLine_.clear();
-            if (!line.isEmpty()) handleCommand(line);
-        } else if (commandLine_.size() < 256) {
-            commandLine_ += c;
-        }
+    dropCandidate();
+    if (!toModule_.isEmpty()) module_.input(SimModule::Commands, std::exchange(toModule_, QByteArray()));
+}
+
+int SimModem::guardWaitMs() const {
+    if (pluses_ == 0) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(plusUntil_ + guard_ - Clock::now());
+    return std::max(0, int(left.count()));
+}
+
+void SimModem::escape() {
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        ++escapes_;
+    }
+    pluses_ = 0;
+    held_ = 0;
+    // In command mode the pluses were taken as typed; they change nothing.
+    if (!dataMode_) return;
+    if (!toModule_.isEmpty()) module_.input(SimModule::Commands, std::exchange(toModule_, QByteArray()));
+    dataMode_ = false;
+    commandLine_.clear();
+    if (!knobs().silent) result("OK");
+}
+
+void SimModem::dropCandidate() {
+    // Pluses held back during a call were data after all.
+    if (dataMode_) toModule_ += QByteArray(held_, '+');
+    pluses_ = 0;
+    held_ = 0;
+}
+
+void SimModem::commandChar(char c) {
+    if (echo_ && c != '\n' && !knobs().silent) queue(QByteArray(1, c));
+    if (c == '\r' || c == '\n') {
+        const QByteArray line = commandLine_;
+        commandLine_.clear();
+        if (!line.isEmpty()) handleCommand(line);
+    } else if (commandLine_.size() < 256) {
+        commandLine_ += c;
     }
 }
 

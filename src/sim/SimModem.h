@@ -8,6 +8,11 @@
 // in a few pieces. "+++" during a call returns to command mode, ATO resumes
 // the call, ATH hangs up (the module then starts a new session).
 //
+// The escape is judged as a modem judges it: "+++" with the guard time of
+// silence before and after it, by the time between the bytes, whatever pieces
+// the terminal hands them over in. SimModem.cpp tells how the time of a byte
+// is known on a pseudo-terminal.
+//
 // The modem holds only the master side of the terminal: the slave is the
 // tool's alone, as a real modem's port would be, so the tool's check that no
 // other program has the port open finds nobody. While no one has the slave
@@ -35,6 +40,11 @@ public:
         bool bareLineBeforeOk = true;                 // results as "\r\nOK\r\n" (else "OK\r\n")
         int answerChunks = 3;                         // the module's answers arrive in this many pieces
         int chunkGapMs = 2;                           // between those pieces
+        // Silence before and after "+++" that makes it an escape. Short, so that
+        // a tool that waits longer around its escape (Kestrum 200 ms, the tests
+        // 40 ms) is heard also when the terminal hands its input over late.
+        int guardMs = 10;
+        int lateReadMs = 0;   // reads this long after input arrives, as on a loaded machine
     };
 
     explicit SimModem(SimModule& module);
@@ -69,7 +79,14 @@ private:
     };
 
     void run();
-    void handleInput(const QByteArray& bytes);
+    // One read of the terminal, with the window its bytes arrived in: after
+    // `since` (the terminal was seen empty then), by `until` (when read).
+    void handleInput(const QByteArray& bytes, Clock::time_point since, Clock::time_point until);
+    void silenceUntil(Clock::time_point t);   // the terminal was empty until t
+    int guardWaitMs() const;                  // ms until a pending escape is due, -1 none
+    void escape();
+    void dropCandidate();                     // the pluses were no escape
+    void commandChar(char c);
     void handleCommand(const QByteArray& line);
     void moduleOutput(int channel, const QByteArray& text);
     void queue(const QByteArray& bytes, int delayMs = 0, bool startsCall = false);
@@ -96,4 +113,16 @@ private:
     std::atomic<bool> echo_{false};
     // Modem thread only.
     QByteArray commandLine_;
+    QByteArray toModule_;   // data of the current read for the module
+    std::chrono::milliseconds guard_{10};
+    Clock::time_point emptyAt_;      // the latest moment the terminal was seen holding nothing
+    Clock::time_point lastSince_;    // the window's start of the latest byte read
+    // The escape being judged: its pluses so far, the window's start of the
+    // byte before them, the window of the latest plus, and how many pluses
+    // were held back from the module (those read in data mode).
+    int pluses_ = 0;
+    Clock::time_point beforeSince_;
+    Clock::time_point plusSince_;
+    Clock::time_point plusUntil_;
+    int held_ = 0;
 };

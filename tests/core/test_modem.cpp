@@ -6,6 +6,7 @@
 #include "sim/SimModem.h"
 #include "sim/SimModule.h"
 #include "support/LateAnswers.h"
+#include "support/ModemTiming.h"
 #include "support/TimingGuard.h"
 
 #include <QElapsedTimer>
@@ -94,6 +95,7 @@ private slots:
     void loginAndQueryOverTheCall();
     void lateDuplicateAnswersOverTheCall();
     void closeHangsUp();
+    void escapeIsThePlusesWithSilenceAround();
     void destructorStopsTheReader();
     void manyWaitingBytesArriveWholeInOrder();
     void writeFailureDropsThePort();
@@ -102,7 +104,7 @@ private slots:
 void TestModem::init() {
     // Short escapes and pumps; answer budgets stay long, since a modem that
     // answers ends each wait at once.
-    timing::modemEscapeSleepMs = 5;
+    timing::modemEscapeSleepMs = testTiming::modemEscapeSleepMs;
     timing::modemCommandLineMs = 500;
     timing::modemCommandReads = 4;
     timing::modemDialLineMs = 1000;
@@ -123,7 +125,6 @@ void TestModem::readLineTakesOneLineAtATime() {
     QVERIFY(r.modem.Port->WriteText("AT\r\n"));
     QCOMPARE(r.modem.ReadLine(500), QByteArray("\r\n"));
     QCOMPARE(r.modem.ReadLine(500), QByteArray("OK\r\n"));
-    timing::modemCommandLineMs = 50;
     QCOMPARE(r.modem.ReadLine(50), QByteArray());   // silence
 
     QVERIFY(r.modem.SendCommand("AT\r\n"));
@@ -141,8 +142,9 @@ void TestModem::readLineTakesOneLineAtATime() {
     QVERIFY(r.modem.SendCommand("AT\r\n"));
     QCOMPARE(r.log, (QList<QByteArray>{"AT\r\n", "OK\r\n"}));
 
-    // A command answered with ERROR fails after its reads.
-    timing::modemCommandLineMs = 50;
+    // A command answered with ERROR fails after its reads (each long
+    // enough for the answer on a loaded machine).
+    timing::modemCommandLineMs = 200;
     r.log.clear();
     QVERIFY(!r.modem.SendCommand("ATX9\r\n"));
     QCOMPARE(r.log, (QList<QByteArray>{"ATX9\r\n", "ERROR\r\n"}));
@@ -209,7 +211,9 @@ void TestModem::dialResults() {
     QFETCH(QByteArray, result);
     QFETCH(int, delayMs);
     QFETCH(TModem::State, state);
-    timing::modemDialLineMs = 60;
+    // Five reads of 200 ms: the "silence" row waits them out, the others are
+    // answered after 20 ms.
+    timing::modemDialLineMs = 200;
     timing::modemDialReads = 5;
     Rig r;
     // A RING before the result is passed over.
@@ -379,6 +383,62 @@ void TestModem::closeHangsUp() {
     QVERIFY(r.modem.IsReady());
     QCOMPARE(int(r.sim.atLog().size()), before);
     r.modem.RemoveReceiver(&c.conn);
+}
+
+void TestModem::escapeIsThePlusesWithSilenceAround() {
+    // The simulated modem judges "+++" by the time between the bytes, as a
+    // modem does, however the terminal cuts them into reads.
+    Rig r;
+    r.openPort();
+    const auto write = [&](const QByteArray& text) { QVERIFY(r.modem.Port->WriteText(text)); };
+    // The sender's silences (what is tested, not a wait for the modem).
+    const auto silence = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+    write("ATD1\r\n");
+    QTRY_VERIFY(r.sim.inCall());
+
+    // Written at once after a silence: no silence after the pluses, so data.
+    r.setKnobs([](SimModem::Knobs& k) { k.guardMs = 400; });
+    silence(450);
+    write("+++ATH\r\n");
+    QTRY_VERIFY(r.module.commands().contains("+++ATH"));
+    QVERIFY(r.sim.inCall());
+    QCOMPARE(r.sim.escapes(), 0);
+
+    // Pluses in pieces, with silence before and after: the modem's own clock
+    // sees the silence after them. ATO resumes the call.
+    r.setKnobs([](SimModem::Knobs& k) { k.guardMs = SimModem::Knobs().guardMs; });
+    silence(testTiming::modemEscapeSleepMs);
+    write("+");
+    write("++");
+    QTRY_COMPARE(r.sim.escapes(), 1);
+    write("ATO\r\n");
+    QTRY_VERIFY(r.sim.atLog().contains("ATO"));
+    write("after\r\n");
+    QTRY_VERIFY(r.module.commands().contains("after"));
+
+    // A modem that reads late (a loaded machine) gets the escape and the
+    // hang-up written after it in one read: the gap between them is not
+    // known, so the sender, who kept its silence, is believed. Pluses inside
+    // a line stay data however late they are read.
+    r.setKnobs([](SimModem::Knobs& k) { k.lateReadMs = 150; });
+    write("sc \"SMS:Z1A.SMS=+++#\"\r\n");
+    QTRY_VERIFY(r.module.commands().contains("sc \"SMS:Z1A.SMS=+++#\""));
+    silence(testTiming::modemEscapeSleepMs);
+    write("+++");
+    silence(testTiming::modemEscapeSleepMs);
+    write("ATH\r\n");
+    QTRY_VERIFY(!r.sim.inCall());
+    QCOMPARE(r.sim.escapes(), 2);
+    QCOMPARE(r.sim.atLog().last(), QByteArray("ATH"));
+
+    // The dialler's own hang-up reaches a modem that reads late.
+    Rig late;
+    QVERIFY(late.connect());
+    QTRY_VERIFY(late.sim.inCall());
+    late.setKnobs([](SimModem::Knobs& k) { k.lateReadMs = 150; });
+    late.modem.Close();
+    QVERIFY(!late.sim.inCall());
+    QCOMPARE(late.sim.atLog().last(), QByteArray("ATH"));
 }
 
 void TestModem::destructorStopsTheReader() {
