@@ -8,6 +8,7 @@
 #include "sim/SimModem.h"
 #endif
 #include "sim/SimModule.h"
+#include "support/ModemTiming.h"
 #include "support/TimingGuard.h"
 #include "ui/pages/ConfigTransfer.h"
 #include "ui/window/TFormMain.h"
@@ -106,7 +107,7 @@ private slots:
     void initTestCase() {
         timing::answerWaitMs = 500;   // answered exchanges end at once; room for a loaded machine
         timing::loginPollMs = 5;
-        timing::modemEscapeSleepMs = 5;
+        timing::modemEscapeSleepMs = testTiming::modemEscapeSleepMs;
         timing::modemClosePumps = 5;
         timing::modemCommandLineMs = 200;
         timing::modemDialLineMs = 200;
@@ -135,7 +136,11 @@ private slots:
         w.show();
         m.backend.detach();
         m.backend.attach();
-        QTRY_VERIFY_WITH_TIMEOUT(w.findChild<QWidget*>("btnRead")->isEnabled(), 5000);
+        // Read is offered as soon as a link is up, also while the window has
+        // not yet seen that the handle it opened before the detach is gone; a
+        // Read then would end at once with "disconnected". The module logged
+        // out by the attach is logged in only over the new link.
+        QTRY_VERIFY_WITH_TIMEOUT(m.module.loggedIn() && w.findChild<QWidget*>("btnRead")->isEnabled(), 10000);
         w.findChild<QPushButton*>("btnRead")->click();
         const QString windowFile = dir_.filePath("window.ini");
         w.transfer().Save(windowFile);
@@ -733,7 +738,7 @@ private slots:
         const Run r = run(QStringList{"read", "--out", file} + via, &usb.backend);
         QCOMPARE(r.rc, int(cli::Ok));
         QVERIFY(fileBytes(file).contains("EditPhoneNumber1=+36209998877\r\n"));
-        QTRY_VERIFY_WITH_TIMEOUT(!modem.inCall(), 3000);   // hung up at the end
+        QTRY_VERIFY_WITH_TIMEOUT(!modem.inCall(), 10000);   // hung up at the end
         const Run g = run(QStringList{"get", "CALL:USER1.PN"} + via, &usb.backend);
         QCOMPARE(g.out, QByteArray("CALL:USER1.PN=+36209998877\n"));
         auto k = modem.knobs();

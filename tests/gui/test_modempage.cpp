@@ -8,6 +8,7 @@
 #include "sim/SimHidBackend.h"
 #include "sim/SimModem.h"
 #include "sim/SimModule.h"
+#include "support/ModemTiming.h"
 #include "support/TimingGuard.h"
 #include "ui/pages/ConfigTransfer.h"
 #include "ui/pages/ModemPage.h"
@@ -65,6 +66,18 @@ struct Rig {
         page()->edCSDPhnr->setText(number);
         page()->btCSDConnect->click();
     }
+    // Runs `then` on the UI thread once the modem has the dial command, however
+    // long the dialogue before it takes.
+    void onceDialling(QTimer& poll, const std::function<void()>& then) {
+        poll.setInterval(5);
+        QObject::connect(&poll, &QTimer::timeout, [this, &poll, then] {
+            const QList<QByteArray> at = modem.atLog();
+            if (at.isEmpty() || !at.last().startsWith("ATD")) return;
+            poll.stop();
+            then();
+        });
+        poll.start();
+    }
 };
 
 }   // namespace
@@ -74,7 +87,7 @@ class ModemPageTest : public QObject {
     TimingGuard savedTiming_;   // initTestCase changes timing
 private slots:
     void initTestCase() {
-        timing::modemEscapeSleepMs = 5;
+        timing::modemEscapeSleepMs = testTiming::modemEscapeSleepMs;
         timing::modemClosePumps = 5;
         timing::modemCommandLineMs = 200;
         timing::modemDialLineMs = 200;
@@ -211,7 +224,7 @@ private slots:
         r.w->volumesPage()->btSetVols->setEnabled(true);
         r.page()->btCSDDisconnect->click();
         QVERIFY(!r.w->session().CallUp());
-        QTRY_VERIFY_WITH_TIMEOUT(!r.modem.inCall(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.modem.inCall(), 10000);
         for (const char* name : {"btnRead", "btnWrite", "btSetVols", "btReadVols"}) QVERIFY2(!r.enabled(name), name);
         QCOMPARE(r.page()->lbModemState->text(), QString("Hung up"));
         QTRY_COMPARE(standing->fullText(), QString("No module – plug it in"));
@@ -234,14 +247,14 @@ private slots:
         // A module plugged in over USB meanwhile waits for the call to end.
         r.usbModule.setParam("CALL:USER1.PN", "+3611");
         r.backend.attach();
-        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().UsbReady(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().UsbReady(), 10000);
         // The far end goes away: the call ends, the channel goes back to USB,
         // and the module there is logged in and read.
         r.modem.dropCall();
-        QTRY_VERIFY_WITH_TIMEOUT(!r.w->session().CallUp(), 3000);
-        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().OnUsb(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.w->session().CallUp(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().OnUsb(), 10000);
         QCOMPARE(r.page()->lbModemState->text(), QString("No carrier"));
-        QTRY_VERIFY_WITH_TIMEOUT(r.usbModule.loggedIn(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.usbModule.loggedIn(), 10000);
         QVERIFY(r.enabled("btnRead"));
         r.w->findChild<QPushButton*>("btnRead")->click();
         QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 205);
@@ -260,7 +273,8 @@ private slots:
         auto k = r.modem.knobs();
         k.dialDelayMs = 20000;
         r.modem.setKnobs(k);
-        QTimer::singleShot(300, [&] {
+        QTimer dialling;
+        r.onceDialling(dialling, [&] {
             QVERIFY(r.enabled("btCSDCancel"));
             QVERIFY(!r.enabled("btCSDConnect") && !r.enabled("btCSDDisconnect"));
             QVERIFY(r.page()->lbModemState->text().startsWith("Dialling +36301234567"));
@@ -289,8 +303,8 @@ private slots:
         r.connectCall();
         QVERIFY(r.w->session().CallUp());
         ::raise(SIGTERM);
-        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().Closing(), 3000);
-        QTRY_VERIFY_WITH_TIMEOUT(!r.modem.inCall(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().Closing(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.modem.inCall(), 10000);
         QCOMPARE(r.modem.atLog().last(), QByteArray("ATH"));
     }
 
@@ -322,7 +336,7 @@ private slots:
         QCOMPARE(asked, 5);
         QVERIFY(!r.enabled("btnRead"));
         QVERIFY(!r.w->session().CallUp());
-        QTRY_VERIFY_WITH_TIMEOUT(!r.modem.inCall(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.modem.inCall(), 10000);
         QVERIFY(r.w->session().OnUsb());
     }
 
@@ -333,7 +347,8 @@ private slots:
         r.modem.setKnobs(k);
         r.page()->PortScan();
         QElapsedTimer t;
-        QTimer::singleShot(300, [&] {
+        QTimer dialling;
+        r.onceDialling(dialling, [&] {
             t.start();
             r.w->close();
         });
