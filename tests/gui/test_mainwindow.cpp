@@ -186,18 +186,28 @@ private slots:
     // Ctrl+O and Ctrl+S open the file dialogs, F5 reads, wherever the focus
     // is; not in the volume tool, whose Settings page is not offered.
     void shortcutsPressOpenSaveAndRead() {
+        // The Read's query is counted: it must not go out twice, however slow
+        // the machine (it is answered: the long wait costs nothing).
+        TimingGuard saved;
+        timing::answerWaitMs = 2000;
         auto dialogAfter = [](const QKeySequence& keys, QWidget* target) {
             target->window()->activateWindow();   // back from the dialog before
             if (!QTest::qWaitForWindowActive(target->window())) return -2;
             QFileDialog::AcceptMode mode = QFileDialog::AcceptOpen;
             bool seen = false;
-            QTimer::singleShot(0, [&] {
+            // Looks for the dialog from inside its own event loop, however
+            // long it takes to come up.
+            QTimer poll;
+            poll.setInterval(5);
+            QObject::connect(&poll, &QTimer::timeout, [&] {
                 if (auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+                    poll.stop();
                     seen = true;
                     mode = d->acceptMode();
                     d->reject();
                 }
             });
+            poll.start();
             QTest::keySequence(target, keys);
             QCoreApplication::processEvents();
             return seen ? int(mode) : -1;
