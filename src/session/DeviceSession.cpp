@@ -38,11 +38,19 @@ namespace {
 using HandOff = SessionHandOff;
 
 const QEvent::Type kHandOffEvent = QEvent::Type(QEvent::User + 1);
+const QEvent::Type kDataEvent = QEvent::Type(QEvent::User + 2);
 
 class HandOffEvent : public QEvent {
 public:
     explicit HandOffEvent(std::shared_ptr<HandOff> h) : QEvent(kHandOffEvent), handOff(std::move(h)) {}
     std::shared_ptr<HandOff> handOff;
+};
+
+// Data for the UI thread; nobody waits for it.
+class DataEvent : public QEvent {
+public:
+    explicit DataEvent(std::function<void()> f) : QEvent(kDataEvent), fn(std::move(f)) {}
+    std::function<void()> fn;
 };
 
 // Passes the USB link's "Attached" and "Detached" on; called on the reader thread.
@@ -81,7 +89,7 @@ DeviceSession::DeviceSession(const Options& options, QObject* parent)
     statusSlot_ = usb_->CreateSlot(4);
     receivers_.push_back(std::make_unique<ResponseConnection>([this](const uint8_t* d, int32_t n) {
         const QByteArray text(reinterpret_cast<const char*>(d), n);   // owned copy for the UI thread
-        CallInMainThread([this, text] { emit statusText(text); });
+        QueueInMainThread([this, text] { emit statusText(text); });
     }));
     statusSlot_->AddReceiver(receivers_.back().get());
 
@@ -91,7 +99,7 @@ DeviceSession::DeviceSession(const Options& options, QObject* parent)
         const QByteArray raw(reinterpret_cast<const char*>(d), n);
         const int zero = int(raw.indexOf('\0'));
         const QByteArray text = zero < 0 ? raw : raw.left(zero);
-        CallInMainThread([this, text] { emit logText(text); });
+        QueueInMainThread([this, text] { emit logText(text); });
     }));
     logSlot_->AddReceiver(receivers_.back().get());
 
@@ -101,7 +109,10 @@ DeviceSession::DeviceSession(const Options& options, QObject* parent)
 
 DeviceSession::~DeviceSession() {
     Close();
-    modems_.clear();
+    // The modem first: it joins a reader that may still deliver to the receiver.
+    modem_ = nullptr;
+    modemOwned_.reset();
+    callReceiver_.reset();
 }
 
 bool DeviceSession::UsbReady() const { return usb_ && usb_->IsReady(); }
@@ -183,22 +194,28 @@ bool DeviceSession::connectModem(const QString& portName, const QByteArray& phon
     // ignored: the call's handle must not be lost.
     if (callBusy_ || CallUp() || closing_) return false;
     callBusy_ = true;
-    auto owned = std::make_unique<TModem>([this](const QByteArray& line) { emit modemLine(line); });
-    TModem* m = owned.get();
+    // The call before has ended: its modem goes, and its reader with it (a
+    // reader that saw the carrier go may still be running).
+    releaseCall();
+    modem_ = nullptr;
+    modemOwned_.reset();
+    modemOwned_ = std::make_unique<TModem>([this](const QByteArray& line) { emit modemLine(line); });
+    TModem* m = modemOwned_.get();
     m->OnState = [this](TModem::State) { emit callChanged(); };
     // The far end going away is seen on the modem's reader thread; the
-    // session hangs up and gives the channel back on its own thread.
-    m->CarrierLost = [this, m] {
+    // session hangs up and gives the channel back on its own thread. The
+    // call is named by its number: the modem may be gone by then.
+    const uint64_t call = ++calls_;
+    m->CarrierLost = [this, m, call] {
         HANDOFF_RELEASE(m);
         QMetaObject::invokeMethod(
             this,
-            [this, m] {
+            [this, m, call] {
                 HANDOFF_ACQUIRE(m);
-                carrierLost(m);
+                carrierLost(call);
             },
             Qt::QueuedConnection);
     };
-    modems_.push_back(std::move(owned));
     modem_ = m;
     callNumber_ = phoneNumber;
     emit callChanged();
@@ -209,9 +226,9 @@ bool DeviceSession::connectModem(const QString& portName, const QByteArray& phon
         return false;
     }
     state_.exchange.setChannel(call_);
-    callReceivers_.push_back(std::make_unique<ResponseConnection>(
-        [this](const uint8_t* d, int32_t n) { state_.exchange.AccumulateResponse(d, n); }));
-    call_->AddReceiver(callReceivers_.back().get());
+    callReceiver_ = std::make_unique<ResponseConnection>(
+        [this](const uint8_t* d, int32_t n) { state_.exchange.AccumulateResponse(d, n); });
+    call_->AddReceiver(callReceiver_.get());
 
     // No USB login has set a password yet: start from the device's default
     // rather than offering the device an empty one.
@@ -243,19 +260,27 @@ void DeviceSession::hangUp() {
     callEnded();
 }
 
-void DeviceSession::carrierLost(TModem* m) {
-    if (closing_ || m != modem_ || callBusy_) return;
+void DeviceSession::carrierLost(uint64_t call) {
+    if (closing_ || call != calls_ || !modem_ || callBusy_) return;
     callBusy_ = true;
     emit callChanged();
-    m->Close();   // stops the reader, and hangs up to be sure
+    modem_->Close();   // stops the reader, and hangs up to be sure
     callBusy_ = false;
     callEnded();
 }
 
+void DeviceSession::releaseCall() {
+    if (call_ && state_.exchange.channel() == call_) state_.exchange.setChannel(commandSlot_.get());
+    if (call_ && callReceiver_) call_->RemoveReceiver(callReceiver_.get());
+    callReceiver_.reset();
+    call_ = nullptr;
+}
+
 void DeviceSession::callEnded() {
     if (closing_) return;
-    if (call_ && !callReceivers_.empty()) call_->RemoveReceiver(callReceivers_.back().get());
     state_.exchange.setChannel(commandSlot_.get());
+    // The call's reader has ended (its Close joined it); the receiver goes.
+    releaseCall();
     // A module on USB is logged in afresh, as on an attach.
     state_.loggedIn = false;
     emit linkChanged("CallEnded");
@@ -265,7 +290,7 @@ void DeviceSession::callEnded() {
 
 void DeviceSession::Abort() {
     state_.exchange.Abort();
-    for (auto& m : modems_) m->Aborted = true;
+    if (modem_) modem_->Aborted = true;
 }
 
 int DeviceSession::CallInMainThread(std::function<void()> fn) {
@@ -298,7 +323,44 @@ int DeviceSession::CallInMainThread(std::function<void()> fn) {
     return h->state == HandOff::Taken ? 1 : 0;
 }
 
+bool DeviceSession::QueueInMainThread(std::function<void()> fn) {
+    if (closing_) return false;
+    if (QThread::currentThread() == thread()) {
+        fn();
+        return true;
+    }
+    {
+        std::lock_guard<std::mutex> g(dataMutex_);
+        if (queuedData_ >= kMaxQueuedData) {
+            ++droppedData_;
+            return false;
+        }
+        ++queuedData_;
+    }
+    auto* event = new DataEvent(std::move(fn));
+    HANDOFF_RELEASE(event);   // the event and the function it holds are complete
+    QCoreApplication::postEvent(this, event);
+    return true;
+}
+
 bool DeviceSession::event(QEvent* e) {
+    if (e->type() == kDataEvent) {
+        HANDOFF_ACQUIRE(e);
+        if (closing_) return true;
+        static_cast<DataEvent*>(e)->fn();
+        // A drop happens only while hand-offs wait, and each of them looks
+        // here once it has run: the one that sees the count tells it, after
+        // the text that came before the drop.
+        int dropped;
+        {
+            std::lock_guard<std::mutex> g(dataMutex_);
+            --queuedData_;
+            dropped = droppedData_;
+            droppedData_ = 0;
+        }
+        if (dropped > 0) emit dataDropped(dropped);
+        return true;
+    }
     if (e->type() != kHandOffEvent) return QObject::event(e);
     HANDOFF_ACQUIRE(e);
     auto h = static_cast<HandOffEvent*>(e)->handOff;
@@ -326,10 +388,10 @@ void DeviceSession::Close() {
     }
     // A Read, Write or login still waiting inside a handler ends at once.
     state_.exchange.Abort();
-    // Hang up every call that is up; a dialogue still under way gives up.
-    for (auto& m : modems_) {
-        m->Aborted = true;
-        if (m->IsOpen()) m->Close();
+    // Hang up the call if it is up; a dialogue still under way gives up.
+    if (modem_) {
+        modem_->Aborted = true;
+        if (modem_->IsOpen()) modem_->Close();
     }
     usb_->Close();   // stops and joins the reader thread
     // The slots leave the connection before it goes; nothing is sent on them any more.

@@ -87,11 +87,20 @@ public:
     bool CallBusy() const { return callBusy_; }
 
     // --- Hand-off to the UI thread ------------------------------------------
+    // Both keep the order in which they were called; on the UI thread itself
+    // fn runs at once.
     // Hands fn to the UI thread and waits up to timing::handOffTimeoutMs for
     // the UI thread to take it. 0 when the session is closing or the UI
     // thread did not take it in time (then fn never runs); non-zero when it
-    // was taken and runs there.
+    // was taken and runs there. For a change the caller must know was seen.
     int CallInMainThread(std::function<void()> fn);
+    // Hands data (status and log text) to the UI thread without waiting: it
+    // runs however late the UI thread takes it. False, and fn never runs,
+    // when the session is closing, or when kMaxQueuedData hand-offs are
+    // waiting already: then it is counted, and dataDropped tells the count
+    // once the UI thread has caught up with the ones before it.
+    bool QueueInMainThread(std::function<void()> fn);
+    static constexpr int kMaxQueuedData = 10000;
 
     // Every wait for the module ends at once (Ctrl+C in the command line).
     void Abort();
@@ -111,27 +120,39 @@ signals:
     // A search for the USB module found it plugged in but not accessible, or
     // no longer so: standing() may tell something else.
     void searchOutcomeChanged();
+    // This many pieces of status and log text were dropped: the UI thread
+    // was too long busy to take them (see QueueInMainThread).
+    void dataDropped(int count);
 
 protected:
     bool event(QEvent* e) override;
 
 private:
     void linkStateChanged(const QByteArray& state);   // reader thread
-    void carrierLost(TModem* m);
+    void carrierLost(uint64_t call);
     void callEnded();
+    // The call's receiver leaves it, and the commands go back to USB.
+    void releaseCall();
 
     std::atomic<bool> closing_{false};
     std::mutex pendingMutex_;                // guards pending_, and closing_ becoming true
     std::vector<SessionHandOff*> pending_;   // hand-offs whose senders wait
+    std::mutex dataMutex_;                   // guards the two below
+    int queuedData_ = 0;                     // data hand-offs not run yet
+    int droppedData_ = 0;                    // dropped and not yet told
     QByteArray defaultPassword_;
     Session state_;
     std::unique_ptr<ConnHIDCOM> usb_;
     std::unique_ptr<ChangeStateEvent> stateListener_;
     std::unique_ptr<Slot> commandSlot_, statusSlot_, logSlot_;
     std::vector<std::unique_ptr<ResponseConnection>> receivers_;
-    std::vector<std::unique_ptr<TModem>> modems_;                      // every call's modem: a reader may still deliver
-    std::vector<std::unique_ptr<ResponseConnection>> callReceivers_;   // likewise
+    // The newest call's modem, kept for what it tells after the call, and
+    // the receiver of its text while the call is up. An earlier call's modem
+    // goes when the next call starts, and its reader with it.
+    std::unique_ptr<TModem> modemOwned_;
+    std::unique_ptr<ResponseConnection> callReceiver_;
     TModem* modem_ = nullptr;
+    uint64_t calls_ = 0;   // calls started: which one a late carrier loss is about
     QByteArray callNumber_;
     Connection* call_ = nullptr;   // what the newest Connect returned
     bool callBusy_ = false;

@@ -1,6 +1,7 @@
 // The main window: start-up presentation, link state and automatic login,
 // the hand-off from the reader thread, the Log shortcut and the Volumes page.
 #include "core/link/ConnHIDCOM.h"
+#include "core/link/Slot.h"
 #include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
@@ -23,9 +24,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QScrollArea>
 #include <QSettings>
@@ -37,7 +40,24 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <thread>
+
+namespace {
+
+// An input report that holds one slot frame with the text.
+SimHidBackend::Report frameReport(int16_t slot, const QByteArray& text) {
+    const auto f = BuildFrame(slot, 0, reinterpret_cast<const uint8_t*>(text.constData()), int(text.size()));
+    SimHidBackend::Report r{};
+    r[1] = 1;
+    r[2] = kFrameSize;
+    std::memcpy(r.data() + 5, f.data(), kFrameSize);
+    return r;
+}
+
+}   // namespace
 
 class MainWindowTest : public QObject {
     Q_OBJECT
@@ -445,32 +465,118 @@ private slots:
         QCOMPARE(r.logins().size(), 1);   // nothing sent after the module went
     }
 
+    // The hand-off that waits (a link state change, which has its resync
+    // when it is not taken): taken in time or dropped, and nothing after
+    // closing. Data does not wait, and is not dropped for being late (see
+    // busyWindowLosesNoText): only a closing session drops it.
     void handOffAfterCloseAndWhenNotTaken() {
         WindowRig r(false);
         r.w->show();
+        // A failed check returns at once: a thread still joinable then would
+        // end the whole program.
+        std::thread t, t2, t3;
+        const auto joinAll = qScopeGuard([&] {
+            for (std::thread* th : {&t, &t2, &t3})
+                if (th->joinable()) th->join();
+        });
         // Not taken within 100 ms: dropped, and the function never runs later.
         std::atomic<bool> ran{false};
         int result = -1;
-        std::thread t([&] { result = r.w->session().CallInMainThread([&] { ran = true; }); });
+        t = std::thread([&] { result = r.w->session().CallInMainThread([&] { ran = true; }); });
         t.join();   // the UI thread is blocked in join: nobody takes the hand-off
         QCOMPARE(result, 0);
         QCoreApplication::processEvents();
         QVERIFY(!ran);
         // Taken in time: it runs on the UI thread.
         std::atomic<bool> ranHere{false};
-        std::thread t2([&] {
+        t2 = std::thread([&] {
             result = r.w->session().CallInMainThread([&] { ranHere = QThread::currentThread() == r.w->thread(); });
         });
         QTRY_VERIFY_WITH_TIMEOUT(ranHere.load(), 2000);
         t2.join();
         QCOMPARE(result, 1);
-        // After closing nothing is delivered.
+        // After closing nothing is delivered, waited for or queued.
         r.w->close();
-        std::thread t3([&] { result = r.w->session().CallInMainThread([&] { ran = true; }); });
+        bool queued = true;
+        t3 = std::thread([&] {
+            result = r.w->session().CallInMainThread([&] { ran = true; });
+            queued = r.w->session().QueueInMainThread([&] { ran = true; });
+        });
         t3.join();
         QCOMPARE(result, 0);
+        QVERIFY(!queued);
         QCoreApplication::processEvents();
         QVERIFY(!ran);
+    }
+
+    // Status and log text that the reader hands over while the window is
+    // busy (here far longer than a waiting hand-off waits) is all shown
+    // once the window is free again, in order.
+    void busyWindowLosesNoText() {
+        WindowRig r(false);
+        QVERIFY(r.connect());
+        QList<QByteArray> logs, statuses;
+        int dropped = 0;
+        connect(&r.w->session(), &DeviceSession::dataDropped, this, [&](int count) { dropped += count; });
+        connect(&r.w->session(), &DeviceSession::logText, this, [&](const QByteArray& t) {
+            if (t.startsWith("busy")) logs << t;
+        });
+        connect(&r.w->session(), &DeviceSession::statusText, this, [&](const QByteArray& t) {
+            if (t.startsWith("{BUSY")) statuses << t;
+        });
+        QList<QByteArray> wantLogs, wantStatuses;
+        const long before = r.backend.inputReportsRead();
+        const int n = 5;
+        for (int i = 0; i < n; ++i) {
+            wantLogs << "busy " + QByteArray::number(i) + "\r\n";
+            wantStatuses << "{BUSY=" + QByteArray::number(i) + "}";
+            r.backend.injectInputReport(frameReport(3, wantLogs.last()));
+            r.backend.injectInputReport(frameReport(4, wantStatuses.last()));
+        }
+        // A frame for a slot nobody reads: once the reader took it, it has
+        // handed over all the others.
+        r.backend.injectInputReport(frameReport(7, "end"));
+        // The UI thread takes no event meanwhile.
+        QElapsedTimer busy;
+        busy.start();
+        while (r.backend.inputReportsRead() < before + 2 * n + 1 && busy.elapsed() < 20000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        QCOMPARE(r.backend.inputReportsRead(), before + 2 * n + 1);
+        QTRY_COMPARE_WITH_TIMEOUT(logs.size(), n, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(statuses.size(), n, 5000);
+        QCOMPARE(logs, wantLogs);
+        QCOMPARE(statuses, wantStatuses);
+        QCOMPARE(dropped, 0);
+    }
+
+    // More data than the queue holds while the window is busy: what does
+    // not fit is dropped, counted, and the Log page says how much.
+    void overflowingTextIsCounted() {
+        WindowRig r(false);
+        int shown = 0;
+        connect(&r.w->session(), &DeviceSession::logText, this, [&](const QByteArray&) { ++shown; });
+        const int extra = 3;
+        int queued = 0;
+        std::thread reader;
+        const auto join = qScopeGuard([&] {
+            if (reader.joinable()) reader.join();
+        });
+        reader = std::thread([&] {
+            DeviceSession& s = r.w->session();
+            for (int i = 0; i < DeviceSession::kMaxQueuedData + extra; ++i)
+                queued += s.QueueInMainThread([&s] { emit s.logText("x"); }) ? 1 : 0;
+        });
+        reader.join();   // the UI thread takes nothing meanwhile
+        QCOMPARE(queued, DeviceSession::kMaxQueuedData);
+        QTRY_COMPARE_WITH_TIMEOUT(shown, DeviceSession::kMaxQueuedData, 10000);
+        const QString said = r.w->langMan().Message(lang::Msg::LogTextDropped).arg(extra);
+        QTRY_VERIFY_WITH_TIMEOUT(r.c<QPlainTextEdit>("MemoLog1")->toPlainText().contains(said), 5000);
+        // Told once: the next hand-off says nothing more.
+        std::atomic<bool> ran{false};
+        std::thread more([&] { r.w->session().QueueInMainThread([&] { ran = true; }); });
+        more.join();
+        QTRY_VERIFY_WITH_TIMEOUT(ran.load(), 5000);
+        QCOMPARE(r.c<QPlainTextEdit>("MemoLog1")->toPlainText().count(said), 1);
     }
 
     void closingDuringTrafficDoesNotHang() {

@@ -71,6 +71,9 @@ constexpr MessageRow kRows[] = {
     {Msg::LogSave, "Save to file…", "Mentés fájlba…", "Salvare în fișier…"},
     {Msg::LogSaveFailed, "The log cannot be saved to '%1': %2", "A napló nem menthető ide: '%1': %2",
      "Jurnalul nu poate fi salvat în '%1': %2"},
+    {Msg::LogTextDropped, "(%1 pieces of log and status text were lost: the window was busy)",
+     "(%1 napló- és állapotszöveg-darab elveszett: az ablak foglalt volt)",
+     "(%1 fragmente de text de jurnal și de stare s-au pierdut: fereastra era ocupată)"},
     {Msg::AboutTitle, "About Kestrum", "A Kestrum névjegye", "Despre Kestrum"},
     {Msg::AboutText,
      "Kestrum %1\n\nConfigures and monitors the Brisal GSM alarm module.\n\nBuilt with Qt %2, under the GNU "

@@ -43,7 +43,8 @@ enum class Msg {
     LogClear,
     LogCopy,
     LogSave,
-    LogSaveFailed,   // %1 file name, %2 the system's reason
+    LogSaveFailed,    // %1 file name, %2 the system's reason
+    LogTextDropped,   // %1 how many pieces of text
     AboutTitle,
     AboutText,   // %1 Kestrum's version, %2 Qt's version
     AllFilesFilter,

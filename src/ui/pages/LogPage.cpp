@@ -128,6 +128,8 @@ void LogPage::ReceiveLogText(const QByteArray& text) {
     });
 }
 
+void LogPage::ShowDropped(int count) { memo_[0]->appendPlainText(text(lang::Msg::LogTextDropped).arg(count)); }
+
 // One device line is one line of the view. A line feed inside it (the second
 // half of a CR LF line end) is kept as a line break within that line, so the
 // line limit counts device lines.

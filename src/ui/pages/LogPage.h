@@ -33,6 +33,9 @@ public:
 
     // One piece of received log text, on the UI thread.
     void ReceiveLogText(const QByteArray& text);
+    // Says in the left view that this many pieces of text never arrived
+    // (the window was too long busy to take them).
+    void ShowDropped(int count);
 
     QPlainTextEdit* memo(int n) const;   // 1, 2 or 3
     const LogLineSplitter& splitter() const { return splitter_; }

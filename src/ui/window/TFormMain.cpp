@@ -109,6 +109,7 @@ TFormMain::TFormMain(const Options& options)
     connect(session_.get(), &DeviceSession::statusText, this,
             [this](const QByteArray& text) { Guarded([&] { ReceiveStatusText(text); }); });
     connect(session_.get(), &DeviceSession::logText, logPage_, &LogPage::ReceiveLogText);
+    connect(session_.get(), &DeviceSession::dataDropped, logPage_, &LogPage::ShowDropped);
     connect(session_.get(), &DeviceSession::callChanged, this, [this] { showStanding(); });
     connect(session_.get(), &DeviceSession::searchOutcomeChanged, this, [this] { showStanding(); });
     // 11. Languages.
