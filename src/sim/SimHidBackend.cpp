@@ -172,6 +172,10 @@ void SimHidBackend::setTickIntervalMs(int ms) {
 bool SimHidBackend::enumerate(std::vector<HidInterface>& out) {
     std::lock_guard<std::mutex> g(mutex_);
     ++enumerations_;
+    if (!listRefused_.empty()) {
+        openError_ = listRefused_;
+        return false;
+    }
     out = others_;
     if (attached_) out.push_back({kHardwareId, path_, serial_, kProduct});
     return true;
@@ -193,8 +197,9 @@ HidHandle SimHidBackend::open(const std::string& path, bool) {
 std::string SimHidBackend::lastError(HidHandle h) {
     std::lock_guard<std::mutex> g(mutex_);
     if (!h) return openError_;
-    // Reads and writes fail only on a handle the detach left stale.
-    return handleValid(h) ? std::string() : "the module was detached";
+    // Reads and writes fail on a handle the detach left stale, and writes
+    // while they are refused.
+    return handleValid(h) ? writeRefused_ : "the module was detached";
 }
 
 bool SimHidBackend::handleValid(HidHandle h) const {
@@ -202,6 +207,16 @@ bool SimHidBackend::handleValid(HidHandle h) const {
 }
 
 void SimHidBackend::close(HidHandle h) { delete static_cast<Handle*>(h); }
+
+void SimHidBackend::setListRefused(const std::string& reason) {
+    std::lock_guard<std::mutex> g(mutex_);
+    listRefused_ = reason;
+}
+
+void SimHidBackend::setWriteRefused(const std::string& reason) {
+    std::lock_guard<std::mutex> g(mutex_);
+    writeRefused_ = reason;
+}
 
 void SimHidBackend::setOpenRefused(const std::string& reason) {
     {
@@ -246,7 +261,7 @@ bool SimHidBackend::write(HidHandle h, const uint8_t* report) {
     int delayUs;
     {
         std::lock_guard<std::mutex> g(mutex_);
-        if (!handleValid(h)) return false;
+        if (!handleValid(h) || !writeRefused_.empty()) return false;
         Report r;
         std::memcpy(r.data(), report, kReportSize);
         outputs_.push_back(r);

@@ -47,6 +47,10 @@ public:
     // A module plugged in that cannot be opened (no access rights): every
     // open fails with this reason while it is set.
     void setOpenRefused(const std::string& reason);
+    // Failures of the system while a reason is set (empty: none): no device
+    // list at all, or every output report refused (reads go on).
+    void setListRefused(const std::string& reason);
+    void setWriteRefused(const std::string& reason);
 
     static constexpr const char* kHardwareId = "HID\\VID_04D8&PID_0054&REV_0100";
     static constexpr const char* kPath = "sim:brisal-0";   // module 0's
@@ -92,8 +96,10 @@ private:
     int reportDelayUs_ = 0;
     std::vector<HidInterface> others_;
     int enumerations_ = 0;
-    std::string openError_;   // why the latest open failed
+    std::string openError_;   // why the latest enumerate or open failed
     std::string openRefused_;
+    std::string listRefused_;
+    std::string writeRefused_;
     long inputsRead_ = 0;
     class Watch;
     void announceArrival();

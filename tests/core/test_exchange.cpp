@@ -108,6 +108,7 @@ private slots:
 
     void endToEndOverUsb();
     void lateDuplicateAnswersOverUsb();
+    void refusedWriteEndsTheCommandAtOnce();
 };
 
 void TestExchange::init() {
@@ -694,6 +695,43 @@ void TestExchange::lateDuplicateAnswersOverUsb() {
     backend.attach();
     QTRY_VERIFY_WITH_TIMEOUT(conn.IsReady(), 3000);
     checkLateDuplicateAnswers(ex, module);
+}
+
+// The system refuses the USB write while the module stays attached: the
+// command ends at once as a lost link, with no further attempt and nothing
+// left waiting for an answer; the connection keeps the system's reason.
+void TestExchange::refusedWriteEndsTheCommandAtOnce() {
+    timing::hidSearchIntervalMs = 10;
+    timing::hidReadTimeoutMs = 20;
+    timing::answerWaitMs = 10000;   // waited for, one command would take 40 s
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    Exchange ex;
+    ResponseConnection accumulator([&](const uint8_t* d, int32_t n) { ex.AccumulateResponse(d, n); });
+    ConnHIDCOM conn(&backend);
+    std::unique_ptr<Slot> commands(conn.CreateSlot(2));
+    commands->AddReceiver(&accumulator);
+    ex.setChannel(commands.get());
+    auto stop = qScopeGuard([&] { conn.Close(); });
+    conn.Open();
+    backend.attach();
+    QTRY_VERIFY_WITH_TIMEOUT(conn.IsReady(), 3000);
+
+    backend.setWriteRefused("Broken pipe");
+    QElapsedTimer t;
+    t.start();
+    QCOMPARE(ex.Query("CALL:USER1.PN").outcome, Outcome::LinkLost);
+    QCOMPARE(ex.SetParam("CALL:USER1.PN", "1"), Outcome::LinkLost);
+    QVERIFY2(t.elapsed() < timing::answerWaitMs / 2, qPrintable(QString::number(t.elapsed()) + " ms"));
+    QCOMPARE(backend.outputReports().size(), size_t(0));   // the first report of each was refused
+    QCOMPARE(ex.Unanswered(), 0);
+    QCOMPARE(conn.LastError(), std::string("Broken pipe"));
+    QVERIFY(conn.IsReady());
+
+    // Writes go out again: the next command is answered as ever.
+    backend.setWriteRefused({});
+    QCOMPARE(ex.SetParam("CALL:USER1.PN", "1"), Outcome::Refused);   // not logged in
 }
 
 QTEST_GUILESS_MAIN(TestExchange)

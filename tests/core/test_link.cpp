@@ -13,6 +13,7 @@
 #include "support/TimingGuard.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <atomic>
@@ -105,12 +106,6 @@ private:
     QStringList names_;
 };
 
-// Runs f when the scope ends, however it ends (a failed check returns early).
-struct AtExit {
-    std::function<void()> f;
-    ~AtExit() { f(); }
-};
-
 bool waitUntil(const std::function<bool()>& pred, int ms = 3000) {
     QElapsedTimer t;
     t.start();
@@ -194,6 +189,7 @@ private slots:
     // HID object
     void writeReportLayout();
     void writeWhileDetachedSendsNothing();
+    void refusedWriteReachesTheSender();
     void findDevice();
     void matchThatCannotBeOpenedStaysDetached();
     void failureReasonsReachTheConnection();
@@ -212,6 +208,7 @@ private slots:
     // Several modules
     void listModules();
     void noDeviceListKeepsTheReason();
+    void listFailureReachesTheConnection();
     void wantedModuleGetsTheCommands_data();
     void wantedModuleGetsTheCommands();
     void wantedModuleThroughTheSession();
@@ -473,7 +470,8 @@ void TestLink::removalWaitsForTheDeliveryUnderWay() {
     slot->AddReceiver(&slow);
     std::atomic<bool> removing{false}, removed{false};
     std::thread reader, remover;
-    const AtExit release{[&] {
+    // However the test ends (a failed check returns at once), the threads end first.
+    const auto release = qScopeGuard([&] {
         {
             std::lock_guard<std::mutex> g(m);
             released = true;
@@ -481,7 +479,7 @@ void TestLink::removalWaitsForTheDeliveryUnderWay() {
         cv.notify_all();
         for (std::thread* t : {&reader, &remover})
             if (t->joinable()) t->join();
-    }};
+    });
     reader = std::thread([&] { lower.feed(kFrameStatus + Bytes(30, 'x')); });
     {
         std::unique_lock<std::mutex> lk(m);
@@ -574,15 +572,46 @@ void TestLink::writeWhileDetachedSendsNothing() {
     HID hid(backend);
     const Bytes data = "sc A?#\r\n";
     // Never found.
-    QVERIFY(hid.Write(u8(data), int32_t(data.size())));
+    QVERIFY(!hid.Write(u8(data), int32_t(data.size())));
     QVERIFY(backend.outputReports().empty());
-    // Opened, then pulled out: the write handle fails, the write still reports true.
+    // Opened, then pulled out: the write handle fails, and the write says so
+    // with the system's reason.
     backend.attach();
     hid.OpenDevice();
     QCOMPARE(int(hid.Attached), 1);
     backend.detach();
-    QVERIFY(hid.Write(u8(data), int32_t(data.size())));
+    QVERIFY(!hid.Write(u8(data), int32_t(data.size())));
     QVERIFY(backend.outputReports().empty());
+    QCOMPARE(hid.Failure->Reason(), std::string("the module was detached"));
+}
+
+// A write the system refuses while the module stays attached: the first
+// report that fails ends the send, the sender learns it through the slot,
+// and the connection keeps the reason.
+void TestLink::refusedWriteReachesTheSender() {
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    StateRecorder states;
+    ConnHIDCOM conn(&backend);
+    conn.StateListeners.Add(&states);
+    std::unique_ptr<Slot> slot(conn.CreateSlot(2));
+    conn.Open();
+    backend.attach();
+    QVERIFY(states.waitCount(1));
+    slot->SendText("sc A?#\r\n");
+    QCOMPARE(slot->SendFailures(), 0u);
+    backend.setWriteRefused("Broken pipe");
+    slot->SendText("sc A?#\r\n");
+    QVERIFY(slot->SendFailures() > 0);
+    QCOMPARE(conn.SendFailures(), slot->SendFailures());
+    QCOMPARE(conn.LastError(), std::string("Broken pipe"));
+    QVERIFY(conn.IsReady());   // the reader reads on
+    backend.setWriteRefused({});
+    const unsigned failures = slot->SendFailures();
+    slot->SendText("sc B?#\r\n");
+    QCOMPARE(slot->SendFailures(), failures);
+    QCOMPARE(module.commands(), (QList<Bytes>{"sc A?#", "sc B?#"}));
 }
 
 void TestLink::findDevice() {
@@ -923,6 +952,35 @@ void TestLink::noDeviceListKeepsTheReason() {
     QVERIFY(!ListModules(silent, list, &why));
     QCOMPARE(why, std::string("cannot list the HID devices"));
     QVERIFY(!ListModules(silent, list));   // no reason asked for
+}
+
+// The platform lists no devices at all (hidapi that cannot start): the
+// reader keeps the system's reason, as the user is to see it. An empty list
+// is no failure.
+void TestLink::listFailureReachesTheConnection() {
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    backend.attach();
+    backend.setListRefused("resolve DLL functions: the function was not found");
+    std::vector<HidInterface> list;
+    std::string why;
+    QVERIFY(!ListModules(backend, list, &why));
+    QCOMPARE(why, std::string("resolve DLL functions: the function was not found"));
+    ConnHIDCOM conn(&backend);
+    conn.Open();
+    QVERIFY(waitUntil([&] { return !conn.LastError().empty(); }));
+    QCOMPARE(conn.LastError(), std::string("resolve DLL functions: the function was not found"));
+    QVERIFY(!conn.IsReady());
+
+    backend.setListRefused({});
+    QVERIFY(waitUntil([&] { return conn.IsReady(); }));
+    QVERIFY(conn.LastError().empty());
+#ifdef __linux__
+    // hidapi on this machine: whatever is plugged in, listing works (no
+    // device at all is an empty list, which hidapi tells in words).
+    QVERIFY(hidapiBackend()->enumerate(list));
+#endif
 }
 
 void TestLink::wantedModuleGetsTheCommands_data() {

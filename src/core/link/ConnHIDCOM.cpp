@@ -12,7 +12,9 @@ ConnHIDCOM::ConnHIDCOM(HidBackend* backend, std::string wanted) : backend_(*back
 ConnHIDCOM::~ConnHIDCOM() { Close(); }
 
 void ConnHIDCOM::SendData(const uint8_t* data, int32_t len) {
-    if (HID* d = Device.load()) d->Write(data, len);
+    // Why a write failed is kept in failure_ (LastError).
+    HID* d = Device.load();
+    if (!d || !d->Write(data, len)) ++sendFailures_;
 }
 
 void ConnHIDCOM::SendText(const QByteArray& text) {

@@ -39,6 +39,7 @@ public:
     void Close() override;   // the stop sequence; returns once the reader has ended
     QByteArray GetName() override { return Name; }
     bool IsReady() override;
+    unsigned SendFailures() override { return sendFailures_; }
     // One input report as the reader got it (n bytes, report ID first): its
     // payload goes to the subscribers when it is a whole data report.
     void DeliverReport(const uint8_t* report, int n);
@@ -81,4 +82,5 @@ private:
     std::condition_variable wake_;
     bool searchDue_ = false;
     std::unique_ptr<ArrivalWatch> arrivals_;   // null: the system cannot tell arrivals
+    std::atomic<unsigned> sendFailures_{0};
 };

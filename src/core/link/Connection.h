@@ -32,6 +32,11 @@ public:
     virtual std::unique_ptr<Slot> CreateSlot(int16_t number);
     // Present on the connections that reach a device (USB and modem).
     virtual bool IsReady() { return IsOpen(); }
+    // Sends that did not go out so far (the system refused a write, or the
+    // device was away), counted over the connection's life: a sender
+    // compares the count before and after its send. Where a connection
+    // keeps its failures, it keeps the reason too. 0 where sends cannot fail.
+    virtual unsigned SendFailures() { return 0; }
 
     // Subscribers are not owned. They may be added and removed on any thread.
     // A subscriber added during a delivery gets the next one. Once

@@ -106,9 +106,9 @@ void HID::OpenDevice() {
 }
 
 bool HID::Write(const uint8_t* data, int32_t len) {
-    if (!Attached) return true;
+    if (!Attached) return false;
     std::lock_guard<std::mutex> g(writeMutex_);
-    if (!WriteHandle) return true;
+    if (!WriteHandle) return false;
     for (int32_t pos = 0; pos < len; pos += kReportPayload) {
         const int n = std::min<int32_t>(kReportPayload, len - pos);
         uint8_t report[kReportSize] = {};
@@ -117,7 +117,7 @@ bool HID::Write(const uint8_t* data, int32_t len) {
         std::memcpy(report + 5, data + pos, size_t(n));
         if (!Backend.write(WriteHandle, report)) {
             Failure->Set(reasonOf(WriteHandle, "cannot write to the device"));
-            break;
+            return false;
         }
     }
     return true;

@@ -44,8 +44,9 @@ public:
     // False when it is not there (or no device list was given).
     bool FindDevice();
     void OpenDevice();
-    // Sends the data in output reports; a failed report ends the write and
-    // is kept in Failure. Returns true all the same.
+    // Sends the data in output reports. False when it did not all go out:
+    // the device is not attached, or a report failed (which ends the write,
+    // its reason kept in Failure).
     bool Write(const uint8_t* data, int32_t len);
     // The read on ReadHandle failed: keeps its reason (before CloseHandles).
     void ReadFailed();

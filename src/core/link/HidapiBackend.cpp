@@ -78,6 +78,13 @@ private:
 };
 #endif
 
+// Whether hidapi's reason for an empty enumeration says that there is no
+// device (or says nothing), rather than that the listing failed.
+bool noDevicesIn(const std::string& reason) {
+    return reason.empty() || reason.rfind("No HID devices", 0) == 0 ||
+           reason.find("not implemented") != std::string::npos;
+}
+
 // hidapi's wide strings, null where the device gave none, as UTF-8.
 std::string utf8(const wchar_t* text) { return text ? QString::fromWCharArray(text).toStdString() : std::string(); }
 
@@ -87,7 +94,12 @@ public:
     ~HidapiBackend() override { hid_exit(); }
 
     bool enumerate(std::vector<HidInterface>& out) override {
+        // hidapi that cannot start (the system lacks what it needs, as under
+        // Wine) lists nothing; it says why (lastError).
+        if (hid_init() < 0) return false;
         hid_device_info* list = hid_enumerate(0, 0);
+        // No list is no device or a failure: hidapi says which in words.
+        if (!list) return noDevicesIn(lastError(nullptr));
         for (hid_device_info* d = list; d; d = d->next) {
             char id[64];
             std::snprintf(id, sizeof id, "HID\\VID_%04X&PID_%04X&REV_%04X", d->vendor_id, d->product_id,

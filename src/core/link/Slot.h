@@ -17,6 +17,7 @@ public:
 
     bool IsOpen() override { return Lower->IsOpen(); }
     bool IsReady() override { return Lower->IsReady(); }
+    unsigned SendFailures() override { return Lower->SendFailures(); }
     void SendData(const uint8_t* data, int32_t len) override;
     void SendText(const QByteArray& text) override;
     bool Open() override { return true; }

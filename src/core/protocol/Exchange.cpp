@@ -196,8 +196,15 @@ bool Exchange::send(uint64_t id, const QByteArray& text) {
         unanswered_.push_back({id, w.kind, w.key});
         if (int(unanswered_.size()) > kMaxUnanswered) unanswered_.pop_front();
     }
+    const unsigned failures = c->SendFailures();
     c->SendText(text);
-    return true;
+    if (c->SendFailures() == failures) return true;
+    // It did not (all) go out: no answer is waited for.
+    std::lock_guard<std::mutex> g(mutex_);
+    const auto sent =
+        std::find_if(unanswered_.rbegin(), unanswered_.rend(), [&](const Sent& s) { return s.exchange == id; });
+    if (sent != unanswered_.rend()) unanswered_.erase(std::next(sent).base());
+    return false;
 }
 
 Outcome Exchange::waitFor(uint64_t id, int totalMs, QByteArray* text) {

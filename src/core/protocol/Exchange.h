@@ -36,7 +36,7 @@ enum class Outcome {
     Accepted,   // the device confirmed
     Refused,    // the level-0 prompt
     NoAnswer,   // nothing that counts came back after every attempt
-    LinkLost,   // the link was down, or went down while the command waited
+    LinkLost,   // the link was down, a send failed, or the link went down while the command waited
     NotSent,    // the key or value cannot go into a command line (see IsCommandSafe)
 };
 
@@ -113,7 +113,8 @@ private:
     void acquire();
     uint64_t begin(Kind kind, const QByteArray& key);   // registers a waiting call
     void end(uint64_t id);
-    // Sends one attempt; false (and nothing sent) when the link is down.
+    // Sends one attempt; false when the link is down (nothing sent) or the
+    // send failed (the connection keeps why).
     bool send(uint64_t id, const QByteArray& text);
     // Waits up to totalMs for the exchange's result, pumping events and waking
     // at once when text arrives; LinkLost when the link goes.
