@@ -5,26 +5,42 @@
 //  - plugging the simulated module in until the window has logged in, against
 //    the login's link floor (1 ms per HID report each way);
 //  - pulling it out until the window shows it detached;
-//  - the link's stop: closing the connection idle, attached and detached.
+//  - the link's stop: closing the connection idle, attached and detached;
+//  - the program's end: this benchmark started again as a child process that
+//    runs the window as the program does (its close ending the event loop,
+//    SIGTERM closing it), timed from the close until the child is reaped,
+//    while logged in and idle and during a Read.
 #include "core/link/ConnHIDCOM.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 #include "ui/pages/ConfigTransfer.h"
+#include "ui/window/CloseOnSignals.h"
 #include "ui/window/TFormMain.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProgressBar>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <thread>
 #include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -68,9 +84,152 @@ struct Stats {
     double worst() const { return v.empty() ? 0 : *std::max_element(v.begin(), v.end()); }
 };
 
+// CLOCK_MONOTONIC is the same clock in every process of the machine.
+qint64 monotonicNs() {
+    timespec t{};
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+void tellParent(const QByteArray& line) {
+    const QByteArray l = line + '\n';
+    if (::write(STDOUT_FILENO, l.constData(), size_t(l.size())) < 0) {}
+}
+
+// The child: the window as the program runs it (main.cpp), over the simulated
+// module. It tells its parent "ready" once logged in (mode idle), or starts a
+// Read and tells "reading" once 20 settings are in (mode read), or closes the
+// window itself after 87 settings and tells when ("closed NS", mode
+// read-close). Its exit code is the program's.
+int windowChild(int argc, char** argv, const QByteArray& mode) {
+    QApplication app(argc, argv);
+    SimModule module;
+    SimHidBackend sim(module);
+    sim.setTickIntervalMs(0);
+    sim.setReportDelayUs(1000);   // a Read of 205 settings takes about a second
+    QTemporaryDir dir;
+    QSettings store(dir.filePath("lang.ini"), QSettings::IniFormat);
+    TFormMain::Options o;
+    o.backend = &sim;
+    o.full = true;
+    o.languageStore = &store;
+    TFormMain window(o);
+    window.confirmDiscard = [] { return true; };
+    CloseOnSignals closeOnSignals(&window);
+    window.show();
+    sim.attach();
+    auto* bar = window.findChild<QProgressBar*>("ProgressBarRW");
+    bool told = false;
+    QObject::connect(bar, &QProgressBar::valueChanged, &window, [&](int done) {
+        if (mode == "read" && done >= 20 && !told) {
+            told = true;
+            tellParent("reading");
+        } else if (mode == "read-close" && done >= 87 && !told) {
+            told = true;
+            tellParent("closed " + QByteArray::number(monotonicNs()));
+            window.close();
+        }
+    });
+    QTimer loggedIn;
+    loggedIn.setInterval(5);
+    QObject::connect(&loggedIn, &QTimer::timeout, &window, [&] {
+        QWidget* read = window.findChild<QWidget*>("btnRead");
+        if (!read->isEnabled()) return;
+        loggedIn.stop();
+        if (mode == "idle")
+            tellParent("ready");
+        else
+            window.transfer().btnReadClick();
+    });
+    loggedIn.start();
+    const int rc = app.exec();
+    window.FormClose();
+    return rc;
+}
+
+struct Child {
+    pid_t pid = -1;
+    int out = -1;      // its stdout
+    QByteArray line;   // the line it told
+};
+
+Child spawnWindow(const char* self, const char* mode) {
+    Child c;
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return c;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    std::vector<char*> env;
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "QT_QPA_PLATFORM=", 16) != 0) env.push_back(*e);
+    char platform[] = "QT_QPA_PLATFORM=offscreen";
+    env.push_back(platform);
+    env.push_back(nullptr);
+    char window[] = "--window";
+    char* args[] = {const_cast<char*>(self), window, const_cast<char*>(mode), nullptr};
+    if (::posix_spawn(&c.pid, self, &actions, nullptr, args, env.data()) != 0) c.pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    c.out = pipeFds[0];
+    return c;
+}
+
+// The child's next line, waited for at most 30 s.
+bool readLine(Child& c) {
+    c.line.clear();
+    char ch;
+    while (true) {
+        pollfd p{c.out, POLLIN, 0};
+        if (::poll(&p, 1, 30000) <= 0 || ::read(c.out, &ch, 1) != 1) return false;
+        if (ch == '\n') return true;
+        c.line += ch;
+    }
+}
+
+// Waits until the child has ended and is reaped, at most 30 s (then it is
+// killed): the time it was reaped, or -1.
+qint64 reap(Child& c, int* status) {
+    const int pidfd = int(::syscall(SYS_pidfd_open, c.pid, 0));
+    pollfd p{pidfd, POLLIN, 0};
+    const bool ended = pidfd >= 0 && ::poll(&p, 1, 30000) == 1;
+    if (!ended) ::kill(c.pid, SIGKILL);
+    ::waitpid(c.pid, status, 0);
+    const qint64 reaped = monotonicNs();
+    if (pidfd >= 0) ::close(pidfd);
+    ::close(c.out);
+    return ended ? reaped : -1;
+}
+
+// One end of the program in the given mode: from the close (SIGTERM sent, or
+// the window's own close) until the child is reaped, in ms; -1 when it did
+// not end by itself within 30 s or ended with another exit code than 0.
+double programEnd(const char* self, const char* mode) {
+    Child c = spawnWindow(self, mode);
+    if (c.pid < 0 || !readLine(c)) {
+        if (c.pid > 0) ::kill(c.pid, SIGKILL);
+        int status;
+        reap(c, &status);
+        return -1;
+    }
+    qint64 closed;
+    if (c.line.startsWith("closed ")) {
+        closed = c.line.mid(7).toLongLong();
+    } else {
+        closed = monotonicNs();
+        ::kill(c.pid, SIGTERM);
+    }
+    int status = 0;
+    const qint64 reaped = reap(c, &status);
+    if (reaped < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    return double(reaped - closed) / 1e6;
+}
+
 }   // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 2 && std::strcmp(argv[1], "--window") == 0) return windowChild(argc, argv, argv[2]);
     QApplication app(argc, argv);
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 5;
     const int rounds = 20;
@@ -166,28 +325,34 @@ int main(int argc, char** argv) {
     t.start();
     w->FormClose();
     window.add(msSince(t));
-    // A second window, closed while its Read waits for answers.
-    sim.detach();
-    sim.setReportDelayUs(1000);
-    auto w2 = std::make_unique<TFormMain>(o);
-    w2->confirmDiscard = [] { return true; };
-    w2->show();
-    sim.attach();
-    while (!w2->findChild<QWidget*>("btReadVols")->isEnabled()) QCoreApplication::processEvents();
-    double duringRead = -1;
-    QTimer::singleShot(300, [&] {
-        QElapsedTimer c;
-        c.start();
-        w2->FormClose();
-        duringRead = msSince(c);
-    });
-    const auto read = w2->transfer().Read();
+
+    // 4. The program's end, from the close until the process is reaped.
+    const int programRounds = rounds;
+    Stats idleEnd, readEnd, readCloseEnd;
+    int failed = 0;
+    const std::pair<const char*, Stats*> modes[] = {
+        {"idle", &idleEnd}, {"read", &readEnd}, {"read-close", &readCloseEnd}};
+    for (int i = 0; i < programRounds; ++i)
+        for (const auto& [mode, stats] : modes) {
+            const double ms = programEnd(argv[0], mode);
+            if (ms < 0)
+                ++failed;
+            else
+                stats->add(ms);
+        }
     std::printf("close, detached:       median %6.1f ms, worst %6.1f ms\n", idleDetached.median(),
                 idleDetached.worst());
     std::printf("close, attached:       median %6.1f ms, worst %6.1f ms\n", idleAttached.median(),
                 idleAttached.worst());
     std::printf("close the window, logged in: %6.1f ms\n", window.median());
-    std::printf("close the window during a Read: %6.1f ms (the Read ended after %d of 205 settings)\n", duringRead,
-                read.answered);
-    return 0;
+    std::printf("program end, logged in (SIGTERM until reaped):      median %6.1f ms, worst %6.1f ms\n",
+                idleEnd.median(), idleEnd.worst());
+    std::printf("program end during a Read (SIGTERM until reaped):   median %6.1f ms, worst %6.1f ms\n",
+                readEnd.median(), readEnd.worst());
+    std::printf("program end during a Read (close until reaped):     median %6.1f ms, worst %6.1f ms\n",
+                readCloseEnd.median(), readCloseEnd.worst());
+    if (failed)
+        std::printf("program end: %d of %d children did not end by themselves within 30 s, or failed\n", failed,
+                    3 * programRounds);
+    return failed ? 1 : 0;
 }

@@ -1,7 +1,6 @@
 // Closing the window while the modem dials or a call carries a Read (its
 // close button, or SIGTERM): the modem hangs up within its bounded waits,
 // nothing is told, and the application's event loop ends.
-#include "core/modem/TModem.h"
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 #include "ui/pages/ModemPage.h"
@@ -9,7 +8,6 @@
 #include "ui/window/CloseOnSignals.h"
 #include "ui/window/TFormMain.h"
 
-#include <QComboBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QProgressBar>
