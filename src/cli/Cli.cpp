@@ -687,7 +687,11 @@ int Tool::doLog() {
 bool Tool::listModules(std::vector<HidInterface>& modules) {
     std::string why;
     if (ListModules(*backend(), modules, &why)) return true;
-    say("cannot list the HID devices (%s)", QByteArray::fromStdString(why));
+    const QByteArray reason = QByteArray::fromStdString(why);
+    if (reason.startsWith("cannot list the HID devices"))
+        say("%s", reason);
+    else
+        say("cannot list the HID devices: %s", reason);
     return false;
 }
 

@@ -484,6 +484,11 @@ private slots:
         QVERIFY2(refused.err.contains("kestrum-cli: SIM0002: the module refused"), refused.err);
         // The simulated modules of the demo appear as many times as asked.
         QCOMPARE(run({"--demo", "3", "list"}, nullptr).out.count("(simulated)"), 3);
+        // Devices that cannot be listed at all: the system's reason, not "no module".
+        one.backend.setListRefused("hid_init failed");
+        const Run unlisted = run({"list"}, &one.backend);
+        QVERIFY2(unlisted.err.contains("cannot list the HID devices: hid_init failed"), unlisted.err);
+        QVERIFY(unlisted.rc != int(cli::Ok));
     }
 
     void reportHoldsCaptionsAndValues() {
