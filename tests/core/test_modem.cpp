@@ -123,8 +123,9 @@ void TestModem::readLineTakesOneLineAtATime() {
     r.openPort();
     // A line end, OK and a line end: two lines.
     QVERIFY(r.modem.Port->WriteText("AT\r\n"));
-    QCOMPARE(r.modem.ReadLine(500), QByteArray("\r\n"));
-    QCOMPARE(r.modem.ReadLine(500), QByteArray("OK\r\n"));
+    // Budgets long enough for a loaded machine: the line ends each read.
+    QCOMPARE(r.modem.ReadLine(5000), QByteArray("\r\n"));
+    QCOMPARE(r.modem.ReadLine(5000), QByteArray("OK\r\n"));
     QCOMPARE(r.modem.ReadLine(50), QByteArray());   // silence
 
     QVERIFY(r.modem.SendCommand("AT\r\n"));
@@ -144,7 +145,7 @@ void TestModem::readLineTakesOneLineAtATime() {
 
     // A command answered with ERROR fails after its reads (each long
     // enough for the answer on a loaded machine).
-    timing::modemCommandLineMs = 200;
+    timing::modemCommandLineMs = testTiming::deviceModemCommandLineMs;
     r.log.clear();
     QVERIFY(!r.modem.SendCommand("ATX9\r\n"));
     QCOMPARE(r.log, (QList<QByteArray>{"ATX9\r\n", "ERROR\r\n"}));
@@ -211,9 +212,9 @@ void TestModem::dialResults() {
     QFETCH(QByteArray, result);
     QFETCH(int, delayMs);
     QFETCH(TModem::State, state);
-    // Five reads of 200 ms: the "silence" row waits them out, the others are
-    // answered after 20 ms.
-    timing::modemDialLineMs = 200;
+    // Five reads: the "silence" row waits them out (200 ms each), the others
+    // are answered after 20 ms (a budget for a loaded machine, 1 s each).
+    timing::modemDialLineMs = delayMs < 1000 ? testTiming::deviceModemDialLineMs : 200;
     timing::modemDialReads = 5;
     Rig r;
     // A RING before the result is passed over.

@@ -733,6 +733,7 @@ private slots:
     // the simulated modem answers on a pseudo-terminal
     void overTheSimulatedModem() {
         TimingGuard saved;
+        testTiming::deviceAnswerBudgets();
         Module usb(false);
         SimModule far;
         far.setParam("CALL:USER1.PN", "+36209998877");

@@ -89,11 +89,8 @@ private slots:
     void initTestCase() {
         timing::modemEscapeSleepMs = testTiming::modemEscapeSleepMs;
         timing::modemClosePumps = 5;
-        timing::modemCommandLineMs = 200;
-        timing::modemDialLineMs = 200;
-        timing::modemDialReads = 10;
-        timing::answerWaitMs = 500;
-        timing::loginPollMs = 20;
+        testTiming::deviceAnswerBudgets();
+        timing::modemDialReads = 10;   // the dials here are answered, cancelled or closed at once
         errorSink() = [](const QString& m) { qWarning("error box: %s", qPrintable(m)); };
     }
 

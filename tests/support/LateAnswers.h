@@ -14,11 +14,11 @@
 inline void checkLateDuplicateAnswers(Exchange& ex, SimModule& module) {
     TimingGuard savedTiming;
     timing::answerWaitMs = 100;
-    // Room for a loaded machine, where an answer can come later still: each
-    // command goes out at least twice whatever happens, but none runs out of
-    // sends before its answer.
-    timing::commandAttempts = 10;
-    timing::loginAttempts = 10;
+    // Room for a loaded machine, where an answer can come seconds later still:
+    // each command goes out at least twice whatever happens, but none runs
+    // out of sends before its answer.
+    timing::commandAttempts = 40;
+    timing::loginAttempts = 40;
     timing::loginPolls = 10;
     timing::loginPollMs = 10;
     auto k = module.knobs();
