@@ -6,6 +6,7 @@
 #include "session/DeviceSession.h"
 #include "ui/widgets/ErrorBox.h"
 #include "ui/widgets/TextInput.h"
+#include "ui/widgets/WheelGuard.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -85,6 +86,7 @@ ModemPage::ModemPage(DeviceSession& session, QWidget* parent) : QWidget(parent),
         }
     });
     updateButtons();
+    WheelGuard::install(this);
 }
 
 QString ModemPage::text(lang::Msg m) const { return message ? message(m) : lang::message(lang::Language::English, m); }
