@@ -95,6 +95,8 @@ private slots:
     void logLineEndsAndZeroByte();
     void logHeadingsClearCopyAndSave();
     void plotsKeepTheLastTenMinutes();
+    void plotsDrawALineWithScaleAndTooltip();
+    void stalePlotsSayWhenTheLastValueCame();
     void anyChunkingGivesTheSameResult();
     void statusBufferIsBounded();
     void logMemoryIsBounded();
@@ -342,6 +344,136 @@ void TestStatusLog::plotsKeepTheLastTenMinutes() {
     QVERIFY(!volts->grab().isNull());
     page.setStale(true);
     QVERIFY(!volts->isEnabled());
+}
+
+namespace {
+
+// The plot drawn into an image, and the rows of its picture that hold a
+// stretch of line colour at least a fifth of the picture wide.
+struct PlotImage {
+    QImage image;
+    QRect area;
+    QColor line;
+    explicit PlotImage(TrendPlot* plot) {
+        plot->resize(320, plot->sizeHint().height());
+        image = QImage(plot->size(), QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        plot->render(&image);
+        area = plot->plotArea().toAlignedRect();
+        line = plot->palette().color(plot->isEnabled() ? QPalette::Highlight : QPalette::Mid);
+    }
+    int linePixels(int y) const {
+        int n = 0;
+        for (int x = area.left() + 1; x < area.right(); ++x) n += QColor(image.pixel(x, y)).rgb() == line.rgb();
+        return n;
+    }
+    QList<int> lineRows() const {
+        QList<int> rows;
+        for (int y = area.top() + 1; y < area.bottom(); ++y)
+            if (linePixels(y) >= area.width() / 5) rows << y;
+        return rows;
+    }
+};
+
+QDateTime at(int h, int m, int s = 0) { return QDateTime(QDate(2026, 3, 2), QTime(h, m, s)); }
+
+}   // namespace
+
+// A constant is a flat line, nothing filled under it; the newest value and the
+// window's lowest and highest stand at the edge with their unit; a small
+// difference does not fill the height; pointing tells time and value.
+void TestStatusLog::plotsDrawALineWithScaleAndTooltip() {
+    StatusPage page;
+    auto* volts = page.findChild<TrendPlot*>("plSupplyVoltage");
+    auto* temp = page.findChild<TrendPlot*>("plTemperature");
+    qint64 t = 0;
+    QDateTime wall = at(14, 0);
+    for (TrendPlot* p : {volts, temp}) {
+        p->now = [&t] { return t; };
+        p->wallClock = [&wall] { return wall; };
+    }
+    auto* tempEdit = page.findChild<QLineEdit*>("_edActTempSensorValue");
+    for (const char* v : {"23", "22", "23"}) {
+        tempEdit->setText(v);
+        t += 60 * 1000;
+    }
+    {
+        const QString deg = QString(" ") + QChar(0x00B0) + "C";
+        QCOMPARE(temp->edgeTexts().mid(0, 4), (QStringList{"max 23" + deg, "23" + deg, "min 22" + deg, "last 10 min"}));
+    }
+
+    auto* voltEdit = page.findChild<QLineEdit*>("_edSupplyVoltageValue");
+    voltEdit->setText("12400");
+    t += 6 * 60 * 1000;
+    {
+        const PlotImage img(volts);
+        const QList<int> rows = img.lineRows();
+        QVERIFY2(!rows.isEmpty() && rows.size() <= 2, qPrintable(QString::number(rows.size())));
+        // the line runs on to the right edge, nothing is filled above or below it
+        QVERIFY(img.linePixels(rows[0]) >= img.area.width() * 6 / 10 - 4);
+        QCOMPARE(QColor(img.image.pixel(img.area.right() - 2, rows[0])).rgb(), img.line.rgb());
+        for (int y = img.area.top() + 1; y < img.area.bottom(); ++y)
+            if (!rows.contains(y)) QCOMPARE(img.linePixels(y), 0);
+        QCOMPARE(volts->edgeTexts().mid(0, 3), (QStringList{"max 12.4 V", "12.4 V", "min 12.4 V"}));
+    }
+
+    // 0.05 V apart: a small step in the middle, not the whole height
+    wall = at(14, 5, 30);
+    voltEdit->setText("12450");
+    t += 3 * 60 * 1000;
+    {
+        const PlotImage img(volts);
+        const QList<int> rows = img.lineRows();
+        QVERIFY(rows.size() >= 2);
+        QVERIFY2(rows.last() - rows.first() < img.area.height() / 4,
+                 qPrintable(QString("%1..%2 of %3").arg(rows.first()).arg(rows.last()).arg(img.area.height())));
+        QVERIFY(rows.first() > img.area.top() + img.area.height() / 4);
+        QVERIFY(rows.last() < img.area.bottom() - img.area.height() / 4);
+    }
+    QCOMPARE(volts->edgeTexts()[2], QString("min 12.4 V"));
+
+    // the tooltip names the sample nearest to the pointer
+    const QRectF area = volts->plotArea();
+    auto pointAt = [&](qint64 sampleTime) {
+        return QPoint(int(area.right() - area.width() * double(t - sampleTime) / TrendPlot::kSpanMs),
+                      int(area.center().y()));
+    };
+    QCOMPARE(volts->toolTipAt(pointAt(3 * 60 * 1000)), QString("14:00:00  12.4 V"));
+    QVERIFY(volts->toolTipAt(pointAt(t - 60 * 1000)).startsWith("14:05:30  "));
+    QVERIFY(volts->toolTipAt(QPoint(volts->width() - 1, 1)).isEmpty());   // over the texts
+}
+
+// After an unplug the plots stop and say when their newest value came, in the
+// window's language.
+void TestStatusLog::stalePlotsSayWhenTheLastValueCame() {
+    StatusPage page;
+    auto* signal = page.findChild<TrendPlot*>("plGsmSignal");
+    qint64 t = 0;
+    signal->now = [&t] { return t; };
+    QDateTime wall = at(14, 1, 50);
+    signal->wallClock = [&wall] { return wall; };
+    page.setStale(false);
+    page.findChild<QLineEdit*>("_edGsmSignalValue")->setText("17");
+    QCOMPARE(signal->edgeTexts(), (QStringList{"max 17", "17", "min 17", "last 10 min"}));
+    // the same value again three minutes later: no new sample, but news
+    t = 3 * 60 * 1000;
+    wall = at(14, 2, 40);
+    page.setStale(false);
+    t = 5 * 60 * 1000;
+    wall = at(14, 4, 40);
+    page.setStale(true);
+    QCOMPARE(signal->edgeTexts()[3], QString("last update 14:02"));
+    page.message = [](lang::Msg m) { return lang::message(lang::Language::Hungarian, m); };
+    page.redrawWords();
+    QCOMPARE(signal->edgeTexts()[3], QString("utolsó frissítés: 14:02"));
+    QCOMPARE(signal->edgeTexts()[0], QString("max. 17"));
+    page.message = [](lang::Msg m) { return lang::message(lang::Language::Romanian, m); };
+    page.redrawWords();
+    QCOMPARE(signal->edgeTexts()[3], QString("ultima actualizare: 14:02"));
+    // the stale line still shows
+    QCOMPARE(PlotImage(signal).lineRows().size(), 2);
+    page.setStale(false);
+    QCOMPARE(signal->edgeTexts()[3], QString("ultimele 10 min"));
 }
 
 // The log's headings and buttons speak the window's language; Copy takes a

@@ -127,6 +127,10 @@ constexpr MessageRow kRows[] = {
      "%2.\n\nMilyen kódolású a fájl?",
      "'%1' nu are marcaj de ordine a octeților (BOM), dar textul acestor setări se citește ca UTF-8: %2.\n\nCe "
      "codificare folosește fișierul?"},
+    {Msg::PlotWindow, "last 10 min", "utolsó 10 perc", "ultimele 10 min"},
+    {Msg::PlotLastUpdate, "last update %1", "utolsó frissítés: %1", "ultima actualizare: %1"},
+    {Msg::PlotMax, "max %1", "max. %1", "max. %1"},
+    {Msg::PlotMin, "min %1", "min. %1", "min. %1"},
 };
 static_assert(sizeof kRows / sizeof kRows[0] == size_t(Msg::Count), "one row per message");
 constexpr bool rowsInOrder() {

@@ -68,6 +68,10 @@ enum class Msg {
     SaveTooLarge,       // %1 file name, %2 the size it would have, %3 the limit (bytes)
     NotRegularFile,     // %1 file name
     EncodingQuestion,   // %1 file name, %2 the settings concerned
+    PlotWindow,
+    PlotLastUpdate,   // %1 time of day (HH:mm)
+    PlotMax,          // %1 value with its unit
+    PlotMin,          // %1 value with its unit
     Count
 };
 

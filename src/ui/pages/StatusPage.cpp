@@ -160,6 +160,13 @@ StatusPage::StatusPage(QWidget* parent) : QWidget(parent) {
     plGsmSignal_ = plot("gGsmStatus", "plGsmSignal", 1, 2);
     plSupplyVoltage_ = plot("gbPowerSupply", "plSupplyVoltage", 0, 2);
     plTemperature_ = plot("gbTemperature", "plTemperature", 0, 1);
+    // Signal in the module's own steps (0..31), supply in volts (sent in mV),
+    // temperature in degrees; a few steps, one volt, five degrees fill the
+    // height at least, so that noise stays a nearly flat line.
+    plGsmSignal_->setFormat({1, 0, QString(), 5});
+    plSupplyVoltage_->setFormat({0.001, 1, QStringLiteral(" V"), 1.0});
+    plTemperature_->setFormat({1, 0, QString(" ") + QChar(0x00B0) + "C", 5});
+    showPlotTexts();
 
     // The module temperature row is not shown.
     label("lbActTempModule")->setVisible(false);
@@ -187,6 +194,17 @@ QString StatusPage::word(const char* key) const {
     for (const auto& w : english)
         if (qstrcmp(w.key, key) == 0) return QString::fromLatin1(w.text);
     return QString();
+}
+
+QString StatusPage::text(lang::Msg m) const { return message ? message(m) : lang::message(lang::Language::English, m); }
+
+void StatusPage::showPlotTexts() {
+    TrendPlot::Texts t;
+    t.window = text(lang::Msg::PlotWindow);
+    t.lastUpdate = text(lang::Msg::PlotLastUpdate);
+    t.max = text(lang::Msg::PlotMax);
+    t.min = text(lang::Msg::PlotMin);
+    for (TrendPlot* p : {plGsmSignal_, plSupplyVoltage_, plTemperature_}) p->setTexts(t);
 }
 
 void StatusPage::showText(const char* labelName, const QString& text) {
@@ -268,9 +286,13 @@ void StatusPage::redrawWords() {
     showInput("_edInputsIN2Value", "lbInputsIN2Value");
     showRelay("_edRelay1Value", "lbRelay1Value");
     showRelay("_edRelay2Value", "lbRelay2Value");
+    showPlotTexts();
 }
 
 void StatusPage::setStale(bool stale) {
+    // Fresh status: the plotted values still hold, even where none changed.
+    if (!stale)
+        for (TrendPlot* p : {plGsmSignal_, plSupplyVoltage_, plTemperature_}) p->markHeard();
     if (stale == stale_) return;
     stale_ = stale;
     for (QGroupBox* box : findChildren<QGroupBox*>())

@@ -7,6 +7,8 @@
 // into their value labels, the other nine into hidden edits whose change
 // handlers draw the visible labels. A handler runs only when its edit's text
 // really changes, so a repeated value leaves the label as it was drawn.
+#include "ui/lang/Messages.h"
+
 #include <QByteArray>
 #include <QColor>
 #include <QString>
@@ -31,6 +33,9 @@ public:
     // "txtInactive", "txtOn", "txtOff"); the window points this at its language
     // manager. A key without a text shows as empty. Unset: the English words.
     std::function<QString(const QByteArray& key)> lookupText;
+    // The program's messages in the window's language (the plots' captions);
+    // unset: English.
+    std::function<QString(lang::Msg)> message;
 
     // The colours of the input and relay states.
     static QColor greyColor() { return QColor(128, 128, 128); }
@@ -48,7 +53,8 @@ public:
     void _edRelay1ValueChange();
     void _edRelay2ValueChange();
 
-    // Draws the input and relay words again (after a language switch).
+    // Draws the input and relay words and the plots' captions again (after a
+    // language switch).
     void redrawWords();
     // Stale values stay shown, greyed, until fresh ones arrive: the module
     // went away, or has not answered since it came back.
@@ -63,6 +69,8 @@ private:
     QLabel* label(const char* name) const;
     QLineEdit* edit(const char* name) const;
     QString word(const char* key) const;
+    QString text(lang::Msg m) const;
+    void showPlotTexts();
     void showText(const char* labelName, const QString& text);
     void showState(const char* labelName, const QString& text, const QColor& colour);
     void showInput(const char* editName, const char* labelName);

@@ -127,6 +127,7 @@ TFormMain::TFormMain(const Options& options)
     logPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
     modemPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
     statusPage_->lookupText = [this](const QByteArray& key) { return langMan_->Text(key); };
+    statusPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
     langMan_->ApplyLanguage(langMan_->StoredLanguage());
     if (QSettings* store = langMan_->store())
         transfer_->setLastFolder(store->value(QLatin1String(kLastFolderKey)).toString());
