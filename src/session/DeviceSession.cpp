@@ -127,7 +127,10 @@ bool DeviceSession::UsbFoundButNotOpened() const { return usb_ && usb_->FoundBut
 
 DeviceSession::Standing DeviceSession::standing() const {
     if (CallUp()) return Standing::CallUp;
-    if (UsbReady()) return state_.loggedIn && state_.lastLoginOk ? Standing::LoggedIn : Standing::Connected;
+    if (UsbReady()) {
+        if (state_.loggedIn && state_.lastLoginOk) return Standing::LoggedIn;
+        return state_.lastLoginResult == Outcome::Refused ? Standing::PasswordRefused : Standing::Connected;
+    }
     return UsbFoundButNotOpened() ? Standing::NotAccessible : Standing::NoModule;
 }
 
@@ -169,6 +172,7 @@ bool DeviceSession::LogInIfNew(bool connected) {
     if (!state_.loggedIn && connected && !loggingIn_) {
         loggingIn_ = true;
         state_.currentPassword = defaultPassword_;
+        state_.lastLoginResult = Outcome::NoAnswer;   // a refusal of a module before is not this one's
         ok = state_.LoginRepeatedly();
         if (CallUp()) statusSlot_->SendText("R");
         loggingIn_ = false;
@@ -178,6 +182,15 @@ bool DeviceSession::LogInIfNew(bool connected) {
     // skip its login: look at the link again. A link that came up only after
     // the caller looked has had no login yet: its own state change will log in.
     state_.loggedIn = connected && LinkUp();
+    return ok;
+}
+
+bool DeviceSession::LogInAgain() {
+    if (!UsbReady() || loggingIn_ || closing_ || (state_.loggedIn && state_.lastLoginOk)) return false;
+    loggingIn_ = true;
+    const bool ok = state_.LoginRepeatedly();
+    loggingIn_ = false;
+    state_.loggedIn = LinkUp();   // as LogInIfNew leaves it: this link has had its login
     return ok;
 }
 

@@ -51,9 +51,10 @@ public:
     bool UsbFoundButNotOpened() const;
 
     // Where the user stands, in the order the bottom bar tells it: a call up
-    // (with the number dialled), a module logged in, connected but not logged
-    // in (a refused password), plugged in but not accessible, or none.
-    enum class Standing { NoModule, NotAccessible, Connected, LoggedIn, CallUp };
+    // (with the number dialled), a module logged in, connected but the
+    // password refused, connected but not logged in (no answer to the
+    // login), plugged in but not accessible, or none.
+    enum class Standing { NoModule, NotAccessible, Connected, PasswordRefused, LoggedIn, CallUp };
     Standing standing() const;
     QByteArray callNumber() const { return callNumber_; }
 
@@ -68,6 +69,11 @@ public:
     // logged in just now. A call from inside the login's own waits does
     // nothing.
     bool LogInIfNew(bool connected);
+    // Logs in again to the USB module whose login failed (the user asked):
+    // the password dialog comes once the current password is refused. True
+    // when logged in now; false at once when not connected, logged in, or
+    // a login is under way.
+    bool LogInAgain();
 
     // Asks the module for its status pairs ("R" on the status slot); over
     // USB only.

@@ -200,7 +200,7 @@ private slots:
         r.module.setPassword("1111");
         r.w->session().login().askPassword = [] {};
         r.backend.attach();
-        QTRY_COMPARE_WITH_TIMEOUT(standing->fullText(), QString("Connected"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(standing->fullText(), QString("Connected – password refused"), 5000);
     }
 
     // Ctrl+O and Ctrl+S open the file dialogs, F5 reads, wherever the focus
@@ -445,6 +445,67 @@ private slots:
         // The link going away deletes the bulk operator.
         r.backend.detach();
         QTRY_VERIFY_WITH_TIMEOUT(r.w->session().login().bulkOperator == nullptr, 3000);
+    }
+
+    // A refused password is told on the bar, under the dialog as well; a
+    // wrong entry comes back selected; Cancel ends the asking until the
+    // module is plugged in again or the user presses Log in…; a Read
+    // meanwhile says that nobody is logged in.
+    void refusedPasswordSaysSoOnce() {
+        WindowRig r;
+        r.module.setPassword("1111");
+        auto* standing = r.c<ElidedLabel>("lbStanding");
+        auto* logIn = r.button("btLogIn");
+        QVERIFY(logIn && !logIn->isVisible());
+        // Each password dialog (it has its own event loop) is answered by the
+        // next of these; one more than expected is cancelled.
+        QList<std::function<void(TPwdForm&)>> answers;
+        QStringList seen;   // per dialog: the bar under it, then what the field offered selected
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* f = qobject_cast<TPwdForm*>(QApplication::activeModalWidget());
+            if (!f || !f->isVisible() || f->property("answered").toBool()) return;
+            f->setProperty("answered", true);
+            seen << standing->fullText() << f->ppassword->selectedText();
+            if (answers.isEmpty())
+                f->reject();
+            else
+                answers.takeFirst()(*f);
+        });
+        poll.start(10);
+        auto type = [](const QString& pw) {
+            return [pw](TPwdForm& f) {
+                f.ppassword->setText(pw);
+                f.btPasswAction->click();
+            };
+        };
+        auto cancel = [](TPwdForm& f) { f.btCancel->click(); };
+        answers = {type("2222"), cancel};
+        r.backend.attach();
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().login().loginRuns == 1, 5000);
+        // The login's later attempts asked nobody.
+        QCOMPARE(seen, QStringList({"Connected – password refused", "4826", "Connected – password refused", "2222"}));
+        QCOMPARE(standing->fullText(), QString("Connected – password refused"));
+        QVERIFY(logIn->isVisible());
+        QCOMPARE(logIn->text(), QString("Log in…"));
+        r.button("btnRead")->click();
+        QCOMPARE(errors_, QStringList({"Not logged in: the module refused the password. Press Log in… and type the "
+                                       "module's password."}));
+        // Plugged in again: asked again.
+        r.backend.detach();
+        QTRY_COMPARE(standing->fullText(), QString("No module – plug it in"));
+        QVERIFY(!logIn->isVisible());
+        answers = {cancel};
+        r.backend.attach();
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().login().loginRuns == 2, 5000);
+        QCOMPARE(seen.size(), 6);
+        // Log in… brings the dialog back, and the right password logs in.
+        answers = {type("1111")};
+        logIn->click();
+        QCOMPARE(seen.size(), 8);
+        QCOMPARE(standing->fullText(), QString("Logged in"));
+        QVERIFY(!logIn->isVisible());
+        QVERIFY(r.enabled("btnRead"));
     }
 
     void noPasswordDialogOnceTheModuleIsGone() {

@@ -6,6 +6,7 @@
 
 #include <QFormLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -31,7 +32,10 @@ TPwdForm::TPwdForm(QWidget* owner, Session& session, Lookup lookup)
     rbepw = named(new QRadioButton("Login", box), "rbepw");
     rbepw->setChecked(true);
     lbLoginpw = named(new QLabel("Password:", box), "lbLoginpw");
-    ppassword = named(new QLineEdit(kDefaultPassword, box), "ppassword");
+    // The password tried last (a wrong entry comes back to be corrected), else the default.
+    const QByteArray tried =
+        session_.currentPassword.isEmpty() ? QByteArray(kDefaultPassword) : session_.currentPassword;
+    ppassword = named(new QLineEdit(text::fromCp1250(tried), box), "ppassword");
     rbcpw = named(new QRadioButton("Change password", box), "rbcpw");
     gbnewpw = named(new QGroupBox(box), "gbnewpw");
     gbnewpw->setEnabled(false);
@@ -48,6 +52,7 @@ TPwdForm::TPwdForm(QWidget* owner, Session& session, Lookup lookup)
     lbRefused->setVisible(false);
     btPasswAction = named(new QPushButton("OK", this), "btPasswAction");
     btPasswAction->setDefault(true);
+    btCancel = named(new QPushButton("Cancel", this), "btCancel");
 
     auto* login = new QFormLayout;
     login->addRow(lbLoginpw, ppassword);
@@ -65,7 +70,11 @@ TPwdForm::TPwdForm(QWidget* owner, Session& session, Lookup lookup)
     auto* outer = new QVBoxLayout(this);
     outer->addWidget(lbRefused);
     outer->addWidget(box);
-    outer->addWidget(btPasswAction, 0, Qt::AlignRight);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(btPasswAction);
+    buttons->addWidget(btCancel);
+    outer->addLayout(buttons);
 
     connect(rbcpw, &QRadioButton::toggled, this, [this](bool on) {
         if (on) rbcpwClick();
@@ -73,6 +82,7 @@ TPwdForm::TPwdForm(QWidget* owner, Session& session, Lookup lookup)
     connect(cpasswordn, &QLineEdit::textChanged, this, &TPwdForm::cpasswordnChange);
     connect(cpasswordnp, &QLineEdit::textChanged, this, &TPwdForm::cpasswordnChange);
     connect(btPasswAction, &QPushButton::clicked, this, &TPwdForm::btPasswActionClick);
+    connect(btCancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 void TPwdForm::showEvent(QShowEvent* e) {
@@ -81,6 +91,8 @@ void TPwdForm::showEvent(QShowEvent* e) {
     const lang::Msg refused = lang::Msg::PasswordRefused;
     lbRefused->setText(message ? message(refused) : lang::message(lang::Language::English, refused));
     lbRefused->setVisible(session_.lastLoginResult == Outcome::Refused);
+    const lang::Msg cancel = lang::Msg::CancelButton;
+    btCancel->setText(message ? message(cancel) : lang::message(lang::Language::English, cancel));
     QDialog::showEvent(e);
     ppassword->setFocus();
     ppassword->selectAll();

@@ -37,6 +37,7 @@ public:
     QLineEdit* cpasswordn;
     QLineEdit* cpasswordnp;
     QPushButton* btPasswAction;
+    QPushButton* btCancel;   // the module stays not logged in
     // Shown when the module refused the password last tried.
     QLabel* lbRefused;
     // The window's messages in its language; unset: English.

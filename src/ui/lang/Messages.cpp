@@ -65,6 +65,13 @@ constexpr MessageRow kRows[] = {
     {Msg::StandingCallUp, "Call up: %1", "Hívás él: %1", "Apel activ: %1"},
     {Msg::PasswordRefused, "The module refused the password.", "A modul elutasította a jelszót.",
      "Modulul a refuzat parola."},
+    {Msg::StandingPasswordRefused, "Connected – password refused", "Kapcsolódva – jelszó elutasítva",
+     "Conectat – parolă refuzată"},
+    {Msg::LogInButton, "Log in…", "Bejelentkezés…", "Autentificare…"},
+    {Msg::NotLoggedIn, "Not logged in: the module refused the password. Press Log in… and type the module's password.",
+     "Nincs bejelentkezve: a modul elutasította a jelszót. Nyomja meg a Bejelentkezés… gombot, és írja be a modul "
+     "jelszavát.",
+     "Neautentificat: modulul a refuzat parola. Apăsați Autentificare… și introduceți parola modulului."},
     {Msg::LogAllLines, "All lines", "Minden sor", "Toate liniile"},
     {Msg::LogClear, "Clear", "Törlés", "Ștergere"},
     {Msg::LogCopy, "Copy", "Másolás", "Copiere"},

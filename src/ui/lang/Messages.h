@@ -39,6 +39,9 @@ enum class Msg {
     StandingLoggedIn,
     StandingCallUp,   // %1 phone number
     PasswordRefused,
+    StandingPasswordRefused,
+    LogInButton,
+    NotLoggedIn,
     LogAllLines,
     LogClear,
     LogCopy,

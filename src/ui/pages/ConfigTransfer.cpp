@@ -311,9 +311,15 @@ void ConfigTransfer::PrepareSaveDialog(QFileDialog& dialog) {
     dialog.setOption(QFileDialog::DontConfirmOverwrite);
 }
 
+QString ConfigTransfer::refusedMessage(const QByteArray& key) const {
+    // Without a login the module refuses every setting: the setting is not the fault.
+    if (passwordRefused && passwordRefused()) return message(lang::Msg::NotLoggedIn);
+    return message(lang::Msg::RefusedSetting).arg(QString::fromLatin1(key));
+}
+
 QString ConfigTransfer::FailureMessage(const ReadResult& r) const {
     if (r.linkLost) return message(lang::Msg::DisconnectedAfter).arg(r.answered).arg(host_.bindings.Count());
-    if (!r.refusedKey.isEmpty()) return message(lang::Msg::RefusedSetting).arg(QString::fromLatin1(r.refusedKey));
+    if (!r.refusedKey.isEmpty()) return refusedMessage(r.refusedKey);
     if (!r.silentKeys.isEmpty()) return message(lang::Msg::NoAnswerFor).arg(QString::fromLatin1(r.silentKeys.first()));
     return {};
 }
@@ -324,7 +330,7 @@ QString ConfigTransfer::FailureMessage(const WriteResult& r) const {
         case Outcome::Accepted:
             return {};
         case Outcome::Refused:
-            return message(lang::Msg::RefusedSetting).arg(key);
+            return refusedMessage(r.failedKey);
         case Outcome::LinkLost:
             return message(lang::Msg::DisconnectedAfter).arg(r.written).arg(host_.bindings.Count());
         case Outcome::NotSent:

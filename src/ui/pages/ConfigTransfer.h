@@ -172,6 +172,9 @@ public:
     // the next setting, and the button handlers then tell nothing (no
     // message box, no note, no list of differences). Unset: never.
     std::function<bool()> closing;
+    // True while the module refuses the password: a refused setting is then
+    // told as not logged in, with what to do. Unset: never.
+    std::function<bool()> passwordRefused;
 
     QList<QByteArray> responses;                                  // raw answers of the last Read, in list order
     static constexpr const char* kFilter = "ini files (*.ini)";   // shown as "ini files (*.ini)|*.ini"
@@ -189,6 +192,7 @@ private:
     void fillHiddenCodes();
     void step();
     QString message(lang::Msg m) const;
+    QString refusedMessage(const QByteArray& key) const;
     QString allFilesFilter() const;
     std::optional<FileEncoding> askEncoding(const EncodingUnclearError& e);
     void showFailure(const std::function<void()>& body);

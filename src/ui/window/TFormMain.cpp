@@ -97,12 +97,8 @@ TFormMain::TFormMain(const Options& options)
         ProgressBarRW->setValue(0);
         ProgressBarRW->setTextVisible(false);
     });
-    session_->login().askPassword = [this] {
-        if (session_->Closing()) return;
-        TPwdForm form(this, session_->login(), [this](const QByteArray& key) { return langMan_->Text(key); });
-        form.message = [this](lang::Msg m) { return langMan_->Message(m); };
-        form.exec();
-    };
+    session_->login().askPassword = [this] { askPassword(); };
+    transfer_->passwordRefused = [this] { return session_->standing() == DeviceSession::Standing::PasswordRefused; };
     // 6.-10. The session's news, on the UI thread.
     connect(session_.get(), &DeviceSession::linkChanged, this,
             [this](const char* reason) { Guarded([&] { UpdateUIState(reason); }); });
@@ -218,6 +214,11 @@ void TFormMain::buildWindow() {
     p1->setContentsMargins(0, 0, 0, 0);
     p1->addWidget(Panel3, 1);
     p1->addWidget(lbStanding_, 1);
+    btLogIn_ = new QPushButton(Panel1);
+    btLogIn_->setObjectName("btLogIn");
+    btLogIn_->hide();
+    connect(btLogIn_, &QPushButton::clicked, this, &TFormMain::logIn);
+    p1->addWidget(btLogIn_);
     lbFile_ = new ElidedLabel(Panel1);
     lbFile_->setObjectName("lbFile");
     lbFile_->hide();   // until a file is named or something changed
@@ -276,6 +277,9 @@ void TFormMain::applyStartupPresentation() {
     resize(300, 480);
     Panel3->hide();
     Panel4->hide();
+    Panel2->hide();   // it holds only the language buttons: its width goes to the state text
+    // The narrow bar has no room for Log in… beside the state text: the button gets a row of its own.
+    if (auto* lay = qobject_cast<QVBoxLayout*>(layout())) lay->insertWidget(lay->indexOf(Panel1), btLogIn_);
 }
 
 void TFormMain::setBusy(bool on, const char* reason) {
@@ -293,9 +297,11 @@ void TFormMain::showTransferNote(const QString& note) {
     noteTimer_.start(timing::transferNoteMs);
 }
 
-void TFormMain::UpdateUIState(const char* /*reason*/) {
+void TFormMain::UpdateUIState(const char* reason) {
     // 1. Is a link up?
     const bool connected = session_->LinkUp();
+    // A new module is asked for its password again, however the last one was left.
+    if (!connected || qstrcmp(reason, "Attached") == 0) passwordDeclined_ = false;
     // 2. Enabling.
     auto setButtons = [this](bool on) {
         for (const char* name : {"btnRead", "btnWrite", "btnVerify"})
@@ -330,6 +336,8 @@ QString TFormMain::standingText() const {
             return langMan_->Message(lang::Msg::StandingCallUp).arg(QString::fromLatin1(session_->callNumber()));
         case S::LoggedIn:
             return langMan_->Message(lang::Msg::StandingLoggedIn);
+        case S::PasswordRefused:
+            return langMan_->Message(lang::Msg::StandingPasswordRefused);
         case S::Connected:
             return langMan_->Message(lang::Msg::StandingConnected);
         case S::NotAccessible:
@@ -366,6 +374,26 @@ void TFormMain::showAbout() {
 void TFormMain::showStanding() {
     if (!langMan_ || session_->Closing()) return;
     lbStanding_->setFullText(standingText());
+    btLogIn_->setText(langMan_->Message(lang::Msg::LogInButton));
+    btLogIn_->setVisible(session_->standing() == DeviceSession::Standing::PasswordRefused);
+}
+
+bool TFormMain::askPassword() {
+    if (session_->Closing() || passwordDeclined_) return false;
+    // The bar under the dialog tells why it is there (the login runs before
+    // the link's own update reaches the bar).
+    showStanding();
+    TPwdForm form(this, session_->login(), [this](const QByteArray& key) { return langMan_->Text(key); });
+    form.message = [this](lang::Msg m) { return langMan_->Message(m); };
+    const bool accepted = form.exec() == QDialog::Accepted;
+    if (!accepted) passwordDeclined_ = true;
+    return accepted;
+}
+
+void TFormMain::logIn() {
+    passwordDeclined_ = false;
+    session_->LogInAgain();
+    UpdateUIState("LogIn");
 }
 
 void TFormMain::ReceiveStatusText(const QByteArray& text) {

@@ -22,6 +22,7 @@ class LangMan;
 class LogPage;
 class ModemPage;
 class QProgressBar;
+class QPushButton;
 class QSettings;
 class QTabWidget;
 class QToolButton;
@@ -109,6 +110,11 @@ private:
     // The bottom bar's words for where the user stands (no module, not
     // accessible, connected, logged in, call up).
     void showStanding();
+    // The password dialog, unless the user cancelled it on this link; false
+    // when it was not shown or cancelled.
+    bool askPassword();
+    // Log in…: the login again, with the dialog.
+    void logIn();
 
     std::unique_ptr<DeviceSession> session_;
     ControlDescList settingsBindings_;
@@ -131,6 +137,8 @@ private:
     QWidget* Panel4;
     QProgressBar* ProgressBarRW;
     ElidedLabel* lbStanding_;
+    QPushButton* btLogIn_;            // shown while the password is refused
+    bool passwordDeclined_ = false;   // the dialog was cancelled: not asked again until a new link or Log in…
     ElidedLabel* lbFile_;
     QString fileName_;   // the settings file last opened or saved
     QToolButton* SpeedButtonEN;
