@@ -14,6 +14,7 @@
 #include "sim/SimHidBus.h"
 #include "sim/SimModule.h"
 #include "ui/lang/LangMan.h"
+#include "ui/lang/LangTables.h"
 #include "ui/lang/Messages.h"
 #include "ui/pages/ConfigTransfer.h"
 #include "ui/pages/ModemPage.h"
@@ -65,13 +66,66 @@ constexpr char kUsage[] =
     "  --password PW      device password (default 4826)\n"
     "  --wait SECONDS     how long to wait for the module (default 5)\n"
     "  --device PATH|SERIAL  the module to use when several are attached (see list)\n"
-    "  --lang en|hu|ro    the language of captions in diff and report (default en)\n"
+    "  --lang en|hu|ro    the language of captions in status, diff and report (default en)\n"
     "  --encoding windows-1250|utf-8\n"
     "                     the encoding of a settings file whose text reads as UTF-8 but\n"
     "                     has no byte-order mark (refused without it)\n"
     "  --demo [N]         use the simulated module (N of them, default 1)\n"
     "  --serial-port PATH --phone NUMBER   reach the module through a GSM modem data call\n"
-    "  --version          print the version\n";
+    "  --version          print the version\n"
+    "Values the module holds are printed with control characters escaped: \\n, \\r, \\t,\n"
+    "\\xHH for the others (ESC is \\x1b), and a backslash as \\\\.\n";
+
+// What each exit code means; --help lists them, the README has the same table.
+const struct {
+    Exit code;
+    const char* meaning;
+} kExitCodes[] = {
+    {Ok, "done"},
+    {Failure, "a value the window could not take (not an integer, or not sendable, in the file)"},
+    {Usage, "usage error, or a key or value that cannot be sent"},
+    {NoModule,
+     "no module found, the data call failed, or the module went away (how far it got is said; log says that "
+     "it ended)"},
+    {LoginRefused, "the module refused the password"},
+    {ParamRefused, "the module refused a parameter (named on standard error)"},
+    {NoAnswer, "no answer from the module for a parameter (named)"},
+    {FileError,
+     "a file that cannot be read or written (a full disk, a FIFO or device, over 1 MiB), is not a settings "
+     "file, or whose encoding cannot be told without --encoding"},
+    {Mismatch, "write --verify: the module holds other values than were written (each is listed)"},
+    {Interrupted, "interrupted (Ctrl+C or SIGTERM, also the usual end of log); nothing is written"},
+};
+
+void printUsage(FILE* to) {
+    std::fputs(kUsage, to);
+    std::fputs("exit codes:\n", to);
+    for (const auto& e : kExitCodes) std::fprintf(to, "  %3d  %s\n", int(e.code), e.meaning);
+}
+
+// Text the module holds, safe for a terminal: no control character (an
+// escape sequence) reaches it as such, and a backslash is doubled so that
+// the escapes stay unambiguous.
+QString escaped(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (c == QLatin1Char('\\'))
+            out += QLatin1String("\\\\");
+        else if (c == QLatin1Char('\n'))
+            out += QLatin1String("\\n");
+        else if (c == QLatin1Char('\r'))
+            out += QLatin1String("\\r");
+        else if (c == QLatin1Char('\t'))
+            out += QLatin1String("\\t");
+        else if (u < 0x20 || (u >= 0x7F && u <= 0x9F))
+            out += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
 
 const QStringList kCommands = {"read", "write", "get", "set", "volumes", "status", "log", "list", "diff", "report"};
 
@@ -177,6 +231,8 @@ private:
     int writeAll();
     // The module's status values: pushed over USB, asked for one by one over a call.
     int collectStatus(QList<QPair<QByteArray, QByteArray>>& pairs);
+    // "Supply voltage: 12210 mV": a status value as the Status page shows it.
+    QString statusLine(const QByteArray& key, const QByteArray& value) const;
     HidBackend* backend();
     // The attached modules; false, having said why, when the system gives no list.
     bool listModules(std::vector<HidInterface>& modules);
@@ -564,7 +620,7 @@ int Tool::doGet() {
         if (p_.isSet("json"))
             json.insert(k, text::fromCp1250(value));
         else
-            print(key + "=" + value);
+            printText(text::fromCp1250(key) + "=" + escaped(text::fromCp1250(value)));
     }
     if (p_.isSet("json")) printJson(QJsonDocument(json));
     return Ok;
@@ -638,6 +694,23 @@ int Tool::collectStatus(QList<QPair<QByteArray, QByteArray>>& pairs) {
     return Ok;
 }
 
+QString Tool::statusLine(const QByteArray& key, const QByteArray& value) const {
+    std::vector<StatusDef> defs = statusParams();
+    defs.insert(defs.end(), modemStatusQueries().begin(), modemStatusQueries().end());
+    QByteArray label;   // the value's label on the page; a hidden edit feeds it
+    for (const StatusDef& d : defs)
+        if (d.key == key) label = d.control.startsWith("_ed") ? "lb" + d.control.mid(3) : d.control;
+    QByteArray caption = key + ":";
+    for (const lang::Row& row : lang::table(language()))
+        if (label == row.key + "Value") {
+            caption = row.text;
+            break;
+        }
+    QString line = text::fromCp1250(caption) + " " + escaped(text::fromCp1250(value));
+    if (const QString unit = QString::fromUtf8(statusUnit(label)); !unit.isEmpty()) line += " " + unit;
+    return line;
+}
+
 int Tool::doStatus() {
     QList<QPair<QByteArray, QByteArray>> pairs;
     if (const int rc = collectStatus(pairs); rc != Ok) return rc;
@@ -646,7 +719,7 @@ int Tool::doStatus() {
         for (const auto& [k, v] : pairs) o.insert(QString::fromLatin1(k), text::fromCp1250(v));
         printJson(QJsonDocument(o));
     } else {
-        for (const auto& [k, v] : pairs) print(k + "=" + v);
+        for (const auto& [k, v] : pairs) printText(statusLine(k, v));
     }
     return Ok;
 }
@@ -679,8 +752,9 @@ int Tool::doLog() {
     if (!interrupted_ && session_->UsbReady()) loop.exec();
     waiting_ = nullptr;
     QObject::disconnect(c);
+    if (interrupted_) return Interrupted;   // Ctrl+C, the usual end
     if (session_->UsbReady()) return Ok;
-    if (!interrupted_) say("the module was disconnected%s; the log ends here", linkReason());
+    say("the module was disconnected%s; the log ends here", linkReason());
     return NoModule;
 }
 
@@ -959,11 +1033,11 @@ int Tool::run(const QStringList& givenArgs) {
     const QStringList args = takeDemoCount(givenArgs, &demoCount_);
     if (!p_.parse(QStringList{"kestrum-cli"} + args)) {
         say("%s", p_.errorText().toLocal8Bit());
-        std::fputs(kUsage, env_.err);
+        printUsage(env_.err);
         return Usage;
     }
     if (p_.isSet("help")) {
-        std::fputs(kUsage, env_.out);
+        printUsage(env_.out);
         return Ok;
     }
     if (p_.isSet("version")) {
@@ -974,7 +1048,7 @@ int Tool::run(const QStringList& givenArgs) {
     const QString command = positional_.isEmpty() ? QString() : positional_.takeFirst();
     if (!kCommands.contains(command)) {
         if (!command.isEmpty()) say("unknown command %s", quoted(command));
-        std::fputs(kUsage, env_.err);
+        printUsage(env_.err);
         return Usage;
     }
     if (!validate(command)) return Usage;

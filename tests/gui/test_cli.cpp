@@ -23,6 +23,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -212,6 +213,40 @@ private slots:
         QCOMPARE(o.size(), 15);
         QCOMPARE(o.value("TPv").toString(), QString("GSM-2R"));
         QCOMPARE(o.value("VSE").toString(), QString("12210"));
+    }
+
+    // status reads as the Status page: caption, value, unit.
+    void statusShowsCaptionsAndUnits() {
+        Module m;
+        const Run st = run({"status"}, &m.backend);
+        QCOMPARE(st.rc, int(cli::Ok));
+        for (const char* line : {"Type: GSM-2R\n", "Lowest signal strength: 14\n", "Lowest voltage: 12210 mV\n",
+                                 "Module temperature: 31 \xC2\xB0" "C\n"})
+            QVERIFY2(st.out.contains(line), st.out);
+        // Values the simulated module varies.
+        const QString text = QString::fromUtf8(st.out);
+        QVERIFY2(text.contains(QRegularExpression("\nSupply voltage: \\d+ mV\n")), st.out);
+        QVERIFY2(text.contains(QRegularExpression("\nSensor temperature: -?\\d+ \u00B0C\n")), st.out);
+    }
+
+    // Text the module holds never reaches the terminal as control characters.
+    void getEscapesControlCharacters() {
+        Module m;
+        m.module.setParam("CALL:USER1.PN", "\x1b]0;x\x07" "a\\b\tc");
+        const Run g = run({"get", "CALL:USER1.PN"}, &m.backend);
+        QCOMPARE(g.rc, int(cli::Ok));
+        QCOMPARE(g.out, QByteArray("CALL:USER1.PN=\\x1b]0;x\\x07a\\\\b\\tc\n"));
+        const Run j = run({"get", "CALL:USER1.PN", "--json"}, &m.backend);
+        QCOMPARE(QJsonDocument::fromJson(j.out).object().value("CALL:USER1.PN").toString(),
+                 QString("\x1b]0;x\x07" "a\\b\tc"));
+    }
+
+    void helpListsTheExitCodes() {
+        const Run h = run({"--help"}, nullptr);
+        QCOMPARE(h.rc, int(cli::Ok));
+        for (const char* line : {"\n    0  done\n", "\n    3  no module found", "\n    8  write --verify",
+                                 "\n  130  interrupted"})
+            QVERIFY2(h.out.contains(line), h.out);
     }
 
     void exitCodes() {
@@ -701,8 +736,18 @@ private slots:
         QVERIFY2(errText.contains("the module was disconnected") && errText.contains("; the log ends here"), errText);
     }
 
+    // Ctrl+C is how log usually ends: exit 130.
+    void logEndedByCtrlCIsInterrupted() {
+        Module m;
+        const Run r = run({"log"}, &m.backend, false, [&] { return m.module.mainlogOn(); });
+        QCOMPARE(r.rc, int(cli::Interrupted));
+        QVERIFY2(!r.err.contains("disconnected"), r.err);
+    }
+
     // Over a call the module on USB is neither opened nor logged in to.
     void overTheModemTheUsbModuleIsLeftAlone() {
+        TimingGuard saved;
+        testTiming::deviceAnswerBudgets();
         Module usb;   // plugged in and answering
         SimModule far;
         far.setParam("CALL:USER1.PN", "+36209998877");

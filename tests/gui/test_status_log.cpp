@@ -1,6 +1,9 @@
 // Status pairs and log lines: the parsers, the Status page's drawing of the
 // values, the three log views, delivery-independence and the memory limits.
 #include <QClipboard>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -94,6 +97,7 @@ private slots:
     void logLinesAndTags();
     void logLineEndsAndZeroByte();
     void logHeadingsClearCopyAndSave();
+    void logSaveProposesADatedNameAndAddsTxt();
     void plotsKeepTheLastTenMinutes();
     void plotsDrawALineWithScaleAndTooltip();
     void stalePlotsSayWhenTheLastValueCame();
@@ -509,6 +513,32 @@ void TestStatusLog::logHeadingsClearCopyAndSave() {
 
     log.clear();
     for (int i = 1; i <= 3; ++i) QVERIFY(log.memo(i)->toPlainText().isEmpty());
+}
+
+// Save proposes a dated name, adds ".txt" to a name typed without a suffix,
+// and next time proposes the folder it saved in.
+void TestStatusLog::logSaveProposesADatedNameAndAddsTxt() {
+    QCOMPARE(LogPage::ProposedName(QDateTime(QDate(2026, 3, 2), QTime(14, 2))), QString("log-2026-03-02_14-02.txt"));
+    LogPage log;
+    log.ReceiveLogText("line\r");
+    QTemporaryDir dir;
+    QStringList proposed;
+    QString answer = dir.filePath("site");
+    log.askFileName = [&](const QString& name) {
+        proposed << name;
+        return answer;
+    };
+    const QString today = QDate::currentDate().toString("yyyy-MM-dd");
+    log.findChild<QPushButton*>("btLogSave")->click();
+    QVERIFY(QFile::exists(dir.filePath("site.txt")));
+    QVERIFY2(QFileInfo(proposed.value(0)).fileName().startsWith("log-" + today), qPrintable(proposed.value(0)));
+    answer = dir.filePath("site.log");   // a suffix of the user's own stays
+    log.findChild<QPushButton*>("btLogSave")->click();
+    QVERIFY(QFile::exists(dir.filePath("site.log")) && !QFile::exists(dir.filePath("site.log.txt")));
+    QCOMPARE(QFileInfo(proposed.value(1)).absolutePath(), QFileInfo(dir.path()).absoluteFilePath());
+    answer.clear();   // cancelled: nothing written
+    log.findChild<QPushButton*>("btLogSave")->click();
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2);
 }
 
 void TestStatusLog::logLineEndsAndZeroByte() {

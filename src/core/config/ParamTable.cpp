@@ -128,6 +128,21 @@ const std::vector<StatusDef>& modemStatusQueries() {
     return q;
 }
 
+const char* statusUnit(const QByteArray& valueLabel) {
+    static const struct {
+        const char* label;
+        const char* unit;
+    } units[] = {
+        {"lbSupplyVoltageValue", "mV"},
+        {"lbMinVoltageValue", "mV"},
+        {"lbActTempSensorValue", "\xC2\xB0" "C"},
+        {"lbActTempModuleValue", "\xC2\xB0" "C"},
+    };
+    for (const auto& u : units)
+        if (valueLabel == u.label) return u.unit;
+    return "";
+}
+
 const std::vector<StatusDef>& statusParams() {
     static const std::vector<StatusDef> s = {
         {"TPv", "lbViTypeValue"},         {"HWv", "lbViHwVerValue"},        {"FWv", "lbViFwVerValue"},

@@ -39,6 +39,9 @@ const std::vector<StatusDef>& statusParams();    // 15 entries
 // What the Status page asks for, one query at a time, over a data call (there
 // are no pushed pairs there), and the control each answer goes to.
 const std::vector<StatusDef>& modemStatusQueries();   // 11 entries
+// The unit the Status page writes after the value in this label ("mV", "°C",
+// UTF-8), e.g. for "lbSupplyVoltageValue"; empty for a value without one.
+const char* statusUnit(const QByteArray& valueLabel);
 
 // Control names of one event's controls.
 QByteArray eventCallBox(const EventDef& e, int target);   // T1..T4

@@ -1,8 +1,10 @@
 #include "ui/pages/LogPage.h"
 
 #include <QClipboard>
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -65,11 +67,7 @@ LogPage::LogPage(QWidget* parent) : QWidget(parent) {
     page->addLayout(buttons);
     connect(clear_, &QPushButton::clicked, this, &LogPage::clear);
     connect(copy_, &QPushButton::clicked, this, &LogPage::copy);
-    connect(save_, &QPushButton::clicked, this, [this] {
-        const QString name = QFileDialog::getSaveFileName(this, text(lang::Msg::LogSave).remove(QChar(0x2026)),
-                                                          QString(), QStringLiteral("*.txt"));
-        if (!name.isEmpty()) saveTo(name);
-    });
+    connect(save_, &QPushButton::clicked, this, &LogPage::saveClicked);
     retranslate();
 }
 
@@ -95,6 +93,34 @@ void LogPage::copy() {
         }
     if (selected.isEmpty()) selected = memo_[0]->toPlainText();
     QGuiApplication::clipboard()->setText(selected.replace(QChar::LineSeparator, QChar('\n')));
+}
+
+QString LogPage::SaveName(const QString& chosen) {
+    return QFileInfo(chosen).suffix().isEmpty() ? chosen + QStringLiteral(".txt") : chosen;
+}
+
+QString LogPage::ProposedName(const QDateTime& when) {
+    return QStringLiteral("log-") + when.toString(QStringLiteral("yyyy-MM-dd_HH-mm")) + QStringLiteral(".txt");
+}
+
+void LogPage::saveClicked() {
+    const QString name = ProposedName(QDateTime::currentDateTime());
+    const QString proposed = lastFolder_.isEmpty() ? name : QDir(lastFolder_).filePath(name);
+    QString chosen;
+    if (askFileName) {
+        chosen = askFileName(proposed);
+    } else {
+        QFileDialog dialog(this, text(lang::Msg::LogSave).remove(QChar(0x2026)));
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setNameFilter(QStringLiteral("*.txt"));
+        dialog.setDefaultSuffix(QStringLiteral("txt"));
+        dialog.selectFile(proposed);
+        if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+            chosen = dialog.selectedFiles().first();
+    }
+    if (chosen.isEmpty()) return;
+    const QString path = SaveName(chosen);
+    if (saveTo(path)) lastFolder_ = QFileInfo(path).absolutePath();
 }
 
 bool LogPage::saveTo(const QString& fileName) {

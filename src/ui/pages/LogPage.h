@@ -13,6 +13,7 @@
 #include "core/protocol/StatusParser.h"
 
 class ElidedLabel;
+class QDateTime;
 class QPlainTextEdit;
 class QPushButton;
 
@@ -49,8 +50,16 @@ public:
     void clear();
     void copy();
     bool saveTo(const QString& fileName);
+    // Save's file name: the chosen one, with ".txt" added when it has no suffix.
+    static QString SaveName(const QString& chosen);
+    // The name Save proposes, with the date and time: "log-2026-12-08_14-02.txt".
+    static QString ProposedName(const QDateTime& when);
+    // Asks for Save's file name, proposing one (a path); empty: cancelled.
+    // Null: the file dialog. Tests answer here instead.
+    std::function<QString(const QString& proposed)> askFileName;
 
 private:
+    void saveClicked();
     void appendLine(QPlainTextEdit* view, const QByteArray& line);
     QString text(lang::Msg m) const;
 
@@ -58,4 +67,5 @@ private:
     ElidedLabel* heading_[3] = {};
     QPushButton *clear_ = nullptr, *copy_ = nullptr, *save_ = nullptr;
     LogLineSplitter splitter_;
+    QString lastFolder_;   // where the log was last saved
 };

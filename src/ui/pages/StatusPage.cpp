@@ -1,5 +1,6 @@
 #include "ui/pages/StatusPage.h"
 
+#include "core/config/ParamTable.h"
 #include "ui/widgets/TrendPlot.h"
 
 #include <QGridLayout>
@@ -222,8 +223,8 @@ void StatusPage::showState(const char* labelName, const QString& text, const QCo
     showText(labelName, text);
 }
 
-void StatusPage::showWithUnit(const char* editName, const char* labelName, const QString& unit) {
-    showText(labelName, edit(editName)->text() + unit);
+void StatusPage::showWithUnit(const char* editName, const char* labelName) {
+    showText(labelName, edit(editName)->text() + " " + QString::fromUtf8(statusUnit(labelName)));
 }
 
 // Inputs: "1" is the idle state.
@@ -261,19 +262,19 @@ void StatusPage::_edGsmSignalValueChange() {
 void StatusPage::_edSupplyVoltageValueChange() {
     long long mv = 0;
     if (readDecimal(edit("_edSupplyVoltageValue")->text(), mv)) plSupplyVoltage_->addSample(double(mv));
-    showWithUnit("_edSupplyVoltageValue", "lbSupplyVoltageValue", " mV");
+    showWithUnit("_edSupplyVoltageValue", "lbSupplyVoltageValue");
 }
 
-void StatusPage::_edMinVoltageValueChange() { showWithUnit("_edMinVoltageValue", "lbMinVoltageValue", " mV"); }
+void StatusPage::_edMinVoltageValueChange() { showWithUnit("_edMinVoltageValue", "lbMinVoltageValue"); }
 
 void StatusPage::_edActTempSensorValueChange() {
     long long degrees = 0;
     if (readDecimal(edit("_edActTempSensorValue")->text(), degrees)) plTemperature_->addSample(double(degrees));
-    showWithUnit("_edActTempSensorValue", "lbActTempSensorValue", QString(" ") + QChar(0x00B0) + "C");
+    showWithUnit("_edActTempSensorValue", "lbActTempSensorValue");
 }
 
 void StatusPage::_edActTempModuleValueChange() {
-    showWithUnit("_edActTempModuleValue", "lbActTempModuleValue", QString(" ") + QChar(0x00B0) + "C");
+    showWithUnit("_edActTempModuleValue", "lbActTempModuleValue");
 }
 
 void StatusPage::_edInputsIN1ValueChange() { showInput("_edInputsIN1Value", "lbInputsIN1Value"); }

@@ -75,7 +75,8 @@ private:
     void showState(const char* labelName, const QString& text, const QColor& colour);
     void showInput(const char* editName, const char* labelName);
     void showRelay(const char* editName, const char* labelName);
-    void showWithUnit(const char* editName, const char* labelName, const QString& unit);
+    // The edit's text and the unit the label has (statusUnit).
+    void showWithUnit(const char* editName, const char* labelName);
 
     QProgressBar* pbGsmSignal_ = nullptr;
     TrendPlot* plGsmSignal_ = nullptr;
