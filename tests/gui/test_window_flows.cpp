@@ -8,6 +8,7 @@
 #include "support/TimingGuard.h"
 #include "support/WindowRig.h"
 #include "ui/pages/ConfigTransfer.h"
+#include "ui/pages/EditTracker.h"
 #include "ui/widgets/Bindings.h"
 #include "ui/widgets/Controls.h"
 #include "ui/widgets/ErrorBox.h"
@@ -16,11 +17,15 @@
 
 #include <QCheckBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSlider>
 #include <QTabWidget>
@@ -196,6 +201,78 @@ private slots:
         // Text arriving while the window closes is dropped without harm.
         r.w->close();
         QVERIFY(r.w->session().Closing());
+    }
+
+    // The question before unsaved changes go: Save… (the default button),
+    // Discard, Cancel (Escape), with the count; Save… saves in place and
+    // goes on. Ctrl+S saves in place without a dialog; Save as… asks with
+    // the current name filled in.
+    void unsavedWorkIsSavedOrKept() {
+        Rig r;
+        QVERIFY(QTest::qWaitForWindowActive(r.w.get()));
+        QVERIFY(r.connect());
+        std::unique_ptr<QMessageBox> box(r.w->makeUnsavedBox(3));
+        QVERIFY(box->text().startsWith("3 settings"));
+        QCOMPARE(box->defaultButton()->text(), QString("Save…"));
+        QCOMPARE(box->escapeButton()->text(), QString("Cancel"));
+        box->show();
+        QTest::keyClick(box.get(), Qt::Key_Escape);
+        QCOMPARE(box->clickedButton(), box->escapeButton());
+        box.reset();
+        QTemporaryDir dir;
+        QStringList proposed;
+        r.w->transfer().chooseSaveName = [&](const QString& p) {
+            proposed << p;
+            return p.isEmpty() ? dir.filePath("site") : dir.filePath("other.ini");
+        };
+        r.w->confirmDiscard = nullptr;
+        QList<TFormMain::Unsaved> answers;
+        r.w->askUnsaved = [&] { return answers.takeFirst(); };
+        QTest::keyClicks(r.c("EditPhoneNumber1"), "5");
+        // Save… with no file open: the dialog names the file, then Read goes on.
+        answers = {TFormMain::Unsaved::Save};
+        r.module.clearCommands();
+        r.button("btnRead")->click();
+        QCOMPARE(proposed, QStringList{QString()});
+        QCOMPARE(r.count("CALL:USER1.PN?"), 1);
+        QVERIFY(QFile(dir.filePath("site.ini")).exists());
+        // Cancel keeps the changes; Ctrl+S writes them to the open file at once.
+        r.w->transfer().OpenFile(dir.filePath("site.ini"));
+        QTest::keyClicks(r.c("EditPhoneNumber1"), "6");
+        QTRY_VERIFY(r.w->edits().modified());
+        // The changed control tells its old value.
+        const QString old = r.c<QLineEdit>("EditPhoneNumber1")->text().chopped(1);
+        QCOMPARE(r.c("EditPhoneNumber1")->toolTip(), "was: " + old);
+        answers = {TFormMain::Unsaved::Cancel};
+        r.button("btnRead")->click();
+        QVERIFY(r.w->edits().modified());
+        r.w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(r.w.get()));
+        QTest::keySequence(r.c("EditPhoneNumber1"), QKeySequence("Ctrl+S"));
+        QCOMPARE(proposed.size(), 1);   // no dialog
+        QVERIFY(!r.w->edits().modified());
+        QSettings saved(dir.filePath("site.ini"), QSettings::IniFormat);
+        QVERIFY(saved.value("Settings/EditPhoneNumber1").toString().endsWith("6"));
+        // Save as…: asked, the open file's name filled in.
+        QTest::keySequence(r.c("EditPhoneNumber1"), QKeySequence("Ctrl+Shift+S"));
+        QCOMPARE(proposed.size(), 2);
+        QCOMPARE(QFileInfo(proposed.last()).fileName(), QString("site.ini"));
+        QCOMPARE(r.w->fileText(), QString("other.ini"));
+        QCOMPARE(r.button("btnSaveAs")->text(), QString("Save as…"));
+        // A Write leaves the file's "*": the module's state is told apart.
+        QTest::keyClicks(r.c("EditPhoneNumber1"), "7");
+        QTRY_VERIFY(r.w->edits().modified());
+        QCOMPARE(r.w->moduleText(), QString("not written to the module"));
+        r.button("btnWrite")->click();
+        QTRY_COMPARE(r.w->fileText(), QString("other.ini *"));
+        QVERIFY(QRegularExpression("^written \\d\\d:\\d\\d$").match(r.w->moduleText()).hasMatch());
+        QVERIFY(r.c("lbModule")->isVisible());
+        // Save… with a file open saves in place, then closing goes on.
+        answers = {TFormMain::Unsaved::Save};
+        QVERIFY(r.w->close());
+        QCOMPARE(proposed.size(), 2);
+        QSettings other(dir.filePath("other.ini"), QSettings::IniFormat);
+        QVERIFY(other.value("Settings/EditPhoneNumber1").toString().endsWith("67"));
     }
 
     // Closing the window while a Read, Write or Verify waits for the module

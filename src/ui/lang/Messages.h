@@ -53,6 +53,13 @@ enum class Msg {
     AllFilesFilter,
     DiscardChanges,
     DiscardButton,
+    UnsavedQuestion,   // %1 how many settings changed
+    SaveFirstButton,
+    SaveAsButton,
+    WasValue,   // %1 the value before the change
+    PageNotWritten,
+    PageWritten,   // %1 time of day (HH:mm)
+    PageRead,      // %1 time of day (HH:mm)
     RecentFiles,
     VerifyButton,
     VerifyMatch,     // %1 count

@@ -459,18 +459,28 @@ std::optional<FileEncoding> ConfigTransfer::askEncoding(const EncodingUnclearErr
     return std::nullopt;
 }
 
-void ConfigTransfer::btnSaveClick() {
+void ConfigTransfer::btnSaveClick() { btnSaveAsClick(QString()); }
+
+void ConfigTransfer::btnSaveAsClick(const QString& proposed) {
+    if (chooseSaveName) {
+        const QString chosen = chooseSaveName(proposed);
+        if (!chosen.isEmpty()) SaveFile(chosen);
+        return;
+    }
     QFileDialog dialog(host_.dialogParent);
     PrepareSaveDialog(dialog);
     dialog.setNameFilters({kFilter, allFilesFilter()});
-    if (!lastFolder_.isEmpty()) dialog.setDirectory(lastFolder_);
+    if (!proposed.isEmpty())
+        dialog.selectFile(proposed);
+    else if (!lastFolder_.isEmpty())
+        dialog.setDirectory(lastFolder_);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
     const QString chosen = dialog.selectedFiles().first();
     if (!chosen.isEmpty()) SaveFile(chosen);
 }
 
-void ConfigTransfer::SaveFile(const QString& chosen) {
-    const QString path = SaveName(chosen);
+void ConfigTransfer::SaveFile(const QString& chosen, bool asIs) {
+    const QString path = asIs ? chosen : SaveName(chosen);
     lastFolder_ = QFileInfo(path).absolutePath();
     bool ok = false;
     showFailure([&] {

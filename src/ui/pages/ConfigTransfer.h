@@ -125,12 +125,15 @@ public:
     void btnWriteClick();
     void btnOpenClick();
     void btnSaveClick();
+    // Save as…: the save dialog with proposed (the open file) filled in.
+    void btnSaveAsClick(const QString& proposed);
     // Reads every setting back and lists those that differ from what is shown.
     void btnVerifyClick();
     // What Open and Save do once the dialog has given a name, failures shown.
     void OpenFile(const QString& path);
     void setLastFolder(const QString& folder) { lastFolder_ = folder; }
-    void SaveFile(const QString& chosen);
+    // asIs: the name as it is, without SaveName's ".ini" (saving in place).
+    void SaveFile(const QString& chosen, bool asIs = false);
 
     // The operations themselves. Read throws text::ConvertError for a text
     // that a combo box, track bar or radio group cannot take. Write throws
@@ -180,6 +183,10 @@ public:
     static constexpr const char* kFilter = "ini files (*.ini)";   // shown as "ini files (*.ini)|*.ini"
     static constexpr const char* kSection = "Settings";
     static constexpr qint64 kMaxFileSize = IniFile::kMaxFileSize;   // what Open reads and Save writes
+
+    // The save dialogs ask through this when set: the name chosen, empty when
+    // cancelled; proposed is the name filled in (empty for none).
+    std::function<QString(const QString& proposed)> chooseSaveName;
 
     // OpenFile asks which encoding a file uses when it cannot be told (see
     // EncodingUnclearError); none: Open is cancelled. Unset: a question box.

@@ -1,5 +1,6 @@
 #include "ui/pages/EditTracker.h"
 
+#include "core/text/Codec.h"
 #include "ui/widgets/Controls.h"
 
 #include <QAbstractButton>
@@ -58,11 +59,28 @@ void EditTracker::recheck() {
         const ControlDesc& d = bindings_.At(i);
         const bool changed = GetControlValue(d.control) != reference_.value(d.key);
         mark(d.control, changed);
+        if (describeOld) showOld(shownBy_.value(d.control, d.control), changed, reference_.value(d.key));
         any = any || changed;
     }
-    if (any == modified_) return;
-    modified_ = any;
-    emit modifiedChanged(any);
+    if (any != modified_) {
+        modified_ = any;
+        emit modifiedChanged(any);
+    }
+    emit rechecked();
+}
+
+void EditTracker::showOld(QWidget* c, bool changed, const QByteArray& old) {
+    // The control's own tooltip is kept while the old value is shown.
+    const char* kOwn = "kestrumOwnTip";
+    if (!changed) {
+        if (c->property(kOwn).isValid()) {
+            c->setToolTip(c->property(kOwn).toString());
+            c->setProperty(kOwn, QVariant());
+        }
+        return;
+    }
+    if (!c->property(kOwn).isValid()) c->setProperty(kOwn, c->toolTip());
+    c->setToolTip(describeOld(text::fromCp1250(old)));
 }
 
 void EditTracker::mark(QWidget* c, bool changed) {

@@ -9,6 +9,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
+
 class EditTracker : public QObject {
     Q_OBJECT
 public:
@@ -21,16 +23,23 @@ public:
     // Compares at once (otherwise done once the current event has been handled).
     void recheck();
 
-    static QColor markColour() { return QColor(0, 87, 184); }
+    // Burnt orange: apart from the style's blue focus and selection.
+    static QColor markColour() { return QColor(176, 70, 0); }
+    // The tooltip of a changed control, given its old value ("was: ALARM1").
+    // Unset: no tooltip.
+    std::function<QString(const QString& old)> describeOld;
     // A setting kept in a hidden control is marked on the control that shows it.
     void markOn(QWidget* hidden, QWidget* shown) { shownBy_.insert(hidden, shown); }
 
 signals:
     void modifiedChanged(bool modified);
+    // Each comparison, changed or not.
+    void rechecked();
 
 private:
     void watch(QWidget* control);
     void mark(QWidget* control, bool changed);
+    void showOld(QWidget* control, bool changed, const QByteArray& old);
 
     const ControlDescList& bindings_;
     QHash<QByteArray, QByteArray> reference_;

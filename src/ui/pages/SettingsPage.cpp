@@ -112,7 +112,8 @@ SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
     btnSave_ = named(new QPushButton("Save", this), "btnSave");
     btnVerify_ = named(new QPushButton("Verify", this), "btnVerify");
     btnReport_ = named(new QPushButton("Print / PDF...", this), "btnReport");
-    for (auto* b : {btnRead_, btnWrite_, btnVerify_, btnOpen_, btnSave_}) buttons->addWidget(b);
+    btnSaveAs_ = named(new QPushButton("Save as...", this), "btnSaveAs");
+    for (auto* b : {btnRead_, btnWrite_, btnVerify_, btnOpen_, btnSave_, btnSaveAs_}) buttons->addWidget(b);
     btnRecent_ = named(new QToolButton(this), "btnRecent");
     btnRecent_->setPopupMode(QToolButton::InstantPopup);
     btnRecent_->setToolButtonStyle(Qt::ToolButtonTextOnly);

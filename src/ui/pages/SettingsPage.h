@@ -50,6 +50,7 @@ public:
     QPushButton* openButton() const { return btnOpen_; }
     QToolButton* recentButton() const { return btnRecent_; }
     QPushButton* saveButton() const { return btnSave_; }
+    QPushButton* saveAsButton() const { return btnSaveAs_; }
     QPushButton* verifyButton() const { return btnVerify_; }
     QPushButton* reportButton() const { return btnReport_; }
 
@@ -156,6 +157,7 @@ private:
     QPushButton* btnWrite_ = nullptr;
     QPushButton* btnOpen_ = nullptr;
     QPushButton* btnSave_ = nullptr;
+    QPushButton* btnSaveAs_ = nullptr;
     QPushButton* btnVerify_ = nullptr;   // reads back and compares
     QPushButton* btnReport_ = nullptr;   // the commissioning report
 

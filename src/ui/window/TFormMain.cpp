@@ -62,8 +62,15 @@ TFormMain::TFormMain(const Options& options)
                 fileName_ = file;
                 rememberFile(file);
             }
-            edits_->settle();
+            // Unsaved follows the file: a Write leaves the file's "*" as it was.
+            if (qstrcmp(what, "Write") != 0) edits_->settle();
+            if (qstrcmp(what, "Read") == 0 || qstrcmp(what, "Write") == 0) {
+                moduleWhat_ = what;
+                moduleWhen_ = QTime::currentTime();
+                moduleValues_ = shownValues();
+            }
             showFile();
+            showModule();
         },
         [this] { return mayDiscard(); },
         [this](const QList<SettingDifference>& differences) {
@@ -87,6 +94,10 @@ TFormMain::TFormMain(const Options& options)
     transfer_->closing = [this] { return session_->Closing(); };
     edits_ = std::make_unique<EditTracker>(settingsBindings_);
     connect(edits_.get(), &EditTracker::modifiedChanged, this, [this] { showFile(); });
+    connect(edits_.get(), &EditTracker::rechecked, this, [this] { showModule(); });
+    edits_->describeOld = [this](const QString& old) {
+        return langMan_ ? langMan_->Message(lang::Msg::WasValue).arg(old) : QString();
+    };
     // The input modes live in hidden edits; their radio groups show them.
     for (const char* in : {"1", "2"})
         edits_->markOn(findChild<QWidget*>(QString("_edIN") + in), findChild<QWidget*>(QString("rgIN") + in));
@@ -118,6 +129,8 @@ TFormMain::TFormMain(const Options& options)
         settingsPage_->recentButton()->setText(langMan_->Message(lang::Msg::RecentFiles));
         settingsPage_->verifyButton()->setText(langMan_->Message(lang::Msg::VerifyButton));
         settingsPage_->reportButton()->setText(langMan_->Message(lang::Msg::ReportButton));
+        settingsPage_->saveAsButton()->setText(langMan_->Message(lang::Msg::SaveAsButton));
+        showModule();
         showStanding();
     };
     logPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
@@ -223,6 +236,10 @@ void TFormMain::buildWindow() {
     lbFile_->setObjectName("lbFile");
     lbFile_->hide();   // until a file is named or something changed
     p1->addWidget(lbFile_, 1);
+    lbModule_ = new ElidedLabel(Panel1);
+    lbModule_->setObjectName("lbModule");
+    lbModule_->hide();   // until something was read, written or changed
+    p1->addWidget(lbModule_, 1);
     p1->addWidget(Panel2);
     p1->addWidget(about);
 
@@ -249,7 +266,8 @@ void TFormMain::buildWindow() {
     click("btnVerify", [this] { transfer_->btnVerifyClick(); });
     click("btnReport", [this] { printReport(); });
     click("btnOpen", [this] { transfer_->btnOpenClick(); });
-    click("btnSave", [this] { transfer_->btnSaveClick(); });
+    click("btnSave", [this] { saveInPlace(); });
+    click("btnSaveAs", [this] { saveAs(); });
     // Ctrl+O, Ctrl+S and F5 press Open, Save and Read, wherever the focus is,
     // while the Settings page is offered and the button is on.
     auto shortcut = [this](const QKeySequence& keys, const char* name) {
@@ -262,6 +280,7 @@ void TFormMain::buildWindow() {
     };
     shortcut(QKeySequence(Qt::CTRL | Qt::Key_O), "btnOpen");
     shortcut(QKeySequence(Qt::CTRL | Qt::Key_S), "btnSave");
+    shortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S), "btnSaveAs");
     shortcut(QKeySequence(Qt::Key_F5), "btnRead");
     settingsPage_->updateUIState = [this](const char* reason) { UpdateUIState(reason); };
     settingsPage_->testReportNow = [this] { session_->exchange().SetParam("EVM:New", "10"); };
@@ -476,13 +495,45 @@ bool TFormMain::mayDiscard() {
     edits_->recheck();
     if (!edits_->modified()) return true;
     if (confirmDiscard) return confirmDiscard();
-    QMessageBox box(QMessageBox::Question, windowTitle(), langMan_->Message(lang::Msg::DiscardChanges),
-                    QMessageBox::NoButton, this);
-    QPushButton* discard = box.addButton(langMan_->Message(lang::Msg::DiscardButton), QMessageBox::DestructiveRole);
-    box.addButton(langMan_->Message(lang::Msg::CancelButton), QMessageBox::RejectRole);
-    box.exec();
-    return box.clickedButton() == discard;
+    Unsaved answer = Unsaved::Cancel;
+    if (askUnsaved) {
+        answer = askUnsaved();
+    } else {
+        std::unique_ptr<QMessageBox> box(makeUnsavedBox(edits_->changedKeys().size()));
+        box->exec();
+        if (QAbstractButton* clicked = box->clickedButton())
+            answer = Unsaved(clicked->property("kestrumAnswer").toInt());
+    }
+    if (answer == Unsaved::Discard) return true;
+    if (answer == Unsaved::Cancel) return false;
+    // Save…: goes on only once the file holds what is shown.
+    saveInPlace();
+    edits_->recheck();
+    return !edits_->modified();
 }
+
+QMessageBox* TFormMain::makeUnsavedBox(int changed) {
+    auto* box = new QMessageBox(QMessageBox::Question, windowTitle(),
+                                langMan_->Message(lang::Msg::UnsavedQuestion).arg(changed), QMessageBox::NoButton, this);
+    auto add = [&](lang::Msg text, QMessageBox::ButtonRole role, Unsaved answer) {
+        QPushButton* b = box->addButton(langMan_->Message(text), role);
+        b->setProperty("kestrumAnswer", int(answer));
+        return b;
+    };
+    box->setDefaultButton(add(lang::Msg::SaveFirstButton, QMessageBox::AcceptRole, Unsaved::Save));
+    add(lang::Msg::DiscardButton, QMessageBox::DestructiveRole, Unsaved::Discard);
+    box->setEscapeButton(add(lang::Msg::CancelButton, QMessageBox::RejectRole, Unsaved::Cancel));
+    return box;
+}
+
+void TFormMain::saveInPlace() {
+    if (fileName_.isEmpty())
+        transfer_->btnSaveClick();
+    else
+        transfer_->SaveFile(fileName_, true);   // the file's own name, whatever its suffix
+}
+
+void TFormMain::saveAs() { transfer_->btnSaveAsClick(fileName_); }
 
 namespace {
 constexpr const char* kRecentFilesKey = "Kestrum/RecentFiles";
@@ -527,6 +578,26 @@ QString TFormMain::fileText() const {
     QString text = fileName_.isEmpty() ? QString() : QFileInfo(fileName_).fileName();
     if (edits_ && edits_->modified()) text += text.isEmpty() ? QStringLiteral("*") : QStringLiteral(" *");
     return text;
+}
+
+QList<QByteArray> TFormMain::shownValues() const {
+    QList<QByteArray> values;
+    for (int i = 0; i < settingsBindings_.Count(); ++i) values << GetControlValue(settingsBindings_.At(i).control);
+    return values;
+}
+
+QString TFormMain::moduleText() const {
+    if (!edits_ || !langMan_) return QString();
+    if (moduleWhat_.isEmpty()) return edits_->modified() ? langMan_->Message(lang::Msg::PageNotWritten) : QString();
+    if (shownValues() != moduleValues_) return langMan_->Message(lang::Msg::PageNotWritten);
+    return langMan_->Message(moduleWhat_ == "Read" ? lang::Msg::PageRead : lang::Msg::PageWritten)
+        .arg(moduleWhen_.toString(QStringLiteral("HH:mm")));
+}
+
+void TFormMain::showModule() {
+    if (!lbModule_) return;
+    lbModule_->setFullText(moduleText());
+    lbModule_->setVisible(!lbModule_->fullText().isEmpty());
 }
 
 void TFormMain::showFile() {

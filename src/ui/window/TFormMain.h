@@ -6,6 +6,7 @@
 #include "ui/widgets/Bindings.h"
 
 #include <QStringList>
+#include <QTime>
 #include <QTimer>
 #include <QWidget>
 
@@ -20,6 +21,7 @@ class ElidedLabel;
 class HidBackend;
 class LangMan;
 class LogPage;
+class QMessageBox;
 class ModemPage;
 class QProgressBar;
 class QPushButton;
@@ -66,9 +68,23 @@ public:
     QString aboutText() const;   // version and licences, in the window's language
     EditTracker& edits() { return *edits_; }
     QString fileText() const;   // the bottom bar's file name, with "*" while changes are unsaved
+    // Whether the page matches the module: "not written to the module" after
+    // edits, "read 14:02" or "written 14:02" after a transfer; empty before any.
+    QString moduleText() const;
     // Asked before unsaved changes are thrown away (closing, Open, Read):
-    // true to go on. Unset: a question box.
+    // true to go on. Unset: askUnsaved, or else the question box.
     std::function<bool()> confirmDiscard;
+    // The same question with its three answers: Save saves (in place when a
+    // file is open) and then goes on, Discard goes on, Cancel stays.
+    enum class Unsaved { Save, Discard, Cancel };
+    std::function<Unsaved()> askUnsaved;
+    // The question box itself, for changed settings: Save… is its default
+    // button, Escape is Cancel. The caller deletes it.
+    QMessageBox* makeUnsavedBox(int changed);
+    // Ctrl+S: saves to the open file without a dialog; with no file open,
+    // the save dialog. Save as… always asks, the current name filled in.
+    void saveInPlace();
+    void saveAs();
     // Lists the settings that Verify found different in the module. Unset: a
     // message box.
     std::function<void(const QString& text)> showDifferences;
@@ -140,6 +156,12 @@ private:
     QPushButton* btLogIn_;            // shown while the password is refused
     bool passwordDeclined_ = false;   // the dialog was cancelled: not asked again until a new link or Log in…
     ElidedLabel* lbFile_;
+    ElidedLabel* lbModule_ = nullptr;
+    QByteArray moduleWhat_;              // "Read" or "Write": the last transfer that went through
+    QTime moduleWhen_;
+    QList<QByteArray> moduleValues_;     // what the page showed then
+    QList<QByteArray> shownValues() const;
+    void showModule();
     QString fileName_;   // the settings file last opened or saved
     QToolButton* SpeedButtonEN;
     QToolButton* SpeedButtonHU;
