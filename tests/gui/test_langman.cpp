@@ -8,6 +8,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -168,6 +169,7 @@ private slots:
 #endif
     void unwritableStoreReportsAndKeepsLanguage();
     void messagesInEveryLanguage();
+    void qtDialogsFollowTheLanguage();
 };
 
 void TestLangMan::tablesShareOneKeyOrder() {
@@ -629,6 +631,28 @@ void TestLangMan::messagesInEveryLanguage() {
     QCOMPARE(f.lm->Message(lang::Msg::SettingsRead), QString("%1 settings read"));
     f.lm->ApplyLanguage("hu");
     QCOMPARE(f.lm->Message(lang::Msg::SettingsRead), QString::fromUtf8("%1 beállítás beolvasva"));
+}
+
+void TestLangMan::qtDialogsFollowTheLanguage() {
+    // The buttons of message boxes and button boxes, and the file dialog, come from Qt.
+    const auto cancel = [] { return QDialogButtonBox(QDialogButtonBox::Cancel).button(QDialogButtonBox::Cancel)->text(); };
+    Fixture f;
+    f.lm->ApplyLanguage("en");
+    QCOMPARE(cancel(), QString("Cancel"));
+    QVERIFY(!f.lm->qtTranslator());
+    f.lm->ApplyLanguage("hu");
+    QVERIFY(f.lm->qtTranslator());
+    QCOMPARE(cancel(), QString::fromUtf8("Mégse"));
+    f.lm->ApplyLanguage("ro");
+    QCOMPARE(cancel(), QString::fromUtf8("Anulează"));
+    QCOMPARE(QCoreApplication::translate("QFileDialog", "All Files (*)"), QString::fromUtf8("Toate fișierele (*)"));
+    f.lm->ApplyLanguage("en");
+    QVERIFY(!f.lm->qtTranslator());
+    QCOMPARE(cancel(), QString("Cancel"));
+    // The window's manager going leaves Qt in English.
+    f.lm->ApplyLanguage("hu");
+    f.lm.reset();
+    QCOMPARE(cancel(), QString("Cancel"));
 }
 
 QTEST_MAIN(TestLangMan)

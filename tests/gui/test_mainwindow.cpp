@@ -90,6 +90,13 @@ private slots:
         QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->maximum(), 205);
         QVERIFY(!r.enabled("btSetVols"));
         QVERIFY(!r.enabled("btReadVols"));
+        // The language can be changed here too: three compact buttons beside the tab.
+        auto* hu = r.w->findChild<QToolButton*>("VolumeLangHU");
+        QVERIFY(hu && hu->isVisible() && hu->width() <= 24);
+        hu->click();
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString::fromUtf8("Mégse"));
+        r.w->findChild<QToolButton*>("VolumeLangEN")->click();
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString("Cancel"));
     }
 
     void fullPresentation() {
@@ -98,6 +105,7 @@ private slots:
         QCOMPARE(r.w->windowTitle(), QString("Brisal Kestrum v1.00"));
         for (int i : {0, 1, 3, 4}) QVERIFY(r.w->pageControl()->isTabVisible(i));
         QVERIFY(!r.w->pageControl()->isTabVisible(2));
+        QCOMPARE(r.w->pageControl()->currentIndex(), 0);   // it opens on the Settings page
         QVERIFY(!r.w->findChild<QWidget*>("Panel3")->isHidden());
         QVERIFY(!r.w->findChild<QWidget*>("Panel4")->isHidden());
         // No larger than the screen's free area; the pages scroll instead.
@@ -111,8 +119,18 @@ private slots:
         QVERIFY2(about.startsWith("Kestrum " KESTRUM_VERSION) && about.contains(qVersion()) && about.contains("LGPL") &&
                      about.contains("hidapi"),
                  qPrintable(about));
+        // Caption-less boxes are named by their row and column, in the window's language; "?" is About.
+        auto* t1 = r.w->findChild<QWidget*>("cbEvent1T1");
+        auto* event1 = r.w->findChild<QLabel*>("lbEvent1");
+        QCOMPARE(t1->accessibleName(), QString::fromUtf8("01.  IN1 Alarm – T1"));
+        QCOMPARE(r.w->findChild<QWidget*>("cbEvent1IsCID")->accessibleName(),
+                 QString::fromUtf8("01.  IN1 Alarm – Mon. stat."));
+        QCOMPARE(event1->buddy(), r.w->findChild<QWidget*>("edSMS1"));
+        QCOMPARE(r.w->findChild<QWidget*>("btAbout")->accessibleName(), QString("About Kestrum"));
         r.w->SpeedButtonROClick();
         QVERIFY(r.w->aboutText().contains("Realizat cu Qt"));
+        QCOMPARE(t1->accessibleName(), event1->text() + QString::fromUtf8(" – T1"));
+        QVERIFY(event1->text() != QString("01.  IN1 Alarm"));
     }
 
     void logShortcutFollowsFocus() {
@@ -129,10 +147,12 @@ private slots:
         QTest::keyClick(btnRead, Qt::Key_D, Qt::ControlModifier);
         QTest::keyClick(btnRead, Qt::Key_D, Qt::AltModifier);
         QVERIFY(!pc->isTabVisible(2));
-        // An edit box with the focus: the key reaches the window through the
-        // edit, and nothing happens.
+        // An edit box on the Settings page with the focus: the shortcut works there too.
         auto* edit = r.w->findChild<QLineEdit*>("EditPhoneNumber1");
         edit->setFocus();
+        QTest::keyClick(edit, Qt::Key_D, Qt::ControlModifier | Qt::AltModifier);
+        QVERIFY(pc->isTabVisible(2));
+        QCOMPARE(edit->text(), QString());
         QTest::keyClick(edit, Qt::Key_D, Qt::ControlModifier | Qt::AltModifier);
         QVERIFY(!pc->isTabVisible(2));
     }

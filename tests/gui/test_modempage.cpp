@@ -202,6 +202,12 @@ private slots:
         QVERIFY(log.contains("AT+CPIN?"));
         QVERIFY(log.contains("ATD+36301234567"));
         QVERIFY(log.contains("CONNECT 9600"));
+        // Commands and replies told apart.
+        const QStringList lines = log.split('\n');
+        QVERIFY2(lines.contains(QString::fromUtf8("→ AT+CPIN?")), qPrintable(log));
+        QVERIFY(lines.contains(QString::fromUtf8("→ ATD+36301234567")));
+        QVERIFY(lines.contains(QString::fromUtf8("← OK")));
+        QVERIFY2(log.contains(QString::fromUtf8("\n← CONNECT 9600")), qPrintable(log));
         // The whole configuration over the call.
         r.module.setParam("CALL:USER2.PN", "+40744000222");
         r.module.setParam("REL2:PROPS.TIM", "120");
@@ -268,9 +274,16 @@ private slots:
         Rig r;
         r.page()->PortScan();
         QStringList errors;
-        errorSink() = [&](const QString& m) { errors << m; };
+        QList<ErrorKind> kinds;
+        errorSink() = [&](const QString& m) {
+            errors << m;
+            kinds << shownKind();
+        };
         r.connectCall("  ");
         QCOMPARE(errors, QStringList{"Type the module's phone number first"});
+        // The user's own slip: a warning box, not the critical one kept for failures.
+        QCOMPARE(kinds, QList<ErrorKind>{ErrorKind::Mistake});
+        QCOMPARE(shownKind(), ErrorKind::Failure);
         QVERIFY(r.modem.atLog().isEmpty());
         // A dial that takes its time can be cancelled; the modem hangs up.
         auto k = r.modem.knobs();

@@ -1,16 +1,20 @@
 #include "ui/lang/LangMan.h"
 
 #include "core/text/Codec.h"
+#include "ui/lang/QtRomanian.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QGroupBox>
+#include <QDir>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTabWidget>
+#include <QTranslator>
 #include <QWidget>
 #include <algorithm>
 
@@ -77,7 +81,36 @@ LangMan::LangMan(QWidget* window, QSettings* store) : store_(store) {
     walk(window);
 }
 
-LangMan::~LangMan() = default;
+LangMan::~LangMan() {
+    if (qtTranslator_) QCoreApplication::removeTranslator(qtTranslator_.get());
+}
+
+QStringList LangMan::QtTranslationDirs() {
+    // Shipped beside the program (Windows), else Qt's own (Debian's qt6-translations-l10n).
+    return {QCoreApplication::applicationDirPath() + QStringLiteral("/translations"),
+            QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
+}
+
+void LangMan::installQtTranslator() {
+    if (qtTranslator_) {
+        QCoreApplication::removeTranslator(qtTranslator_.get());
+        qtTranslator_.reset();
+    }
+    if (language_ == lang::Language::English) return;
+    const QString name = language_ == lang::Language::Hungarian ? QStringLiteral("qtbase_hu") : QStringLiteral("qtbase_ro");
+    auto translator = std::make_unique<QTranslator>();
+    bool loaded = false;
+    for (const QString& dir : QtTranslationDirs())
+        if (!dir.isEmpty() && translator->load(name, dir)) {
+            loaded = true;
+            break;
+        }
+    if (loaded)
+        qtTranslator_ = std::move(translator);
+    else if (language_ == lang::Language::Romanian)
+        qtTranslator_ = std::make_unique<QtRomanian>();   // no Romanian catalogue of Qt's here
+    if (qtTranslator_) QCoreApplication::installTranslator(qtTranslator_.get());
+}
 
 void LangMan::walk(QWidget* parent) {
     for (QObject* child : parent->children()) {
@@ -98,6 +131,7 @@ void LangMan::ApplyLanguage(const QByteArray& code) {
     else
         language_ = lang::Language::English;
     active_ = &lang::table(language_);
+    installQtTranslator();   // Qt's own dialogs: buttons, file and print dialogs
 
     // A copy: a caption change must not disturb the walk over the list.
     const QList<QWidget*> controls = controls_;

@@ -9,11 +9,13 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <memory>
 #include <optional>
 
 class QSettings;
+class QTranslator;
 class QWidget;
 
 class LangMan {
@@ -64,13 +66,20 @@ public:
     // Reports a failed write of LanguageId; by default a critical message box.
     std::function<void(const QString&)> showError;
 
+    // Where Qt's own catalogues (qtbase_hu.qm) are looked for, in this order.
+    static QStringList QtTranslationDirs();
+    // The translator installed for Qt's own dialogs; null for English.
+    const QTranslator* qtTranslator() const { return qtTranslator_.get(); }
+
 private:
     void walk(QWidget* parent);
+    void installQtTranslator();
 
     QList<QWidget*> controls_;
     const lang::Table* active_ = nullptr;
     lang::Language language_ = lang::Language::English;
     std::unique_ptr<QSettings> ownStore_;
     QSettings* store_ = nullptr;
+    std::unique_ptr<QTranslator> qtTranslator_;
     QObject watch_;   // context of the destroyed() connections; cut them when we go
 };

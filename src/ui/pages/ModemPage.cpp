@@ -51,9 +51,13 @@ ModemPage::ModemPage(DeviceSession& session, QWidget* parent) : QWidget(parent),
     edATLogWin->setMaximumBlockCount(10000);
 
     auto* grid = new QGridLayout(this);
-    grid->addWidget(caption(this, "lbSerportSelect", "Serial port:"), 0, 0);
+    QLabel* portCaption = caption(this, "lbSerportSelect", "Serial port:");
+    portCaption->setBuddy(cbModemPortSel);
+    grid->addWidget(portCaption, 0, 0);
     grid->addWidget(cbModemPortSel, 0, 1);
-    grid->addWidget(caption(this, "lbModulePhoneNumber", "Phone number:"), 1, 0);
+    QLabel* phoneCaption = caption(this, "lbModulePhoneNumber", "Phone number:");
+    phoneCaption->setBuddy(edCSDPhnr);
+    grid->addWidget(phoneCaption, 1, 0);
     grid->addWidget(edCSDPhnr, 1, 1);
     auto* buttons = new QHBoxLayout;
     for (QPushButton* b : {btCSDConnect, btCSDDisconnect, btCSDCancel}) {
@@ -73,7 +77,7 @@ ModemPage::ModemPage(DeviceSession& session, QWidget* parent) : QWidget(parent),
     connect(&session_, &DeviceSession::modemLine, this, [this](const QByteArray& line) {
         QByteArray l = line;
         while (l.endsWith('\n') || l.endsWith('\r')) l.chop(1);
-        edATLogWin->appendPlainText(text::fromCp1250(l));
+        edATLogWin->appendPlainText(DetailLine(l));
     });
     connect(&session_, &DeviceSession::callChanged, this, [this] {
         showState();
@@ -87,6 +91,16 @@ ModemPage::ModemPage(DeviceSession& session, QWidget* parent) : QWidget(parent),
     });
     updateButtons();
     WheelGuard::install(this);
+}
+
+QString ModemPage::DetailLine(const QByteArray& line) {
+    // What the program sends is an AT command; the modem's replies never start
+    // with AT (the echo before ATE0 repeats the command). The program's own
+    // notes are framed by dashes and get no arrow.
+    const QString text = text::fromCp1250(line);
+    if (line.startsWith("----")) return text;
+    if (line.toUpper().startsWith("AT")) return QString::fromUtf8("→ ") + text;
+    return QString::fromUtf8("← ") + text;
 }
 
 QString ModemPage::text(lang::Msg m) const { return message ? message(m) : lang::message(lang::Language::English, m); }
@@ -190,7 +204,7 @@ void ModemPage::btCSDConnectClick() {
     if (session_.CallBusy() || session_.CallUp()) return;
     const QByteArray phone = text::toCp1250(edCSDPhnr->text().trimmed());
     if (phone.isEmpty()) {
-        ShowError(text(lang::Msg::EmptyPhoneNumber));
+        ShowMistake(text(lang::Msg::EmptyPhoneNumber));
         return;
     }
     QApplication::setOverrideCursor(Qt::BusyCursor);

@@ -38,6 +38,8 @@ public:
     std::function<QString(lang::Msg)> message;
     // The call's state in words, as the page shows it (empty when idle).
     static QString StateText(const TModem& modem, const std::function<QString(lang::Msg)>& message);
+    // A line of the AT dialogue for the details: "→ AT" for a command, "← OK" for a reply.
+    static QString DetailLine(const QByteArray& line);
 
     QComboBox* cbModemPortSel;
     QLineEdit* edCSDPhnr;

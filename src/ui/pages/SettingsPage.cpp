@@ -209,7 +209,8 @@ QWidget* SettingsPage::buildNotifications(QWidget* parent) {
     std::sort(rows.begin(), rows.end(), [](const EventDef* a, const EventDef* b) { return a->listedAs < b->listedAs; });
     int row = 2;
     for (const EventDef* e : rows) {
-        matrix->addWidget(label(box, eventLabelName(*e), eventCaption(e->code)), row, kColEvent);
+        auto* rowCaption = label(box, eventLabelName(*e), eventCaption(e->code));
+        matrix->addWidget(rowCaption, row, kColEvent);
         // The SMS texts stop the user's typing at 160 characters, but a longer
         // text loaded from the device or a file is kept whole.
         auto* sms = edit(box, QString::fromLatin1(eventSmsEdit(*e)), kSmsMaxLength);
@@ -221,14 +222,21 @@ QWidget* SettingsPage::buildNotifications(QWidget* parent) {
             if (!sms->hasFocus() && !sms->isUndoAvailable()) sms->setCursorPosition(0);
         });
         matrix->addWidget(sms, row, kColSms);
+        rowCaption->setBuddy(sms);
+        // The boxes have no caption of their own: a screen reader names them by row and column.
+        auto captionless = [&](const QByteArray& boxName, int column, QList<QLabel*> heading) {
+            auto* b = checkBox(box, QString::fromLatin1(boxName));
+            matrix->addWidget(b, row, column, Qt::AlignCenter);
+            captionlessBoxes_.push_back({b, rowCaption, heading});
+        };
         for (int t = 1; t <= 4; ++t) {
-            if (e->hasCalls)
-                matrix->addWidget(checkBox(box, QString::fromLatin1(eventCallBox(*e, t))), row, kColCall + t - 1,
-                                  Qt::AlignCenter);
-            matrix->addWidget(checkBox(box, QString::fromLatin1(eventSmsBox(*e, t))), row, kColText + t - 1,
-                              Qt::AlignCenter);
+            QLabel* callHead = box->findChild<QLabel*>(QStringLiteral("lbT%1").arg(t));
+            QLabel* textHead = box->findChild<QLabel*>(QStringLiteral("lbS%1").arg(t));
+            if (e->hasCalls) captionless(eventCallBox(*e, t), kColCall + t - 1, {callHead});
+            captionless(eventSmsBox(*e, t), kColText + t - 1, {textHead});
         }
-        matrix->addWidget(checkBox(box, QString::fromLatin1(eventCidBox(*e))), row, kColCid, Qt::AlignCenter);
+        captionless(eventCidBox(*e), kColCid,
+                    {box->findChild<QLabel*>("lbCent1"), box->findChild<QLabel*>("lbCent2")});
         auto* code = edit(box, QString::fromLatin1(eventCodeEdit(*e)));
         code->setFixedWidth(64);
         matrix->addWidget(code, row, kColCode, Qt::AlignCenter);
@@ -674,3 +682,12 @@ void SettingsPage::rbRelay2TempOutClick() { relay_[1]->tempSelected(1); }
 void SettingsPage::rbRelay2TempPlusClick() { relay_[1]->tempSelected(2); }
 void SettingsPage::rbRelay2TempMinusClick() { relay_[1]->tempSelected(3); }
 void SettingsPage::_edRelay2TempInOutChange() { relay_[1]->hiddenTempChanged(); }
+
+void SettingsPage::nameCaptionlessBoxes() {
+    for (const CaptionlessBox& c : captionlessBoxes_) {
+        QStringList column;
+        for (const QLabel* l : c.column)
+            if (l) column << l->text();
+        c.box->setAccessibleName(c.row->text() + QString::fromUtf8(" – ") + column.join(' '));
+    }
+}

@@ -19,6 +19,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QAbstractButton;
 class QCheckBox;
@@ -67,6 +68,10 @@ public:
 
     // Writes the six temperature value labels from their bars ("36°C").
     void formatAllTempLabels();
+    // Gives the caption-less check boxes of the event matrix their row's and
+    // column's captions as accessible names ("01. IN1 Alarm – T1"); again after
+    // every language change.
+    void nameCaptionlessBoxes();
 
     // Background colour of an edit: white when valid, pure red when not.
     static QColor backgroundOf(const QLineEdit* edit);
@@ -133,6 +138,12 @@ public:
 
 private:
     using Handler = void (SettingsPage::*)();
+    struct CaptionlessBox {
+        QCheckBox* box;
+        QLabel* row;
+        QList<QLabel*> column;
+    };
+    std::vector<CaptionlessBox> captionlessBoxes_;
     struct RelayHandlers;
 
     QWidget* buildPhoneNumbers(QWidget* parent);

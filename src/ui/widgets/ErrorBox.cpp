@@ -7,15 +7,31 @@
 
 #include <exception>
 
+namespace {
+ErrorKind kind = ErrorKind::Failure;
+}   // namespace
+
 ErrorSink& errorSink() {
     static ErrorSink sink = [](const QString& m) {
-        QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationName(), m);
+        if (shownKind() == ErrorKind::Mistake)
+            QMessageBox::warning(QApplication::activeWindow(), QApplication::applicationName(), m);
+        else
+            QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationName(), m);
     };
     return sink;
 }
 
+ErrorKind shownKind() { return kind; }
+
 void ShowError(const QString& message) {
     if (errorSink()) errorSink()(message);
+}
+
+void ShowMistake(const QString& message) {
+    const ErrorKind before = kind;
+    kind = ErrorKind::Mistake;
+    ShowError(message);
+    kind = before;
 }
 
 void Guarded(const std::function<void()>& body) {

@@ -124,6 +124,9 @@ TFormMain::TFormMain(const Options& options)
     langMan_->formatTempLabels = [this] { settingsPage_->formatAllTempLabels(); };
     langMan_->languageApplied = [this] {
         modemPage_->retranslate();
+        settingsPage_->nameCaptionlessBoxes();
+        if (QWidget* about = findChild<QWidget*>("btAbout"))   // "?" says nothing to a screen reader
+            about->setAccessibleName(langMan_->Message(lang::Msg::AboutTitle));
         statusPage_->redrawWords();
         logPage_->retranslate();
         settingsPage_->recentButton()->setText(langMan_->Message(lang::Msg::RecentFiles));
@@ -149,6 +152,7 @@ TFormMain::TFormMain(const Options& options)
     // 13. The volume tool.
     if (options.full) {
         for (int i : {PageSettings, PageStatus, PageModem, PageVolumes}) PageControl1->setTabVisible(i, true);
+        PageControl1->setCurrentIndex(PageSettings);
         setWindowTitle("Brisal Kestrum v1.00");
         resize(824, 676);
         fitScreen();
@@ -254,9 +258,10 @@ void TFormMain::buildWindow() {
     setWindowIcon(kestrumIcon());
     resize(824, 676);
 
-    // Ctrl+Alt+D acts while the window itself or one of these four buttons has the focus.
-    for (const char* name : {"btnOpen", "btnRead", "btnSave", "btnWrite"})
-        if (QWidget* b = settingsPage_->control(name)) b->installEventFilter(this);
+    // Ctrl+Alt+D shows or hides the Log page wherever the focus is inside the window.
+    for (const QKeySequence& keys : {QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_D),
+                                     QKeySequence(Qt::CTRL | Qt::ALT | Qt::SHIFT | Qt::Key_D)})
+        connect(new QShortcut(keys, this), &QShortcut::activated, this, &TFormMain::ToggleLogTab);
     auto click = [this](const char* name, std::function<void()> fn) {
         if (auto* b = qobject_cast<QPushButton*>(settingsPage_->control(name)))
             connect(b, &QPushButton::clicked, this, std::move(fn));
@@ -299,6 +304,25 @@ void TFormMain::applyStartupPresentation() {
     Panel2->hide();   // it holds only the language buttons: its width goes to the state text
     // The narrow bar has no room for Log in… beside the state text: the button gets a row of its own.
     if (auto* lay = qobject_cast<QVBoxLayout*>(layout())) lay->insertWidget(lay->indexOf(Panel1), btLogIn_);
+    // The three language buttons, compact, in the corner of the row that holds the one page's tab.
+    auto* languages = new QWidget(PageControl1);
+    languages->setObjectName("VolumeLanguages");
+    auto* row = new QHBoxLayout(languages);
+    row->setContentsMargins(0, 0, 2, 0);
+    row->setSpacing(0);
+    const std::pair<const char*, void (TFormMain::*)()> buttons[] = {{"EN", &TFormMain::SpeedButtonENClick},
+                                                                      {"HU", &TFormMain::SpeedButtonHUClick},
+                                                                      {"RO", &TFormMain::SpeedButtonROClick}};
+    for (const auto& [caption, slot] : buttons) {
+        auto* b = new QToolButton(languages);
+        b->setObjectName(QStringLiteral("VolumeLang") + QLatin1String(caption));
+        b->setText(QLatin1String(caption));
+        b->setAutoRaise(true);
+        b->setFixedSize(24, 20);
+        connect(b, &QToolButton::clicked, this, slot);
+        row->addWidget(b);
+    }
+    PageControl1->setCornerWidget(languages, Qt::TopRightCorner);
 }
 
 void TFormMain::setBusy(bool on, const char* reason) {
@@ -513,9 +537,8 @@ bool TFormMain::mayDiscard() {
 }
 
 QMessageBox* TFormMain::makeUnsavedBox(int changed) {
-    auto* box =
-        new QMessageBox(QMessageBox::Question, windowTitle(),
-                        langMan_->Message(lang::Msg::UnsavedQuestion).arg(changed), QMessageBox::NoButton, this);
+    auto* box = new QMessageBox(QMessageBox::Question, windowTitle(),
+                                langMan_->Message(lang::Msg::UnsavedQuestion).arg(changed), QMessageBox::NoButton, this);
     auto add = [&](lang::Msg text, QMessageBox::ButtonRole role, Unsaved answer) {
         QPushButton* b = box->addButton(langMan_->Message(text), role);
         b->setProperty("kestrumAnswer", int(answer));
