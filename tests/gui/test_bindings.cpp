@@ -32,6 +32,9 @@
 
 namespace {
 
+// What a failed transfer's message ends with.
+const QString kNextStep = ". Check the module and its cable or call, then press the button again.";
+
 // The device's keys in the order Read, Write, Open and Save walk them, written out by hand.
 const char* const kKeys[] = {
     "CALL:USER1.PN",   "CALL:USER2.PN",    "CALL:USER3.PN",      "CALL:USER4.PN",  "CALL:USER1.NMOD", "CALL:USER2.NMOD",
@@ -209,16 +212,70 @@ private slots:
         QVERIFY(!r.w->busy());
         QVERIFY(r.w->pageControl()->isEnabled());
         QVERIFY(errors_.isEmpty());
-        // A short note says so; a while later the bar is empty again.
-        QVERIFY(r.w->findChild<QProgressBar*>("ProgressBarRW")->isTextVisible());
-        QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->text(), QString("205 settings read"));
+        // A short note on the status line says so; a while later the bar is empty again.
+        QVERIFY(r.c<QLabel>("lbResult")->isVisibleTo(r.w.get()));
+        QCOMPARE(r.c<ElidedLabel>("lbResult")->fullText(), QString("205 settings read"));
         r.w->findChild<QPushButton*>("btnWrite")->click();
-        QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->text(), QString("205 settings written"));
+        QCOMPARE(r.c<ElidedLabel>("lbResult")->fullText(), QString("205 settings written"));
         // Once the note's time is short, the next note goes by itself.
         timing::transferNoteMs = 20;
         r.w->findChild<QPushButton*>("btnWrite")->click();
         QTRY_COMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 0);
         QVERIFY(!r.w->findChild<QProgressBar*>("ProgressBarRW")->isTextVisible());
+    }
+
+    // Read, Write and Verify count "n/205" on the bar and can be cancelled:
+    // they stop after the setting under way and say how far they came, on
+    // the status line; the settings a cut Read did not read are marked.
+    void cancelStopsATransferAndSaysWhereItStopped() {
+        Rig r;
+        QVERIFY(r.connect());
+        auto k = r.module.knobs();
+        k.answerDelayMs = 2;   // each setting takes a while, as over a real link
+        r.module.setKnobs(k);
+        auto* bar = r.c<QProgressBar>("ProgressBarRW");
+        QPushButton* cancel = r.button("btnCancelTransfer");
+        QVERIFY(!cancel->isVisibleTo(r.w.get()));
+        QString shownAt43;
+        bool cancelOffered = false;
+        QObject::connect(bar, &QProgressBar::valueChanged, r.w.get(), [&](int v) {
+            if (v != 43) return;
+            shownAt43 = bar->text();
+            cancelOffered = cancel->isVisibleTo(r.w.get()) && cancel->isEnabled();
+            cancel->click();
+        });
+        const ControlDescList& b = r.w->settingsBindings();
+        const QString before = b.At(204).control->toolTip();
+        r.module.clearCommands();
+        r.button("btnRead")->click();
+        QCOMPARE(shownAt43, QString("43/205"));
+        QVERIFY(cancelOffered);
+        QCOMPARE(r.module.commands().size(), 43);   // nothing asked after the one under way
+        QCOMPARE(errors_, QStringList());
+        QCOMPARE(r.c<ElidedLabel>("lbResult")->fullText(),
+                 QString("Read stopped after 43 of 205 settings: the other 162 are the values shown before"));
+        QVERIFY(!cancel->isVisibleTo(r.w.get()));
+        QVERIFY(!r.w->busy());
+        // The rest are marked as not read, until a full Read.
+        QVERIFY(!b.At(42).control->property("notRead").toBool());
+        QVERIFY(b.At(43).control->property("notRead").toBool());
+        QVERIFY(b.At(204).control->toolTip().startsWith("not read"));
+        for (const auto& [button, text] :
+             {std::pair{"btnWrite", "Write stopped after 43 of 205 settings: the other 162 were not sent to the module"},
+              std::pair{"btnVerify", "Verify stopped after 43 of 205 settings: the other 162 were not compared"}}) {
+            r.module.clearCommands();
+            r.button(button)->click();
+            QCOMPARE(r.module.commands().size(), 43);
+            QCOMPARE(r.c<ElidedLabel>("lbResult")->fullText(), QString(text));
+        }
+        QCOMPARE(errors_, QStringList());
+        k.answerDelayMs = 0;
+        r.module.setKnobs(k);
+        QObject::disconnect(bar, nullptr, r.w.get(), nullptr);
+        r.button("btnRead")->click();
+        QCOMPARE(r.c<ElidedLabel>("lbResult")->fullText(), QString("205 settings read"));
+        QVERIFY(!b.At(43).control->property("notRead").toBool());
+        QCOMPARE(b.At(204).control->toolTip(), before);
     }
 
     void writeRefusesWhatCannotBeSent() {
@@ -228,8 +285,8 @@ private slots:
         r.set("EditPhoneNumber2", "+36\nset REM:UPW C,4826,0000");
         r.module.clearCommands();
         r.w->findChild<QPushButton*>("btnWrite")->click();
-        QCOMPARE(errors_,
-                 QStringList{"The value of CALL:USER2.PN holds a character that cannot be sent to the module"});
+        QCOMPARE(errors_, QStringList{"The value of CALL:USER2.PN holds a character that cannot be sent to the "
+                                      "module. Correct the value, then press Write again."});
         QVERIFY(r.module.commands().isEmpty());
         QCOMPARE(r.module.password(), QByteArray("4826"));
         // The user cannot type such characters; Romanian letters are fine.
@@ -294,7 +351,7 @@ private slots:
         k.detachAfterCommands = int(r.module.commands().size()) + 7;
         r.module.setKnobs(k);
         r.w->findChild<QPushButton*>("btnRead")->click();
-        QCOMPARE(errors_, QStringList{"The module was disconnected after 6 of 205 settings"});
+        QCOMPARE(errors_, QStringList{"The module was disconnected after 6 of 205 settings" + kNextStep});
         QCOMPARE(r.w->transfer().responses.size(), 6);
         QCOMPARE(r.value("EditPhoneNumber1"), QByteArray("111"));
         QCOMPARE(r.value("EditPhoneNumberSu"), QByteArray("before"));
@@ -312,7 +369,7 @@ private slots:
         r.module.setKnobs(k);
         r.module.clearCommands();
         r.w->findChild<QPushButton*>("btnWrite")->click();
-        QCOMPARE(errors_, QStringList{"The module was disconnected after 9 of 205 settings"});
+        QCOMPARE(errors_, QStringList{"The module was disconnected after 9 of 205 settings" + kNextStep});
         QCOMPARE(r.module.commands().size(), 10);
     }
 
@@ -346,13 +403,16 @@ private slots:
         r.module.clearCommands();
         auto k = r.module.knobs();
         k.refusing = true;
+        int reached = 0;   // the bar is reset after the failure
         QObject::connect(r.w->findChild<QProgressBar*>("ProgressBarRW"), &QProgressBar::valueChanged, r.w.get(),
                          [&](int v) {
+                             reached = qMax(reached, v);
                              if (v == 9) r.module.setKnobs(k);
                          });
         r.w->findChild<QPushButton*>("btnWrite")->click();
-        QCOMPARE(errors_, QStringList{"The module refused " + QString(kKeys[9])});
-        QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 9);
+        QCOMPARE(errors_, QStringList{"The module refused " + QString(kKeys[9]) + kNextStep});
+        QCOMPARE(reached, 9);
+        QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 0);
         QCOMPARE(r.module.commands().size(), 10);   // nothing after the failing key reached it
     }
 

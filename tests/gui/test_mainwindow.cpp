@@ -352,7 +352,7 @@ private slots:
         r.button("btnWrite")->click();
         r.button("btnVerify")->click();
         QCOMPARE(listed.size(), 1);
-        QCOMPARE(r.c<QProgressBar>("ProgressBarRW")->format(), QString("205 settings match the module"));
+        QCOMPARE(r.c<ElidedLabel>("lbResult")->fullText(), QString("205 settings match the module"));
 
         r.w->langMan().SelectLanguage("hu");
         r.c<QLineEdit>("edCID1")->setText("1234");

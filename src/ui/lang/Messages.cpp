@@ -147,6 +147,22 @@ constexpr MessageRow kRows[] = {
     {Msg::PlotLastUpdate, "last update %1", "utolsó frissítés: %1", "ultima actualizare: %1"},
     {Msg::PlotMax, "max %1", "max. %1", "max. %1"},
     {Msg::PlotMin, "min %1", "min. %1", "min. %1"},
+    {Msg::ReadStopped, "Read stopped after %1 of %2 settings: the other %3 are the values shown before",
+     "Az olvasás leállítva %1 / %2 beállítás után: a többi %3 a korábban látható érték",
+     "Citirea oprită după %1 din %2 setări: celelalte %3 sunt valorile afișate înainte"},
+    {Msg::WriteStopped, "Write stopped after %1 of %2 settings: the other %3 were not sent to the module",
+     "Az írás leállítva %1 / %2 beállítás után: a többi %3 nem lett elküldve a modulnak",
+     "Scrierea oprită după %1 din %2 setări: celelalte %3 nu au fost trimise modulului"},
+    {Msg::VerifyStopped, "Verify stopped after %1 of %2 settings: the other %3 were not compared",
+     "Az ellenőrzés leállítva %1 / %2 beállítás után: a többi %3 nem lett összehasonlítva",
+     "Verificarea oprită după %1 din %2 setări: celelalte %3 nu au fost comparate"},
+    {Msg::NotRead, "not read: the value shown before the last Read", "nincs beolvasva: a legutóbbi olvasás előtti érték",
+     "necitit: valoarea afișată înainte de ultima citire"},
+    {Msg::NextStepTransfer, "Check the module and its cable or call, then press the button again.",
+     "Ellenőrizze a modult és a kábelét vagy a hívást, majd nyomja meg újra a gombot.",
+     "Verificați modulul și cablul sau apelul, apoi apăsați din nou butonul."},
+    {Msg::NextStepValue, "Correct the value, then press Write again.",
+     "Javítsa az értéket, majd nyomja meg újra az Írás gombot.", "Corectați valoarea, apoi apăsați din nou Scriere."},
 };
 static_assert(sizeof kRows / sizeof kRows[0] == size_t(Msg::Count), "one row per message");
 constexpr bool rowsInOrder() {

@@ -82,6 +82,12 @@ enum class Msg {
     PlotLastUpdate,   // %1 time of day (HH:mm)
     PlotMax,          // %1 value with its unit
     PlotMin,          // %1 value with its unit
+    ReadStopped,      // %1 settings read, %2 settings in all, %3 the rest
+    WriteStopped,     // %1 settings written, %2 settings in all, %3 the rest
+    VerifyStopped,    // %1 settings compared, %2 settings in all, %3 the rest
+    NotRead,
+    NextStepTransfer,
+    NextStepValue,
     Count
 };
 

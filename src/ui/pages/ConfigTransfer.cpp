@@ -114,7 +114,8 @@ void ConfigTransfer::apply(const std::function<void()>& body) {
 QList<QByteArray> ConfigTransfer::queryAll(ReadResult& r, const std::function<void(int)>& progress) {
     QList<QByteArray> answers;
     if (host_.progress) host_.progress->setValue(0);
-    for (int i = 0; i < host_.bindings.Count() && !(closing && closing()); ++i) {
+    cancelRequested_ = false;
+    for (int i = 0; i < host_.bindings.Count() && goesOn(r.cancelled); ++i) {
         const QByteArray& key = host_.bindings.At(i).key;
         const Exchange::Answer answer = host_.exchange.Query(key);
         if (answer.outcome == Outcome::Refused) {
@@ -133,6 +134,12 @@ QList<QByteArray> ConfigTransfer::queryAll(ReadResult& r, const std::function<vo
         if (progress) progress(r.answered);
     }
     return answers;
+}
+
+bool ConfigTransfer::goesOn(bool& cancelled) const {
+    if (closing && closing()) return false;
+    if (cancelRequested_) cancelled = true;
+    return !cancelled;
 }
 
 ConfigTransfer::ReadResult ConfigTransfer::Read(const std::function<void(int)>& progress) {
@@ -205,7 +212,8 @@ ConfigTransfer::WriteResult ConfigTransfer::Write(const std::function<void(int)>
 
     WriteResult r;
     if (host_.progress) host_.progress->setValue(0);
-    for (int i = 0; i < host_.bindings.Count() && !(closing && closing()); ++i) {
+    cancelRequested_ = false;
+    for (int i = 0; i < host_.bindings.Count() && goesOn(r.cancelled); ++i) {
         const ControlDesc& d = host_.bindings.At(i);
         const Outcome result = host_.exchange.SetParam(d.key, GetControlValue(d.control));
         if (result != Outcome::Accepted) {
@@ -341,6 +349,17 @@ QString ConfigTransfer::FailureMessage(const WriteResult& r) const {
     return message(lang::Msg::NoAnswerFor).arg(key);
 }
 
+QString ConfigTransfer::stoppedNote(lang::Msg m, int done) const {
+    const int all = host_.bindings.Count();
+    return message(m).arg(done).arg(all).arg(all - done);
+}
+
+QString ConfigTransfer::withNextStep(const QString& failure) const {
+    // Not being logged in has its own next step.
+    if (failure == message(lang::Msg::NotLoggedIn)) return failure;
+    return failure + QStringLiteral(". ") + message(lang::Msg::NextStepTransfer);
+}
+
 // Runs an operation and shows its failure; the messages of the errors that
 // name a file or a setting are in the window's language.
 void ConfigTransfer::showFailure(const std::function<void()>& body) {
@@ -378,8 +397,18 @@ void ConfigTransfer::btnReadClick() {
     });
     host_.setBusy(false, "ReadEnd");
     if (closing && closing()) return;
+    // The settings after the last answer keep what they showed before.
+    if (ran && notRead) {
+        QList<QByteArray> rest;
+        for (int i = responses.size(); i < host_.bindings.Count(); ++i) rest.append(host_.bindings.At(i).key);
+        notRead(rest);
+    }
+    if (ran && r.cancelled) {
+        if (host_.finished) host_.finished(stoppedNote(lang::Msg::ReadStopped, r.answered));
+        return;
+    }
     const QString failure = ran ? FailureMessage(r) : QString();
-    if (!failure.isEmpty()) ShowError(failure);
+    if (!failure.isEmpty()) ShowError(withNextStep(failure));
     if (ran && failure.isEmpty() && host_.settled) host_.settled("Read", QString());
     if (host_.finished)
         host_.finished(ran && failure.isEmpty() ? message(lang::Msg::SettingsRead).arg(r.answered) : QString());
@@ -389,14 +418,26 @@ void ConfigTransfer::btnWriteClick() {
     host_.setBusy(true, "WriteStart");
     WriteResult r;
     bool ran = false;
+    QByteArray unsendable;
     showFailure([&] {
-        r = Write();
-        ran = true;
+        try {
+            r = Write();
+            ran = true;
+        } catch (const UnsendableValueError& e) {
+            unsendable = e.setting;
+        }
     });
     host_.setBusy(false, "WriteEnd");
     if (closing && closing()) return;
+    if (!unsendable.isEmpty())
+        ShowError(message(lang::Msg::CannotSend).arg(QString::fromLatin1(unsendable)) + QStringLiteral(". ") +
+                  message(lang::Msg::NextStepValue));
+    if (ran && r.cancelled) {
+        if (host_.finished) host_.finished(stoppedNote(lang::Msg::WriteStopped, r.written));
+        return;
+    }
     const QString failure = ran ? FailureMessage(r) : QString();
-    if (!failure.isEmpty()) ShowError(failure);
+    if (!failure.isEmpty()) ShowError(withNextStep(failure));
     if (ran && failure.isEmpty() && host_.settled) host_.settled("Write", QString());
     if (host_.finished)
         host_.finished(ran && failure.isEmpty() ? message(lang::Msg::SettingsWritten).arg(r.written) : QString());
@@ -411,10 +452,19 @@ void ConfigTransfer::btnVerifyClick() {
         ran = true;
     });
     host_.setBusy(false, "VerifyEnd");
-    if (!ran || (closing && closing())) return;
+    if (closing && closing()) return;
+    if (!ran) {
+        if (host_.finished) host_.finished(QString());
+        return;
+    }
+    if (v.read.cancelled) {
+        if (host_.finished) host_.finished(stoppedNote(lang::Msg::VerifyStopped, v.read.answered));
+        if (!v.differences.isEmpty() && host_.showDifferences) host_.showDifferences(v.differences);
+        return;
+    }
     const QString failure = FailureMessage(v.read);
     if (!failure.isEmpty()) {
-        ShowError(failure);
+        ShowError(withNextStep(failure));
         if (host_.finished) host_.finished(QString());
         return;
     }

@@ -102,13 +102,15 @@ public:
         QByteArray refusedKey;          // the key the device refused, if any
         QList<QByteArray> silentKeys;   // keys that got no answer
         bool linkLost = false;          // the link went down after `answered` answers
-        bool ok() const { return refusedKey.isEmpty() && silentKeys.isEmpty() && !linkLost; }
+        bool cancelled = false;         // Cancel stopped it after `answered` answers
+        bool ok() const { return refusedKey.isEmpty() && silentKeys.isEmpty() && !linkLost && !cancelled; }
     };
     struct WriteResult {
         int written = 0;
         QByteArray failedKey;                  // the first key not confirmed
         Outcome failure = Outcome::Accepted;   // how it ended
-        bool ok() const { return failedKey.isEmpty(); }
+        bool cancelled = false;                // Cancel stopped it after `written` settings
+        bool ok() const { return failedKey.isEmpty() && !cancelled; }
     };
 
     using Difference = SettingDifference;
@@ -178,6 +180,12 @@ public:
     // True while the module refuses the password: a refused setting is then
     // told as not logged in, with what to do. Unset: never.
     std::function<bool()> passwordRefused;
+    // The Read, Write or Verify under way stops once the command it waits
+    // for has ended, and says how far it came (the result's `cancelled`).
+    void Cancel() { cancelRequested_ = true; }
+    // After Read's button: the settings it did not read (a Read cut by
+    // Cancel), none after a full Read. Unset: nothing marks them.
+    std::function<void(const QList<QByteArray>& keys)> notRead;
 
     QList<QByteArray> responses;                                  // raw answers of the last Read, in list order
     static constexpr const char* kFilter = "ini files (*.ini)";   // shown as "ini files (*.ini)|*.ini"
@@ -203,6 +211,14 @@ private:
     QString allFilesFilter() const;
     std::optional<FileEncoding> askEncoding(const EncodingUnclearError& e);
     void showFailure(const std::function<void()>& body);
+    // Whether the loop of a transfer goes on to its next setting; false once
+    // the window closes or Cancel was pressed (cancelled set then).
+    bool goesOn(bool& cancelled) const;
+    // What a Read, Write or Verify that Cancel stopped tells: how far it came.
+    QString stoppedNote(lang::Msg m, int done) const;
+    // A failure's message with the next step to take after it.
+    QString withNextStep(const QString& failure) const;
+    bool cancelRequested_ = false;
     Host host_;
     QString lastFolder_;   // where the latest Open or Save went; the dialogs start there
 };

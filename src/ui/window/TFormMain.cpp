@@ -92,6 +92,7 @@ TFormMain::TFormMain(const Options& options)
                 QMessageBox::warning(this, windowTitle(), text);
         }});
     transfer_->closing = [this] { return session_->Closing(); };
+    transfer_->notRead = [this](const QList<QByteArray>& keys) { markNotRead(keys); };
     edits_ = std::make_unique<EditTracker>(settingsBindings_);
     connect(edits_.get(), &EditTracker::modifiedChanged, this, [this] { showFile(); });
     connect(edits_.get(), &EditTracker::rechecked, this, [this] { showModule(); });
@@ -104,10 +105,7 @@ TFormMain::TFormMain(const Options& options)
     volumesPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
     // After a Read or Write the bar shows its note for a while, then empties.
     noteTimer_.setSingleShot(true);
-    connect(&noteTimer_, &QTimer::timeout, this, [this] {
-        ProgressBarRW->setValue(0);
-        ProgressBarRW->setTextVisible(false);
-    });
+    connect(&noteTimer_, &QTimer::timeout, this, [this] { showTransferNote(QString()); });
     session_->login().askPassword = [this] { askPassword(); };
     transfer_->passwordRefused = [this] { return session_->standing() == DeviceSession::Standing::PasswordRefused; };
     // 6.-10. The session's news, on the UI thread.
@@ -193,6 +191,16 @@ void TFormMain::buildWindow() {
     auto* p3 = new QHBoxLayout(Panel3);
     p3->setContentsMargins(4, 4, 4, 4);
     p3->addWidget(ProgressBarRW);
+    // A finished transfer's note takes the bar's place (the bar is too narrow for it).
+    lbResult_ = new ElidedLabel(Panel3);
+    lbResult_->setObjectName("lbResult");
+    lbResult_->hide();
+    p3->addWidget(lbResult_, 1);
+    btCancelTransfer_ = new QPushButton(Panel3);
+    btCancelTransfer_->setObjectName("btnCancelTransfer");
+    btCancelTransfer_->hide();   // while a Read, Write or Verify runs
+    connect(btCancelTransfer_, &QPushButton::clicked, this, [this] { transfer_->Cancel(); });
+    p3->addWidget(btCancelTransfer_);
     Panel2 = new QWidget(Panel1);
     Panel2->setObjectName("Panel2");
     Panel2->setFixedWidth(76);
@@ -328,16 +336,52 @@ void TFormMain::applyStartupPresentation() {
 void TFormMain::setBusy(bool on, const char* reason) {
     busy_ = on;
     if (on) {
+        // The bar counts the settings done ("43/205"); Cancel stops after the current one.
         noteTimer_.stop();
-        ProgressBarRW->setTextVisible(false);
+        lbResult_->hide();
+        ProgressBarRW->show();
+        ProgressBarRW->setFormat(QStringLiteral("%v/%m"));
+        ProgressBarRW->setTextVisible(true);
+        btCancelTransfer_->setText(langMan_->Message(lang::Msg::CancelButton));
     }
+    btCancelTransfer_->setVisible(on);
     UpdateUIState(reason);
 }
 
 void TFormMain::showTransferNote(const QString& note) {
-    ProgressBarRW->setFormat(note);
-    ProgressBarRW->setTextVisible(!note.isEmpty());
+    // No note (a failure, told in a message box, or the note's time is up): the bar is empty again.
+    if (note.isEmpty()) {
+        noteTimer_.stop();
+        lbResult_->setFullText(QString());
+        lbResult_->hide();
+        ProgressBarRW->setValue(0);
+        ProgressBarRW->setTextVisible(false);
+        ProgressBarRW->show();
+        return;
+    }
+    ProgressBarRW->hide();
+    lbResult_->setFullText(note);
+    lbResult_->setToolTip(note);   // whole, should the line be too narrow
+    lbResult_->show();
     noteTimer_.start(timing::transferNoteMs);
+}
+
+void TFormMain::markNotRead(const QList<QByteArray>& keys) {
+    // Every mark of an earlier cut Read goes; the controls get back their own tooltips.
+    for (auto it = notReadTips_.cbegin(); it != notReadTips_.cend(); ++it) {
+        it.key()->setToolTip(it.value());
+        it.key()->setProperty("notRead", false);
+        // A change mark that keeps the control's own tooltip meanwhile gets the real one back.
+        if (it.key()->property("kestrumOwnTip").isValid()) it.key()->setProperty("kestrumOwnTip", it.value());
+    }
+    notReadTips_.clear();
+    for (const QByteArray& key : keys) {
+        const ControlDesc* d = settingsBindings_.Find(key);
+        if (!d || !d->control) continue;
+        notReadTips_.insert(d->control, d->control->toolTip());
+        d->control->setToolTip(langMan_->Message(lang::Msg::NotRead));
+        d->control->setProperty("notRead", true);
+    }
 }
 
 void TFormMain::UpdateUIState(const char* reason) {

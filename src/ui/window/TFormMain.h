@@ -5,6 +5,7 @@
 #include "session/DeviceSession.h"
 #include "ui/widgets/Bindings.h"
 
+#include <QHash>
 #include <QStringList>
 #include <QTime>
 #include <QTimer>
@@ -123,6 +124,9 @@ private:
     // Shows the note of a finished Read or Write in the progress bar (nothing
     // after a failure); the bar empties after timing::transferNoteMs.
     void showTransferNote(const QString& note);
+    // Marks the settings a cut Read did not read ("not read" as their
+    // tooltip, property notRead); the marks of the Read before go.
+    void markNotRead(const QList<QByteArray>& keys);
     // The bottom bar's words for where the user stands (no module, not
     // accessible, connected, logged in, call up).
     void showStanding();
@@ -152,6 +156,9 @@ private:
     QWidget* Panel3;
     QWidget* Panel4;
     QProgressBar* ProgressBarRW;
+    ElidedLabel* lbResult_;                  // the note of the last Read, Write or Verify
+    QPushButton* btCancelTransfer_;          // shown while a transfer runs
+    QHash<QWidget*, QString> notReadTips_;   // marked "not read": their own tooltips
     ElidedLabel* lbStanding_;
     QPushButton* btLogIn_;            // shown while the password is refused
     bool passwordDeclined_ = false;   // the dialog was cancelled: not asked again until a new link or Log in…
