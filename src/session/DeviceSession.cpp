@@ -142,8 +142,16 @@ void DeviceSession::linkStateChanged(const QByteArray& state) {
     // arrival has nothing to forget; a command sent just after it must not
     // be taken for lost.)
     if (state == "Detached") state_.exchange.LinkChanged(commandSlot_.get());
-    const char* reason = state == "Attached" ? "Attached" : "Detached";
-    if (CallInMainThread([this, reason] {
+    const bool attached = state == "Attached";
+    const char* reason = attached ? "Attached" : "Detached";
+    if (CallInMainThread([this, reason, attached] {
+            // An attached module is a new one, logged out, whatever the flag
+            // says: a detach handled late (once the module was back) found
+            // the link up and kept the old module's login.
+            if (attached && !CallUp()) {   // (a call keeps its own login)
+                state_.loggedIn = false;
+                if (loggingIn_) reattached_ = true;   // the login under way logs in again
+            }
             emit linkChanged(reason);
             LogInIfNew(LinkUp());
         }))
@@ -156,7 +164,7 @@ void DeviceSession::linkStateChanged(const QByteArray& state) {
     HANDOFF_RELEASE(this);
     QMetaObject::invokeMethod(
         this,
-        [this, attached = state == "Attached"] {
+        [this, attached] {
             HANDOFF_ACQUIRE(this);
             if (closing_) return;
             if (attached) state_.loggedIn = false;
@@ -173,7 +181,10 @@ bool DeviceSession::LogInIfNew(bool connected) {
         loggingIn_ = true;
         state_.currentPassword = defaultPassword_;
         state_.lastLoginResult = Outcome::NoAnswer;   // a refusal of a module before is not this one's
-        ok = state_.LoginRepeatedly();
+        do {
+            reattached_ = false;
+            ok = state_.LoginRepeatedly();
+        } while (reattached_ && LinkUp() && !closing_);
         if (CallUp()) statusSlot_->SendText("R");
         loggingIn_ = false;
     }

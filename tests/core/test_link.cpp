@@ -203,6 +203,7 @@ private slots:
     void destructorStopsAndReopenWorks();
     void arrivalsStartTheSearch();
     void closeDropsAWaitingHandOff();
+    void aQuickReplugIsLoggedInAgain();
     void aMissedArrivalIsFoundBySafetySearch();
 
     // Several modules
@@ -860,6 +861,30 @@ void TestLink::closeDropsAWaitingHandOff() {
     t.start();
     session.Close();
     QVERIFY2(t.elapsed() < 5000, qPrintable(QString("the close took %1 ms").arg(t.elapsed())));
+}
+
+// The module unplugged and plugged straight back in, and the UI thread
+// looks at the link for the detach only once the module is back (a loaded
+// machine): the new module is logged out, and gets its login all the same.
+void TestLink::aQuickReplugIsLoggedInAgain() {
+    SimModule module;
+    SimHidBackend backend(module);
+    backend.setTickIntervalMs(0);
+    DeviceSession::Options o;
+    o.backend = &backend;
+    DeviceSession session(o);
+    backend.attach();
+    QTRY_VERIFY_WITH_TIMEOUT(module.loggedIn(), 20000);
+    bool held = false;
+    QObject::connect(&session, &DeviceSession::linkChanged, [&](const char* reason) {
+        if (QByteArray(reason) != "Detached" || held) return;
+        held = true;
+        backend.attach();   // back before the UI thread looks at the link
+        QVERIFY(waitUntil([&] { return session.UsbReady(); }, 20000));
+    });
+    backend.detach();
+    QTRY_VERIFY_WITH_TIMEOUT(held, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(module.loggedIn(), 20000);
 }
 
 void TestLink::aMissedArrivalIsFoundBySafetySearch() {
