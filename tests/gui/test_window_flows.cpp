@@ -275,6 +275,26 @@ private slots:
         QVERIFY(other.value("Settings/EditPhoneNumber1").toString().endsWith("67"));
     }
 
+    // A changed check box without a caption carries a mark beside it that
+    // is not only a colour; it goes when the box is back.
+    void captionlessChangesAreMarked() {
+        Rig r;
+        QCheckBox* box = nullptr;
+        for (int i = 0; i < r.w->settingsBindings().Count() && !box; ++i) {
+            auto* b = qobject_cast<QCheckBox*>(r.w->settingsBindings().At(i).control);
+            if (b && b->text().isEmpty()) box = b;
+        }
+        QVERIFY(box);
+        box->toggle();
+        r.w->edits().recheck();
+        auto* mark = r.w->findChild<QLabel*>(box->objectName() + "Changed");
+        QVERIFY(mark && !mark->isHidden());
+        QVERIFY(!mark->text().trimmed().isEmpty());
+        box->toggle();
+        r.w->edits().recheck();
+        QVERIFY(mark->isHidden());
+    }
+
     // Closing the window while a Read, Write or Verify waits for the module
     // (its close button, or SIGTERM) ends the transfer, reports nothing of
     // it, and the application's event loop ends.

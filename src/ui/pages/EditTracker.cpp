@@ -5,6 +5,8 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QSlider>
 
@@ -87,6 +89,7 @@ void EditTracker::mark(QWidget* c, bool changed) {
     c = shownBy_.value(c, c);
     if (c->property("kestrumChanged").toBool() == changed) return;
     c->setProperty("kestrumChanged", changed);
+    showMarker(c, changed);
     // A radio group's own style sheet stops its palette reaching the buttons.
     QList<QWidget*> painted{c};
     if (auto* g = qobject_cast<RadioGroup*>(c))
@@ -101,4 +104,41 @@ void EditTracker::mark(QWidget* c, bool changed) {
             for (auto group : {QPalette::Active, QPalette::Inactive}) p.setColor(group, role, markColour());
         w->setPalette(p);
     }
+}
+
+void EditTracker::showMarker(QWidget* c, bool changed) {
+    QLabel* m = markers_.value(c);
+    if (!changed) {
+        if (m) m->hide();
+        return;
+    }
+    if (!m) {
+        if (!c->parentWidget()) return;
+        m = new QLabel(QStringLiteral("\u25C6"), c->parentWidget());
+        m->setObjectName(c->objectName() + QStringLiteral("Changed"));
+        m->setAttribute(Qt::WA_TransparentForMouseEvents);
+        QFont f = m->font();
+        f.setPointSize(7);
+        m->setFont(f);
+        QPalette p = m->palette();
+        p.setColor(QPalette::WindowText, markColour());
+        m->setPalette(p);
+        m->adjustSize();
+        markers_.insert(c, m);
+        c->installEventFilter(this);
+    }
+    placeMarker(c);
+    m->show();
+}
+
+void EditTracker::placeMarker(QWidget* c) {
+    QLabel* m = markers_.value(c);
+    m->move(qMax(0, c->x() - m->width()), c->y() + (c->height() - m->height()) / 2);
+    m->raise();
+}
+
+bool EditTracker::eventFilter(QObject* watched, QEvent* e) {
+    if ((e->type() == QEvent::Move || e->type() == QEvent::Resize) && watched->isWidgetType())
+        if (markers_.contains(static_cast<QWidget*>(watched))) placeMarker(static_cast<QWidget*>(watched));
+    return QObject::eventFilter(watched, e);
 }

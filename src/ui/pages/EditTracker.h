@@ -11,6 +11,8 @@
 
 #include <functional>
 
+class QLabel;
+
 class EditTracker : public QObject {
     Q_OBJECT
 public:
@@ -40,10 +42,16 @@ private:
     void watch(QWidget* control);
     void mark(QWidget* control, bool changed);
     void showOld(QWidget* control, bool changed, const QByteArray& old);
+    // A mark that does not depend on colour or text: a diamond left of the
+    // control (named after it, "…Changed"), kept beside it as it moves.
+    void showMarker(QWidget* control, bool changed);
+    void placeMarker(QWidget* control);
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
     const ControlDescList& bindings_;
     QHash<QByteArray, QByteArray> reference_;
     QHash<QWidget*, QWidget*> shownBy_;
+    QHash<QWidget*, QLabel*> markers_;
     QTimer pending_;
     bool modified_ = false;
 };

@@ -581,8 +581,9 @@ bool TFormMain::mayDiscard() {
 }
 
 QMessageBox* TFormMain::makeUnsavedBox(int changed) {
-    auto* box = new QMessageBox(QMessageBox::Question, windowTitle(),
-                                langMan_->Message(lang::Msg::UnsavedQuestion).arg(changed), QMessageBox::NoButton, this);
+    auto* box =
+        new QMessageBox(QMessageBox::Question, windowTitle(),
+                        langMan_->Message(lang::Msg::UnsavedQuestion).arg(changed), QMessageBox::NoButton, this);
     auto add = [&](lang::Msg text, QMessageBox::ButtonRole role, Unsaved answer) {
         QPushButton* b = box->addButton(langMan_->Message(text), role);
         b->setProperty("kestrumAnswer", int(answer));

@@ -164,9 +164,9 @@ private:
     bool passwordDeclined_ = false;   // the dialog was cancelled: not asked again until a new link or Log in…
     ElidedLabel* lbFile_;
     ElidedLabel* lbModule_ = nullptr;
-    QByteArray moduleWhat_;              // "Read" or "Write": the last transfer that went through
+    QByteArray moduleWhat_;   // "Read" or "Write": the last transfer that went through
     QTime moduleWhen_;
-    QList<QByteArray> moduleValues_;     // what the page showed then
+    QList<QByteArray> moduleValues_;   // what the page showed then
     QList<QByteArray> shownValues() const;
     void showModule();
     QString fileName_;   // the settings file last opened or saved
