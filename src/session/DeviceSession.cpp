@@ -144,14 +144,7 @@ void DeviceSession::linkStateChanged(const QByteArray& state) {
     if (state == "Detached") state_.exchange.LinkChanged(commandSlot_.get());
     const bool attached = state == "Attached";
     const char* reason = attached ? "Attached" : "Detached";
-    if (CallInMainThread([this, reason, attached] {
-            // An attached module is a new one, logged out, whatever the flag
-            // says: a detach handled late (once the module was back) found
-            // the link up and kept the old module's login.
-            if (attached && !CallUp()) {   // (a call keeps its own login)
-                state_.loggedIn = false;
-                if (loggingIn_) reattached_ = true;   // the login under way logs in again
-            }
+    if (CallInMainThread([this, reason] {
             emit linkChanged(reason);
             LogInIfNew(LinkUp());
         }))
@@ -176,15 +169,20 @@ void DeviceSession::linkStateChanged(const QByteArray& state) {
 
 bool DeviceSession::LogInIfNew(bool connected) {
     if (!connected) state_.bulkOperator.reset();
+    // The login was for an earlier attach of the USB module: this one is a
+    // new module, logged out, however the link changes were seen (a detach
+    // handled only once the module was back left the flag set).
+    if (!loggingIn_ && !CallUp() && UsbReady() && usb_->Attaches() != loginAttach_) state_.loggedIn = false;
     bool ok = false;
     if (!state_.loggedIn && connected && !loggingIn_) {
         loggingIn_ = true;
         state_.currentPassword = defaultPassword_;
         state_.lastLoginResult = Outcome::NoAnswer;   // a refusal of a module before is not this one's
+        // A module attached again during the login is logged in again.
         do {
-            reattached_ = false;
+            loginAttach_ = usb_->Attaches();
             ok = state_.LoginRepeatedly();
-        } while (reattached_ && LinkUp() && !closing_);
+        } while (!CallUp() && UsbReady() && usb_->Attaches() != loginAttach_ && !closing_);
         if (CallUp()) statusSlot_->SendText("R");
         loggingIn_ = false;
     }
@@ -199,6 +197,7 @@ bool DeviceSession::LogInIfNew(bool connected) {
 bool DeviceSession::LogInAgain() {
     if (!UsbReady() || loggingIn_ || closing_ || (state_.loggedIn && state_.lastLoginOk)) return false;
     loggingIn_ = true;
+    loginAttach_ = usb_->Attaches();
     const bool ok = state_.LoginRepeatedly();
     loggingIn_ = false;
     state_.loggedIn = LinkUp();   // as LogInIfNew leaves it: this link has had its login

@@ -163,5 +163,5 @@ private:
     Connection* call_ = nullptr;   // what the newest Connect returned
     bool callBusy_ = false;
     bool loggingIn_ = false;
-    bool reattached_ = false;   // a module was attached while a login was under way
+    uint32_t loginAttach_ = 0;   // the USB module's attach that the last login was for
 };

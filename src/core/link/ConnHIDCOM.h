@@ -39,6 +39,12 @@ public:
     void Close() override;   // the stop sequence; returns once the reader has ended
     QByteArray GetName() override { return Name; }
     bool IsReady() override;
+    // Which attach of the device this is (0: none yet): a new one is a new
+    // module, logged out, whatever came before.
+    uint32_t Attaches() const {
+        HID* d = Device.load();
+        return d ? d->Attaches.load() : 0;
+    }
     unsigned SendFailures() override { return sendFailures_; }
     // One input report as the reader got it (n bytes, report ID first): its
     // payload goes to the subscribers when it is a whole data report.

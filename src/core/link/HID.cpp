@@ -101,6 +101,7 @@ void HID::OpenDevice() {
         WriteHandle = w;
     }
     Failure->Clear();
+    ++Attaches;
     Attached = 1;
     NotifyState("Attached");
 }

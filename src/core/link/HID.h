@@ -60,6 +60,9 @@ public:
     std::string DevicePath;
     OnChangeStateList StateListeners;
     std::atomic<uint8_t> Attached{0};
+    // How many times the device was opened: counted before Attached is set,
+    // so whoever sees it attached sees this attach counted.
+    std::atomic<uint32_t> Attaches{0};
     HidHandle ReadHandle = nullptr;
     HidHandle WriteHandle = nullptr;
     HidBackend& Backend;
