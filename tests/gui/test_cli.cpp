@@ -220,11 +220,12 @@ private slots:
         Module m;
         const Run st = run({"status"}, &m.backend);
         QCOMPARE(st.rc, int(cli::Ok));
-        for (const char* line : {"Type: GSM-2R\n", "Lowest signal strength: 14\n", "Lowest voltage: 12210 mV\n",
-                                 "Module temperature: 31 \xC2\xB0" "C\n"})
-            QVERIFY2(st.out.contains(line), st.out);
+        // In the system's encoding, as all plain output (UTF-8 here; Windows' code page there).
+        const QString text = QString::fromLocal8Bit(st.out);
+        for (const QString line : {"Type: GSM-2R\n", "Lowest signal strength: 14\n", "Lowest voltage: 12210 mV\n",
+                                   "Module temperature: 31 \u00B0C\n"})
+            QVERIFY2(text.contains(line), st.out);
         // Values the simulated module varies.
-        const QString text = QString::fromUtf8(st.out);
         QVERIFY2(text.contains(QRegularExpression("\nSupply voltage: \\d+ mV\n")), st.out);
         QVERIFY2(text.contains(QRegularExpression("\nSensor temperature: -?\\d+ \u00B0C\n")), st.out);
     }

@@ -15,7 +15,7 @@ sudo=; [ "$(id -u)" = 0 ] || sudo=sudo
 
 # Tools: the compilers, Wine, a display for it, and Debian's own Qt host tools.
 need="g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 xvfb xauth
-      cmake ninja-build dpkg-dev qt6-base-dev qt6-base-dev-tools"
+      cmake ninja-build dpkg-dev qt6-base-dev qt6-base-dev-tools qt6-translations-l10n"
 missing=$(for p in $need; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q "ok installed" || echo "$p"; done)
 # Debian's source packages: a deb-src line for the same archive.
 src=/etc/apt/sources.list.d/kestrum-deb-src.sources
