@@ -29,6 +29,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -830,11 +831,14 @@ int Tool::doReport() {
     facts.when = QDateTime::currentDateTime();
     int rc;
     if (!positional_.isEmpty()) {
-        facts.file = positional_[0];
+        facts.file = QDir::toNativeSeparators(positional_[0]);
+        facts.fileSaved = QFileInfo(positional_[0]).lastModified();
         rc = openSettings(positional_[0]);
     } else {
         rc = connect();
         if (rc == Ok) rc = readModule();
+        facts.readAt = QDateTime::currentDateTime();
+        if (session_) facts.serial = session_->moduleSerial();
         QList<QPair<QByteArray, QByteArray>> pairs;
         if (rc == Ok) rc = collectStatus(pairs);
         // The module's type, versions and uptime, captioned as on the Status page.
@@ -848,10 +852,10 @@ int Tool::doReport() {
                             {form().lang->Text(caption).remove(QLatin1Char(':')).trimmed(), text::fromCp1250(value)});
     }
     if (rc != Ok) return rc;
-    const QString html = report::html(
-        *form().page, [this](lang::Msg m) { return message(m); }, facts);
+    const auto messageFn = [this](lang::Msg m) { return message(m); };
+    const QString html = report::html(*form().page, messageFn, facts);
     QString why;
-    if (!report::writePdf(html, p_.value("pdf"), &why)) {
+    if (!report::writePdf(html, p_.value("pdf"), &why, {}, report::title(messageFn, facts))) {
         say("cannot write %s: %s", p_.value("pdf").toLocal8Bit(), why.toLocal8Bit());
         return FileError;
     }

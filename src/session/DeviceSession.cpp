@@ -1,6 +1,7 @@
 #include "session/DeviceSession.h"
 
 #include "core/link/ConnHIDCOM.h"
+#include "core/link/HID.h"
 #include "core/link/Slot.h"
 #include "core/text/Timing.h"
 #include "session/HandOffSync.h"
@@ -66,8 +67,11 @@ private:
 }   // namespace
 
 DeviceSession::DeviceSession(const Options& options, QObject* parent)
-    : QObject(parent), defaultPassword_(options.defaultPassword) {
-    usb_ = std::make_unique<ConnHIDCOM>(options.backend ? options.backend : hidapiBackend(), options.device);
+    : QObject(parent),
+      defaultPassword_(options.defaultPassword),
+      backend_(options.backend ? options.backend : hidapiBackend()),
+      wanted_(options.device) {
+    usb_ = std::make_unique<ConnHIDCOM>(backend_, wanted_);
     stateListener_ = std::make_unique<LinkListener>([this](const QByteArray& s) { linkStateChanged(s); });
     usb_->StateListeners.Add(stateListener_.get());
     usb_->SearchOutcomeChanged = [this] {
@@ -124,6 +128,16 @@ bool DeviceSession::OnUsb() const { return commandSlot_ && state_.exchange.chann
 QString DeviceSession::UsbProblem() const { return usb_ ? QString::fromStdString(usb_->LastError()) : QString(); }
 
 bool DeviceSession::UsbFoundButNotOpened() const { return usb_ && usb_->FoundButNotOpened(); }
+
+QString DeviceSession::moduleSerial() const {
+    if (!UsbReady()) return {};
+    std::vector<HidInterface> modules;
+    if (!ListModules(*backend_, modules)) return {};
+    // The link takes the first module listed that the wanted name matches.
+    for (const HidInterface& m : modules)
+        if (wanted_.empty() || m.path == wanted_ || m.serial == wanted_) return QString::fromStdString(m.serial);
+    return {};
+}
 
 DeviceSession::Standing DeviceSession::standing() const {
     if (CallUp()) return Standing::CallUp;

@@ -49,6 +49,9 @@ public:
     // cannot be opened (access rights, or another program holds it).
     QString UsbProblem() const;
     bool UsbFoundButNotOpened() const;
+    // The serial number the USB module gives, looked up in the device list
+    // as the link chose the module; empty when none is ready or it gives none.
+    QString moduleSerial() const;
 
     // Where the user stands, in the order the bottom bar tells it: a call up
     // (with the number dialled), a module logged in, connected but the
@@ -147,6 +150,8 @@ private:
     int queuedData_ = 0;                     // data hand-offs not run yet
     int droppedData_ = 0;                    // dropped and not yet told
     QByteArray defaultPassword_;
+    HidBackend* const backend_;
+    const std::string wanted_;
     Session state_;
     std::unique_ptr<ConnHIDCOM> usb_;
     std::unique_ptr<ChangeStateEvent> stateListener_;

@@ -19,6 +19,9 @@
 #include "ui/window/TFormMain.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QRegularExpression>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLabel>
@@ -355,13 +358,42 @@ private slots:
         QCOMPARE(r.c<ElidedLabel>("lbResult")->fullText(), QString("205 settings match the module"));
 
         r.w->langMan().SelectLanguage("hu");
+        QString report, proposed, title;
+        r.w->printDocument = [&](QTextDocument& doc, const QString& name) {
+            report = doc.toPlainText();
+            proposed = name;
+            title = doc.metaInformation(QTextDocument::DocumentTitle);
+        };
+        // Just written: the values are the module's, and the report says so.
+        r.button("btnReport")->click();
+        QVERIFY2(report.contains(QString::fromUtf8("A modulba kiírva: ")), qPrintable(report));
+        QVERIFY(report.contains("SIM0001"));
+        QVERIFY(QRegularExpression("kestrum-report-\\d{4}-\\d\\d-\\d\\d\\.pdf$").match(proposed).hasMatch());
+        QVERIFY2(title.startsWith(QString::fromUtf8("Üzembe helyezési jegyzőkönyv \u2013 ")), qPrintable(title));
+        // Edited since: neither the module's nor a file's.
         r.c<QLineEdit>("edCID1")->setText("1234");
-        QString report;
-        r.w->printDocument = [&](QTextDocument& doc) { report = doc.toPlainText(); };
+        r.c<QCheckBox>("cbRelay1T2Start")->setChecked(true);
         r.button("btnReport")->click();
         for (const char* expected : {"Üzembe helyezési jegyzőkönyv", "T2 telefonszám", "+36201112222",
-                                     "01. IN1 Riasztás", "1234", "Típus", "GSM-2R", "1. relé", "Aláírás"})
+                                     "01. IN1 Riasztás", "1234", "Típus", "GSM-2R", "1. relé", "Aláírás",
+                                     "Az ablakban látható, nincs mentve"})
             QVERIFY2(report.contains(QString::fromUtf8(expected)), expected);
+        QVERIFY(!report.contains(QString::fromUtf8("kiírva")));
+        // The relay's events as its panel's matrix: the ticked one marked beside its caption.
+        const QString html = r.w->reportHtml();
+        const auto marked = [&](const char* box, const char* mark) {
+            return html.contains(QString("<td align='center' width='5%'>%1</td><td>%2</td>")
+                                     .arg(mark, r.c<QCheckBox>(box)->text().trimmed().toHtmlEscaped()));
+        };
+        QVERIFY(marked("cbRelay1T2Start", "X"));
+        QVERIFY(marked("cbRelay1T2Stop", ""));
+        QVERIFY(marked("cbRelay2T2Start", ""));
+        // A report of a settings file is named after it, beside it.
+        const QDir site(QDir::tempPath()), elsewhere(QDir::homePath());
+        QCOMPARE(report::proposedName(site.filePath("office.ini"), elsewhere.path(), QDate(2026, 12, 8)),
+                 site.filePath("office.pdf"));
+        QCOMPARE(report::proposedName(QString(), elsewhere.path(), QDate(2026, 12, 8)),
+                 elsewhere.filePath("kestrum-report-2026-12-08.pdf"));
     }
 
     // Files opened or saved are offered again, newest first, from the next

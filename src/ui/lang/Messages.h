@@ -51,7 +51,7 @@ enum class Msg {
     AboutTitle,
     AboutText,   // %1 Kestrum's version, %2 Qt's version
     AllFilesFilter,
-    DiscardChanges,
+    IniFilesFilter,
     DiscardButton,
     UnsavedQuestion,   // %1 how many settings changed
     SaveFirstButton,
@@ -67,8 +67,12 @@ enum class Msg {
     ReportButton,
     ReportTitle,
     ReportDate,
-    ReportFile,   // followed by the file's name
-    ReportFromModule,
+    ReportSource,
+    ReportReadAt,      // %1 date and time
+    ReportWrittenAt,   // %1 date and time
+    ReportFileSaved,   // %1 file name, %2 date and time of its last change
+    ReportUnsaved,
+    ReportSerial,
     ReportInstaller,
     ReportSignature,
     ReportSaveFailed,   // %1 file name, %2 the system's reason

@@ -314,7 +314,6 @@ QString ConfigTransfer::SaveName(const QString& chosen) {
 
 void ConfigTransfer::PrepareSaveDialog(QFileDialog& dialog) {
     dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setNameFilters({kFilter, QStringLiteral("All files (*)")});
     dialog.setDefaultSuffix("ini");
     dialog.setOption(QFileDialog::DontConfirmOverwrite);
 }
@@ -475,7 +474,7 @@ void ConfigTransfer::btnVerifyClick() {
 void ConfigTransfer::btnOpenClick() {
     if (host_.mayReplace && !host_.mayReplace()) return;
     const QString path = QFileDialog::getOpenFileName(host_.dialogParent, QString(), lastFolder_,
-                                                      QString(kFilter) + QStringLiteral(";;") + allFilesFilter());
+                                                      iniFilesFilter() + QStringLiteral(";;") + allFilesFilter());
     if (!path.isEmpty()) OpenFile(path);
 }
 
@@ -519,7 +518,7 @@ void ConfigTransfer::btnSaveAsClick(const QString& proposed) {
     }
     QFileDialog dialog(host_.dialogParent);
     PrepareSaveDialog(dialog);
-    dialog.setNameFilters({kFilter, allFilesFilter()});
+    dialog.setNameFilters({iniFilesFilter(), allFilesFilter()});
     if (!proposed.isEmpty())
         dialog.selectFile(proposed);
     else if (!lastFolder_.isEmpty())
@@ -541,3 +540,5 @@ void ConfigTransfer::SaveFile(const QString& chosen, bool asIs) {
 }
 
 QString ConfigTransfer::allFilesFilter() const { return message(lang::Msg::AllFilesFilter) + QStringLiteral(" (*)"); }
+
+QString ConfigTransfer::iniFilesFilter() const { return message(lang::Msg::IniFilesFilter) + QStringLiteral(" (*.ini)"); }

@@ -134,6 +134,7 @@ public:
     // What Open and Save do once the dialog has given a name, failures shown.
     void OpenFile(const QString& path);
     void setLastFolder(const QString& folder) { lastFolder_ = folder; }
+    QString lastFolder() const { return lastFolder_; }
     // asIs: the name as it is, without SaveName's ".ini" (saving in place).
     void SaveFile(const QString& chosen, bool asIs = false);
 
@@ -188,7 +189,6 @@ public:
     std::function<void(const QList<QByteArray>& keys)> notRead;
 
     QList<QByteArray> responses;                                  // raw answers of the last Read, in list order
-    static constexpr const char* kFilter = "ini files (*.ini)";   // shown as "ini files (*.ini)|*.ini"
     static constexpr const char* kSection = "Settings";
     static constexpr qint64 kMaxFileSize = IniFile::kMaxFileSize;   // what Open reads and Save writes
 
@@ -209,6 +209,7 @@ private:
     QString message(lang::Msg m) const;
     QString refusedMessage(const QByteArray& key) const;
     QString allFilesFilter() const;
+    QString iniFilesFilter() const;
     std::optional<FileEncoding> askEncoding(const EncodingUnclearError& e);
     void showFailure(const std::function<void()>& body);
     // Whether the loop of a transfer goes on to its next setting; false once

@@ -10,6 +10,8 @@
 #include <QAbstractButton>
 #include <QBuffer>
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -18,6 +20,9 @@
 #include <QRadioButton>
 #include <QSlider>
 #include <QTextDocument>
+
+#include <algorithm>
+#include <utility>
 
 namespace report {
 namespace {
@@ -186,21 +191,59 @@ QString eventMatrix(const SettingsPage& page, const MessageFn& message) {
     return h + "</table>";
 }
 
+// One relay's events as its panel shows them: the activation events beside
+// the deactivation events, the alarm mode's above the phone mode's.
+QString relayMatrix(const SettingsPage& page, int relay) {
+    const auto name = [relay](const char* pattern) { return QString::fromLatin1(pattern).arg(relay); };
+    const auto boxes = [&](const char* pattern) {
+        auto* group = page.control(qPrintable(name(pattern)));
+        return group ? group->findChildren<QAbstractButton*>() : QList<QAbstractButton*>();
+    };
+    const auto heading = [&](const char* pattern) {
+        return "<th colspan='2' align='left'>" + cell(textOf(page.control(qPrintable(name(pattern))))) + "</th>";
+    };
+    const auto half = [](const QList<QAbstractButton*>& list, int i) {
+        if (i >= list.size()) return QStringLiteral("<td></td><td></td>");
+        return "<td align='center' width='5%'>" + QString(list[i]->isChecked() ? QStringLiteral("X") : QString()) +
+               "</td><td>" + cell(textOf(list[i])) + "</td>";
+    };
+    QString h = "<table border='1' cellspacing='0' cellpadding='2' width='100%'><tr><th colspan='4' align='left'>" +
+                cell(textOf(page.control(qPrintable(name("gbRelay%1"))))) + "</th></tr>";
+    for (const auto& [start, stop] : {std::pair{"gbRelay%1AlarmStartEvent", "gbRelay%1AlarmStopEvent"},
+                                      std::pair{"gbRelay%1PhoneStartEvent", "gbRelay%1PhoneStopEvent"}}) {
+        h += "<tr>" + heading(start) + heading(stop) + "</tr>";
+        const auto on = boxes(start), off = boxes(stop);
+        for (int i = 0; i < std::max(on.size(), off.size()); ++i) h += "<tr>" + half(on, i) + half(off, i) + "</tr>";
+    }
+    return h + "</table>";
+}
+
 bool inMatrix(const QByteArray& key) {
+    if (key.startsWith("REL") && (key.contains(":ONM") || key.contains(":OFM"))) return true;
     return key.startsWith("SMS:") || (key.startsWith("EVH:") && !key.startsWith("EVH:PROPS"));
 }
+
+QString stamp(const QDateTime& t) { return t.toString(QStringLiteral("yyyy-MM-dd HH:mm")); }
 
 }   // namespace
 
 QString html(const SettingsPage& page, const MessageFn& message, const Facts& facts) {
+    // Full width: captions in the left half, values in the right.
+    const QString kRows = QStringLiteral("<table cellpadding='2' width='100%'>");
     const auto row = [](const QString& caption, const QString& value) {
-        return "<tr><td>" + cell(caption) + "</td><td><b>" + cell(value.isEmpty() ? QStringLiteral("\u2013") : value) +
+        return "<tr><td width='50%'>" + cell(caption) + "</td><td><b>" + cell(value.isEmpty() ? QStringLiteral("\u2013") : value) +
                "</b></td></tr>";
     };
-    QString h = "<html><body><h1>" + cell(message(lang::Msg::ReportTitle)) + "</h1><table cellpadding='2'>";
-    h += row(message(lang::Msg::ReportDate), facts.when.toString(QStringLiteral("yyyy-MM-dd HH:mm")));
-    h += facts.file.isEmpty() ? "<tr><td colspan='2'>" + cell(message(lang::Msg::ReportFromModule)) + "</td></tr>"
-                              : row(message(lang::Msg::ReportFile), facts.file);
+    QString h = "<html><body><h1>" + cell(message(lang::Msg::ReportTitle)) + "</h1>" + kRows;
+    h += row(message(lang::Msg::ReportDate), stamp(facts.when));
+    // Only what holds for every value shown: else the window's values, unsaved.
+    QStringList sources;
+    if (facts.readAt.isValid()) sources << message(lang::Msg::ReportReadAt).arg(stamp(facts.readAt));
+    if (facts.writtenAt.isValid()) sources << message(lang::Msg::ReportWrittenAt).arg(stamp(facts.writtenAt));
+    if (!facts.file.isEmpty()) sources << message(lang::Msg::ReportFileSaved).arg(facts.file, stamp(facts.fileSaved));
+    if (sources.isEmpty()) sources << message(lang::Msg::ReportUnsaved);
+    for (const QString& source : sources) h += row(message(lang::Msg::ReportSource), source);
+    if (!facts.serial.isEmpty()) h += row(message(lang::Msg::ReportSerial), facts.serial);
     for (const auto& [caption, value] : facts.module) h += row(caption, value);
     h += "</table>";
     const ControlDescList bindings = page.Bindings();
@@ -208,21 +251,38 @@ QString html(const SettingsPage& page, const MessageFn& message, const Facts& fa
         const QWidget* box = page.control(s.box);
         h += "<h2>" + cell(textOf(page.control(s.heading))) + "</h2>";
         if (qstrcmp(s.box, "GroupBox1") == 0) h += eventMatrix(page, message);
+        if (qstrcmp(s.box, "GroupBox4") == 0)
+            for (int relay = 1; relay <= 2; ++relay) h += relayMatrix(page, relay);
         QString rows;
         for (int i = 0; i < bindings.Count(); ++i) {
             const ControlDesc& d = bindings.At(i);
             if (!inside(d.control, box) || inMatrix(d.key)) continue;
             rows += row(caption(page, d.control), shownValue(page, d.control, message));
         }
-        if (!rows.isEmpty()) h += "<table cellpadding='2'>" + rows + "</table>";
+        if (!rows.isEmpty()) h += kRows + rows + "</table>";
     }
     const QString line = QStringLiteral("______________________________");
-    h += "<p>&nbsp;</p><table cellpadding='6'>" + row(message(lang::Msg::ReportInstaller), line) +
+    h += "<p>&nbsp;</p><table cellpadding='6' width='100%'>" + row(message(lang::Msg::ReportInstaller), line) +
          row(message(lang::Msg::ReportSignature), line) + row(message(lang::Msg::ReportDate), line) + "</table>";
     return h + "</body></html>";
 }
 
-bool writePdf(const QString& html, const QString& path, QString* why, const QPageLayout& layout) {
+QString title(const MessageFn& message, const Facts& facts) {
+    const QString what = facts.file.isEmpty() ? facts.when.date().toString(Qt::ISODate) : QFileInfo(facts.file).fileName();
+    return message(lang::Msg::ReportTitle) + QStringLiteral(" \u2013 ") + what;
+}
+
+QString proposedName(const QString& settingsFile, const QString& folder, const QDate& date) {
+    if (!settingsFile.isEmpty()) {
+        const QFileInfo file(settingsFile);
+        return file.absoluteDir().filePath(file.completeBaseName() + QStringLiteral(".pdf"));
+    }
+    const QString name = QStringLiteral("kestrum-report-%1.pdf").arg(date.toString(Qt::ISODate));
+    return folder.isEmpty() ? name : QDir(folder).filePath(name);
+}
+
+bool writePdf(const QString& html, const QString& path, QString* why, const QPageLayout& layout,
+              const QString& title) {
     const auto fail = [why](const QString& reason) {
         if (why) *why = reason;
         return false;
@@ -237,7 +297,8 @@ bool writePdf(const QString& html, const QString& path, QString* why, const QPag
             pdf.setPageLayout(layout);
         else
             pdf.setPageSize(QPageSize(QPageSize::A4));
-        pdf.setTitle(QStringLiteral("Kestrum"));
+        pdf.setTitle(title);
+        pdf.setCreator(QStringLiteral("Kestrum"));
         QTextDocument doc;
         doc.setHtml(html);
         doc.print(&pdf);

@@ -66,7 +66,7 @@ TFormMain::TFormMain(const Options& options)
             if (qstrcmp(what, "Write") != 0) edits_->settle();
             if (qstrcmp(what, "Read") == 0 || qstrcmp(what, "Write") == 0) {
                 moduleWhat_ = what;
-                moduleWhen_ = QTime::currentTime();
+                moduleWhen_ = QDateTime::currentDateTime();
                 moduleValues_ = shownValues();
             }
             showFile();
@@ -701,27 +701,52 @@ void TFormMain::keyPressEvent(QKeyEvent* e) {
     QWidget::keyPressEvent(e);
 }
 
-QString TFormMain::reportHtml() const {
+report::Facts TFormMain::reportFacts() const {
     report::Facts facts;
     facts.when = QDateTime::currentDateTime();
-    facts.file = fileName_.isEmpty() ? QString() : QDir::toNativeSeparators(fileName_);
+    // Where the values came from, as far as it holds for all of them now.
+    edits_->recheck();
+    if (!moduleWhat_.isEmpty() && shownValues() == moduleValues_)
+        (moduleWhat_ == "Read" ? facts.readAt : facts.writtenAt) = moduleWhen_;
+    if (!fileName_.isEmpty() && !edits_->modified()) {
+        facts.file = QDir::toNativeSeparators(fileName_);
+        facts.fileSaved = QFileInfo(fileName_).lastModified();
+    }
     // The module's own values as the Status page last heard them.
-    if (session_->LinkUp())
+    if (session_->LinkUp()) {
+        facts.serial = session_->moduleSerial();
         for (const char* name : {"lbViType", "lbViHwVer", "lbViFwVer", "lbStUptime"})
             if (auto* value = findChild<QLabel*>(QString::fromLatin1(name) + "Value"))
                 facts.module.append({langMan_->Text(name).remove(QLatin1Char(':')).trimmed(), value->text()});
+    }
+    return facts;
+}
+
+QString TFormMain::reportHtml() const {
     return report::html(
-        *settingsPage_, [this](lang::Msg m) { return langMan_->Message(m); }, facts);
+        *settingsPage_, [this](lang::Msg m) { return langMan_->Message(m); }, reportFacts());
 }
 
 void TFormMain::printReport() {
+    const report::Facts facts = reportFacts();
+    const auto message = [this](lang::Msg m) { return langMan_->Message(m); };
+    const QString html = report::html(*settingsPage_, message, facts);
+    const QString title = report::title(message, facts);
     QTextDocument doc;
-    doc.setHtml(reportHtml());
+    doc.setHtml(html);
+    doc.setMetaInformation(QTextDocument::DocumentTitle, title);
+    const QString proposed = report::proposedName(fileName_, transfer_->lastFolder(), facts.when.date());
     if (printDocument) {
-        printDocument(doc);
+        printDocument(doc, proposed);
         return;
     }
     QPrinter printer;
+    printer.setDocName(title);
+#ifndef Q_OS_WIN
+    // Qt's own dialog offers the file under this name; Windows' dialog asks
+    // the printer, and a PDF printer proposes the document's name.
+    printer.setOutputFileName(proposed);
+#endif
     QPrintDialog dialog(&printer, this);
     if (dialog.exec() != QDialog::Accepted) return;
     // A PDF file is written by the report itself: whole, or not at all.
@@ -729,6 +754,6 @@ void TFormMain::printReport() {
     QString why;
     if (pdf.isEmpty())
         doc.print(&printer);
-    else if (!report::writePdf(reportHtml(), pdf, &why, printer.pageLayout()))
+    else if (!report::writePdf(html, pdf, &why, printer.pageLayout(), title))
         ShowError(langMan_->Message(lang::Msg::ReportSaveFailed).arg(QDir::toNativeSeparators(pdf), why));
 }

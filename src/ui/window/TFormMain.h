@@ -3,11 +3,12 @@
 // session, which owns everything that talks to the module.
 #include "core/protocol/StatusParser.h"
 #include "session/DeviceSession.h"
+#include "ui/pages/SettingsReport.h"
 #include "ui/widgets/Bindings.h"
 
 #include <QHash>
 #include <QStringList>
-#include <QTime>
+#include <QDateTime>
 #include <QTimer>
 #include <QWidget>
 
@@ -89,11 +90,12 @@ public:
     // Lists the settings that Verify found different in the module. Unset: a
     // message box.
     std::function<void(const QString& text)> showDifferences;
-    // Prints the commissioning report. Unset: the print dialog, which also
-    // offers a PDF file.
-    std::function<void(QTextDocument& report)> printDocument;
+    // Prints the commissioning report; proposed is the PDF file offered.
+    // Unset: the print dialog, which also offers a PDF file.
+    std::function<void(QTextDocument& report, const QString& proposed)> printDocument;
     // The commissioning report of what the Settings page shows now, with the
-    // module's values when one is connected.
+    // module's values when one is connected, and where its values came from.
+    report::Facts reportFacts() const;
     QString reportHtml() const;
     void printReport();
     // The settings files opened or saved lately, newest first (at most
@@ -165,7 +167,7 @@ private:
     ElidedLabel* lbFile_;
     ElidedLabel* lbModule_ = nullptr;
     QByteArray moduleWhat_;   // "Read" or "Write": the last transfer that went through
-    QTime moduleWhen_;
+    QDateTime moduleWhen_;
     QList<QByteArray> moduleValues_;   // what the page showed then
     QList<QByteArray> shownValues() const;
     void showModule();
