@@ -646,6 +646,8 @@ void TestLangMan::qtDialogsFollowTheLanguage() {
     f.lm->ApplyLanguage("ro");
     QCOMPARE(cancel(), QString::fromUtf8("Anulează"));
     QCOMPARE(QCoreApplication::translate("QFileDialog", "All Files (*)"), QString::fromUtf8("Toate fișierele (*)"));
+    QCOMPARE(QCoreApplication::translate("QPrintDialog", "Print to File (PDF)"),
+             QString::fromUtf8("Tipărire în fișier (PDF)"));
     f.lm->ApplyLanguage("en");
     QVERIFY(!f.lm->qtTranslator());
     QCOMPARE(cancel(), QString("Cancel"));
