@@ -16,6 +16,7 @@
 #include "ui/pages/VolumesPage.h"
 #include "ui/widgets/Controls.h"
 #include "ui/widgets/ErrorBox.h"
+#include "ui/widgets/FocusFrame.h"
 #include "ui/window/TFormMain.h"
 
 #include <QApplication>
@@ -34,6 +35,7 @@
 #include <QScopeGuard>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSlider>
 #include <QTabWidget>
@@ -129,11 +131,41 @@ private slots:
         QCOMPARE(r.w->findChild<QWidget*>("cbEvent1IsCID")->accessibleName(),
                  QString::fromUtf8("01.  IN1 Alarm – Mon. stat."));
         QCOMPARE(event1->buddy(), r.w->findChild<QWidget*>("edSMS1"));
-        QCOMPARE(r.w->findChild<QWidget*>("btAbout")->accessibleName(), QString("About Kestrum"));
+        QCOMPARE(r.w->findChild<QWidget*>("btAbout")->accessibleName(), QString("About"));
+        // Captions are their controls' buddies, wherever the control sits in the row; headings are nobody's.
+        for (const auto& [caption, control] : {std::pair{"lbTPhone1", "EditPhoneNumber1"},
+                                               std::pair{"lbIN1Sensitivity", "seIn1Sensitivity"},
+                                               std::pair{"lbMinTemp", "tbMinTemp"},
+                                               std::pair{"lbRelay2MaxTemp", "tbRelay2MaxTemp"},
+                                               std::pair{"lbTUserID", "edTUserID"}})
+            QVERIFY2(r.c<QLabel>(caption)->buddy() == r.c(control), caption);
+        QVERIFY(!r.c<QLabel>("lbT1")->buddy());
         r.w->SpeedButtonROClick();
+        QCOMPARE(r.w->findChild<QWidget*>("btAbout")->accessibleName(), QString("Despre"));
         QVERIFY(r.w->aboutText().contains("Realizat cu Qt"));
         QCOMPARE(t1->accessibleName(), event1->text() + QString::fromUtf8(" – T1"));
         QVERIFY(event1->text() != QString("01.  IN1 Alarm"));
+    }
+
+    // The focus is framed where it is, and the frame follows it as the page scrolls.
+    void focusIsFramed() {
+        WindowRig r(true);
+        r.w->show();
+        QVERIFY(QTest::qWaitForWindowActive(r.w.get()));
+        auto* frame = r.w->findChild<FocusFrame*>("focusFrame");
+        auto* scroll = r.c<QScrollArea>("sbSettings");
+        auto* far = r.c("edTCentrPhone1");   // at the page's end
+        const auto framedRect = [&] { return QRect(far->mapTo(r.w.get(), QPoint()), far->size()); };
+        r.c<QLineEdit>("EditPhoneNumber1")->setFocus();
+        QTRY_VERIFY(frame->framed() == r.c("EditPhoneNumber1") && frame->isVisible());
+        // Scrolled out of sight: no frame drawn over the rest of the window.
+        far->setFocus();
+        QTRY_VERIFY(frame->framed() == far);
+        QVERIFY(!frame->isVisible());
+        scroll->ensureWidgetVisible(far, 0, 40);
+        QTRY_VERIFY(frame->isVisible() && frame->geometry().contains(framedRect()));
+        scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->value() - 20);
+        QTRY_VERIFY(frame->geometry().contains(framedRect()));
     }
 
     void logShortcutFollowsFocus() {
@@ -197,13 +229,21 @@ private slots:
         auto* standing = r.c<ElidedLabel>("lbStanding");
         QVERIFY(standing->isVisible());
         QCOMPARE(standing->fullText(), QString("No module – plug it in"));
+        // The words come with a picture: waiting, a problem, ready.
+        auto* icon = r.c<QLabel>("lbStandingIcon");
+        const auto picture = [icon] { return icon->property("standing").toString(); };
+        QCOMPARE(picture(), QString("waiting"));
+        QVERIFY(!icon->pixmap().isNull());
         QVERIFY(r.w->statusPage()->stale());
         r.backend.setOpenRefused("Permission denied");
         r.backend.attach();
         QTRY_COMPARE(standing->fullText(),
                      QString("Module found but not accessible – see README, Access to the USB module"));
+        QCOMPARE(picture(), QString("problem"));
+        QCOMPARE(icon->accessibleName(), standing->fullText());
         r.backend.setOpenRefused("");
         QTRY_COMPARE_WITH_TIMEOUT(standing->fullText(), QString("Logged in"), 5000);
+        QCOMPARE(picture(), QString("ready"));
         // No page was changed and the module sends status only when asked.
         QTRY_VERIFY(r.text("lbViTypeValue") != "-");
         QVERIFY(!r.w->statusPage()->stale());

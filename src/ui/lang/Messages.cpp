@@ -82,6 +82,7 @@ constexpr MessageRow kRows[] = {
      "(%1 napló- és állapotszöveg-darab elveszett: az ablak foglalt volt)",
      "(%1 fragmente de text de jurnal și de stare s-au pierdut: fereastra era ocupată)"},
     {Msg::AboutTitle, "About Kestrum", "A Kestrum névjegye", "Despre Kestrum"},
+    {Msg::AboutButton, "About", "Névjegy", "Despre"},
     {Msg::AboutText,
      "Kestrum %1\n\nConfigures and monitors the Brisal GSM alarm module.\n\nBuilt with Qt %2, under the GNU "
      "LGPL version 3, and hidapi, under the BSD licence (or, at your choice, the GNU GPL version 3 or the original "

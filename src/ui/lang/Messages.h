@@ -49,6 +49,7 @@ enum class Msg {
     LogSaveFailed,    // %1 file name, %2 the system's reason
     LogTextDropped,   // %1 how many pieces of text
     AboutTitle,
+    AboutButton,   // the "?" button's name for a screen reader
     AboutText,   // %1 Kestrum's version, %2 Qt's version
     AllFilesFilter,
     IniFilesFilter,

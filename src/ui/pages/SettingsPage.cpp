@@ -4,6 +4,7 @@
 #include "core/text/Codec.h"
 #include "ui/pages/PageBuild.h"
 #include "ui/widgets/Controls.h"
+#include "ui/widgets/Buddies.h"
 #include "ui/widgets/WheelGuard.h"
 
 #include <QButtonGroup>
@@ -150,6 +151,7 @@ SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
     applyDesignValues();
     alignInputRows();
     WheelGuard::install(this);
+    linkCaptions(this);
 }
 
 SettingsPage::~SettingsPage() = default;

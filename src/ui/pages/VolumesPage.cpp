@@ -54,8 +54,13 @@ VolumesPage::VolumesPage(Exchange& exchange, QWidget* parent) : QWidget(parent),
     btSetVols->setEnabled(false);
 
     auto* grid = new QGridLayout(group);
-    grid->addWidget(label(group, "lbMicVolh", "Mic:"), 0, 0);
-    grid->addWidget(label(group, "lbSpkVolH", "Spk:"), 0, 1);
+    // Each caption heads its slider's column.
+    auto* micCaption = label(group, "lbMicVolh", "Mic:");
+    auto* spkCaption = label(group, "lbSpkVolH", "Spk:");
+    micCaption->setBuddy(tbMicVol);
+    spkCaption->setBuddy(tbSpkVol);
+    grid->addWidget(micCaption, 0, 0);
+    grid->addWidget(spkCaption, 0, 1);
     grid->addWidget(tbMicVol, 1, 0, Qt::AlignHCenter);
     grid->addWidget(tbSpkVol, 1, 1, Qt::AlignHCenter);
     grid->addWidget(lbMicVolVal, 2, 0);

@@ -15,6 +15,7 @@
 #include "ui/pages/VolumesPage.h"
 #include "ui/widgets/Controls.h"
 #include "ui/widgets/ErrorBox.h"
+#include "ui/widgets/FocusFrame.h"
 #include "ui/widgets/TabOrder.h"
 #include "ui/window/AppIcon.h"
 
@@ -35,6 +36,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QShortcut>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTextDocument>
 #include <QToolButton>
@@ -124,7 +126,7 @@ TFormMain::TFormMain(const Options& options)
         modemPage_->retranslate();
         settingsPage_->nameCaptionlessBoxes();
         if (QWidget* about = findChild<QWidget*>("btAbout"))   // "?" says nothing to a screen reader
-            about->setAccessibleName(langMan_->Message(lang::Msg::AboutTitle));
+            about->setAccessibleName(langMan_->Message(lang::Msg::AboutButton));
         statusPage_->redrawWords();
         logPage_->retranslate();
         settingsPage_->recentButton()->setText(langMan_->Message(lang::Msg::RecentFiles));
@@ -238,6 +240,12 @@ void TFormMain::buildWindow() {
     auto* p1 = new QHBoxLayout(Panel1);
     p1->setContentsMargins(0, 0, 0, 0);
     p1->addWidget(Panel3, 1);
+    // The standing as a picture as well as in words: ready, a problem, or
+    // nothing to work with yet.
+    lbStandingIcon_ = new QLabel(Panel1);
+    lbStandingIcon_->setObjectName("lbStandingIcon");
+    lbStandingIcon_->setContentsMargins(6, 0, 0, 0);
+    p1->addWidget(lbStandingIcon_);
     p1->addWidget(lbStanding_, 1);
     btLogIn_ = new QPushButton(Panel1);
     btLogIn_->setObjectName("btLogIn");
@@ -254,6 +262,7 @@ void TFormMain::buildWindow() {
     p1->addWidget(lbModule_, 1);
     p1->addWidget(Panel2);
     p1->addWidget(about);
+    FocusFrame::install(this);
 
     auto* lay = new QVBoxLayout(this);
     lay->setContentsMargins(0, 0, 0, 0);
@@ -461,6 +470,20 @@ void TFormMain::showAbout() {
 void TFormMain::showStanding() {
     if (!langMan_ || session_->Closing()) return;
     lbStanding_->setFullText(standingText());
+    using S = DeviceSession::Standing;
+    const S standing = session_->standing();
+    const char* kind = standing == S::LoggedIn || standing == S::CallUp                   ? "ready"
+                       : standing == S::PasswordRefused || standing == S::NotAccessible ? "problem"
+                                                                                         : "waiting";
+    if (lbStandingIcon_->property("standing").toByteArray() != kind) {
+        const QStyle::StandardPixmap picture = qstrcmp(kind, "ready") == 0     ? QStyle::SP_DialogApplyButton
+                                               : qstrcmp(kind, "problem") == 0 ? QStyle::SP_MessageBoxWarning
+                                                                               : QStyle::SP_MessageBoxInformation;
+        const int size = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
+        lbStandingIcon_->setPixmap(style()->standardIcon(picture, nullptr, this).pixmap(size, size));
+        lbStandingIcon_->setProperty("standing", QByteArray(kind));
+    }
+    lbStandingIcon_->setAccessibleName(lbStanding_->fullText());
     btLogIn_->setText(langMan_->Message(lang::Msg::LogInButton));
     btLogIn_->setVisible(session_->standing() == DeviceSession::Standing::PasswordRefused);
 }

@@ -23,6 +23,7 @@ class ElidedLabel;
 class HidBackend;
 class LangMan;
 class LogPage;
+class QLabel;
 class QMessageBox;
 class ModemPage;
 class QProgressBar;
@@ -162,6 +163,7 @@ private:
     QPushButton* btCancelTransfer_;          // shown while a transfer runs
     QHash<QWidget*, QString> notReadTips_;   // marked "not read": their own tooltips
     ElidedLabel* lbStanding_;
+    QLabel* lbStandingIcon_ = nullptr;   // ready, problem or waiting, beside the words
     QPushButton* btLogIn_;            // shown while the password is refused
     bool passwordDeclined_ = false;   // the dialog was cancelled: not asked again until a new link or Log in…
     ElidedLabel* lbFile_;
