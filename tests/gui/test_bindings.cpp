@@ -90,6 +90,7 @@ QMap<QByteArray, QByteArray> visibleState(const TFormMain& w) {
 class BindingsTest : public QObject {
     Q_OBJECT
     QStringList errors_;
+    QList<ErrorKind> kinds_;
     TimingGuard savedTiming_;   // initTestCase changes timing
 
 private slots:
@@ -99,9 +100,15 @@ private slots:
         // The note of a finished Read or Write stays until a test shortens it:
         // a check of the bar after a transfer never races its timer.
         timing::transferNoteMs = 600000;
-        errorSink() = [this](const QString& m) { errors_ << m; };
+        errorSink() = [this](const QString& m) {
+            errors_ << m;
+            kinds_ << shownKind();
+        };
     }
-    void init() { errors_.clear(); }
+    void init() {
+        errors_.clear();
+        kinds_.clear();
+    }
 
     void tableOrderAndUniqueness() {
         TimingGuard saved;
@@ -543,6 +550,7 @@ private slots:
                                            .arg(content.size())
                                      : "'" + path + "' is not a settings file";
         QCOMPARE(errors_, QStringList{expected});
+        QCOMPARE(kinds_, QList<ErrorKind>{ErrorKind::Mistake});   // the user picked the wrong file
         QCOMPARE(visibleState(*r.w), before);
         QCOMPARE(r.value("_edIN1"), QByteArray("NO"));
     }

@@ -360,22 +360,23 @@ QString ConfigTransfer::withNextStep(const QString& failure) const {
 }
 
 // Runs an operation and shows its failure; the messages of the errors that
-// name a file or a setting are in the window's language.
+// name a file or a setting are in the window's language. All of them are
+// the user's to put right (another file, another value): warnings.
 void ConfigTransfer::showFailure(const std::function<void()>& body) {
     Guarded([&] {
         try {
             body();
         } catch (const NotSettingsFileError& e) {
-            ShowError(message(lang::Msg::NotSettingsFile).arg(e.path));
+            ShowMistake(message(lang::Msg::NotSettingsFile).arg(e.path));
         } catch (const UnsendableValueError& e) {
-            ShowError(message(lang::Msg::CannotSend).arg(QString::fromLatin1(e.setting)));
+            ShowMistake(message(lang::Msg::CannotSend).arg(QString::fromLatin1(e.setting)));
         } catch (const FileTooLargeError& e) {
-            ShowError(message(e.saving ? lang::Msg::SaveTooLarge : lang::Msg::FileTooLarge)
+            ShowMistake(message(e.saving ? lang::Msg::SaveTooLarge : lang::Msg::FileTooLarge)
                           .arg(e.path)
                           .arg(e.size)
                           .arg(IniFile::kMaxFileSize));
         } catch (const NotRegularFileError& e) {
-            ShowError(message(lang::Msg::NotRegularFile).arg(e.path));
+            ShowMistake(message(lang::Msg::NotRegularFile).arg(e.path));
         }
     });
 }
@@ -429,7 +430,7 @@ void ConfigTransfer::btnWriteClick() {
     host_.setBusy(false, "WriteEnd");
     if (closing && closing()) return;
     if (!unsendable.isEmpty())
-        ShowError(message(lang::Msg::CannotSend).arg(QString::fromLatin1(unsendable)) + QStringLiteral(". ") +
+        ShowMistake(message(lang::Msg::CannotSend).arg(QString::fromLatin1(unsendable)) + QStringLiteral(". ") +
                   message(lang::Msg::NextStepValue));
     if (ran && r.cancelled) {
         if (host_.finished) host_.finished(stoppedNote(lang::Msg::WriteStopped, r.written));
