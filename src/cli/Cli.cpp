@@ -707,7 +707,11 @@ QString Tool::statusLine(const QByteArray& key, const QByteArray& value) const {
             caption = row.text;
             break;
         }
-    QString line = text::fromCp1250(caption) + " " + escaped(text::fromCp1250(value));
+    QByteArray shown = value;   // inputs and relays in words, as the page shows them
+    if (const char* word = statusWord(label, value))
+        for (const lang::Row& row : lang::table(language()))
+            if (row.key == word) shown = row.text;
+    QString line = text::fromCp1250(caption) + " " + escaped(text::fromCp1250(shown));
     if (const QString unit = QString::fromUtf8(statusUnit(label)); !unit.isEmpty()) line += " " + unit;
     return line;
 }

@@ -223,7 +223,7 @@ private slots:
         // In the system's encoding, as all plain output (UTF-8 here; Windows' code page there).
         const QString text = QString::fromLocal8Bit(st.out);
         for (const QString line : {"Type: GSM-2R\n", "Lowest signal strength: 14\n", "Lowest voltage: 12210 mV\n",
-                                   "Module temperature: 31 \u00B0C\n"})
+                                   "Module temperature: 31 \u00B0C\n", "IN1: Inactive\n", "Relay 2: Off\n"})
             QVERIFY2(text.contains(line), st.out);
         // Values the simulated module varies.
         QVERIFY2(text.contains(QRegularExpression("\nSupply voltage: \\d+ mV\n")), st.out);

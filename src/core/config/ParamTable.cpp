@@ -143,6 +143,14 @@ const char* statusUnit(const QByteArray& valueLabel) {
     return "";
 }
 
+const char* statusWord(const QByteArray& valueLabel, const QByteArray& value) {
+    if (value.isEmpty()) return nullptr;
+    if (valueLabel == "lbInputsIN1Value" || valueLabel == "lbInputsIN2Value")
+        return value == "1" ? "txtInactive" : "txtActive";
+    if (valueLabel == "lbRelay1Value" || valueLabel == "lbRelay2Value") return value == "1" ? "txtOn" : "txtOff";
+    return nullptr;
+}
+
 const std::vector<StatusDef>& statusParams() {
     static const std::vector<StatusDef> s = {
         {"TPv", "lbViTypeValue"},         {"HWv", "lbViHwVerValue"},        {"FWv", "lbViFwVerValue"},

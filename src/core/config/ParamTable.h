@@ -42,6 +42,10 @@ const std::vector<StatusDef>& modemStatusQueries();   // 11 entries
 // The unit the Status page writes after the value in this label ("mV", "°C",
 // UTF-8), e.g. for "lbSupplyVoltageValue"; empty for a value without one.
 const char* statusUnit(const QByteArray& valueLabel);
+// The word a two-state value is shown as, by its translation key ("txtOn"),
+// given the value's label on the Status page and the value as sent; null
+// when the value is shown as sent. Inputs: "1" is idle; relays: "1" is on.
+const char* statusWord(const QByteArray& valueLabel, const QByteArray& value);
 
 // Control names of one event's controls.
 QByteArray eventCallBox(const EventDef& e, int target);   // T1..T4

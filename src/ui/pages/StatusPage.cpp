@@ -227,24 +227,16 @@ void StatusPage::showWithUnit(const char* editName, const char* labelName) {
     showText(labelName, edit(editName)->text() + " " + QString::fromUtf8(statusUnit(labelName)));
 }
 
-// Inputs: "1" is the idle state.
+// Inputs and relays are shown as words: an active input in red, a relay
+// switched on in green, the rest grey.
 void StatusPage::showInput(const char* editName, const char* labelName) {
-    const QString t = edit(editName)->text();
-    if (t.isEmpty()) return;
-    if (t == "1")
-        showState(labelName, word("txtInactive"), greyColor());
-    else
-        showState(labelName, word("txtActive"), redColor());
+    const char* key = statusWord(labelName, edit(editName)->text().toLatin1());
+    if (key) showState(labelName, word(key), qstrcmp(key, "txtActive") == 0 ? redColor() : greyColor());
 }
 
-// Relays: "1" is switched on.
 void StatusPage::showRelay(const char* editName, const char* labelName) {
-    const QString t = edit(editName)->text();
-    if (t.isEmpty()) return;
-    if (t == "1")
-        showState(labelName, word("txtOn"), greenColor());
-    else
-        showState(labelName, word("txtOff"), greyColor());
+    const char* key = statusWord(labelName, edit(editName)->text().toLatin1());
+    if (key) showState(labelName, word(key), qstrcmp(key, "txtOn") == 0 ? greenColor() : greyColor());
 }
 
 // The bar follows a decimal signal level, clamped to its 0..31 range; any

@@ -709,12 +709,6 @@ bool TFormMain::FormKeyDown(QKeyEvent* e) {
     return false;
 }
 
-bool TFormMain::eventFilter(QObject* watched, QEvent* e) {
-    if (e->type() == QEvent::KeyPress && watched->isWidgetType() && FormKeyDown(static_cast<QKeyEvent*>(e)))
-        return true;
-    return QWidget::eventFilter(watched, e);
-}
-
 void TFormMain::keyPressEvent(QKeyEvent* e) {
     // Only when the window itself has the focus, not a control that let the key pass.
     QWidget* f = QApplication::focusWidget();

@@ -113,7 +113,6 @@ public:
     void setBusy(bool on, const char* reason);
 
 protected:
-    bool eventFilter(QObject* watched, QEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
     void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
