@@ -10,6 +10,7 @@
 #include "support/TimingGuard.h"
 #include "support/WindowRig.h"
 #include "ui/pages/ConfigTransfer.h"
+#include "ui/pages/EditTracker.h"
 #include "ui/widgets/Bindings.h"
 #include "ui/widgets/Controls.h"
 #include "ui/widgets/ErrorBox.h"
@@ -267,6 +268,17 @@ private slots:
         QVERIFY(!b.At(42).control->property("notRead").toBool());
         QVERIFY(b.At(43).control->property("notRead").toBool());
         QVERIFY(b.At(204).control->toolTip().startsWith("not read"));
+        // Changed as well: the tooltip says both, and each note goes on its own.
+        QWidget* last = b.At(204).control;
+        const QByteArray was = GetControlValue(last);
+        SetControlValue(last, was == "1" ? "0" : "1");
+        r.w->edits().recheck();
+        QVERIFY2(last->toolTip().startsWith("not read") && last->toolTip().contains("\nwas: "),
+                 qPrintable(last->toolTip()));
+        SetControlValue(last, was);
+        r.w->edits().recheck();
+        QVERIFY2(last->toolTip().startsWith("not read") && !last->toolTip().contains("was: "),
+                 qPrintable(last->toolTip()));
         for (const auto& [button, text] :
              {std::pair{"btnWrite", "Write stopped after 43 of 205 settings: the other 162 were not sent to the module"},
               std::pair{"btnVerify", "Verify stopped after 43 of 205 settings: the other 162 were not compared"}}) {

@@ -1,5 +1,7 @@
 #include "ui/pages/EditTracker.h"
 
+#include "ui/widgets/ControlTips.h"
+
 #include "core/text/Codec.h"
 #include "ui/widgets/Controls.h"
 
@@ -72,17 +74,7 @@ void EditTracker::recheck() {
 }
 
 void EditTracker::showOld(QWidget* c, bool changed, const QByteArray& old) {
-    // The control's own tooltip is kept while the old value is shown.
-    const char* kOwn = "kestrumOwnTip";
-    if (!changed) {
-        if (c->property(kOwn).isValid()) {
-            c->setToolTip(c->property(kOwn).toString());
-            c->setProperty(kOwn, QVariant());
-        }
-        return;
-    }
-    if (!c->property(kOwn).isValid()) c->setProperty(kOwn, c->toolTip());
-    c->setToolTip(describeOld(text::fromCp1250(old)));
+    tips::setNote(c, tips::Note::Was, changed && describeOld ? describeOld(text::fromCp1250(old)) : QString());
 }
 
 void EditTracker::mark(QWidget* c, bool changed) {

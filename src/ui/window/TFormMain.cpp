@@ -14,6 +14,7 @@
 #include "ui/pages/StatusPage.h"
 #include "ui/pages/VolumesPage.h"
 #include "ui/widgets/Controls.h"
+#include "ui/widgets/ControlTips.h"
 #include "ui/widgets/ErrorBox.h"
 #include "ui/widgets/FocusFrame.h"
 #include "ui/widgets/TabOrder.h"
@@ -133,6 +134,8 @@ TFormMain::TFormMain(const Options& options)
         settingsPage_->verifyButton()->setText(langMan_->Message(lang::Msg::VerifyButton));
         settingsPage_->reportButton()->setText(langMan_->Message(lang::Msg::ReportButton));
         settingsPage_->saveAsButton()->setText(langMan_->Message(lang::Msg::SaveAsButton));
+        for (QWidget* c : std::as_const(notRead_))
+            tips::setNote(c, tips::Note::NotRead, langMan_->Message(lang::Msg::NotRead));
         showModule();
         showStanding();
     };
@@ -376,19 +379,18 @@ void TFormMain::showTransferNote(const QString& note) {
 }
 
 void TFormMain::markNotRead(const QList<QByteArray>& keys) {
-    // Every mark of an earlier cut Read goes; the controls get back their own tooltips.
-    for (auto it = notReadTips_.cbegin(); it != notReadTips_.cend(); ++it) {
-        it.key()->setToolTip(it.value());
-        it.key()->setProperty("notRead", false);
-        // A change mark that keeps the control's own tooltip meanwhile gets the real one back.
-        if (it.key()->property("kestrumOwnTip").isValid()) it.key()->setProperty("kestrumOwnTip", it.value());
+    // Every mark of an earlier cut Read goes.
+    for (QWidget* c : std::as_const(notRead_)) {
+        if (!c) continue;
+        tips::setNote(c, tips::Note::NotRead, QString());
+        c->setProperty("notRead", false);
     }
-    notReadTips_.clear();
+    notRead_.clear();
     for (const QByteArray& key : keys) {
         const ControlDesc* d = settingsBindings_.Find(key);
         if (!d || !d->control) continue;
-        notReadTips_.insert(d->control, d->control->toolTip());
-        d->control->setToolTip(langMan_->Message(lang::Msg::NotRead));
+        notRead_ << d->control;
+        tips::setNote(d->control, tips::Note::NotRead, langMan_->Message(lang::Msg::NotRead));
         d->control->setProperty("notRead", true);
     }
 }

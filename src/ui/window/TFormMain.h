@@ -160,7 +160,7 @@ private:
     QProgressBar* ProgressBarRW;
     ElidedLabel* lbResult_;                  // the note of the last Read, Write or Verify
     QPushButton* btCancelTransfer_;          // shown while a transfer runs
-    QHash<QWidget*, QString> notReadTips_;   // marked "not read": their own tooltips
+    QList<QWidget*> notRead_;   // marked "not read" by the last cut Read
     ElidedLabel* lbStanding_;
     QLabel* lbStandingIcon_ = nullptr;   // ready, problem or waiting, beside the words
     QPushButton* btLogIn_;            // shown while the password is refused
