@@ -10,6 +10,7 @@
 #include "support/TimingGuard.h"
 #include "support/WindowRig.h"
 #include "ui/pages/ConfigTransfer.h"
+#include "ui/lang/LangMan.h"
 #include "ui/pages/EditTracker.h"
 #include "ui/widgets/Bindings.h"
 #include "ui/widgets/Controls.h"
@@ -293,6 +294,9 @@ private slots:
         QObject::disconnect(bar, nullptr, r.w.get(), nullptr);
         r.button("btnRead")->click();
         QCOMPARE(r.c<ElidedLabel>("lbResult")->fullText(), QString("205 settings read"));
+        r.w->langMan().SelectLanguage("hu");   // the note follows the window's language
+        QCOMPARE(r.c<ElidedLabel>("lbResult")->fullText(), QString::fromUtf8("205 beállítás beolvasva"));
+        r.w->langMan().SelectLanguage("en");
         QVERIFY(!b.At(43).control->property("notRead").toBool());
         QCOMPARE(b.At(204).control->toolTip(), before);
     }

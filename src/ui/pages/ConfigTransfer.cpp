@@ -348,10 +348,21 @@ QString ConfigTransfer::FailureMessage(const WriteResult& r) const {
     return message(lang::Msg::NoAnswerFor).arg(key);
 }
 
-QString ConfigTransfer::stoppedNote(lang::Msg m, int done) const {
+ConfigTransfer::Note ConfigTransfer::stopped(lang::Msg m, int done) const {
     const int all = host_.bindings.Count();
-    return message(m).arg(done).arg(all).arg(all - done);
+    return [this, m, done, all] { return message(m).arg(done).arg(all).arg(all - done); };
 }
+
+ConfigTransfer::Note ConfigTransfer::counted(lang::Msg m, int count) const {
+    return [this, m, count] { return message(m).arg(count); };
+}
+
+void ConfigTransfer::finish(const Note& note) {
+    note_ = note;
+    if (host_.finished) host_.finished(lastNote());
+}
+
+QString ConfigTransfer::lastNote() const { return note_ ? note_() : QString(); }
 
 QString ConfigTransfer::withNextStep(const QString& failure) const {
     // Not being logged in has its own next step.
@@ -404,14 +415,13 @@ void ConfigTransfer::btnReadClick() {
         notRead(rest);
     }
     if (ran && r.cancelled) {
-        if (host_.finished) host_.finished(stoppedNote(lang::Msg::ReadStopped, r.answered));
+        finish(stopped(lang::Msg::ReadStopped, r.answered));
         return;
     }
     const QString failure = ran ? FailureMessage(r) : QString();
     if (!failure.isEmpty()) ShowError(withNextStep(failure));
     if (ran && failure.isEmpty() && host_.settled) host_.settled("Read", QString());
-    if (host_.finished)
-        host_.finished(ran && failure.isEmpty() ? message(lang::Msg::SettingsRead).arg(r.answered) : QString());
+    finish(ran && failure.isEmpty() ? counted(lang::Msg::SettingsRead, r.answered) : Note());
 }
 
 void ConfigTransfer::btnWriteClick() {
@@ -433,14 +443,13 @@ void ConfigTransfer::btnWriteClick() {
         ShowMistake(message(lang::Msg::CannotSend).arg(QString::fromLatin1(unsendable)) + QStringLiteral(". ") +
                   message(lang::Msg::NextStepValue));
     if (ran && r.cancelled) {
-        if (host_.finished) host_.finished(stoppedNote(lang::Msg::WriteStopped, r.written));
+        finish(stopped(lang::Msg::WriteStopped, r.written));
         return;
     }
     const QString failure = ran ? FailureMessage(r) : QString();
     if (!failure.isEmpty()) ShowError(withNextStep(failure));
     if (ran && failure.isEmpty() && host_.settled) host_.settled("Write", QString());
-    if (host_.finished)
-        host_.finished(ran && failure.isEmpty() ? message(lang::Msg::SettingsWritten).arg(r.written) : QString());
+    finish(ran && failure.isEmpty() ? counted(lang::Msg::SettingsWritten, r.written) : Note());
 }
 
 void ConfigTransfer::btnVerifyClick() {
@@ -454,21 +463,21 @@ void ConfigTransfer::btnVerifyClick() {
     host_.setBusy(false, "VerifyEnd");
     if (closing && closing()) return;
     if (!ran) {
-        if (host_.finished) host_.finished(QString());
+        finish(Note());
         return;
     }
     if (v.read.cancelled) {
-        if (host_.finished) host_.finished(stoppedNote(lang::Msg::VerifyStopped, v.read.answered));
+        finish(stopped(lang::Msg::VerifyStopped, v.read.answered));
         if (!v.differences.isEmpty() && host_.showDifferences) host_.showDifferences(v.differences);
         return;
     }
     const QString failure = FailureMessage(v.read);
     if (!failure.isEmpty()) {
         ShowError(withNextStep(failure));
-        if (host_.finished) host_.finished(QString());
+        finish(Note());
         return;
     }
-    if (host_.finished && v.differences.isEmpty()) host_.finished(message(lang::Msg::VerifyMatch).arg(v.read.answered));
+    if (v.differences.isEmpty()) finish(counted(lang::Msg::VerifyMatch, v.read.answered));
     if (!v.differences.isEmpty() && host_.showDifferences) host_.showDifferences(v.differences);
 }
 

@@ -133,6 +133,9 @@ public:
     void btnVerifyClick();
     // What Open and Save do once the dialog has given a name, failures shown.
     void OpenFile(const QString& path);
+    // The note of the last Read, Write or Verify in the current language
+    // (empty when it failed).
+    QString lastNote() const;
     void setLastFolder(const QString& folder) { lastFolder_ = folder; }
     QString lastFolder() const { return lastFolder_; }
     // asIs: the name as it is, without SaveName's ".ini" (saving in place).
@@ -215,8 +218,14 @@ private:
     // Whether the loop of a transfer goes on to its next setting; false once
     // the window closes or Cancel was pressed (cancelled set then).
     bool goesOn(bool& cancelled) const;
+    // The note a finished transfer leaves, made anew in the current language
+    // each time it is asked for; null: none.
+    using Note = std::function<QString()>;
     // What a Read, Write or Verify that Cancel stopped tells: how far it came.
-    QString stoppedNote(lang::Msg m, int done) const;
+    Note stopped(lang::Msg m, int done) const;
+    Note counted(lang::Msg m, int count) const;   // "205 settings read"
+    void finish(const Note& note);                 // keeps it and tells the host
+    Note note_;
     // A failure's message with the next step to take after it.
     QString withNextStep(const QString& failure) const;
     bool cancelRequested_ = false;

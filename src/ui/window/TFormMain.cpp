@@ -136,6 +136,10 @@ TFormMain::TFormMain(const Options& options)
         settingsPage_->saveAsButton()->setText(langMan_->Message(lang::Msg::SaveAsButton));
         for (QWidget* c : std::as_const(notRead_))
             tips::setNote(c, tips::Note::NotRead, langMan_->Message(lang::Msg::NotRead));
+        if (lbResult_->isVisibleTo(this)) {   // the last transfer's note, in the new language
+            lbResult_->setFullText(transfer_->lastNote());
+            lbResult_->setToolTip(lbResult_->fullText());
+        }
         showModule();
         showStanding();
     };
