@@ -163,6 +163,7 @@ private slots:
     void lineSettings_data();
     void lineSettings();
     void writeToHungUpPortFails();
+    void failuresHaveAKindAndTheSystemsWords();
 };
 
 void TestSerial::openResultCodes() {
@@ -498,6 +499,23 @@ void TestSerial::writeToHungUpPortFails() {
     QCOMPARE(s.BytesWaiting(), 0);
     char c;
     QCOMPARE(s.ReadBytes(&c, 1), 0);   // no wait on a dead line
+}
+
+// What failed comes as a kind the code can act on, with the system's own words.
+void TestSerial::failuresHaveAKindAndTheSystemsWords() {
+    const auto words = [](int error) { return QString::fromLocal8Bit(strerror(error)); };
+    Tserial s;
+    QCOMPARE(s.OpenPort("/dev/no-such-port-kestrum", 9600, 0), 8);
+    QCOMPARE(s.failure(), Failure(Failure::Kind::NotFound, words(ENOENT)));
+    QCOMPARE(s.LastReason(), words(ENOENT));
+    QCOMPARE(s.OpenPort("/dev/null", 9600, 0), 4);   // not a terminal
+    QCOMPARE(s.failure(), Failure(Failure::Kind::Io, words(ENOTTY)));
+    Pty pty;
+    Tserial holder;
+    QCOMPARE(holder.OpenPort(pty.path, 9600, 0), 0);
+    QVERIFY(!holder.failure());
+    QCOMPARE(s.OpenPort(pty.path, 9600, 0), 8);
+    QCOMPARE(s.failure(), Failure(Failure::Kind::Busy, words(EBUSY)));
 }
 
 QTEST_GUILESS_MAIN(TestSerial)

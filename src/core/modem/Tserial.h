@@ -4,10 +4,15 @@
 // buffering of its own. The modem dialler polls it; the modem page lists the
 // ports through it without opening any.
 //
-// On Windows a port name is COM1 ... COM99; on Linux a device path (/dev/ttyUSB0, /dev/ttyS0, a
-// pseudo-terminal such as /dev/pts/3). Every operating-system call lives in
-// Tserial.cpp, so another platform needs only another copy of that file.
+// A port name is COM1 ... COM99 on Windows, a device path elsewhere
+// (/dev/ttyUSB0, /dev/ttyS0, a pseudo-terminal such as /dev/pts/3). What is
+// the same everywhere lives in Tserial.cpp; the system's calls live in
+// Tserial_posix.cpp (termios) and Tserial_win.cpp (Win32 communications
+// calls), one of which is built.
+#include "core/text/Failure.h"
+
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -18,7 +23,7 @@ public:
     // Result codes of OpenPort; every non-zero code leaves the port closed.
     enum OpenResult {
         OpenOk = 0,
-        EventMaskFailed = 1,   // kept for the code table; POSIX ports have no event mask
+        EventMaskFailed = 1,   // kept for the code table; never returned (an event mask that fails is let be)
         TimeoutsFailed = 2,
         LineSettingsFailed = 4,
         OpenFailed = 8,    // missing or empty name, no access, or held by someone else
@@ -47,28 +52,33 @@ public:
     int BytesWaiting();   // received bytes waiting; 0 when closed
     bool IsOpen() const;
 
-    // The serial ports of this machine, found without opening any of them.
+    // The serial ports of this machine. Elsewhere than on Windows none of
+    // them is opened to find them; on Windows a port is one that opens.
     static QStringList ListPorts();
     // The names less the ports another program holds (a live UUCP lock, an
     // advisory lock, or an open descriptor in another process); nothing is
-    // opened to find out.
+    // opened to find out. On Windows only an open tells, so all are kept.
     static QStringList FreePorts(const QStringList& names);
-    // The folders of UUCP lock files (POSIX): a lock found in any of them
-    // counts, ours goes into the first that lets us write. By default
-    // /var/lock and /run/lock.
+    // The folders of UUCP lock files: a lock found in any of them counts,
+    // ours goes into the first that lets us write. By default /var/lock and
+    // /run/lock. Windows has no such locks.
     static void SetLockFolders(const QStringList& folders);
 
-    // What failed last and the system's reason, e.g. "cannot open
-    // /dev/ttyUSB0: Permission denied"; empty when nothing failed since the
-    // latest OpenPort began.
+    // Why the latest failure happened: its kind and the system's own words
+    // (e.g. NotFound, "No such file or directory"; Busy, "Access is
+    // denied."). Kind::None when nothing failed since the latest OpenPort
+    // began.
+    Failure failure() const { return failure_; }
+    // What failed and why, e.g. "cannot open /dev/ttyUSB0: Permission
+    // denied"; empty when nothing failed since the latest OpenPort began.
     QString LastError() const { return error_; }
-    // The reason alone: the system's own words, e.g. "Permission denied", or
-    // for a refusal told below ours, e.g. "in use by process 4711 (lock file
-    // /var/lock/LCK..ttyUSB0)".
-    QString LastReason() const { return reason_; }
+    // The reason alone, the failure's text: the system's own words, e.g.
+    // "Permission denied", or for a refusal told below ours, e.g. "in use by
+    // process 4711 (lock file /var/lock/LCK..ttyUSB0)".
+    QString LastReason() const { return failure_.text; }
 
     // Why the latest OpenPort was refused, where the system's reason (EBUSY)
-    // does not say it all.
+    // does not say it all. Never other than None on Windows.
     enum class Refusal {
         None,
         Locked,          // a UUCP lock file names a live process, or the lock name holds no lock file
@@ -78,19 +88,43 @@ public:
     QString RefusingLock() const { return refusingLock_; }   // the lock file of a Locked refusal
 
 private:
-    using Handle = intptr_t;
-    static constexpr Handle InvalidHandle = -1;
+    // What kept a port from us besides the system's reason.
+    struct Obstacle {
+        Refusal refusal = Refusal::None;
+        long pid = 0;          // the live process a lock file names
+        QByteArray lockFile;   // that lock file, or what stands at the lock name instead
+    };
 
-    // Keeps what failed ("open", "write to", ...) with the reason errno
-    // gives, or with the reason given.
-    void fail(const char* what, const QString& reason = QString());
+    // Keeps what failed ("open", "write to", ...) and why.
+    void fail(const char* what, const Failure& why);
+
+    // The system's side, written once for each system. A call that fails
+    // returns with the system's reason for systemFailure to tell (errno,
+    // GetLastError), as the system's own calls do; what a reason means may
+    // depend on whether the port is open.
+    Failure systemFailure() const;
+    // Opens the device into handle_, keeping its line settings in saved_ (and
+    // its lock file in lockFile_), DTR and RTS dropped, stale input thrown
+    // away. False when it cannot be had; *why tells more where there is more.
+    bool openDevice(const QByteArray& name, Obstacle* why);
+    bool applyTimeouts();   // reads wait until the requested count has arrived
+    bool applyLineSettings(int baud, uint8_t parity);
+    void closeDevice();   // puts back saved_, frees the port, closes handle_
+    bool writeAll(const char* data, int len);
+    int readFull(char* buf, int count);   // fewer than count only when the line fails
+    int waiting();
+    // For each path: does another program hold it? Nothing is opened to find out.
+    static QList<bool> heldElsewhere(const QList<QByteArray>& paths);
+
+    static constexpr intptr_t InvalidHandle = -1;
 
     QString name_;
     QString error_;
-    QString reason_;
+    Failure failure_;
     Refusal refusal_ = Refusal::None;
     QString refusingLock_;
-    Handle handle_ = InvalidHandle;
-    QByteArray saved_;      // the line settings the port had before we opened it
-    QByteArray lockFile_;   // our UUCP lock file, if one could be made
+    // The system's state of the open port.
+    intptr_t handle_ = InvalidHandle;   // a file descriptor, or a Win32 HANDLE
+    QByteArray saved_;                  // the line settings it had before we opened it (termios, DCB)
+    QByteArray lockFile_;               // our UUCP lock file, if one could be made (not on Windows)
 };

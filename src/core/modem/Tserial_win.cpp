@@ -1,0 +1,154 @@
+// The serial port on Windows: the Win32 communications calls. A COM port is
+// opened without sharing, so a port another program holds does not open,
+// and nothing else tells that it is held.
+#include "core/modem/Tserial.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <cstring>
+
+namespace {
+
+HANDLE h(intptr_t x) { return reinterpret_cast<HANDLE>(x); }
+
+// The kind of a system error code, as a COM port means it. A port that
+// another program holds does not open, and says access is denied; an open
+// port whose device went away (a USB adapter pulled out) says the same.
+Failure::Kind kindOf(DWORD code, bool open) {
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return Failure::Kind::NotFound;
+        case ERROR_ACCESS_DENIED:
+            return open ? Failure::Kind::Gone : Failure::Kind::Busy;
+        case ERROR_SEM_TIMEOUT:
+            return Failure::Kind::TimedOut;
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_GEN_FAILURE:
+        case ERROR_OPERATION_ABORTED:
+            return Failure::Kind::Gone;
+        default:
+            return Failure::Kind::Io;
+    }
+}
+
+}   // namespace
+
+void Tserial::SetLockFolders(const QStringList&) {}   // no UUCP locks on Windows
+
+// The system's words for why the latest call failed, e.g. "Access is denied."
+Failure Tserial::systemFailure() const {
+    const DWORD code = ::GetLastError();
+    wchar_t* text = nullptr;
+    const DWORD n =
+        ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                         nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    QString s = n ? QString::fromWCharArray(text, int(n)).trimmed() : QStringLiteral("error %1").arg(code);
+    if (text) ::LocalFree(text);
+    return {kindOf(code, handle_ != InvalidHandle), s};
+}
+
+// A port another program holds cannot be opened (no sharing), and nothing
+// else tells: the held ones are found by OpenPort itself.
+QList<bool> Tserial::heldElsewhere(const QList<QByteArray>& paths) { return QList<bool>(paths.size(), false); }
+
+// COM1 ... COM99, each kept when it opens and takes the time-outs and the
+// line settings (9600, no parity); its own settings are put back at once.
+// A port another program holds does not open and is not listed.
+QStringList Tserial::ListPorts() {
+    QStringList ports;
+    Tserial probe;
+    for (int n = 1; n <= 99; ++n) {
+        const QString name = QStringLiteral("COM%1").arg(n);
+        if (probe.OpenPort(name, 9600, 0) == OpenOk) ports << name;
+        probe.ClosePort();
+    }
+    return ports;
+}
+
+// For reading and writing, no sharing, an existing device only, synchronous
+// I/O. The line settings it had are kept in saved_ for the close; no events,
+// DTR and RTS are dropped and stale input is thrown away.
+bool Tserial::openDevice(const QByteArray& name, Obstacle* /*why*/) {
+    const QByteArray path = name.startsWith("\\\\.\\") ? name : "\\\\.\\" + name;
+    HANDLE port = ::CreateFileA(path.constData(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) return false;
+    DCB before{};
+    before.DCBlength = sizeof before;
+    if (::GetCommState(port, &before)) saved_ = QByteArray(reinterpret_cast<const char*>(&before), sizeof before);
+    ::SetCommMask(port, 0);   // no events
+    ::EscapeCommFunction(port, CLRDTR);
+    ::EscapeCommFunction(port, CLRRTS);
+    ::PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
+    handle_ = reinterpret_cast<intptr_t>(port);
+    return true;
+}
+
+bool Tserial::applyTimeouts() {
+    COMMTIMEOUTS t{};   // all zero: no time limit on reads or writes
+    return ::SetCommTimeouts(h(handle_), &t) != 0;
+}
+
+// 8 data bits, 1 stop bit, no flow control, binary, the given parity.
+bool Tserial::applyLineSettings(int baud, uint8_t parity) {
+    DCB d{};
+    d.DCBlength = sizeof d;
+    if (!::GetCommState(h(handle_), &d)) return false;
+    d.BaudRate = DWORD(baud);
+    d.ByteSize = 8;
+    d.StopBits = ONESTOPBIT;
+    d.fBinary = TRUE;
+    d.fParity = parity == 1 || parity == 2 ? TRUE : FALSE;
+    d.Parity = parity == 1 ? ODDPARITY : parity == 2 ? EVENPARITY : NOPARITY;
+    d.fOutxCtsFlow = FALSE;
+    d.fOutxDsrFlow = FALSE;
+    d.fDtrControl = DTR_CONTROL_DISABLE;
+    d.fRtsControl = RTS_CONTROL_DISABLE;
+    d.fDsrSensitivity = FALSE;
+    d.fOutX = FALSE;
+    d.fInX = FALSE;
+    d.fNull = FALSE;
+    d.fAbortOnError = FALSE;
+    return ::SetCommState(h(handle_), &d) != 0;
+}
+
+void Tserial::closeDevice() {
+    if (saved_.size() == int(sizeof(DCB))) {
+        DCB d;
+        std::memcpy(&d, saved_.constData(), sizeof d);
+        ::SetCommState(h(handle_), &d);
+    }
+    ::CloseHandle(h(handle_));
+}
+
+bool Tserial::writeAll(const char* data, int len) {
+    while (len > 0) {
+        DWORD n = 0;
+        if (!::WriteFile(h(handle_), data, DWORD(len), &n, nullptr)) return false;
+        data += n;
+        len -= int(n);
+    }
+    return true;
+}
+
+// Fewer than count bytes only when the line fails.
+int Tserial::readFull(char* buf, int count) {
+    int got = 0;
+    while (got < count) {
+        DWORD n = 0;
+        if (!::ReadFile(h(handle_), buf + got, DWORD(count - got), &n, nullptr) || n == 0) break;
+        got += int(n);
+    }
+    return got;
+}
+
+// Also clears the port's error state; the error flags are not reported.
+int Tserial::waiting() {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!::ClearCommError(h(handle_), &errors, &status)) return 0;
+    return int(status.cbInQue);
+}
