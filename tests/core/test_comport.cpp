@@ -24,7 +24,7 @@ private slots:
         session.login().askPassword = [] {};
         QVERIFY(session.connectModem(port, "+36301234567"));
         QVERIFY(session.CallUp());
-        QCOMPARE(session.Modem()->Speed, QByteArray("9600"));
+        QCOMPARE(session.Modem()->speed(), QByteArray("9600"));
         const Exchange::Answer a = session.exchange().Query("CALL:USER1.PN");
         QCOMPARE(a.outcome, Outcome::Accepted);
         QVERIFY(a.text.startsWith("CALL:USER1.PN="));

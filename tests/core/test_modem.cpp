@@ -40,10 +40,7 @@ struct Rig {
     }
     bool connect() { return modem.Connect(sim.slavePath(), "5551234") == &modem; }
     // Opens the port without the dialogue, to talk to the modem directly.
-    void openPort() {
-        modem.Port = std::make_unique<Tserial>();
-        QCOMPARE(modem.Port->OpenPort(sim.slavePath(), 9600, 0), 0);
-    }
+    void openPort() { QVERIFY(modem.openPort(sim.slavePath())); }
     bool portFree() const {
         Tserial other;
         return other.OpenPort(sim.slavePath(), 9600, 0) == 0;
@@ -122,7 +119,7 @@ void TestModem::readLineTakesOneLineAtATime() {
 
     r.openPort();
     // A line end, OK and a line end: two lines.
-    QVERIFY(r.modem.Port->WriteText("AT\r\n"));
+    QVERIFY(r.modem.Write("AT\r\n"));
     // Budgets long enough for a loaded machine: the line ends each read.
     QCOMPARE(r.modem.ReadLine(5000), QByteArray("\r\n"));
     QCOMPARE(r.modem.ReadLine(5000), QByteArray("OK\r\n"));
@@ -168,8 +165,8 @@ void TestModem::connectRunsTheDialogue() {
     QVERIFY(r.modem.IsReady());
     QVERIFY(r.modem.ReaderRunning());
     QCOMPARE(r.modem.GetName(), QByteArray());
-    QCOMPARE(r.modem.PortName, r.sim.slavePath());
-    QCOMPARE(r.modem.PhoneNumber, QByteArray("5551234"));
+    QCOMPARE(r.modem.portName(), r.sim.slavePath());
+    QCOMPARE(r.modem.phoneNumber(), QByteArray("5551234"));
     QTRY_VERIFY(r.sim.inCall());   // the simulated modem notes the call after its CONNECT went out
     QCOMPARE(r.sim.atLog(), kDialogueCommands);
 
@@ -228,7 +225,7 @@ void TestModem::dialResults() {
     };
     const bool connects = state == TModem::State::Connected;
     QCOMPARE(r.connect(), connects);
-    QCOMPARE(r.modem.CallState.load(), state);
+    QCOMPARE(r.modem.callState(), state);
     QCOMPARE(r.modem.IsOpen(), connects);
     QCOMPARE(r.modem.ReaderRunning(), connects);
     QCOMPARE(r.log.contains("RING\r\n"), delayMs < 1000);
@@ -240,10 +237,10 @@ void TestModem::dialResults() {
     QVERIFY(r.sim.escapes() > escapesAtDial);
     QCOMPARE(r.sim.atLog().last(), QByteArray("ATH"));
     QVERIFY(!r.sim.inCall());
-    QVERIFY(r.modem.Port);
-    QVERIFY(!r.modem.Port->IsOpen());
+    QVERIFY(r.modem.IsReady());
+    QVERIFY(!r.modem.portOpen());
     QVERIFY(r.portFree());
-    if (state == TModem::State::WrongSpeed) QCOMPARE(r.modem.Speed, QByteArray("14400"));
+    if (state == TModem::State::WrongSpeed) QCOMPARE(r.modem.speed(), QByteArray("14400"));
 }
 
 void TestModem::silentModemFailsAtTheCheckingAt() {
@@ -296,11 +293,12 @@ void TestModem::portThatCannotBeOpened() {
     Rig r;
     // The page asks for the reason when it is told of the failure.
     QString reason;
-    r.modem.OnState = [&](TModem::State s) {
+    r.modem.setOnState([&](TModem::State s) {
         if (s == TModem::State::PortFailed) reason = r.modem.PortError();
-    };
+    });
     QCOMPARE(r.modem.Connect("/dev/no-such-modem-kestrum", "5551234"), nullptr);
     QCOMPARE(reason, "cannot open /dev/no-such-modem-kestrum: " + QString::fromLocal8Bit(strerror(ENOENT)));
+    QCOMPARE(r.modem.portFailure(), Failure(Failure::Kind::NotFound, QString::fromLocal8Bit(strerror(ENOENT))));
     QVERIFY(!r.modem.IsOpen());
     QVERIFY(r.log.isEmpty());
     QVERIFY(r.sim.atLog().isEmpty());
@@ -308,6 +306,7 @@ void TestModem::portThatCannotBeOpened() {
     Tserial holder;
     QCOMPARE(holder.OpenPort(r.sim.slavePath(), 9600, 0), 0);
     QCOMPARE(r.modem.Connect(r.sim.slavePath(), "5551234"), nullptr);
+    QCOMPARE(r.modem.portFailure(), Failure(Failure::Kind::Busy, QString::fromLocal8Bit(strerror(EBUSY))));
     QVERIFY(r.log.isEmpty());
 }
 
@@ -374,8 +373,8 @@ void TestModem::closeHangsUp() {
     QVERIFY(!r.module.loggedIn());   // the module saw the call end
     QCOMPARE(r.log.first(), QByteArray("ATH\r\n"));
     QVERIFY(r.sim.atLog().mid(kDialogueCommands.size()).contains("ATH"));
-    QVERIFY(r.modem.Port);
-    QVERIFY(!r.modem.Port->IsOpen());
+    QVERIFY(r.modem.IsReady());
+    QVERIFY(!r.modem.portOpen());
     QVERIFY(r.portFree());
 
     // Sending after the hang-up writes nothing and keeps the port object.
@@ -391,7 +390,7 @@ void TestModem::escapeIsThePlusesWithSilenceAround() {
     // modem does, however the terminal cuts them into reads.
     Rig r;
     r.openPort();
-    const auto write = [&](const QByteArray& text) { QVERIFY(r.modem.Port->WriteText(text)); };
+    const auto write = [&](const QByteArray& text) { QVERIFY(r.modem.Write(text)); };
     // The sender's silences (what is tested, not a wait for the modem).
     const auto silence = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
     write("ATD1\r\n");
@@ -519,7 +518,6 @@ void TestModem::writeFailureDropsThePort() {
     r.modem.AddReceiver(&c.conn);
     r.sim.stop();   // the modem goes away: the line hangs up under the tool
     r.modem.SendText("sc VCALL:GMIC.VOL0?#\r\n");
-    QVERIFY(!r.modem.Port);
     QVERIFY(r.modem.PortError().startsWith("cannot write to " + r.sim.slavePath() + ": "));
     QVERIFY(!r.modem.IsReady());
     QVERIFY(r.modem.IsOpen());          // the call flag stays until Close

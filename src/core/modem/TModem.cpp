@@ -26,27 +26,27 @@ void pumpEvents() { QCoreApplication::processEvents(); }
 
 }   // namespace
 
-TModem::TModem(LogFunction logView) : LogView(std::move(logView)) {}
+TModem::TModem(LogFunction logView) : logView_(std::move(logView)) {}
 
 TModem::~TModem() { StopReaderThread(); }
 
 void TModem::Log(const QByteArray& line) {
-    if (LogView) LogView(line);
+    if (logView_) logView_(line);
 }
 
 bool TModem::Write(const QByteArray& text) {
     std::lock_guard<std::mutex> g(portMutex_);
-    if (!Port) return false;
-    if (Port->WriteText(text)) return true;
+    if (!port_) return false;
+    if (port_->WriteText(text)) return true;
     keepPortError();
     return false;
 }
 
 void TModem::keepPortError() {
-    portError_ = Port->LastError();
-    portReason_ = Port->LastReason();
-    portRefusal_ = Port->LastRefusal();
-    portRefusingLock_ = Port->RefusingLock();
+    portError_ = port_->LastError();
+    portFailure_ = port_->failure();
+    portRefusal_ = port_->LastRefusal();
+    portRefusingLock_ = port_->RefusingLock();
 }
 
 QString TModem::PortError() const {
@@ -54,10 +54,12 @@ QString TModem::PortError() const {
     return portError_;
 }
 
-QString TModem::PortReason() const {
+Failure TModem::portFailure() const {
     std::lock_guard<std::mutex> g(portMutex_);
-    return portReason_;
+    return portFailure_;
 }
+
+QString TModem::PortReason() const { return portFailure().text; }
 
 Tserial::Refusal TModem::PortRefusal() const {
     std::lock_guard<std::mutex> g(portMutex_);
@@ -71,15 +73,20 @@ QString TModem::PortRefusingLock() const {
 
 bool TModem::IsReady() {
     std::lock_guard<std::mutex> g(portMutex_);
-    return Port != nullptr;
+    return port_ != nullptr;
+}
+
+bool TModem::portOpen() const {
+    std::lock_guard<std::mutex> g(portMutex_);
+    return port_ && port_->IsOpen();
 }
 
 void TModem::SendText(const QByteArray& text) {
     std::lock_guard<std::mutex> g(portMutex_);
-    if (!Port || !Port->IsOpen()) return;   // a closed port writes nothing
-    if (Port->WriteText(text)) return;
+    if (!port_ || !port_->IsOpen()) return;   // a closed port writes nothing
+    if (port_->WriteText(text)) return;
     keepPortError();
-    Port.reset();   // closes the port; the reader then idles
+    port_.reset();   // closes the port; the reader then idles
 }
 
 bool ModemLine::push(char c) {
@@ -138,14 +145,14 @@ QByteArray TModem::ReadLine(int ms) {
     const int maxPolls = ms / std::max(1, timing::modemLinePollMs);
     bool done = false;
     QByteArray result;
-    while (polls < maxPolls && IsReady() && !Aborted && !Cancelled) {
+    while (polls < maxPolls && IsReady() && !aborted_ && !cancelled_) {
         {
             std::lock_guard<std::mutex> g(portMutex_);
-            const int n = Port ? Port->BytesWaiting() : 0;
+            const int n = port_ ? port_->BytesWaiting() : 0;
             if (n > 0) {
                 polls = 0;
                 for (int i = 0; i < n && !done; ++i) {
-                    const char c = Port->ReadByte();
+                    const char c = port_->ReadByte();
                     done = line.push(c);
                     if (c != '\n') ++polls;
                 }
@@ -176,8 +183,8 @@ bool TModem::SendCommand(const QByteArray& command) {
 }
 
 void TModem::SetState(State st) {
-    CallState = st;
-    if (OnState) OnState(st);
+    callState_ = st;
+    if (onState_) onState_(st);
 }
 
 bool TModem::Dial(const QByteArray& phoneNumber) {
@@ -186,14 +193,14 @@ bool TModem::Dial(const QByteArray& phoneNumber) {
     SetState(State::Dialling);
     dialled_ = true;
     Write("ATD" + phoneNumber + "\r\n");
-    for (int i = 0; i < timing::modemDialReads && !Aborted && !Cancelled; ++i) {
+    for (int i = 0; i < timing::modemDialReads && !aborted_ && !cancelled_; ++i) {
         const QByteArray line = ReadLine(timing::modemDialLineMs);
         if (line.isEmpty()) continue;
         Log(line);
         pumpEvents();
         const DialLine d = ClassifyDialLine(line);
         if (d.kind == DialLine::PassOver) continue;
-        Speed = d.speed;
+        speed_ = d.speed;
         if (d.kind == DialLine::Connected) {
             readerAlive_ = true;
             reader_ = std::thread(&TModem::ReaderLoop, this);
@@ -205,7 +212,7 @@ bool TModem::Dial(const QByteArray& phoneNumber) {
         SetState(d.state);
         return false;
     }
-    SetState(Cancelled ? State::Cancelled : State::NoAnswer);
+    SetState(cancelled_ ? State::Cancelled : State::NoAnswer);
     return false;
 }
 
@@ -213,18 +220,10 @@ TModem* TModem::Connect(const QString& portName, const QByteArray& phoneNumber) 
     // One call per object: a second Connect while the first call's reader runs
     // would leave two readers on one port.
     if (reader_.joinable()) return nullptr;
-    PortName = portName;
-    PhoneNumber = phoneNumber;
-    int code;
-    {
-        std::lock_guard<std::mutex> g(portMutex_);
-        Port = std::make_unique<Tserial>();
-        code = Port->OpenPort(PortName, kBaud, kNoParity);
-        keepPortError();
-    }
+    phoneNumber_ = phoneNumber;
     // Told outside the port lock: the handler may ask for PortError.
-    if (code != Tserial::OpenOk) {
-        Connected = false;
+    if (!openPort(portName)) {
+        connected_ = false;
         SetState(State::PortFailed);
         return nullptr;
     }
@@ -235,22 +234,31 @@ TModem* TModem::Connect(const QString& portName, const QByteArray& phoneNumber) 
     sleepMs(timing::modemEscapeSleepMs);
 
     if (!PrepareAndDial()) {
-        Connected = false;
+        connected_ = false;
         // Once ATD has gone out the modem may be off-hook, or connected at
         // another speed: it is hung up before the port is let go (AT&D0 makes
         // it deaf to DTR, so closing the port would leave the call up).
         if (dialled_) {
-            if (Cancelled) SetState(State::Cancelled);
-            Cancelled = false;
+            if (cancelled_) SetState(State::Cancelled);
+            cancelled_ = false;
             HangUpOnPort();
         }
         std::lock_guard<std::mutex> g(portMutex_);
-        if (Port) Port->ClosePort();   // the Tserial object stays
+        if (port_) port_->ClosePort();   // the Tserial object stays
         return nullptr;
     }
-    Connected = true;
+    connected_ = true;
     SetState(State::Connected);
     return this;
+}
+
+bool TModem::openPort(const QString& portName) {
+    portName_ = portName;
+    std::lock_guard<std::mutex> g(portMutex_);
+    port_ = std::make_unique<Tserial>();
+    const int code = port_->OpenPort(portName_, kBaud, kNoParity);
+    keepPortError();
+    return code == Tserial::OpenOk;
 }
 
 bool TModem::PrepareAndDial() {
@@ -259,7 +267,7 @@ bool TModem::PrepareAndDial() {
     SendCommand("ATH\r\n");
     SendCommand("ATH\r\n");
     if (!SendCommand("AT\r\n")) {
-        if (!Cancelled && !Aborted) SetState(State::NoModem);
+        if (!cancelled_ && !aborted_) SetState(State::NoModem);
         return false;
     }
     SendCommand("ATE0\r\n");
@@ -267,10 +275,10 @@ bool TModem::PrepareAndDial() {
     SendCommand("AT&D0\r\n");
     SendCommand("AT+IFC=0,0\r\n");
     if (!SendCommand("AT+CPIN?\r\n")) {
-        if (!Cancelled && !Aborted) SetState(State::NoSim);
+        if (!cancelled_ && !aborted_) SetState(State::NoSim);
         return false;
     }
-    return Dial(PhoneNumber);
+    return Dial(phoneNumber_);
 }
 
 void TModem::HangUpOnPort() {
@@ -290,26 +298,26 @@ void TModem::ReaderLoop() {
     // the call's first byte starts a line.
     QByteArray tail = "\n";
     const int keep = int(sizeof kNoCarrier) + 1;
-    while (!StopReader) {
+    while (!stopReader_) {
         // Take what is waiting in passes of at most one buffer, each delivered
         // outside the port lock so that a subscriber may send.
         for (;;) {
             int n = 0;
             {
                 std::lock_guard<std::mutex> g(portMutex_);
-                if (!Port) break;   // the port was dropped: nothing to read
-                n = std::min(Port->BytesWaiting(), kBufferSize);
-                if (n > 0) n = Port->ReadBytes(buf, n);
+                if (!port_) break;   // the port was dropped: nothing to read
+                n = std::min(port_->BytesWaiting(), kBufferSize);
+                if (n > 0) n = port_->ReadBytes(buf, n);
             }
-            if (n <= 0 || StopReader) break;
+            if (n <= 0 || stopReader_) break;
             Receive(reinterpret_cast<const uint8_t*>(buf), n);
             // The modem's own line, not the module's text: the module's values
             // never stand alone on a line.
             tail += QByteArray(buf, n);
-            if (Connected && CarrierLostIn(tail)) {
-                Connected = false;
-                CallState = State::NoCarrier;
-                if (CarrierLost) CarrierLost();
+            if (connected_ && CarrierLostIn(tail)) {
+                connected_ = false;
+                callState_ = State::NoCarrier;
+                if (carrierLost_) carrierLost_();
             }
             tail = tail.right(keep);
         }
@@ -319,22 +327,22 @@ void TModem::ReaderLoop() {
 }
 
 void TModem::StopReaderThread() {
-    StopReader = true;
+    stopReader_ = true;
     if (reader_.joinable()) reader_.join();
 }
 
 void TModem::Close() {
-    Connected = false;
+    connected_ = false;
     // The reader is gone before the port it reads is closed.
     StopReaderThread();
-    if (CallState == State::Connected) SetState(State::HungUp);
-    if (!IsReady()) return;
+    if (callState_ == State::Connected) SetState(State::HungUp);
 
     int code;
     {
         std::lock_guard<std::mutex> g(portMutex_);
-        Port->ClosePort();
-        code = Port->OpenPort(PortName, kBaud, kNoParity);
+        if (!port_) return;
+        port_->ClosePort();
+        code = port_->OpenPort(portName_, kBaud, kNoParity);
         if (code != Tserial::OpenOk) keepPortError();
     }
     for (int i = 0; i < timing::modemClosePumps; ++i) {
@@ -346,5 +354,5 @@ void TModem::Close() {
     HangUpOnPort();
 
     std::lock_guard<std::mutex> g(portMutex_);
-    if (Port) Port->ClosePort();
+    if (port_) port_->ClosePort();
 }

@@ -6,8 +6,11 @@
 //
 // Connect, SendCommand, ReadLine, Dial and Close run on the main thread and
 // keep the event loop alive while they wait. One object serves one call.
+// The serial port is the modem's alone: the main thread writes to it and the
+// reader thread reads it, each under the port's lock.
 #include "core/link/Connection.h"
 #include "core/modem/Tserial.h"
+#include "core/text/Failure.h"
 
 #include <QByteArray>
 #include <QString>
@@ -45,8 +48,8 @@ public:
         NoModem,      // no "OK" to the checking AT
         NoSim,        // no "OK" to AT+CPIN?
         Dialling,
-        Connected,    // at the speed in Speed
-        WrongSpeed,   // connected at Speed, not 9600: hung up
+        Connected,    // at the speed speed() tells
+        WrongSpeed,   // connected at speed(), not 9600: hung up
         Busy,
         NoCarrier,   // the dial failed, or the call dropped
         NoAnswer,    // the far end did not pick up, or nothing came within the dial's time
@@ -55,16 +58,29 @@ public:
         HungUp,
     };
     // Told on the main thread at every change of State (not for a dropped call,
-    // which CarrierLost tells on the reader thread).
+    // which the carrier-lost handler tells on the reader thread).
     using StateFunction = std::function<void(State state)>;
 
     explicit TModem(LogFunction logView = {});
-    // Stops and joins a running reader thread; the port closes with Port.
+    // Stops and joins a running reader thread; the port closes with it.
     ~TModem() override;
+
+    // Set before Connect. The state handler runs on the main thread; the
+    // carrier-lost handler runs on the reader thread when the modem reports
+    // that the call has dropped ("NO CARRIER" during the call), IsOpen being
+    // false by then.
+    void setOnState(StateFunction onState) { onState_ = std::move(onState); }
+    void setCarrierLost(std::function<void()> carrierLost) { carrierLost_ = std::move(carrierLost); }
 
     // Opens the port, prepares the modem and dials. Returns this object once
     // the data call is up, nullptr when it failed (the port is then closed).
     TModem* Connect(const QString& portName, const QByteArray& phoneNumber);
+    // Opens the port alone, without a word to the modem (Connect's first
+    // step): false when it cannot be opened, portError() telling why.
+    bool openPort(const QString& portName);
+    // Writes the text to the port as it is; false when there is no open port
+    // or the write failed (the port stays, unlike after SendText).
+    bool Write(const QByteArray& text);
     // One AT command (line end included); true once a line with "OK" came.
     bool SendCommand(const QByteArray& command);
     // One received line with its line end, or empty text when none completed
@@ -76,7 +92,10 @@ public:
     bool Dial(const QByteArray& phoneNumber);
     // Ends a dial under way (from a handler run inside its waits); Connect
     // then hangs up and fails.
-    void Cancel() { Cancelled = true; }
+    void Cancel() { cancelled_ = true; }
+    // The program is closing: every wait for the modem ends at once and
+    // Connect fails. Any thread.
+    void abort() { aborted_ = true; }
 
     // What a line read while dialling means. Connected: "CONNECT 9600";
     // Failed: another CONNECT (WrongSpeed) or a final result that is no
@@ -93,7 +112,7 @@ public:
     // it starts a line.
     static bool CarrierLostIn(const QByteArray& text);
 
-    bool IsOpen() override { return Connected; }
+    bool IsOpen() override { return connected_; }
     void SendData(const uint8_t*, int32_t) override {}
     // Writes the text to the port; a failed write drops the port for good.
     void SendText(const QByteArray& text) override;
@@ -103,45 +122,36 @@ public:
     void Close() override;
     QByteArray GetName() override { return {}; }
     bool IsReady() override;   // the port is there
+    bool portOpen() const;     // the port is there and open
 
     // True while the reader thread is running.
     bool ReaderRunning() const { return readerAlive_; }
+    // What the call is doing; any thread.
+    State callState() const { return callState_; }
+    // The speed of the latest CONNECT, e.g. "9600"; the port and the number
+    // given to Connect. Main thread.
+    QByteArray speed() const { return speed_; }
+    QString portName() const { return portName_; }
+    QByteArray phoneNumber() const { return phoneNumber_; }
     // Why the port failed, in words ("cannot open /dev/ttyUSB0: Permission
     // denied"): the open that ended in State::PortFailed, a later write that
     // failed, or the open Close makes to hang up; empty when nothing failed
     // since Connect began. Any thread.
     QString PortError() const;
-    // The system's own words of it alone (e.g. "Device or resource busy").
+    // Its kind and the system's own words (e.g. Busy, "Device or resource
+    // busy"); Kind::None when nothing failed.
+    Failure portFailure() const;
+    // The system's own words of it alone, the failure's text.
     QString PortReason() const;
     // How the open was refused beyond the system's reason (a live lock, a
     // port left exclusive), and the lock file of a Locked refusal.
     Tserial::Refusal PortRefusal() const;
     QString PortRefusingLock() const;
 
-    LogFunction LogView;
-    StateFunction OnState;
-    // Called on the reader thread when the modem reports that the call has
-    // dropped ("NO CARRIER" during the call); Connected is false by then.
-    std::function<void()> CarrierLost;
-    std::atomic<State> CallState{State::Idle};
-    QByteArray Speed;   // of the latest CONNECT, e.g. "9600"
-    // Created by Connect. While the reader runs it is used under portMutex_;
-    // a failed write in SendText destroys it and leaves it null.
-    std::unique_ptr<Tserial> Port;
-    std::atomic<bool> Connected{false};
-    std::atomic<bool> StopReader{false};
-    // Set when the program closes during the dialogue: every wait for the
-    // modem ends at once and Connect fails.
-    std::atomic<bool> Aborted{false};
-    std::atomic<bool> Cancelled{false};
-    QString PortName;
-    QByteArray PhoneNumber;
-
     static constexpr int kBufferSize = ModemLine::kMax;   // line buffer and reader buffer
 
 private:
     void Log(const QByteArray& line);
-    bool Write(const QByteArray& text);   // WriteText under the port lock
     void ReaderLoop();
     void StopReaderThread();
     bool PrepareAndDial();   // Connect after the port is open
@@ -149,15 +159,34 @@ private:
     // Ends whatever the modem is doing on the open port: escape to command
     // mode, then hang up. Written whether or not the modem answers.
     void HangUpOnPort();
+    void keepPortError();   // portMutex_ held
+
+    // Set before the reader starts, read by it.
+    const LogFunction logView_;
+    StateFunction onState_;
+    std::function<void()> carrierLost_;
+
+    // Main thread only.
+    QString portName_;
+    QByteArray phoneNumber_;
+    QByteArray speed_;
     bool dialled_ = false;   // ATD went out: a failure from here on must hang up
 
-    mutable std::mutex portMutex_;
-    QString portError_;     // under portMutex_
-    QString portReason_;    // under portMutex_
-    // Both under portMutex_:
+    std::atomic<State> callState_{State::Idle};
+    std::atomic<bool> connected_{false};   // the call is up
+    std::atomic<bool> stopReader_{false};
+    std::atomic<bool> aborted_{false};
+    std::atomic<bool> cancelled_{false};
+
+    mutable std::mutex portMutex_;   // guards everything below
+    // Created by openPort; a failed write in SendText destroys it and leaves
+    // it null.
+    std::unique_ptr<Tserial> port_;
+    QString portError_;
+    Failure portFailure_;
     Tserial::Refusal portRefusal_ = Tserial::Refusal::None;
     QString portRefusingLock_;
-    void keepPortError();   // portMutex_ held
+
     std::thread reader_;
     std::atomic<bool> readerAlive_{false};
 };
