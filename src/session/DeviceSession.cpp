@@ -238,12 +238,12 @@ bool DeviceSession::connectModem(const QString& portName, const QByteArray& phon
     modemOwned_.reset();
     modemOwned_ = std::make_unique<TModem>([this](const QByteArray& line) { emit modemLine(line); });
     TModem* m = modemOwned_.get();
-    m->OnState = [this](TModem::State) { emit callChanged(); };
+    m->setOnState([this](TModem::State) { emit callChanged(); });
     // The far end going away is seen on the modem's reader thread; the
     // session hangs up and gives the channel back on its own thread. The
     // call is named by its number: the modem may be gone by then.
     const uint64_t call = ++calls_;
-    m->CarrierLost = [this, m, call] {
+    m->setCarrierLost([this, m, call] {
         HANDOFF_RELEASE(m);
         QMetaObject::invokeMethod(
             this,
@@ -252,7 +252,7 @@ bool DeviceSession::connectModem(const QString& portName, const QByteArray& phon
                 carrierLost(call);
             },
             Qt::QueuedConnection);
-    };
+    });
     modem_ = m;
     callNumber_ = phoneNumber;
     emit callChanged();
@@ -327,7 +327,7 @@ void DeviceSession::callEnded() {
 
 void DeviceSession::Abort() {
     state_.exchange.Abort();
-    if (modem_) modem_->Aborted = true;
+    if (modem_) modem_->abort();
 }
 
 int DeviceSession::CallInMainThread(std::function<void()> fn) {
@@ -427,7 +427,7 @@ void DeviceSession::Close() {
     state_.exchange.Abort();
     // Hang up the call if it is up; a dialogue still under way gives up.
     if (modem_) {
-        modem_->Aborted = true;
+        modem_->abort();
         if (modem_->IsOpen()) modem_->Close();
     }
     usb_->Close();   // stops and joins the reader thread

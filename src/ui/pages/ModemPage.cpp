@@ -84,7 +84,7 @@ ModemPage::ModemPage(DeviceSession& session, QWidget* parent) : QWidget(parent),
         updateButtons();
         // The busy cursor is for the dial; a password dialog after it gets the ordinary one.
         const TModem* m = session_.Modem();
-        if (busyCursor_ && m && m->CallState != TModem::State::Idle && m->CallState != TModem::State::Dialling) {
+        if (busyCursor_ && m && m->callState() != TModem::State::Idle && m->callState() != TModem::State::Dialling) {
             busyCursor_ = false;
             QApplication::restoreOverrideCursor();
         }
@@ -146,12 +146,12 @@ void ModemPage::updateButtons() {
     const bool busy = session_.CallBusy(), callUp = session_.CallUp();
     btCSDConnect->setEnabled(!busy && !callUp);
     btCSDDisconnect->setEnabled(!busy && callUp);
-    btCSDCancel->setEnabled(busy && session_.Modem() && session_.Modem()->CallState == TModem::State::Dialling);
+    btCSDCancel->setEnabled(busy && session_.Modem() && session_.Modem()->callState() == TModem::State::Dialling);
 }
 
 QString ModemPage::StateText(const TModem& m, const std::function<QString(lang::Msg)>& message) {
-    const QString speed = QString::fromLatin1(m.Speed);
-    switch (m.CallState.load()) {
+    const QString speed = QString::fromLatin1(m.speed());
+    switch (m.callState()) {
         case TModem::State::Idle:
             return {};
         case TModem::State::PortFailed: {
@@ -167,7 +167,7 @@ QString ModemPage::StateText(const TModem& m, const std::function<QString(lang::
         case TModem::State::NoSim:
             return message(lang::Msg::ModemNoSim);
         case TModem::State::Dialling:
-            return message(lang::Msg::ModemDialling).arg(text::fromCp1250(m.PhoneNumber));
+            return message(lang::Msg::ModemDialling).arg(text::fromCp1250(m.phoneNumber()));
         case TModem::State::Connected:
             return message(lang::Msg::ModemConnected).arg(speed);
         case TModem::State::WrongSpeed:
