@@ -31,7 +31,7 @@ public:
         std::lock_guard<std::mutex> g(txMutex_);
         stream_.clear();
         for (auto& s : slots_)
-            if (s->SlotNumber == channel) s->SendText(text);
+            if (s->SlotNumber() == channel) s->SendText(text);
         return stream_;
     }
     bool IsOpen() override { return true; }

@@ -2,19 +2,17 @@
 // counts as complete, retries and time-outs, answers arriving from another
 // thread in pieces, the exchange lock, and one run end to end over the USB link
 // against the simulated module.
-#include "core/link/ConnHIDCOM.h"
 #include "core/link/Slot.h"
 #include "core/protocol/Exchange.h"
 #include "core/protocol/Session.h"
 #include "core/text/Timing.h"
-#include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 #include "support/FakeConnection.h"
 #include "support/LateAnswers.h"
+#include "support/LinkRig.h"
 #include "support/TimingGuard.h"
 
 #include <QElapsedTimer>
-#include <QScopeGuard>
 #include <QTest>
 
 #include <chrono>
@@ -55,6 +53,13 @@ private:
 };
 
 const Bytes kAnswer = "CALL:USER1.PN=+36301234567\r\n->PASS\r\n:L2 >";
+
+// The exchange's commands go on the rig's slot 2, its answers to accumulator.
+void commandsOf(LinkRig& rig, Exchange& ex, ResponseConnection& accumulator) {
+    Slot* commands = rig.slot(2);
+    commands->AddReceiver(&accumulator);
+    ex.setChannel(commands);
+}
 
 QList<Bytes> cut(const Bytes& text, QList<int> sizes) {
     QList<Bytes> pieces;
@@ -616,10 +621,6 @@ void TestExchange::loginRepeatedly() {
 void TestExchange::endToEndOverUsb() {
     timing::hidSearchIntervalMs = 10;
     timing::hidReadTimeoutMs = 20;
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
-    backend.setReportDelayUs(300);   // reports trickle in, answers arrive in several deliveries
     Session s;
     QList<int> deliverySizes;   // reader thread only until the exchange is over
     std::mutex sizesMutex;
@@ -630,20 +631,18 @@ void TestExchange::endToEndOverUsb() {
         }
         s.exchange.AccumulateResponse(d, n);
     });
-    ConnHIDCOM conn(&backend);
-    std::unique_ptr<Slot> commands(conn.CreateSlot(2));
-    std::unique_ptr<Slot> status(conn.CreateSlot(4));
-    commands->AddReceiver(&accumulator);
-    s.exchange.setChannel(commands.get());
-    auto stop = qScopeGuard([&] { conn.Close(); });   // before the slots go
-    conn.Open();
+    LinkRig rig;   // stops before the receiver goes
+    SimModule& module = rig.module;
+    rig.backend.setReportDelayUs(300);   // reports trickle in, answers arrive in several deliveries
+    commandsOf(rig, s.exchange, accumulator);
+    Slot* status = rig.slot(4);
+    rig.conn.Open();
 
     // Before the module is there nothing is sent, and nothing waited for.
     QCOMPARE(s.exchange.Query("CALL:USER1.PN").outcome, Outcome::LinkLost);
-    QVERIFY(backend.outputReports().empty());
+    QVERIFY(rig.backend.outputReports().empty());
 
-    backend.attach();
-    QTRY_VERIFY_WITH_TIMEOUT(conn.IsReady(), 3000);
+    QVERIFY(rig.plugIn());
 
     // Not logged in yet: the module refuses.
     QCOMPARE(s.exchange.QueryParam("CALL:USER1.PN"), kNotAvailable);
@@ -681,20 +680,12 @@ void TestExchange::endToEndOverUsb() {
 }
 
 void TestExchange::lateDuplicateAnswersOverUsb() {
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
     Exchange ex;
     ResponseConnection accumulator([&](const uint8_t* d, int32_t n) { ex.AccumulateResponse(d, n); });
-    ConnHIDCOM conn(&backend);
-    std::unique_ptr<Slot> commands(conn.CreateSlot(2));
-    commands->AddReceiver(&accumulator);
-    ex.setChannel(commands.get());
-    auto stop = qScopeGuard([&] { conn.Close(); });
-    conn.Open();
-    backend.attach();
-    QTRY_VERIFY_WITH_TIMEOUT(conn.IsReady(), 3000);
-    checkLateDuplicateAnswers(ex, module);
+    LinkRig rig;
+    commandsOf(rig, ex, accumulator);
+    QVERIFY(rig.plugIn());
+    checkLateDuplicateAnswers(ex, rig.module);
 }
 
 // The system refuses the USB write while the module stays attached: the
@@ -704,19 +695,12 @@ void TestExchange::refusedWriteEndsTheCommandAtOnce() {
     timing::hidSearchIntervalMs = 10;
     timing::hidReadTimeoutMs = 20;
     timing::answerWaitMs = 10000;   // waited for, one command would take 40 s
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
     Exchange ex;
     ResponseConnection accumulator([&](const uint8_t* d, int32_t n) { ex.AccumulateResponse(d, n); });
-    ConnHIDCOM conn(&backend);
-    std::unique_ptr<Slot> commands(conn.CreateSlot(2));
-    commands->AddReceiver(&accumulator);
-    ex.setChannel(commands.get());
-    auto stop = qScopeGuard([&] { conn.Close(); });
-    conn.Open();
-    backend.attach();
-    QTRY_VERIFY_WITH_TIMEOUT(conn.IsReady(), 3000);
+    LinkRig rig;
+    SimHidBackend& backend = rig.backend;
+    commandsOf(rig, ex, accumulator);
+    QVERIFY(rig.plugIn());
 
     backend.setWriteRefused("Broken pipe");
     QElapsedTimer t;
@@ -726,8 +710,8 @@ void TestExchange::refusedWriteEndsTheCommandAtOnce() {
     QVERIFY2(t.elapsed() < timing::answerWaitMs / 2, qPrintable(QString::number(t.elapsed()) + " ms"));
     QCOMPARE(backend.outputReports().size(), size_t(0));   // the first report of each was refused
     QCOMPARE(ex.Unanswered(), 0);
-    QCOMPARE(conn.LastError(), std::string("Broken pipe"));
-    QVERIFY(conn.IsReady());
+    QCOMPARE(rig.conn.LastError(), QString("Broken pipe"));
+    QVERIFY(rig.conn.IsReady());
 
     // Writes go out again: the next command is answered as ever.
     backend.setWriteRefused({});

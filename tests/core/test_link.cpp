@@ -10,6 +10,7 @@
 #include "sim/SimHidBus.h"
 #include "sim/SimModule.h"
 #include "support/FakeConnection.h"
+#include "support/LinkRig.h"
 #include "support/TimingGuard.h"
 
 #include <QElapsedTimer>
@@ -53,58 +54,6 @@ const Bytes kFrameLong2 = bytes({0x55, 0xAA, 0x01, 0x01, 0x02, 0x00, 0x47, 0x00,
 
 // A lower connection that records every send as one piece.
 using Recorder = FakeConnection;
-
-// Collects deliveries from any thread; waits are bounded.
-class Collector {
-public:
-    Collector()
-        : end([this](const uint8_t* d, int32_t n) {
-              {
-                  std::lock_guard<std::mutex> g(m_);
-                  got_.append(Bytes(reinterpret_cast<const char*>(d), n));
-              }
-              cv_.notify_all();
-          }) {}
-    QList<Bytes> got() const {
-        std::lock_guard<std::mutex> g(m_);
-        return got_;
-    }
-    bool waitCount(int n, int ms = 3000) {
-        std::unique_lock<std::mutex> lk(m_);
-        return cv_.wait_for(lk, std::chrono::milliseconds(ms), [&] { return got_.size() >= n; });
-    }
-    ResponseConnection end;
-
-private:
-    mutable std::mutex m_;
-    std::condition_variable cv_;
-    QList<Bytes> got_;
-};
-
-// Records state names from the reader thread.
-class StateRecorder : public ChangeStateEvent {
-public:
-    void StateChanged(const char* name) override {
-        {
-            std::lock_guard<std::mutex> g(m_);
-            names_.append(QString::fromLatin1(name));
-        }
-        cv_.notify_all();
-    }
-    QStringList names() const {
-        std::lock_guard<std::mutex> g(m_);
-        return names_;
-    }
-    bool waitCount(int n, int ms = 3000) {
-        std::unique_lock<std::mutex> lk(m_);
-        return cv_.wait_for(lk, std::chrono::milliseconds(ms), [&] { return names_.size() >= n; });
-    }
-
-private:
-    mutable std::mutex m_;
-    std::condition_variable cv_;
-    QStringList names_;
-};
 
 bool waitUntil(const std::function<bool()>& pred, int ms = 3000) {
     QElapsedTimer t;
@@ -193,6 +142,7 @@ private slots:
     void findDevice();
     void matchThatCannotBeOpenedStaysDetached();
     void failureReasonsReachTheConnection();
+    void failureKinds();
 
     // Reader thread
     void inputReportsFiltered();
@@ -283,7 +233,7 @@ void TestLink::nothingToSendSendsNothing() {
     slot.SendData(&b, -5);
     slot.SendText(Bytes());
     QVERIFY(lower.sent.isEmpty());
-    QCOMPARE(slot.TxSequence, uint8_t(0));
+    QCOMPARE(slot.TxSequence(), uint8_t(0));
 }
 
 void TestLink::sequenceRunsAndWrapsPerSlot() {
@@ -308,17 +258,15 @@ void TestLink::sequenceRunsAndWrapsPerSlot() {
     // A two-frame send counts twice.
     Slot s3(3, &lower);
     s3.SendText(Bytes(17, 'y'));
-    QCOMPARE(s3.TxSequence, uint8_t(2));
+    QCOMPARE(s3.TxSequence(), uint8_t(2));
 }
 
 void TestLink::names() {
     Recorder lower;
     QCOMPARE(Slot(3, &lower).GetName(), Bytes("Slot[3]"));
     QCOMPARE(Slot(2, &lower).GetName(), Bytes("Slot[2]"));
-    SimModule module;
-    SimHidBackend backend(module);
-    ConnHIDCOM conn(&backend);
-    QCOMPARE(conn.GetName(), Bytes("HID"));
+    LinkRig rig;
+    QCOMPARE(rig.conn.GetName(), Bytes("HID"));
 }
 
 void TestLink::frameFoundInPieces_data() {
@@ -446,7 +394,7 @@ void TestLink::slotLeavesItsLowerWhenDestroyed() {
     Recorder lower;
     auto slot = lower.CreateSlot(2);
     QCOMPARE(lower.Receivers().size(), size_t(1));
-    QCOMPARE(slot->Lower, &lower);
+    QCOMPARE(slot->Lower(), &lower);
     slot.reset();
     QVERIFY(lower.Receivers().empty());
     lower.feed(kFrameQuery);   // nobody left to feed
@@ -526,15 +474,14 @@ void TestLink::removalFromInsideADelivery() {
 }
 
 void TestLink::writeReportLayout() {
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
+    SimUsb sim;
+    SimHidBackend& backend = sim.backend;
     backend.attach();
     HID hid(backend);
     StateRecorder states;
-    hid.StateListeners.Add(&states);
+    hid.StateListeners().Add(&states);
     hid.OpenDevice();
-    QCOMPARE(int(hid.Attached), 1);
+    QVERIFY(hid.Attached());
     QCOMPARE(states.names(), QStringList{"Attached"});
 
     Bytes data;
@@ -567,9 +514,8 @@ void TestLink::writeReportLayout() {
 }
 
 void TestLink::writeWhileDetachedSendsNothing() {
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
+    SimUsb sim;
+    SimHidBackend& backend = sim.backend;
     HID hid(backend);
     const Bytes data = "sc A?#\r\n";
     // Never found.
@@ -579,123 +525,172 @@ void TestLink::writeWhileDetachedSendsNothing() {
     // with the system's reason.
     backend.attach();
     hid.OpenDevice();
-    QCOMPARE(int(hid.Attached), 1);
+    QVERIFY(hid.Attached());
     backend.detach();
     QVERIFY(!hid.Write(u8(data), int32_t(data.size())));
     QVERIFY(backend.outputReports().empty());
-    QCOMPARE(hid.Failure->Reason(), std::string("the module was detached"));
+    QCOMPARE(hid.LastFailure().text, QString("the module was detached"));
 }
 
 // A write the system refuses while the module stays attached: the first
 // report that fails ends the send, the sender learns it through the slot,
 // and the connection keeps the reason.
 void TestLink::refusedWriteReachesTheSender() {
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
-    StateRecorder states;
-    ConnHIDCOM conn(&backend);
-    conn.StateListeners.Add(&states);
-    std::unique_ptr<Slot> slot(conn.CreateSlot(2));
-    conn.Open();
-    backend.attach();
-    QVERIFY(states.waitCount(1));
+    LinkRig rig;
+    Slot* slot = rig.slot(2);
+    QVERIFY(rig.plugIn());
     slot->SendText("sc A?#\r\n");
     QCOMPARE(slot->SendFailures(), 0u);
-    backend.setWriteRefused("Broken pipe");
+    rig.backend.setWriteRefused("Broken pipe");
     slot->SendText("sc A?#\r\n");
     QVERIFY(slot->SendFailures() > 0);
-    QCOMPARE(conn.SendFailures(), slot->SendFailures());
-    QCOMPARE(conn.LastError(), std::string("Broken pipe"));
-    QVERIFY(conn.IsReady());   // the reader reads on
-    backend.setWriteRefused({});
+    QCOMPARE(rig.conn.SendFailures(), slot->SendFailures());
+    QCOMPARE(rig.conn.LastError(), QString("Broken pipe"));
+    QVERIFY(rig.conn.IsReady());   // the reader reads on
+    rig.backend.setWriteRefused({});
     const unsigned failures = slot->SendFailures();
     slot->SendText("sc B?#\r\n");
     QCOMPARE(slot->SendFailures(), failures);
-    QCOMPARE(module.commands(), (QList<Bytes>{"sc A?#", "sc B?#"}));
+    QCOMPARE(rig.module.commands(), (QList<Bytes>{"sc A?#", "sc B?#"}));
 }
 
 void TestLink::findDevice() {
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
+    SimUsb sim;
+    SimHidBackend& backend = sim.backend;
     HID hid(backend);
     backend.setOtherInterfaces({{"USB\\VID_1234&PID_0001", "other"},
                                 {"HID\\VID_04D8&PID_0055", "wrong-product"},
                                 {"HID\\PID_0054&VID_04D8", "swapped"}});
     QVERIFY(!hid.FindDevice());
-    QVERIFY(hid.DevicePath.empty());
+    QVERIFY(hid.DevicePath().empty());
 
     backend.setOtherInterfaces({{"USB\\VID_1234&PID_0001", "other"},
                                 {"HID\\VID_04D8&PID_0054&MI_00", "upper"},
                                 {"hid\\vid_04d8&pid_0054", "lower"}});
     QVERIFY(hid.FindDevice());
-    QCOMPARE(hid.DevicePath, std::string("upper"));
+    QCOMPARE(hid.DevicePath(), std::string("upper"));
 
     backend.setOtherInterfaces({{"hid\\vid_04d8&pid_0054&col02", "first"}});
     backend.attach();   // the module's own interface comes after
     QVERIFY(hid.FindDevice());
-    QCOMPARE(hid.DevicePath, std::string("first"));
+    QCOMPARE(hid.DevicePath(), std::string("first"));
 }
 
 void TestLink::matchThatCannotBeOpenedStaysDetached() {
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
+    SimUsb sim;
+    SimHidBackend& backend = sim.backend;
     backend.attach();
     backend.setOtherInterfaces({{"HID\\VID_04D8&PID_0054", "cannot-open"}});
     HID hid(backend);
     StateRecorder states;
-    hid.StateListeners.Add(&states);
+    hid.StateListeners().Add(&states);
     hid.OpenDevice();
-    QCOMPARE(int(hid.Attached), 0);
-    QVERIFY(hid.ReadHandle == nullptr);
-    QVERIFY(hid.WriteHandle == nullptr);
+    QVERIFY(!hid.Attached());
+    QVERIFY(hid.ReadHandle() == nullptr);
+    QVERIFY(hid.WriteHandle() == nullptr);
     QVERIFY(states.names().isEmpty());
 }
 
 void TestLink::failureReasonsReachTheConnection() {
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
+    LinkRig rig;
+    SimHidBackend& backend = rig.backend;
+    ConnHIDCOM& conn = rig.conn;
     backend.attach();
     backend.setOtherInterfaces({{"HID\\VID_04D8&PID_0054", "cannot-open"}});
-    StateRecorder states;
-    ConnHIDCOM conn(&backend);
-    conn.StateListeners.Add(&states);
     conn.Open();
     // A matching device that cannot be opened: seen, with the backend's reason.
     QVERIFY(waitUntil([&] { return conn.FoundButNotOpened(); }));
-    QCOMPARE(conn.LastError(), std::string("No such device: cannot-open"));
+    QCOMPARE(conn.LastError(), QString("No such device: cannot-open"));
 
     // The module opens: nothing failed any more.
     backend.setOtherInterfaces({});
-    QVERIFY(states.waitCount(1));
+    QVERIFY(rig.states.waitCount(1));
     QVERIFY(!conn.FoundButNotOpened());
-    QVERIFY(conn.LastError().empty());
+    QVERIFY(conn.LastError().isEmpty());
 
     // Pulled out: the read that ended the link keeps its reason while the
     // module is searched for again.
     backend.detach();
-    QVERIFY(states.waitCount(2));
+    QVERIFY(rig.states.waitCount(2));
     const int n = backend.enumerations();
     QVERIFY(waitUntil([&] { return backend.enumerations() >= n + 2; }));
-    QCOMPARE(conn.LastError(), std::string("the module was detached"));
+    QCOMPARE(conn.LastError(), QString("the module was detached"));
     QVERIFY(!conn.FoundButNotOpened());
 }
 
-void TestLink::inputReportsFiltered() {
+// Each failure has the kind the code acts on, as the system tells it where
+// it does: a module held by another program is busy, one it may not open
+// (or whose cause it does not tell) is no access, a failed write is I/O
+// unless the device went, a failed read is the device gone, and no module
+// is not found. The words stay the system's.
+void TestLink::failureKinds() {
+    using Kind = Failure::Kind;
+    // The simulated module, its system telling the kind of the latest failure.
+    class Telling : public SimHidBackend {
+    public:
+        using SimHidBackend::SimHidBackend;
+        Kind lastErrorKind(HidHandle) override { return told; }
+        std::atomic<Kind> told{Kind::None};
+    };
     SimModule module;
-    SimHidBackend backend(module);
+    Telling backend(module);
     backend.setTickIntervalMs(0);
-    StateRecorder states;
-    Collector c;
-    ConnHIDCOM conn(&backend);
-    conn.StateListeners.Add(&states);
-    conn.AddReceiver(&c.end);
-    conn.Open();
     backend.attach();
-    QVERIFY(states.waitCount(1));
+    HID hid(backend);
+
+    backend.setOpenRefused("Device or resource busy");
+    backend.told = Kind::Busy;
+    hid.OpenDevice();
+    QCOMPARE(hid.LastFailure(), Failure(Kind::Busy, "Device or resource busy"));
+    backend.setOpenRefused("Permission denied");
+    backend.told = Kind::None;
+    hid.OpenDevice();
+    QCOMPARE(hid.LastFailure(), Failure(Kind::NoAccess, "Permission denied"));
+
+    backend.setOpenRefused({});
+    hid.OpenDevice();
+    QVERIFY(hid.Attached());
+    QCOMPARE(hid.LastFailure(), Failure());
+    backend.setWriteRefused("Broken pipe");
+    QVERIFY(!hid.Write(u8("x"), 1));
+    QCOMPARE(hid.LastFailure(), Failure(Kind::Io, "Broken pipe"));
+    backend.told = Kind::Gone;
+    QVERIFY(!hid.Write(u8("x"), 1));
+    QCOMPARE(hid.LastFailure(), Failure(Kind::Gone, "Broken pipe"));
+    backend.told = Kind::None;
+    backend.detach();
+    uint8_t report[kReportSize];
+    QCOMPARE(hid.Read(report, 0), -1);
+    hid.ReadFailed(false);
+    QCOMPARE(hid.LastFailure(), Failure(Kind::Gone, "the module was detached"));
+    // Searched for again and not there: the words of why it went stay.
+    QVERIFY(!hid.FindDevice());
+    QCOMPARE(hid.LastFailure(), Failure(Kind::NotFound, "the module was detached"));
+
+    // No device list: the system's kind, or I/O where it tells none.
+    backend.setListRefused("Permission denied");
+    std::vector<HidInterface> list;
+    Failure why;
+    backend.told = Kind::NoAccess;
+    QVERIFY(!ListModules(backend, list, &why));
+    QCOMPARE(why, Failure(Kind::NoAccess, "Permission denied"));
+    backend.told = Kind::None;
+    QVERIFY(!ListModules(backend, list, &why));
+    QCOMPARE(why, Failure(Kind::Io, "Permission denied"));
+#ifdef __linux__
+    // hidapi keeps words only: the system's number of a failed open is kept
+    // beside them.
+    QVERIFY(hidapiBackend()->open("/dev/kestrum-no-such-device", false) == nullptr);
+    QCOMPARE(hidapiBackend()->lastErrorKind(nullptr), Kind::NotFound);
+#endif
+}
+
+void TestLink::inputReportsFiltered() {
+    Collector c;
+    LinkRig rig;
+    SimHidBackend& backend = rig.backend;
+    rig.conn.AddReceiver(&c.end);
+    QVERIFY(rig.plugIn());
 
     const Bytes sixty(60, 'z');
     backend.injectInputReport(report(0, 3, "BAD"));             // wrong kind
@@ -710,12 +705,10 @@ void TestLink::inputReportsFiltered() {
 }
 
 void TestLink::attachAndDetachAnnouncedOnce() {
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
-    StateRecorder states;
-    ConnHIDCOM conn(&backend);
-    conn.StateListeners.Add(&states);
+    LinkRig rig;
+    SimHidBackend& backend = rig.backend;
+    ConnHIDCOM& conn = rig.conn;
+    StateRecorder& states = rig.states;
     QVERIFY(!conn.IsOpen());
     QVERIFY(!conn.IsReady());
     conn.Open();
@@ -748,61 +741,47 @@ void TestLink::attachAndDetachAnnouncedOnce() {
 }
 
 void TestLink::slotFrameIsThreeReports() {
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
-    StateRecorder states;
-    ConnHIDCOM conn(&backend);
-    conn.StateListeners.Add(&states);
-    std::unique_ptr<Slot> slot(conn.CreateSlot(2));
+    LinkRig rig;
+    Slot* slot = rig.slot(2);
     QVERIFY(!slot->IsOpen());
-    conn.Open();
+    rig.conn.Open();
     QVERIFY(slot->IsOpen());
-    backend.attach();
-    QVERIFY(states.waitCount(1));
+    QVERIFY(rig.plugIn());
     slot->SendText("sc A?#\r\n");
-    const auto reports = backend.outputReports();
+    const auto reports = rig.backend.outputReports();
     QCOMPARE(reports.size(), size_t(3));
     QCOMPARE(int(reports[0][2]), 6);
     QCOMPARE(int(reports[1][2]), 16);
     QCOMPARE(int(reports[2][2]), 2);
     QCOMPARE(payloadOf(reports[0]) + payloadOf(reports[1]) + payloadOf(reports[2]), kFrameQuery);
     // The device took it as a command line.
-    QCOMPARE(module.commands(), QList<Bytes>{"sc A?#"});
+    QCOMPARE(rig.module.commands(), QList<Bytes>{"sc A?#"});
 }
 
 void TestLink::stopWhileAttached() {
     // Repeated, because the reader must not find the device again while it stops.
     for (int round = 0; round < 10; ++round) {
-        SimModule module;
-        SimHidBackend backend(module);
-        backend.setTickIntervalMs(0);
-        backend.attach();
-        StateRecorder states;
-        ConnHIDCOM conn(&backend);
-        conn.StateListeners.Add(&states);
-        conn.Open();
-        QVERIFY(states.waitCount(1));
+        LinkRig rig;
+        rig.backend.attach();
+        QVERIFY(rig.openAttached());
         QElapsedTimer t;
         t.start();
-        conn.Close();
+        rig.conn.Close();
         QVERIFY2(t.elapsed() < 1000, qPrintable(QString("stop took %1 ms").arg(t.elapsed())));
-        QCOMPARE(states.names(), (QStringList{"Attached", "Detached", "Detached"}));
-        QVERIFY(!conn.IsOpen());
-        QVERIFY(!conn.IsReady());
+        QCOMPARE(rig.states.names(), (QStringList{"Attached", "Detached", "Detached"}));
+        QVERIFY(!rig.conn.IsOpen());
+        QVERIFY(!rig.conn.IsReady());
         // Nothing is sent once stopped.
-        conn.SendText("x");
-        QVERIFY(backend.outputReports().empty());
+        rig.conn.SendText("x");
+        QVERIFY(rig.backend.outputReports().empty());
     }
 }
 
 void TestLink::stopWhileDetached() {
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
-    StateRecorder states;
-    ConnHIDCOM conn(&backend);
-    conn.StateListeners.Add(&states);
+    LinkRig rig;
+    SimHidBackend& backend = rig.backend;
+    ConnHIDCOM& conn = rig.conn;
+    StateRecorder& states = rig.states;
     conn.Open();
     QVERIFY(waitUntil([&] { return backend.enumerations() >= 2; }));
     QElapsedTimer t;
@@ -820,12 +799,10 @@ void TestLink::stopWhileDetached() {
 // then and one at the start, none in between.
 void TestLink::arrivalsStartTheSearch() {
     timing::hidSafetySearchMs = 60000;
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
-    StateRecorder states;
-    ConnHIDCOM conn(&backend);
-    conn.StateListeners.Add(&states);
+    LinkRig rig;
+    SimHidBackend& backend = rig.backend;
+    ConnHIDCOM& conn = rig.conn;
+    StateRecorder& states = rig.states;
     conn.Open();
     QVERIFY(waitUntil([&] { return backend.enumerations() == 1; }));
     QCOMPARE(backend.arrivalWatches(), 1);
@@ -847,9 +824,8 @@ void TestLink::arrivalsStartTheSearch() {
 // the hand-off's time limit.
 void TestLink::closeDropsAWaitingHandOff() {
     timing::handOffTimeoutMs = 10000;
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
+    SimUsb sim;
+    SimHidBackend& backend = sim.backend;
     DeviceSession::Options o;
     o.backend = &backend;
     DeviceSession session(o);
@@ -867,9 +843,9 @@ void TestLink::closeDropsAWaitingHandOff() {
 // looks at the link for the detach only once the module is back (a loaded
 // machine): the new module is logged out, and gets its login all the same.
 void TestLink::aQuickReplugIsLoggedInAgain() {
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
+    SimUsb sim;
+    SimModule& module = sim.module;
+    SimHidBackend& backend = sim.backend;
     DeviceSession::Options o;
     o.backend = &backend;
     DeviceSession session(o);
@@ -889,29 +865,23 @@ void TestLink::aQuickReplugIsLoggedInAgain() {
 
 void TestLink::aMissedArrivalIsFoundBySafetySearch() {
     timing::hidSafetySearchMs = 30;
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
-    StateRecorder states;
-    ConnHIDCOM conn(&backend);
-    conn.StateListeners.Add(&states);
-    conn.Open();
-    QVERIFY(waitUntil([&] { return backend.enumerations() >= 1; }));
-    backend.attach(false);   // plugged in, but the system said nothing
-    QVERIFY(states.waitCount(1));
-    QCOMPARE(states.names(), QStringList{"Attached"});
+    LinkRig rig;
+    rig.conn.Open();
+    QVERIFY(waitUntil([&] { return rig.backend.enumerations() >= 1; }));
+    rig.backend.attach(false);   // plugged in, but the system said nothing
+    QVERIFY(rig.states.waitCount(1));
+    QCOMPARE(rig.states.names(), QStringList{"Attached"});
 }
 
 void TestLink::destructorStopsAndReopenWorks() {
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
+    SimUsb sim;
+    SimHidBackend& backend = sim.backend;
     backend.attach();
     StateRecorder states;
     {
         Collector c;
         ConnHIDCOM conn(&backend);
-        conn.StateListeners.Add(&states);
+        conn.StateListeners().Add(&states);
         conn.Open();
         QVERIFY(states.waitCount(1));
         // After a stop the connection can be opened again and reads once more.
@@ -929,9 +899,8 @@ void TestLink::destructorStopsAndReopenWorks() {
 }
 
 void TestLink::listModules() {
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
+    SimUsb sim;
+    SimHidBackend& backend = sim.backend;
     backend.setOtherInterfaces({{"USB\\VID_1234&PID_0001", "other", "X1", "Mouse"},
                                 {"HID\\VID_04D8&PID_0054&MI_00", "twice", "", "Col 1"},
                                 {"HID\\VID_04D8&PID_0055", "wrong-product"},
@@ -964,43 +933,45 @@ void TestLink::listModules() {
 
 void TestLink::noDeviceListKeepsTheReason() {
     std::vector<HidInterface> list{{"stale", "stale"}};
-    std::string why;
+    Failure why;
     NoDeviceList denied("Permission denied");
     QVERIFY(!ListModules(denied, list, &why));
     QVERIFY(list.empty());
-    QCOMPARE(why, std::string("Permission denied"));
+    QCOMPARE(why.text, QString("Permission denied"));
     HID hid(denied);
     QVERIFY(!hid.FindDevice());
-    QCOMPARE(hid.Failure->Reason(), std::string("Permission denied"));
+    QCOMPARE(hid.LastFailure().text, QString("Permission denied"));
 
     NoDeviceList silent("");
     QVERIFY(!ListModules(silent, list, &why));
-    QCOMPARE(why, std::string("cannot list the HID devices"));
+    QCOMPARE(why.text, QString("cannot list the HID devices"));
     QVERIFY(!ListModules(silent, list));   // no reason asked for
+    std::string words;                     // the reason's words alone
+    QVERIFY(!ListModules(silent, list, &words));
+    QCOMPARE(words, std::string("cannot list the HID devices"));
 }
 
 // The platform lists no devices at all (hidapi that cannot start): the
 // reader keeps the system's reason, as the user is to see it. An empty list
 // is no failure.
 void TestLink::listFailureReachesTheConnection() {
-    SimModule module;
-    SimHidBackend backend(module);
-    backend.setTickIntervalMs(0);
+    LinkRig rig;
+    SimHidBackend& backend = rig.backend;
+    ConnHIDCOM& conn = rig.conn;
     backend.attach();
     backend.setListRefused("resolve DLL functions: the function was not found");
     std::vector<HidInterface> list;
-    std::string why;
+    Failure why;
     QVERIFY(!ListModules(backend, list, &why));
-    QCOMPARE(why, std::string("resolve DLL functions: the function was not found"));
-    ConnHIDCOM conn(&backend);
+    QCOMPARE(why.text, QString("resolve DLL functions: the function was not found"));
     conn.Open();
-    QVERIFY(waitUntil([&] { return !conn.LastError().empty(); }));
-    QCOMPARE(conn.LastError(), std::string("resolve DLL functions: the function was not found"));
+    QVERIFY(waitUntil([&] { return !conn.LastError().isEmpty(); }));
+    QCOMPARE(conn.LastError(), QString("resolve DLL functions: the function was not found"));
     QVERIFY(!conn.IsReady());
 
     backend.setListRefused({});
     QVERIFY(waitUntil([&] { return conn.IsReady(); }));
-    QVERIFY(conn.LastError().empty());
+    QVERIFY(conn.LastError().isEmpty());
 #ifdef __linux__
     // hidapi on this machine: whatever is plugged in, listing works (no
     // device at all is an empty list, which hidapi tells in words).
@@ -1020,13 +991,10 @@ void TestLink::wantedModuleGetsTheCommands() {
     t.b0.attach();
     t.b1.attach();
     t.b2.attach();
-    StateRecorder states;
-    ConnHIDCOM conn(&t.bus, wanted.toStdString());
-    conn.StateListeners.Add(&states);
-    std::unique_ptr<Slot> slot(conn.CreateSlot(2));
-    conn.Open();
-    QVERIFY(states.waitCount(1));
-    QCOMPARE(conn.Device.load()->DevicePath, std::string("sim:brisal-1"));
+    UsbLink link(t.bus, wanted.toStdString());
+    Slot* slot = link.slot(2);
+    QVERIFY(link.openAttached());
+    QCOMPARE(link.conn.DevicePath(), std::string("sim:brisal-1"));
     slot->SendText("sc A?#\r\n");
     QCOMPARE(t.m1.commands(), QList<Bytes>{"sc A?#"});
     QVERIFY(t.m0.commands().isEmpty());
@@ -1055,26 +1023,25 @@ void TestLink::wantedModuleAbsentIsNotFound() {
     t.b0.setOpenRefused("Permission denied");   // the first module, were it taken instead
     t.b0.attach();
     t.b1.attach();
-    StateRecorder states;
-    ConnHIDCOM conn(&t.bus, "SIM0003");
-    conn.StateListeners.Add(&states);
+    UsbLink link(t.bus, "SIM0003");
+    ConnHIDCOM& conn = link.conn;
     conn.Open();
     QVERIFY(waitUntil([&] { return t.b1.enumerations() >= 3; }));
-    QVERIFY(states.names().isEmpty());
+    QVERIFY(link.states.names().isEmpty());
     QVERIFY(!conn.IsReady());
     QVERIFY(!conn.FoundButNotOpened());
-    QVERIFY(conn.LastError().empty());
+    QVERIFY(conn.LastError().isEmpty());
 
     // It arrives, but cannot be opened: the bus keeps the member's reason.
     t.b2.setOpenRefused("Device or resource busy");
     t.b2.attach();
     QVERIFY(waitUntil([&] { return conn.FoundButNotOpened(); }));
-    QCOMPARE(conn.LastError(), std::string("Device or resource busy"));
-    QVERIFY(states.names().isEmpty());
+    QCOMPARE(conn.LastError(), QString("Device or resource busy"));
+    QVERIFY(link.states.names().isEmpty());
 
     t.b2.setOpenRefused({});
-    QVERIFY(states.waitCount(1));
-    QCOMPARE(conn.Device.load()->DevicePath, std::string("sim:brisal-2"));
+    QVERIFY(link.states.waitCount(1));
+    QCOMPARE(conn.DevicePath(), std::string("sim:brisal-2"));
     QVERIFY(!conn.FoundButNotOpened());
 }
 
@@ -1082,11 +1049,10 @@ void TestLink::busMemberDetachesAlone() {
     ThreeModules t;
     t.b0.attach();
     t.b1.attach();
-    StateRecorder states0, states1;
-    ConnHIDCOM conn0(&t.bus, "SIM0001"), conn1(&t.bus, "SIM0002");
-    conn0.StateListeners.Add(&states0);
-    conn1.StateListeners.Add(&states1);
-    std::unique_ptr<Slot> slot1(conn1.CreateSlot(2));
+    UsbLink link0(t.bus, "SIM0001"), link1(t.bus, "SIM0002");
+    StateRecorder &states0 = link0.states, &states1 = link1.states;
+    ConnHIDCOM &conn0 = link0.conn, &conn1 = link1.conn;
+    Slot* slot1 = link1.slot(2);
     conn0.Open();
     conn1.Open();
     QVERIFY(states0.waitCount(1));
@@ -1095,7 +1061,7 @@ void TestLink::busMemberDetachesAlone() {
     t.b0.detach();
     QVERIFY(states0.waitCount(2));
     QCOMPARE(states0.names(), (QStringList{"Attached", "Detached"}));
-    QCOMPARE(conn0.LastError(), std::string("the module was detached"));
+    QCOMPARE(conn0.LastError(), QString("the module was detached"));
     // The other one reads on and takes commands.
     const int n = t.b1.enumerations();
     QVERIFY(waitUntil([&] { return t.b1.enumerations() >= n + 2; }));   // the first searches again
@@ -1107,7 +1073,7 @@ void TestLink::busMemberDetachesAlone() {
 
     t.b0.attach();
     QVERIFY(states0.waitCount(3));
-    QCOMPARE(conn0.Device.load()->DevicePath, std::string("sim:brisal-0"));
+    QCOMPARE(conn0.DevicePath(), std::string("sim:brisal-0"));
 }
 
 QTEST_GUILESS_MAIN(TestLink)

@@ -5,16 +5,36 @@
 #include <chrono>
 #include <utility>
 
-void HIDChangeStateEvent::StateChanged(const char* name) { conn_->StateListeners.Notify(name); }
+void HIDChangeStateEvent::StateChanged(LinkEvent event) { conn_->StateListeners().Notify(event); }
 
 ConnHIDCOM::ConnHIDCOM(HidBackend* backend, std::string wanted) : backend_(*backend), wanted_(std::move(wanted)) {}
 
 ConnHIDCOM::~ConnHIDCOM() { Close(); }
 
+bool ConnHIDCOM::IsOpen() {
+    std::lock_guard<std::mutex> g(deviceMutex_);
+    return Device != nullptr;
+}
+
+bool ConnHIDCOM::IsReady() {
+    std::lock_guard<std::mutex> g(deviceMutex_);
+    return Device && Device->Attached();
+}
+
+uint32_t ConnHIDCOM::Attaches() const {
+    std::lock_guard<std::mutex> g(deviceMutex_);
+    return Device ? Device->Attaches() : 0;
+}
+
+std::string ConnHIDCOM::DevicePath() const {
+    std::lock_guard<std::mutex> g(deviceMutex_);
+    return Device ? Device->DevicePath() : std::string();
+}
+
 void ConnHIDCOM::SendData(const uint8_t* data, int32_t len) {
-    // Why a write failed is kept in failure_ (LastError).
-    HID* d = Device.load();
-    if (!d || !d->Write(data, len)) ++sendFailures_;
+    // Why a write failed is kept in failure_ (LastFailure).
+    std::lock_guard<std::mutex> g(deviceMutex_);
+    if (!Device || !Device->Write(data, len)) ++sendFailures_;
 }
 
 void ConnHIDCOM::SendText(const QByteArray& text) {
@@ -26,23 +46,19 @@ void ConnHIDCOM::DeliverReport(const uint8_t* report, int n) {
     if (n == kReportSize && report[1] == 1 && report[2] <= kReportPayload) Receive(report + 5, report[2]);
 }
 
-bool ConnHIDCOM::IsReady() {
-    HID* d = Device.load();
-    return d && d->Attached;
-}
-
 bool ConnHIDCOM::Open() {
     if (reader_.joinable()) return true;   // already running
     StopRequested = 0;
     ReaderDone = 0;
-    CancelRequested = 0;
+    cancelRequested_ = 0;
     failure_->Clear();
-    auto* hid = new HID(backend_);
-    hid->Failure = failure_;
-    hid->Wanted = wanted_;
+    auto hid = std::make_unique<HID>(backend_, wanted_, failure_);
     hidEvent_ = std::make_unique<HIDChangeStateEvent>(this);
-    hid->StateListeners.Add(hidEvent_.get());
-    Device = hid;
+    hid->StateListeners().Add(hidEvent_.get());
+    {
+        std::lock_guard<std::mutex> g(deviceMutex_);
+        Device = std::move(hid);
+    }
     // The first search at once; later ones when a device is plugged in.
     searchDue_ = true;
     arrivals_ = backend_.watchArrivals([this] { wakeReader(true); });
@@ -63,12 +79,9 @@ void ConnHIDCOM::Close() {
     {
         std::unique_lock<std::mutex> lk(wakeMutex_);
         // Cancel a read under way until the reader has seen the device go.
-        const auto gone = [this] {
-            HID* d = Device.load();
-            return !d || !d->Attached;
-        };
+        const auto gone = [this] { return !IsReady(); };
         if (!gone()) {
-            CancelRequested = 1;
+            cancelRequested_ = 1;
             wake_.notify_all();
             wake_.wait(lk, gone);
         }
@@ -92,28 +105,22 @@ void ConnHIDCOM::waitForSearch() {
 void ConnHIDCOM::ReaderThread() {
     ReaderDone = 0;
     uint8_t report[kReportSize];
+    // Only this thread changes Device (Open made it before starting it).
+    HID* const d = Device.get();
     for (;;) {
-        HID* d = Device.load();
         if (StopRequested) {
-            if (d) {
-                d->CloseHandles();
-                d->Attached = 0;
-                d->NotifyState("Detached");
-                Device = nullptr;
-                delete d;
-            }
+            d->Stop();
+            std::lock_guard<std::mutex> g(deviceMutex_);
+            Device.reset();
             break;
         }
-        if (d->Attached) {
-            int n = backend_.read(d->ReadHandle, report, timing::hidReadTimeoutMs);
-            if (CancelRequested) n = -1;   // a cancelled read fails
+        if (d->Attached()) {
+            int n = d->Read(report, timing::hidReadTimeoutMs);
+            if (cancelRequested_) n = -1;   // a cancelled read fails
             if (n == 0) continue;
             if (n < 0) {
                 // A cancelled read is the stop, not a failure of the device.
-                if (!CancelRequested) d->ReadFailed();
-                d->Attached = 0;
-                d->NotifyState("Detached");
-                d->CloseHandles();
+                d->ReadFailed(cancelRequested_ != 0);
                 wakeReader(false);   // a stop may be waiting for this
                 continue;
             }
@@ -121,13 +128,13 @@ void ConnHIDCOM::ReaderThread() {
         } else {
             waitForSearch();
             // Once a stop has begun the device is not searched for again.
-            if (StopRequested || CancelRequested) continue;
-            const bool heldBefore = failure_->FoundNotOpened();
-            const std::string whyBefore = failure_->Reason();
+            if (StopRequested || cancelRequested_) continue;
+            const HidFailure::State before = failure_->Get();
             d->OpenDevice();
-            if (!d->Attached && SearchOutcomeChanged &&
-                (failure_->FoundNotOpened() != heldBefore || failure_->Reason() != whyBefore))
-                SearchOutcomeChanged();
+            const HidFailure::State after = failure_->Get();
+            if (!d->Attached() && searchOutcomeChanged_ &&
+                (after.foundNotOpened != before.foundNotOpened || after.failure.text != before.failure.text))
+                searchOutcomeChanged_();
         }
     }
     {

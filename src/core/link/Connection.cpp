@@ -67,11 +67,11 @@ void OnChangeStateList::Add(ChangeStateEvent* e) {
     list_.push_back(e);
 }
 
-void OnChangeStateList::Notify(const char* name) const {
+void OnChangeStateList::Notify(LinkEvent event) const {
     std::vector<ChangeStateEvent*> copy;
     {
         std::lock_guard<std::mutex> g(mutex_);
         copy = list_;
     }
-    for (ChangeStateEvent* e : copy) e->StateChanged(name);
+    for (ChangeStateEvent* e : copy) e->StateChanged(event);
 }

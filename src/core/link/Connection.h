@@ -1,6 +1,8 @@
 #pragma once
 // A Connection is a byte pipe that can send, that hands what it receives to an
 // ordered list of subscribers, and that can be asked whether it is open.
+#include "core/link/LinkEvent.h"
+
 #include <QByteArray>
 
 #include <condition_variable>
@@ -84,18 +86,19 @@ private:
     Handler Handler_;
 };
 
-// Listener for link state changes ("Attached", "Detached").
+// Listener for link state changes (Attached, Detached); linkEventName gives
+// a change's fixed text.
 class ChangeStateEvent {
 public:
     virtual ~ChangeStateEvent() = default;
-    virtual void StateChanged(const char* name) = 0;
+    virtual void StateChanged(LinkEvent event) = 0;
 };
 
 // Ordered, non-owning list of state listeners; safe to add to from any thread.
 class OnChangeStateList {
 public:
     void Add(ChangeStateEvent* e);
-    void Notify(const char* name) const;   // each listener once, in order
+    void Notify(LinkEvent event) const;   // each listener once, in order
 
 private:
     mutable std::mutex mutex_;

@@ -1,6 +1,8 @@
 #pragma once
 // The operating-system side of the HID link, kept small so that the real
 // device (hidapi) and the simulated module can stand behind it.
+#include "core/text/Failure.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -49,6 +51,12 @@ public:
     virtual std::string lastError(HidHandle h) {
         (void)h;
         return {};
+    }
+    // What kind of failure that was, as the system tells it (errno where
+    // there is one); None when the backend cannot tell. Asked as lastError.
+    virtual Failure::Kind lastErrorKind(HidHandle h) {
+        (void)h;
+        return Failure::Kind::None;
     }
     // Calls arrived (on any thread) whenever a HID device may have been
     // plugged in, until the returned watch is destroyed. Null: the platform

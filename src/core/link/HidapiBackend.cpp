@@ -88,6 +88,12 @@ bool noDevicesIn(const std::string& reason) {
 // hidapi's wide strings, null where the device gave none, as UTF-8.
 std::string utf8(const wchar_t* text) { return text ? QString::fromWCharArray(text).toStdString() : std::string(); }
 
+// The system's error number of the latest failed call on this thread (0:
+// it left none). hidapi keeps only words; on hidraw the number the system
+// gave survives in errno, and a call that fails is asked about on its own
+// thread (HidBackend::lastError).
+thread_local int failedErrno = 0;
+
 class HidapiBackend : public HidBackend {
 public:
     HidapiBackend() { hid_init(); }
@@ -96,10 +102,14 @@ public:
     bool enumerate(std::vector<HidInterface>& out) override {
         // hidapi that cannot start (the system lacks what it needs, as under
         // Wine) lists nothing; it says why (lastError).
-        if (hid_init() < 0) return false;
+        errno = 0;
+        if (hid_init() < 0) return keepError(false);
         hid_device_info* list = hid_enumerate(0, 0);
         // No list is no device or a failure: hidapi says which in words.
-        if (!list) return noDevicesIn(lastError(nullptr));
+        if (!list) {
+            keepError(false);
+            return noDevicesIn(lastError(nullptr));
+        }
         for (hid_device_info* d = list; d; d = d->next) {
             char id[64];
             std::snprintf(id, sizeof id, "HID\\VID_%04X&PID_%04X&REV_%04X", d->vendor_id, d->product_id,
@@ -110,27 +120,53 @@ public:
         return true;
     }
 
-    HidHandle open(const std::string& path, bool) override { return hid_open_path(path.c_str()); }
+    HidHandle open(const std::string& path, bool) override {
+        errno = 0;
+        HidHandle h = hid_open_path(path.c_str());
+        return h ? h : keepError(h);
+    }
 
     int read(HidHandle h, uint8_t* report, int timeoutMs) override {
         // hidapi gives the report without its ID byte; put the 0 back.
+        errno = 0;
         const int n = hid_read_timeout(static_cast<hid_device*>(h), report + 1, kReportSize - 1, timeoutMs);
-        if (n <= 0) return n;
+        if (n < 0) return keepError(n);
+        if (n == 0) return n;
         report[0] = 0;
         return n + 1;
     }
 
     bool write(HidHandle h, const uint8_t* report) override {
-        return hid_write(static_cast<hid_device*>(h), report, kReportSize) == kReportSize;
+        errno = 0;
+        if (hid_write(static_cast<hid_device*>(h), report, kReportSize) == kReportSize) return true;
+        return keepError(false);
     }
 
     void close(HidHandle h) override { hid_close(static_cast<hid_device*>(h)); }
 
+private:
+    // Keeps the errno a failed call left (none on Windows, where hidapi
+    // leaves errno alone) and returns its result.
+    template <typename T>
+    static T keepError(T result) {
+#ifdef _WIN32
+        failedErrno = 0;
+#else
+        failedErrno = errno;
+#endif
+        return result;
+    }
+
+public:
 #ifdef __linux__
     std::unique_ptr<ArrivalWatch> watchArrivals(std::function<void()> arrived) override {
         return UdevArrivals::start(std::move(arrived));
     }
 #endif
+
+    Failure::Kind lastErrorKind(HidHandle) override {
+        return failedErrno ? Failure::fromErrno(failedErrno).kind : Failure::Kind::None;
+    }
 
     std::string lastError(HidHandle h) override {
         const wchar_t* text = hid_error(static_cast<hid_device*>(h));

@@ -10,11 +10,11 @@ uint16_t Crc16Xmodem(const uint8_t* data, int len, uint16_t crc) {
     return crc;
 }
 
-Slot::Slot(int16_t number, Connection* lower) : SlotNumber(number), Lower(lower) { Lower->AddReceiver(this); }
+Slot::Slot(int16_t number, Connection* lower) : slotNumber_(number), lower_(lower) { lower_->AddReceiver(this); }
 
-Slot::~Slot() { Lower->RemoveReceiver(this); }
+Slot::~Slot() { lower_->RemoveReceiver(this); }
 
-QByteArray Slot::GetName() { return "Slot[" + QByteArray::number(SlotNumber) + "]"; }
+QByteArray Slot::GetName() { return "Slot[" + QByteArray::number(slotNumber_) + "]"; }
 
 void Slot::SendText(const QByteArray& text) {
     SendData(reinterpret_cast<const uint8_t*>(text.constData()), int32_t(text.size()));
@@ -25,25 +25,25 @@ void Slot::SendData(const uint8_t* data, int32_t len) {
         const int n = std::min<int32_t>(kFramePayload, len - pos);
         const uint8_t header[6] = {0x55,
                                    0xAA,
-                                   TxSequence,
+                                   txSequence_,
                                    uint8_t(n),
-                                   uint8_t(SlotNumber & 0xFF),
-                                   uint8_t((uint16_t(SlotNumber) >> 8) & 0xFF)};
-        Lower->SendData(header, 6);
-        ++TxSequence;
+                                   uint8_t(slotNumber_ & 0xFF),
+                                   uint8_t((uint16_t(slotNumber_) >> 8) & 0xFF)};
+        lower_->SendData(header, 6);
+        ++txSequence_;
         uint16_t crc = Crc16Xmodem(header, 6);
         uint8_t block[kFramePayload] = {};
         std::memcpy(block, data + pos, size_t(n));
-        Lower->SendData(block, kFramePayload);
+        lower_->SendData(block, kFramePayload);
         crc = Crc16Xmodem(block, kFramePayload, crc);
         const uint8_t tail[2] = {uint8_t(crc & 0xFF), uint8_t(crc >> 8)};
-        Lower->SendData(tail, 2);
+        lower_->SendData(tail, 2);
     }
 }
 
 void Slot::Receive(const uint8_t* data, int32_t len) {
-    const uint8_t lo = uint8_t(SlotNumber & 0xFF);
-    const uint8_t hi = uint8_t((uint16_t(SlotNumber) >> 8) & 0xFF);
+    const uint8_t lo = uint8_t(slotNumber_ & 0xFF);
+    const uint8_t hi = uint8_t((uint16_t(slotNumber_) >> 8) & 0xFF);
     for (int32_t i = 0; i < len; ++i) {
         std::memmove(RxWindow.data(), RxWindow.data() + 1, kFrameSize - 1);
         RxWindow[kFrameSize - 1] = data[i];

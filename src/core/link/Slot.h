@@ -15,9 +15,9 @@ public:
     Slot(int16_t number, Connection* lower);
     ~Slot() override;
 
-    bool IsOpen() override { return Lower->IsOpen(); }
-    bool IsReady() override { return Lower->IsReady(); }
-    unsigned SendFailures() override { return Lower->SendFailures(); }
+    bool IsOpen() override { return lower_->IsOpen(); }
+    bool IsReady() override { return lower_->IsReady(); }
+    unsigned SendFailures() override { return lower_->SendFailures(); }
     void SendData(const uint8_t* data, int32_t len) override;
     void SendText(const QByteArray& text) override;
     bool Open() override { return true; }
@@ -25,11 +25,15 @@ public:
     QByteArray GetName() override;
     void Receive(const uint8_t* data, int32_t len) override;
 
-    const int16_t SlotNumber;
-    Connection* const Lower;
-    uint8_t TxSequence = 0;   // used by the sending thread only
+    int16_t SlotNumber() const { return slotNumber_; }
+    Connection* Lower() const { return lower_; }
+    // The sequence number of the next frame (the sending thread's).
+    uint8_t TxSequence() const { return txSequence_; }
 
 private:
+    const int16_t slotNumber_;
+    Connection* const lower_;
+    uint8_t txSequence_ = 0;                      // used by the sending thread only
     std::array<uint8_t, kFrameSize> RxWindow{};   // the last 24 bytes received; receiving thread only
 };
 
