@@ -58,7 +58,7 @@ public:
 class LinkListener : public ChangeStateEvent {
 public:
     explicit LinkListener(std::function<void(const QByteArray&)> f) : f_(std::move(f)) {}
-    void StateChanged(const char* name) override { f_(QByteArray(name)); }
+    void StateChanged(LinkEvent event) override { f_(QByteArray(linkEventName(event))); }
 
 private:
     std::function<void(const QByteArray&)> f_;
@@ -73,8 +73,8 @@ DeviceSession::DeviceSession(const Options& options, QObject* parent)
       wanted_(options.device) {
     usb_ = std::make_unique<ConnHIDCOM>(backend_, wanted_);
     stateListener_ = std::make_unique<LinkListener>([this](const QByteArray& s) { linkStateChanged(s); });
-    usb_->StateListeners.Add(stateListener_.get());
-    usb_->SearchOutcomeChanged = [this] {
+    usb_->StateListeners().Add(stateListener_.get());
+    usb_->setSearchOutcomeChanged([this] {
         // Nothing waits for it: posted, and dropped if the session is gone by then.
         QMetaObject::invokeMethod(
             this,
@@ -82,7 +82,7 @@ DeviceSession::DeviceSession(const Options& options, QObject* parent)
                 if (!closing_) emit searchOutcomeChanged();
             },
             Qt::QueuedConnection);
-    };
+    });
 
     commandSlot_ = usb_->CreateSlot(2);
     state_.exchange.setChannel(commandSlot_.get());
@@ -125,7 +125,7 @@ bool DeviceSession::CallUp() const { return call_ && call_->IsOpen(); }
 
 bool DeviceSession::OnUsb() const { return commandSlot_ && state_.exchange.channel() == commandSlot_.get(); }
 
-QString DeviceSession::UsbProblem() const { return usb_ ? QString::fromStdString(usb_->LastError()) : QString(); }
+QString DeviceSession::UsbProblem() const { return usb_ ? usb_->LastError() : QString(); }
 
 bool DeviceSession::UsbFoundButNotOpened() const { return usb_ && usb_->FoundButNotOpened(); }
 
