@@ -16,6 +16,7 @@
 #include "ui/pages/ConfigTransfer.h"
 #include "ui/window/CloseOnSignals.h"
 #include "ui/window/TFormMain.h"
+#include "ui/window/TransferButtons.h"
 
 #include <QApplication>
 #include <QDir>
@@ -139,7 +140,7 @@ int windowChild(int argc, char** argv, const QByteArray& mode) {
         if (mode == "idle")
             tellParent("ready");
         else
-            window.transfer().btnReadClick();
+            window.buttons().btnReadClick();
     });
     loggedIn.start();
     const int rc = app.exec();

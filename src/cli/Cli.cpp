@@ -16,11 +16,10 @@
 #include "ui/lang/LangMan.h"
 #include "ui/lang/LangTables.h"
 #include "ui/lang/Messages.h"
+#include "ui/lang/ModemStateText.h"
 #include "ui/pages/ConfigTransfer.h"
-#include "ui/pages/ModemPage.h"
 #include "ui/pages/SettingsPage.h"
 #include "ui/pages/SettingsReport.h"
-#include "ui/pages/VolumesPage.h"
 #include "ui/widgets/ErrorBox.h"
 #include "ui/widgets/TextInput.h"
 
@@ -28,8 +27,8 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -330,18 +329,13 @@ std::unique_ptr<Tool::Form> Tool::newForm() {
 
 std::unique_ptr<ConfigTransfer> Tool::makeTransfer(Form& f) {
     SettingsPage* page = f.page.get();
-    return std::make_unique<ConfigTransfer>(ConfigTransfer::Host{f.bindings,
-                                                                 exchange(),
-                                                                 nullptr,
-                                                                 [](bool, const char*) {},
-                                                                 [page] { page->beginLoad(); },
-                                                                 [page] { page->endLoad(); },
-                                                                 nullptr,
-                                                                 english,
-                                                                 {},
-                                                                 {},
-                                                                 {},
-                                                                 {}});
+    return std::make_unique<ConfigTransfer>(ConfigTransfer::Needs{
+        f.bindings,
+        exchange(),
+        [page] { page->beginLoad(); },
+        [page] { page->endLoad(); },
+        english,
+    });
 }
 
 std::function<void(int)> Tool::progress(int total) const {
@@ -523,7 +517,7 @@ int Tool::connect() {
         if (s.loginRuns == loginsBefore) {   // the call never came up
             const TModem* m = session_->Modem();
             say("the data call failed (%s); the modem said:\n%s",
-                (m ? ModemPage::StateText(*m, english) : QString()).toLocal8Bit(),
+                (m ? lang::modemStateText(*m, english) : QString()).toLocal8Bit(),
                 text::fromCp1250(atLog).trimmed().toLocal8Bit());
             return NoModule;
         }
@@ -644,7 +638,7 @@ int Tool::doVolumes() {
         const char* key;
         int max;
     };
-    const Level levels[] = {{"mic", VolumesPage::kMicKey, 15}, {"spk", VolumesPage::kSpkKey, 100}};
+    const Level levels[] = {{"mic", kMicVolumeKey, 15}, {"spk", kSpeakerVolumeKey, 100}};
     const bool setAny = p_.isSet("mic") || p_.isSet("spk");
     for (const Level& l : levels) {
         if (setAny) {

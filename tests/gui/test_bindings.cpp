@@ -16,6 +16,7 @@
 #include "ui/widgets/Controls.h"
 #include "ui/widgets/ErrorBox.h"
 #include "ui/window/TFormMain.h"
+#include "ui/window/TransferButtons.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -508,7 +509,7 @@ private slots:
     void saveNames() {
         // The dialog adds the ending itself and asks nothing: Save only updates its own entries.
         QFileDialog dialog;
-        ConfigTransfer::PrepareSaveDialog(dialog);
+        TransferButtons::PrepareSaveDialog(dialog);
         QCOMPARE(dialog.defaultSuffix(), QString("ini"));
         QVERIFY(dialog.testOption(QFileDialog::DontConfirmOverwrite));
         QCOMPARE(dialog.acceptMode(), QFileDialog::AcceptSave);
@@ -558,7 +559,7 @@ private slots:
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.write(content);
         }
-        r.w->transfer().OpenFile(path);
+        r.w->buttons().OpenFile(path);
         // A file past the size limit is told with the limit and its size.
         const QString expected = QTest::currentDataTag() == QByteArray("over 1 MiB")
                                      ? QString("'%1' is %2 bytes: a settings file has at most 1 MiB (1048576 bytes)")
@@ -583,7 +584,7 @@ private slots:
             f.write("[Settings]\r\nEditPhoneNumber1=changed\r\n" + bad + "\r\n");
             f.close();
             errors_.clear();
-            r.w->transfer().OpenFile(path);
+            r.w->buttons().OpenFile(path);
             QCOMPARE(errors_.size(), 1);
             QCOMPARE(visibleState(*r.w), before);
         }

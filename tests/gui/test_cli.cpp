@@ -12,6 +12,7 @@
 #include "support/TimingGuard.h"
 #include "ui/pages/ConfigTransfer.h"
 #include "ui/window/TFormMain.h"
+#include "ui/window/TransferButtons.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -678,15 +679,15 @@ private slots:
         const QString shown = sms->text();
         QList<QByteArray> asked;
         std::optional<FileEncoding> answer;
-        w.transfer().chooseEncoding = [&](const QString&, const QList<QByteArray>& settings) {
+        w.buttons().chooseEncoding = [&](const QString&, const QList<QByteArray>& settings) {
             asked = settings;
             return answer;
         };
-        w.transfer().OpenFile(plain);
+        w.buttons().OpenFile(plain);
         QCOMPARE(asked, QList<QByteArray>{"edSMS1"});
         QCOMPARE(sms->text(), shown);
         answer = FileEncoding::Utf8;
-        w.transfer().OpenFile(plain);
+        w.buttons().OpenFile(plain);
         QCOMPARE(sms->text(), QString::fromUtf8(utf8));
     }
 

@@ -18,6 +18,7 @@
 #include "ui/widgets/ErrorBox.h"
 #include "ui/widgets/FocusFrame.h"
 #include "ui/window/TFormMain.h"
+#include "ui/window/TransferButtons.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -337,7 +338,7 @@ private slots:
         QVERIFY(r.w->edits().changedKeys().contains("DIN:Z1.POL"));
         QTRY_COMPARE(in1->button(0)->palette().color(QPalette::WindowText), EditTracker::markColour());
         QTemporaryDir dir;
-        r.w->transfer().SaveFile(dir.filePath("office"));
+        r.w->buttons().SaveFile(dir.filePath("office"));
         QVERIFY(!r.w->edits().modified());
         QCOMPARE(r.w->fileText(), QString("office.ini"));
         QVERIFY(phone->palette().color(QPalette::Text) != EditTracker::markColour());
@@ -443,9 +444,9 @@ private slots:
         WindowRig r(true);
         auto* recent = r.w->settingsPage()->recentButton();
         QVERIFY(!recent->isEnabled());
-        r.w->transfer().SaveFile(dir.filePath("a"));
-        r.w->transfer().SaveFile(dir.filePath("b"));
-        r.w->transfer().SaveFile(dir.filePath("a.ini"));
+        r.w->buttons().SaveFile(dir.filePath("a"));
+        r.w->buttons().SaveFile(dir.filePath("b"));
+        r.w->buttons().SaveFile(dir.filePath("a.ini"));
         const QStringList expected = {dir.filePath("a.ini"), dir.filePath("b.ini")};
         QCOMPARE(r.w->recentFiles(), expected);
         QVERIFY(recent->isEnabled());

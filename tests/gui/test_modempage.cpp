@@ -17,6 +17,7 @@
 #include "ui/widgets/ErrorBox.h"
 #include "ui/window/CloseOnSignals.h"
 #include "ui/window/TFormMain.h"
+#include "ui/window/TransferButtons.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -211,12 +212,12 @@ private slots:
         // The whole configuration over the call.
         r.module.setParam("CALL:USER2.PN", "+40744000222");
         r.module.setParam("REL2:PROPS.TIM", "120");
-        r.w->transfer().Read();
+        r.w->buttons().btnReadClick();
         QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 205);
         QCOMPARE(r.w->findChild<QLineEdit*>("EditPhoneNumber2")->text(), QString("+40744000222"));
         r.w->findChild<QLineEdit*>("EditPhoneNumber3")->setText("+3670111");
         r.w->findChild<QLineEdit*>("edSMS1")->setText("+++");   // data, not the modem's escape
-        r.w->transfer().Write();
+        r.w->buttons().btnWriteClick();
         QCOMPARE(r.w->findChild<QProgressBar*>("ProgressBarRW")->value(), 205);
         QCOMPARE(r.module.param("CALL:USER3.PN"), QByteArray("+3670111"));
         QCOMPARE(r.module.param("SMS:Z1A.SMS"), QByteArray("+++"));

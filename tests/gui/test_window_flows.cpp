@@ -14,6 +14,7 @@
 #include "ui/widgets/ErrorBox.h"
 #include "ui/window/CloseOnSignals.h"
 #include "ui/window/TFormMain.h"
+#include "ui/window/TransferButtons.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -221,7 +222,7 @@ private slots:
         box.reset();
         QTemporaryDir dir;
         QStringList proposed;
-        r.w->transfer().chooseSaveName = [&](const QString& p) {
+        r.w->buttons().chooseSaveName = [&](const QString& p) {
             proposed << p;
             return p.isEmpty() ? dir.filePath("site") : dir.filePath("other.ini");
         };
@@ -237,7 +238,7 @@ private slots:
         QCOMPARE(r.count("CALL:USER1.PN?"), 1);
         QVERIFY(QFile(dir.filePath("site.ini")).exists());
         // Cancel keeps the changes; Ctrl+S writes them to the open file at once.
-        r.w->transfer().OpenFile(dir.filePath("site.ini"));
+        r.w->buttons().OpenFile(dir.filePath("site.ini"));
         QTest::keyClicks(r.c("EditPhoneNumber1"), "6");
         QTRY_VERIFY(r.w->edits().modified());
         // The changed control tells its old value.

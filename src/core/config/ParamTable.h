@@ -47,6 +47,11 @@ const char* statusUnit(const QByteArray& valueLabel);
 // when the value is shown as sent. Inputs: "1" is idle; relays: "1" is on.
 const char* statusWord(const QByteArray& valueLabel, const QByteArray& value);
 
+// The call audio levels: not settings of the binding list, but set and read
+// on their own (the volume tool, kestrum-cli volumes).
+constexpr const char* kMicVolumeKey = "VCALL:GMIC.VOL0";
+constexpr const char* kSpeakerVolumeKey = "VCALL:GSPK.VOL0";
+
 // Control names of one event's controls.
 QByteArray eventCallBox(const EventDef& e, int target);   // T1..T4
 QByteArray eventSmsBox(const EventDef& e, int target);    // S1..S4

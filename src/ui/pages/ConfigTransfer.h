@@ -14,10 +14,6 @@
 #include <optional>
 #include <stdexcept>
 
-class QFileDialog;
-class QProgressBar;
-class QWidget;
-
 // Open found no setting in the file (empty, no [Settings] section, or none of
 // the keys): nothing was changed.
 class NotSettingsFileError : public std::runtime_error {
@@ -67,6 +63,9 @@ public:
     QList<QByteArray> settings;
 };
 
+// The settings a message names: the first few, and how many there are.
+QString settingList(const QList<QByteArray>& settings);
+
 // A setting whose value differs between two sides (sent and read back, the
 // module and a file, two files).
 struct SettingDifference {
@@ -74,27 +73,19 @@ struct SettingDifference {
     QByteArray left, right;
 };
 
+// The configuration as one whole: Read, Write, Verify, Open and Save walk the
+// settings binding list from its first entry to its last. No dialog, no
+// message box, no button: the window's buttons (TransferButtons) and the
+// command-line tool both use these.
 class ConfigTransfer {
 public:
-    struct Host {
+    // What the operations work on.
+    struct Needs {
         ControlDescList& bindings;
         Exchange& exchange;
-        QProgressBar* progress;                                       // may be null
-        std::function<void(bool busy, const char* reason)> setBusy;   // the busy flag, then a state update
-        std::function<void()> beginLoad;                              // around applying loaded values
-        std::function<void()> endLoad;
-        QWidget* dialogParent;
-        std::function<QString(lang::Msg)> message;   // in the window's language
-        // Read or Write has ended: a short note when it went well, empty
-        // after a failure (which a message box has shown).
-        std::function<void(const QString& note)> finished;
-        // The buttons' Read, Open, Write or Save went through: the values shown
-        // are the module's or the file's now (the file's name for Open and Save).
-        std::function<void(const char* what, const QString& file)> settled;
-        // Asked before Read and Open replace what is shown; false: they do nothing.
-        std::function<bool()> mayReplace;
-        // Verify found settings that differ from what is shown: lists them.
-        std::function<void(const QList<SettingDifference>&)> showDifferences;
+        std::function<void()> beginLoad{};   // around applying loaded values
+        std::function<void()> endLoad{};
+        std::function<QString(lang::Msg)> message{};   // in the user's language; unset: English
     };
 
     struct ReadResult {
@@ -120,29 +111,10 @@ public:
         bool ok() const { return read.ok() && differences.isEmpty(); }
     };
 
-    explicit ConfigTransfer(Host host);
+    explicit ConfigTransfer(Needs needs);
 
-    // Button handlers (with their dialogs; errors shown in a message box).
-    void btnReadClick();
-    void btnWriteClick();
-    void btnOpenClick();
-    void btnSaveClick();
-    // Save as…: the save dialog with proposed (the open file) filled in.
-    void btnSaveAsClick(const QString& proposed);
-    // Reads every setting back and lists those that differ from what is shown.
-    void btnVerifyClick();
-    // What Open and Save do once the dialog has given a name, failures shown.
-    void OpenFile(const QString& path);
-    // The note of the last Read, Write or Verify in the current language
-    // (empty when it failed).
-    QString lastNote() const;
-    void setLastFolder(const QString& folder) { lastFolder_ = folder; }
-    QString lastFolder() const { return lastFolder_; }
-    // asIs: the name as it is, without SaveName's ".ini" (saving in place).
-    void SaveFile(const QString& chosen, bool asIs = false);
-
-    // The operations themselves. Read throws text::ConvertError for a text
-    // that a combo box, track bar or radio group cannot take. Write throws
+    // The operations. Read throws text::ConvertError for a text that a combo
+    // box, track bar or radio group cannot take. Write throws
     // UnsendableValueError, before sending anything, for a value that cannot
     // be sent. Open checks the whole file before it changes anything: it
     // throws NotSettingsFileError, UnsendableValueError, text::ConvertError,
@@ -151,7 +123,7 @@ public:
     // (none given: Windows-1250, unless its text reads as UTF-8, which throws
     // EncodingUnclearError). Save throws FileTooLargeError,
     // NotRegularFileError or std::runtime_error("Unable to write to <name>:
-    // <reason>").
+    // <reason>"). progress is told the number of settings done after each.
     ReadResult Read(const std::function<void(int done)>& progress = {});
     WriteResult Write(const std::function<void(int done)>& progress = {});
     void Open(const QString& path, std::optional<FileEncoding> encoding = std::nullopt);
@@ -169,17 +141,18 @@ public:
     // The file name Save uses for what the user chose: ".ini" appended unless
     // the name already ends with it (in any case).
     static QString SaveName(const QString& chosen);
-    // The save dialog: "ini" added by the dialog itself, and no question
-    // before an existing file is updated (Save changes only its own entries).
-    static void PrepareSaveDialog(QFileDialog& dialog);
 
     // The message a failed Read or Write shows; empty when it went well.
     QString FailureMessage(const ReadResult& r) const;
     QString FailureMessage(const WriteResult& r) const;
+    // A failure's message with the next step to take after it.
+    QString withNextStep(const QString& failure) const;
+    QString message(lang::Msg m) const;
+    int settingCount() const { return needs_.bindings.Count(); }
+    const ControlDescList& bindings() const { return needs_.bindings; }
 
     // True once the window is closing: Read, Write and Verify stop before
-    // the next setting, and the button handlers then tell nothing (no
-    // message box, no note, no list of differences). Unset: never.
+    // the next setting. Unset: never.
     std::function<bool()> closing;
     // True while the module refuses the password: a refused setting is then
     // told as not logged in, with what to do. Unset: never.
@@ -187,48 +160,21 @@ public:
     // The Read, Write or Verify under way stops once the command it waits
     // for has ended, and says how far it came (the result's `cancelled`).
     void Cancel() { cancelRequested_ = true; }
-    // After Read's button: the settings it did not read (a Read cut by
-    // Cancel), none after a full Read. Unset: nothing marks them.
-    std::function<void(const QList<QByteArray>& keys)> notRead;
 
-    QList<QByteArray> responses;                                  // raw answers of the last Read, in list order
+    QList<QByteArray> responses;   // raw answers of the last Read, in list order
     static constexpr const char* kSection = "Settings";
     static constexpr qint64 kMaxFileSize = IniFile::kMaxFileSize;   // what Open reads and Save writes
-
-    // The save dialogs ask through this when set: the name chosen, empty when
-    // cancelled; proposed is the name filled in (empty for none).
-    std::function<QString(const QString& proposed)> chooseSaveName;
-
-    // OpenFile asks which encoding a file uses when it cannot be told (see
-    // EncodingUnclearError); none: Open is cancelled. Unset: a question box.
-    std::function<std::optional<FileEncoding>(const QString& path, const QList<QByteArray>& settings)> chooseEncoding;
 
 private:
     void apply(const std::function<void()>& body);
     // Asks for every setting; the answers kept, in binding order.
     QList<QByteArray> queryAll(ReadResult& r, const std::function<void(int done)>& progress);
     void fillHiddenCodes();
-    void step();
-    QString message(lang::Msg m) const;
     QString refusedMessage(const QByteArray& key) const;
-    QString allFilesFilter() const;
-    QString iniFilesFilter() const;
-    std::optional<FileEncoding> askEncoding(const EncodingUnclearError& e);
-    void showFailure(const std::function<void()>& body);
     // Whether the loop of a transfer goes on to its next setting; false once
     // the window closes or Cancel was pressed (cancelled set then).
     bool goesOn(bool& cancelled) const;
-    // The note a finished transfer leaves, made anew in the current language
-    // each time it is asked for; null: none.
-    using Note = std::function<QString()>;
-    // What a Read, Write or Verify that Cancel stopped tells: how far it came.
-    Note stopped(lang::Msg m, int done) const;
-    Note counted(lang::Msg m, int count) const;   // "205 settings read"
-    void finish(const Note& note);                 // keeps it and tells the host
-    Note note_;
-    // A failure's message with the next step to take after it.
-    QString withNextStep(const QString& failure) const;
+
     bool cancelRequested_ = false;
-    Host host_;
-    QString lastFolder_;   // where the latest Open or Save went; the dialogs start there
+    Needs needs_;
 };

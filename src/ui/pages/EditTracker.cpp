@@ -134,3 +134,5 @@ bool EditTracker::eventFilter(QObject* watched, QEvent* e) {
         if (markers_.contains(static_cast<QWidget*>(watched))) placeMarker(static_cast<QWidget*>(watched));
     return QObject::eventFilter(watched, e);
 }
+
+#include "moc_EditTracker.cpp"   // its own: a program that links one page carries no other

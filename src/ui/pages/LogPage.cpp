@@ -171,3 +171,5 @@ void LogPage::appendLine(QPlainTextEdit* view, const QByteArray& line) {
         first.removeSelectedText();
     }
 }
+
+#include "moc_LogPage.cpp"   // its own: a program that links one page carries no other

@@ -4,6 +4,7 @@
 #include "core/modem/Tserial.h"
 #include "core/text/Codec.h"
 #include "session/DeviceSession.h"
+#include "ui/lang/ModemStateText.h"
 #include "ui/widgets/ErrorBox.h"
 #include "ui/widgets/TextInput.h"
 #include "ui/widgets/WheelGuard.h"
@@ -149,48 +150,9 @@ void ModemPage::updateButtons() {
     btCSDCancel->setEnabled(busy && session_.Modem() && session_.Modem()->callState() == TModem::State::Dialling);
 }
 
-QString ModemPage::StateText(const TModem& m, const std::function<QString(lang::Msg)>& message) {
-    const QString speed = QString::fromLatin1(m.speed());
-    switch (m.callState()) {
-        case TModem::State::Idle:
-            return {};
-        case TModem::State::PortFailed: {
-            if (m.PortRefusal() == Tserial::Refusal::Locked)
-                return message(lang::Msg::ModemPortLocked).arg(QDir::toNativeSeparators(m.PortRefusingLock()));
-            if (m.PortRefusal() == Tserial::Refusal::LeftExclusive) return message(lang::Msg::ModemPortLeftExclusive);
-            const QString why = m.PortReason();   // the system's words, in its own language
-            return why.isEmpty() ? message(lang::Msg::ModemPortFailed)
-                                 : message(lang::Msg::ModemPortFailed) + ": " + why;
-        }
-        case TModem::State::NoModem:
-            return message(lang::Msg::ModemNoModem);
-        case TModem::State::NoSim:
-            return message(lang::Msg::ModemNoSim);
-        case TModem::State::Dialling:
-            return message(lang::Msg::ModemDialling).arg(text::fromCp1250(m.phoneNumber()));
-        case TModem::State::Connected:
-            return message(lang::Msg::ModemConnected).arg(speed);
-        case TModem::State::WrongSpeed:
-            return message(lang::Msg::ModemWrongSpeed).arg(speed);
-        case TModem::State::Busy:
-            return message(lang::Msg::ModemBusy);
-        case TModem::State::NoCarrier:
-            return message(lang::Msg::ModemNoCarrier);
-        case TModem::State::NoAnswer:
-            return message(lang::Msg::ModemNoAnswer);
-        case TModem::State::NoDialTone:
-            return message(lang::Msg::ModemNoDialTone);
-        case TModem::State::Cancelled:
-            return message(lang::Msg::ModemCancelled);
-        case TModem::State::HungUp:
-            return message(lang::Msg::ModemHungUp);
-    }
-    return {};
-}
-
 void ModemPage::showState() {
     const TModem* m = session_.Modem();
-    lbModemState->setText(m ? StateText(*m, [this](lang::Msg msg) { return text(msg); }) : QString());
+    lbModemState->setText(m ? lang::modemStateText(*m, [this](lang::Msg msg) { return text(msg); }) : QString());
 }
 
 void ModemPage::retranslate() {
@@ -218,3 +180,5 @@ void ModemPage::btCSDConnectClick() {
 void ModemPage::btCSDCancelClick() { session_.CancelDial(); }
 
 void ModemPage::btCSDDisconnectClick() { session_.hangUp(); }
+
+#include "moc_ModemPage.cpp"   // its own: a program that links one page carries no other

@@ -36,8 +36,6 @@ public:
     // The page's own texts in the window's language (the call state, Cancel).
     void retranslate();
     std::function<QString(lang::Msg)> message;
-    // The call's state in words, as the page shows it (empty when idle).
-    static QString StateText(const TModem& modem, const std::function<QString(lang::Msg)>& message);
     // A line of the AT dialogue for the details: "→ AT" for a command, "← OK" for a reply.
     static QString DetailLine(const QByteArray& line);
 

@@ -693,3 +693,5 @@ void SettingsPage::nameCaptionlessBoxes() {
         c.box->setAccessibleName(c.row->text() + QString::fromUtf8(" – ") + column.join(' '));
     }
 }
+
+#include "moc_SettingsPage.cpp"   // its own: a program that links one page carries no other

@@ -294,3 +294,5 @@ void StatusPage::setStale(bool stale) {
                 qobject_cast<TrendPlot*>(w))
                 w->setEnabled(!stale);
 }
+
+#include "moc_StatusPage.cpp"   // its own: a program that links one page carries no other

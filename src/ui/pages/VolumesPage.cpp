@@ -130,3 +130,5 @@ void VolumesPage::btReadVolsClick() {
     readLevel(kMicKey, lbMicVolVal, tbMicVol);
     readLevel(kSpkKey, lbSpkVolVal, tbSpkVol);
 }
+
+#include "moc_VolumesPage.cpp"   // its own: a program that links one page carries no other

@@ -1,5 +1,6 @@
 #pragma once
 // The Volumes page: the microphone gain and the speaker volume used in calls.
+#include "core/config/ParamTable.h"
 #include "ui/lang/Messages.h"
 
 #include <QWidget>
@@ -31,8 +32,8 @@ public:
     QPushButton* btReadVols;
     QPushButton* btSetVols;
 
-    static constexpr const char* kMicKey = "VCALL:GMIC.VOL0";
-    static constexpr const char* kSpkKey = "VCALL:GSPK.VOL0";
+    static constexpr const char* kMicKey = kMicVolumeKey;
+    static constexpr const char* kSpkKey = kSpeakerVolumeKey;
 
 private:
     void readLevel(const char* key, QLabel* label, QSlider* bar);

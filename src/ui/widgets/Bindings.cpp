@@ -67,3 +67,11 @@ QString SendProblem(QWidget* c) {
     if (is(c, "SpinEdit")) return ModuleTextProblem(static_cast<SpinEdit*>(c)->editText());
     return {};   // numbers and check marks
 }
+
+QByteArray ControlName(const QWidget* control) { return control->objectName().toLatin1(); }
+
+bool TakesInteger(const QWidget* c) {
+    const char* cls = c->metaObject()->className();
+    return std::strcmp(cls, "QComboBox") == 0 || std::strcmp(cls, "QSlider") == 0 ||
+           std::strcmp(cls, "RadioGroup") == 0;
+}

@@ -34,6 +34,11 @@ private:
 void SetControlValue(QWidget* control, const QByteArray& value);
 // The control's state as protocol text; empty for a class it does not know.
 QByteArray GetControlValue(QWidget* control);
+// The control's name, as the settings file and the translations key on it.
+QByteArray ControlName(const QWidget* control);
+// Whether the control's value is an index or a position (a combo box, a
+// track bar, a radio group): its text must then be an integer.
+bool TakesInteger(const QWidget* control);
 // Empty when GetControlValue of the control can go to the module as it is;
 // otherwise what stands in the way (a control character, '#"', a character
 // outside the module's code page).

@@ -227,3 +227,5 @@ void TrendPlot::paintEvent(QPaintEvent*) {
                   Qt::FlatCap, Qt::MiterJoin));
     p.drawPath(line);
 }
+
+#include "moc_TrendPlot.cpp"   // its own: a program without plots carries none

@@ -19,6 +19,7 @@
 #include "ui/widgets/FocusFrame.h"
 #include "ui/widgets/TabOrder.h"
 #include "ui/window/AppIcon.h"
+#include "ui/window/TransferButtons.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -54,48 +55,50 @@ TFormMain::TFormMain(const Options& options)
     for (int i = 0; i < statusBindings_.Count(); ++i)
         Q_ASSERT_X(statusBindings_.At(i).control, "bindings", statusBindings_.At(i).key.constData());
     ProgressBarRW->setMaximum(settingsBindings_.Count());
-    transfer_ = std::make_unique<ConfigTransfer>(ConfigTransfer::Host{
-        settingsBindings_, session_->exchange(), ProgressBarRW,
-        [this](bool on, const char* reason) { setBusy(on, reason); }, [this] { settingsPage_->beginLoad(); },
-        [this] { settingsPage_->endLoad(); }, this, [this](lang::Msg m) { return langMan_->Message(m); },
-        [this](const QString& note) { showTransferNote(note); },
-        [this](const char* what, const QString& file) {
-            if (qstrcmp(what, "Read") == 0) fileName_.clear();   // the module's values now, not the file's
-            if (!file.isEmpty()) {
-                fileName_ = file;
-                rememberFile(file);
-            }
-            // Unsaved follows the file: a Write leaves the file's "*" as it was.
-            if (qstrcmp(what, "Write") != 0) edits_->settle();
-            if (qstrcmp(what, "Read") == 0 || qstrcmp(what, "Write") == 0) {
-                moduleWhat_ = what;
-                moduleWhen_ = QDateTime::currentDateTime();
-                moduleValues_ = shownValues();
-            }
-            showFile();
-            showModule();
-        },
-        [this] { return mayDiscard(); },
-        [this](const QList<SettingDifference>& differences) {
-            // An empty value is shown as "" so that it is seen.
-            const auto shown = [](const QByteArray& v) {
-                return v.isEmpty() ? QStringLiteral("\"\"") : text::fromCp1250(v);
-            };
-            QString text = langMan_->Message(lang::Msg::VerifyDiffers);
-            for (const SettingDifference& d : differences) {
-                const ControlDesc* c = settingsBindings_.Find(d.key);
-                text +=
-                    QStringLiteral("\n%1 (%2): %3 -> %4")
+    transfer_ = std::make_unique<ConfigTransfer>(ConfigTransfer::Needs{
+        settingsBindings_,
+        session_->exchange(),
+        [this] { settingsPage_->beginLoad(); },
+        [this] { settingsPage_->endLoad(); },
+        [this](lang::Msg m) { return langMan_->Message(m); },
+    });
+    transfer_->closing = [this] { return session_->Closing(); };
+    buttons_ = std::make_unique<TransferButtons>(*transfer_, this, ProgressBarRW);
+    buttons_->setBusy = [this](bool on, const char* reason) { setBusy(on, reason); };
+    buttons_->finished = [this](const QString& note) { showTransferNote(note); };
+    buttons_->settled = [this](const char* what, const QString& file) {
+        if (qstrcmp(what, "Read") == 0) fileName_.clear();   // the module's values now, not the file's
+        if (!file.isEmpty()) {
+            fileName_ = file;
+            rememberFile(file);
+        }
+        // Unsaved follows the file: a Write leaves the file's "*" as it was.
+        if (qstrcmp(what, "Write") != 0) edits_->settle();
+        if (qstrcmp(what, "Read") == 0 || qstrcmp(what, "Write") == 0) {
+            moduleWhat_ = what;
+            moduleWhen_ = QDateTime::currentDateTime();
+            moduleValues_ = shownValues();
+        }
+        showFile();
+        showModule();
+    };
+    buttons_->mayReplace = [this] { return mayDiscard(); };
+    buttons_->showDifferences = [this](const QList<SettingDifference>& differences) {
+        // An empty value is shown as "" so that it is seen.
+        const auto shown = [](const QByteArray& v) { return v.isEmpty() ? QStringLiteral("\"\"") : text::fromCp1250(v); };
+        QString text = langMan_->Message(lang::Msg::VerifyDiffers);
+        for (const SettingDifference& d : differences) {
+            const ControlDesc* c = settingsBindings_.Find(d.key);
+            text += QStringLiteral("\n%1 (%2): %3 -> %4")
                         .arg(QString::fromLatin1(d.key), c ? report::caption(*settingsPage_, c->control) : QString(),
                              shown(d.left), shown(d.right));
-            }
-            if (showDifferences)
-                showDifferences(text);
-            else
-                QMessageBox::warning(this, windowTitle(), text);
-        }});
-    transfer_->closing = [this] { return session_->Closing(); };
-    transfer_->notRead = [this](const QList<QByteArray>& keys) { markNotRead(keys); };
+        }
+        if (showDifferences)
+            showDifferences(text);
+        else
+            QMessageBox::warning(this, windowTitle(), text);
+    };
+    buttons_->notRead = [this](const QList<QByteArray>& keys) { markNotRead(keys); };
     edits_ = std::make_unique<EditTracker>(settingsBindings_);
     connect(edits_.get(), &EditTracker::modifiedChanged, this, [this] { showFile(); });
     connect(edits_.get(), &EditTracker::rechecked, this, [this] { showModule(); });
@@ -137,7 +140,7 @@ TFormMain::TFormMain(const Options& options)
         for (QWidget* c : std::as_const(notRead_))
             tips::setNote(c, tips::Note::NotRead, langMan_->Message(lang::Msg::NotRead));
         if (lbResult_->isVisibleTo(this)) {   // the last transfer's note, in the new language
-            lbResult_->setFullText(transfer_->lastNote());
+            lbResult_->setFullText(buttons_->lastNote());
             lbResult_->setToolTip(lbResult_->fullText());
         }
         showModule();
@@ -149,7 +152,7 @@ TFormMain::TFormMain(const Options& options)
     statusPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
     langMan_->ApplyLanguage(langMan_->StoredLanguage());
     if (QSettings* store = langMan_->store())
-        transfer_->setLastFolder(store->value(QLatin1String(kLastFolderKey)).toString());
+        buttons_->setLastFolder(store->value(QLatin1String(kLastFolderKey)).toString());
     showRecentFiles();
     // 12. The temperature threshold labels.
     settingsPage_->formatAllTempLabels();
@@ -290,11 +293,11 @@ void TFormMain::buildWindow() {
         if (auto* b = qobject_cast<QPushButton*>(settingsPage_->control(name)))
             connect(b, &QPushButton::clicked, this, std::move(fn));
     };
-    click("btnRead", [this] { transfer_->btnReadClick(); });
-    click("btnWrite", [this] { transfer_->btnWriteClick(); });
-    click("btnVerify", [this] { transfer_->btnVerifyClick(); });
+    click("btnRead", [this] { buttons_->btnReadClick(); });
+    click("btnWrite", [this] { buttons_->btnWriteClick(); });
+    click("btnVerify", [this] { buttons_->btnVerifyClick(); });
     click("btnReport", [this] { printReport(); });
-    click("btnOpen", [this] { transfer_->btnOpenClick(); });
+    click("btnOpen", [this] { buttons_->btnOpenClick(); });
     click("btnSave", [this] { saveInPlace(); });
     click("btnSaveAs", [this] { saveAs(); });
     // Ctrl+O, Ctrl+S and F5 press Open, Save and Read, wherever the focus is,
@@ -626,12 +629,12 @@ QMessageBox* TFormMain::makeUnsavedBox(int changed) {
 
 void TFormMain::saveInPlace() {
     if (fileName_.isEmpty())
-        transfer_->btnSaveClick();
+        buttons_->btnSaveClick();
     else
-        transfer_->SaveFile(fileName_, true);   // the file's own name, whatever its suffix
+        buttons_->SaveFile(fileName_, true);   // the file's own name, whatever its suffix
 }
 
-void TFormMain::saveAs() { transfer_->btnSaveAsClick(fileName_); }
+void TFormMain::saveAs() { buttons_->btnSaveAsClick(fileName_); }
 
 namespace {
 constexpr const char* kRecentFilesKey = "Kestrum/RecentFiles";
@@ -664,7 +667,7 @@ void TFormMain::showRecentFiles() {
         a->setToolTip(QDir::toNativeSeparators(path));
         a->setData(path);
         connect(a, &QAction::triggered, this, [this, path] {
-            if (mayDiscard()) transfer_->OpenFile(path);
+            if (mayDiscard()) buttons_->OpenFile(path);
         });
     }
     delete button->menu();
@@ -758,7 +761,7 @@ void TFormMain::printReport() {
     QTextDocument doc;
     doc.setHtml(html);
     doc.setMetaInformation(QTextDocument::DocumentTitle, title);
-    const QString proposed = report::proposedName(fileName_, transfer_->lastFolder(), facts.when.date());
+    const QString proposed = report::proposedName(fileName_, buttons_->lastFolder(), facts.when.date());
     if (printDocument) {
         printDocument(doc, proposed);
         return;

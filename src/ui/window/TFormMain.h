@@ -17,6 +17,7 @@
 #include <memory>
 
 class ConfigTransfer;
+class TransferButtons;
 class EditTracker;
 class QTextDocument;
 class ElidedLabel;
@@ -63,6 +64,7 @@ public:
 
     DeviceSession& session() { return *session_; }
     ConfigTransfer& transfer() { return *transfer_; }
+    TransferButtons& buttons() { return *buttons_; }
     LangMan& langMan() { return *langMan_; }
     QTabWidget* pageControl() const { return PageControl1; }
     SettingsPage* settingsPage() const { return settingsPage_; }
@@ -178,6 +180,7 @@ private:
     QToolButton* SpeedButtonRO;
     std::unique_ptr<LangMan> langMan_;
     std::unique_ptr<ConfigTransfer> transfer_;
+    std::unique_ptr<TransferButtons> buttons_;
     std::unique_ptr<EditTracker> edits_;
     bool mayDiscard();
     void fitScreen();
