@@ -6,8 +6,9 @@
 //
 // Connect, SendCommand, ReadLine, Dial and Close run on the main thread and
 // keep the event loop alive while they wait. One object serves one call.
-// The serial port is the modem's alone: the main thread writes to it and the
-// reader thread reads it, each under the port's lock.
+// The serial port is the modem's alone: the main thread talks over it during
+// the dialogue and writes to it during the call, when the reader thread
+// reads it; each uses it under the port's lock.
 #include "core/link/Connection.h"
 #include "core/modem/Tserial.h"
 #include "core/text/Failure.h"
@@ -76,7 +77,7 @@ public:
     // the data call is up, nullptr when it failed (the port is then closed).
     TModem* Connect(const QString& portName, const QByteArray& phoneNumber);
     // Opens the port alone, without a word to the modem (Connect's first
-    // step): false when it cannot be opened, portError() telling why.
+    // step): false when it cannot be opened, PortError() telling why.
     bool openPort(const QString& portName);
     // Writes the text to the port as it is; false when there is no open port
     // or the write failed (the port stays, unlike after SendText).
@@ -161,7 +162,8 @@ private:
     void HangUpOnPort();
     void keepPortError();   // portMutex_ held
 
-    // Set before the reader starts, read by it.
+    // Set before Connect; the carrier-lost handler runs on the reader
+    // thread, the others on the main thread.
     const LogFunction logView_;
     StateFunction onState_;
     std::function<void()> carrierLost_;
@@ -177,6 +179,8 @@ private:
     std::atomic<bool> stopReader_{false};
     std::atomic<bool> aborted_{false};
     std::atomic<bool> cancelled_{false};
+    std::thread reader_;
+    std::atomic<bool> readerAlive_{false};
 
     mutable std::mutex portMutex_;   // guards everything below
     // Created by openPort; a failed write in SendText destroys it and leaves
@@ -186,7 +190,4 @@ private:
     Failure portFailure_;
     Tserial::Refusal portRefusal_ = Tserial::Refusal::None;
     QString portRefusingLock_;
-
-    std::thread reader_;
-    std::atomic<bool> readerAlive_{false};
 };
