@@ -54,14 +54,14 @@ public:
     std::function<void()> fn;
 };
 
-// Passes the USB link's "Attached" and "Detached" on; called on the reader thread.
+// Passes the USB link's attach and detach on; called on the reader thread.
 class LinkListener : public ChangeStateEvent {
 public:
-    explicit LinkListener(std::function<void(const QByteArray&)> f) : f_(std::move(f)) {}
-    void StateChanged(LinkEvent event) override { f_(QByteArray(linkEventName(event))); }
+    explicit LinkListener(std::function<void(LinkEvent)> f) : f_(std::move(f)) {}
+    void StateChanged(LinkEvent event) override { f_(event); }
 
 private:
-    std::function<void(const QByteArray&)> f_;
+    std::function<void(LinkEvent)> f_;
 };
 
 }   // namespace
@@ -72,7 +72,7 @@ DeviceSession::DeviceSession(const Options& options, QObject* parent)
       backend_(options.backend ? options.backend : hidapiBackend()),
       wanted_(options.device) {
     usb_ = std::make_unique<ConnHIDCOM>(backend_, wanted_);
-    stateListener_ = std::make_unique<LinkListener>([this](const QByteArray& s) { linkStateChanged(s); });
+    stateListener_ = std::make_unique<LinkListener>([this](LinkEvent e) { linkStateChanged(e); });
     usb_->StateListeners().Add(stateListener_.get());
     usb_->setSearchOutcomeChanged([this] {
         // Nothing waits for it: posted, and dropped if the session is gone by then.
@@ -83,6 +83,11 @@ DeviceSession::DeviceSession(const Options& options, QObject* parent)
             },
             Qt::QueuedConnection);
     });
+
+    // Whatever may change where the user stands is looked at once more.
+    connect(this, &DeviceSession::callChanged, this, &DeviceSession::checkStanding);
+    connect(this, &DeviceSession::searchOutcomeChanged, this, &DeviceSession::checkStanding);
+    state_.loginOutcomeChanged = [this] { checkStanding(); };
 
     commandSlot_ = usb_->CreateSlot(2);
     state_.exchange.setChannel(commandSlot_.get());
@@ -150,16 +155,17 @@ DeviceSession::Standing DeviceSession::standing() const {
 
 bool DeviceSession::LinkUp() const { return UsbReady() || CallUp(); }
 
-void DeviceSession::linkStateChanged(const QByteArray& state) {
+void DeviceSession::linkStateChanged(LinkEvent event) {
     // Commands sent before are lost with the link: a command waiting for its
     // answer ends at once. (Nothing is sent while the module is away, so an
     // arrival has nothing to forget; a command sent just after it must not
     // be taken for lost.)
-    if (state == "Detached") state_.exchange.LinkChanged(commandSlot_.get());
-    const bool attached = state == "Attached";
-    const char* reason = attached ? "Attached" : "Detached";
-    if (CallInMainThread([this, reason] {
-            emit linkChanged(reason);
+    const bool attached = event == LinkEvent::Attached;
+    if (!attached) state_.exchange.LinkChanged(commandSlot_.get());
+    const LinkEvent told = attached ? LinkEvent::Attached : LinkEvent::Detached;
+    if (CallInMainThread([this, told] {
+            emit linkChanged(told);
+            checkStanding();
             LogInIfNew(LinkUp());
         }))
         return;
@@ -175,10 +181,19 @@ void DeviceSession::linkStateChanged(const QByteArray& state) {
             HANDOFF_ACQUIRE(this);
             if (closing_) return;
             if (attached) state_.loggedIn = false;
-            emit linkChanged("Resync");
+            emit linkChanged(LinkEvent::Resync);
+            checkStanding();
             LogInIfNew(LinkUp());
         },
         Qt::QueuedConnection);
+}
+
+void DeviceSession::checkStanding() {
+    if (closing_) return;
+    const Standing now = standing();
+    if (now == lastStanding_) return;
+    lastStanding_ = now;
+    emit standingChanged(now);
 }
 
 bool DeviceSession::LogInIfNew(bool connected) {
@@ -205,6 +220,7 @@ bool DeviceSession::LogInIfNew(bool connected) {
     // skip its login: look at the link again. A link that came up only after
     // the caller looked has had no login yet: its own state change will log in.
     state_.loggedIn = connected && LinkUp();
+    checkStanding();
     return ok;
 }
 
@@ -215,6 +231,7 @@ bool DeviceSession::LogInAgain() {
     const bool ok = state_.LoginRepeatedly();
     loggingIn_ = false;
     state_.loggedIn = LinkUp();   // as LogInIfNew leaves it: this link has had its login
+    checkStanding();
     return ok;
 }
 
@@ -279,7 +296,7 @@ bool DeviceSession::connectModem(const QString& portName, const QByteArray& phon
         return false;
     }
     state_.loggedIn = true;
-    emit linkChanged("CallUp");
+    emit linkChanged(LinkEvent::CallUp);
     emit callChanged();
     return true;
 }
@@ -320,7 +337,7 @@ void DeviceSession::callEnded() {
     releaseCall();
     // A module on USB is logged in afresh, as on an attach.
     state_.loggedIn = false;
-    emit linkChanged("CallEnded");
+    emit linkChanged(LinkEvent::CallEnded);
     LogInIfNew(LinkUp());
     emit callChanged();
 }

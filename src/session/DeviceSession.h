@@ -4,6 +4,7 @@
 // the command exchange and the login. It lives on the UI thread. The link's
 // reader threads hand their work to it (CallInMainThread), and it tells the
 // window, the pages and the command-line tool what happened through signals.
+#include "core/link/LinkEvent.h"
 #include "core/modem/TModem.h"
 #include "core/protocol/Session.h"
 
@@ -119,9 +120,11 @@ public:
     bool Closing() const { return closing_; }
 
 signals:
-    // The link changed: "Attached", "Detached", "Resync" (a state change was
-    // missed: look again), "CallUp" (logged in over a call), "CallEnded".
-    void linkChanged(const char* reason);
+    // The link changed: attached, detached, resync (a state change was
+    // missed: look again), a call up (logged in over it), the call ended.
+    void linkChanged(LinkEvent event);
+    // Where the user stands (standing()) is other than when last told.
+    void standingChanged(DeviceSession::Standing standing);
     void statusText(const QByteArray& text);   // as received on the status slot
     void logText(const QByteArray& text);      // log text, up to its first zero byte
     void modemLine(const QByteArray& line);    // the AT dialogue, line ends included
@@ -137,7 +140,10 @@ protected:
     bool event(QEvent* e) override;
 
 private:
-    void linkStateChanged(const QByteArray& state);   // reader thread
+    void linkStateChanged(LinkEvent event);   // reader thread
+    // Tells standingChanged when standing() is other than when last told.
+    void checkStanding();
+    Standing lastStanding_ = Standing::NoModule;
     void carrierLost(uint64_t call);
     void callEnded();
     // The call's receiver leaves it, and the commands go back to USB.

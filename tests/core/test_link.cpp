@@ -852,8 +852,8 @@ void TestLink::aQuickReplugIsLoggedInAgain() {
     backend.attach();
     QTRY_VERIFY_WITH_TIMEOUT(module.loggedIn(), 20000);
     bool held = false;
-    QObject::connect(&session, &DeviceSession::linkChanged, [&](const char* reason) {
-        if (QByteArray(reason) != "Detached" || held) return;
+    QObject::connect(&session, &DeviceSession::linkChanged, [&](LinkEvent event) {
+        if (event != LinkEvent::Detached || held) return;
         held = true;
         backend.attach();   // back before the UI thread looks at the link
         QVERIFY(waitUntil([&] { return session.UsbReady(); }, 20000));

@@ -28,6 +28,9 @@ public:
     // through a password change, set loggedIn. Without it the login just
     // tries the current password twice.
     std::function<void()> askPassword;
+    // Told each time a login command has had its outcome (lastLoginResult),
+    // before the user is asked.
+    std::function<void()> loginOutcomeChanged;
 
     // Logs in with the current password; on failure asks the user once and
     // tries again. Once the link is gone nobody is asked.

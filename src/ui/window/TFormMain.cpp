@@ -115,14 +115,14 @@ TFormMain::TFormMain(const Options& options)
     session_->login().askPassword = [this] { askPassword(); };
     transfer_->passwordRefused = [this] { return session_->standing() == DeviceSession::Standing::PasswordRefused; };
     // 6.-10. The session's news, on the UI thread.
+    // The link's changes reach the handler by their fixed names.
     connect(session_.get(), &DeviceSession::linkChanged, this,
-            [this](const char* reason) { Guarded([&] { UpdateUIState(reason); }); });
+            [this](LinkEvent event) { Guarded([&] { UpdateUIState(linkEventName(event)); }); });
     connect(session_.get(), &DeviceSession::statusText, this,
             [this](const QByteArray& text) { Guarded([&] { ReceiveStatusText(text); }); });
     connect(session_.get(), &DeviceSession::logText, logPage_, &LogPage::ReceiveLogText);
     connect(session_.get(), &DeviceSession::dataDropped, logPage_, &LogPage::ShowDropped);
-    connect(session_.get(), &DeviceSession::callChanged, this, [this] { showStanding(); });
-    connect(session_.get(), &DeviceSession::searchOutcomeChanged, this, [this] { showStanding(); });
+    connect(session_.get(), &DeviceSession::standingChanged, this, [this] { showStanding(); });
     // 11. Languages.
     langMan_ = std::make_unique<LangMan>(this, options.languageStore);
     langMan_->formatTempLabels = [this] { settingsPage_->formatAllTempLabels(); };
@@ -431,7 +431,6 @@ void TFormMain::UpdateUIState(const char* reason) {
     // page fills without a page change; one gone leaves its values stale.
     if (fresh && session_->UsbReady()) session_->RequestStatus();
     if (!session_->LinkUp()) statusPage_->setStale(true);
-    showStanding();
 }
 
 QString TFormMain::standingText() const {
@@ -499,9 +498,6 @@ void TFormMain::showStanding() {
 
 bool TFormMain::askPassword() {
     if (session_->Closing() || passwordDeclined_) return false;
-    // The bar under the dialog tells why it is there (the login runs before
-    // the link's own update reaches the bar).
-    showStanding();
     TPwdForm form(this, session_->login(), [this](const QByteArray& key) { return langMan_->Text(key); });
     form.message = [this](lang::Msg m) { return langMan_->Message(m); };
     const bool accepted = form.exec() == QDialog::Accepted;
