@@ -85,7 +85,7 @@ private:
     void silenceUntil(Clock::time_point t);   // the terminal was empty until t
     int guardWaitMs() const;                  // ms until a pending escape is due, -1 none
     void escape();
-    void dropCandidate();                     // the pluses were no escape
+    void dropCandidate();   // the pluses were no escape
     void commandChar(char c);
     void handleCommand(const QByteArray& line);
     void moduleOutput(int channel, const QByteArray& text);
@@ -115,8 +115,8 @@ private:
     QByteArray commandLine_;
     QByteArray toModule_;   // data of the current read for the module
     std::chrono::milliseconds guard_{10};
-    Clock::time_point emptyAt_;      // the latest moment the terminal was seen holding nothing
-    Clock::time_point lastSince_;    // the window's start of the latest byte read
+    Clock::time_point emptyAt_;     // the latest moment the terminal was seen holding nothing
+    Clock::time_point lastSince_;   // the window's start of the latest byte read
     // The escape being judged: its pluses so far, the window's start of the
     // byte before them, the window of the latest plus, and how many pluses
     // were held back from the module (those read in data mode).

@@ -9,8 +9,8 @@
 #include "sim/SimModule.h"
 #include "support/TimingGuard.h"
 #include "support/WindowRig.h"
-#include "ui/pages/ConfigTransfer.h"
 #include "ui/lang/LangMan.h"
+#include "ui/pages/ConfigTransfer.h"
 #include "ui/pages/EditTracker.h"
 #include "ui/widgets/Bindings.h"
 #include "ui/widgets/Controls.h"
@@ -282,7 +282,8 @@ private slots:
         QVERIFY2(last->toolTip().startsWith("not read") && !last->toolTip().contains("was: "),
                  qPrintable(last->toolTip()));
         for (const auto& [button, text] :
-             {std::pair{"btnWrite", "Write stopped after 43 of 205 settings: the other 162 were not sent to the module"},
+             {std::pair{"btnWrite",
+                        "Write stopped after 43 of 205 settings: the other 162 were not sent to the module"},
               std::pair{"btnVerify", "Verify stopped after 43 of 205 settings: the other 162 were not compared"}}) {
             r.module.clearCommands();
             r.button(button)->click();

@@ -234,20 +234,22 @@ private slots:
     // Text the module holds never reaches the terminal as control characters.
     void getEscapesControlCharacters() {
         Module m;
-        m.module.setParam("CALL:USER1.PN", "\x1b]0;x\x07" "a\\b\tc");
+        m.module.setParam("CALL:USER1.PN",
+                          "\x1b]0;x\x07"
+                          "a\\b\tc");
         const Run g = run({"get", "CALL:USER1.PN"}, &m.backend);
         QCOMPARE(g.rc, int(cli::Ok));
         QCOMPARE(g.out, QByteArray("CALL:USER1.PN=\\x1b]0;x\\x07a\\\\b\\tc\n"));
         const Run j = run({"get", "CALL:USER1.PN", "--json"}, &m.backend);
-        QCOMPARE(QJsonDocument::fromJson(j.out).object().value("CALL:USER1.PN").toString(),
-                 QString("\x1b]0;x\x07" "a\\b\tc"));
+        QCOMPARE(QJsonDocument::fromJson(j.out).object().value("CALL:USER1.PN").toString(), QString("\x1b]0;x\x07"
+                                                                                                    "a\\b\tc"));
     }
 
     void helpListsTheExitCodes() {
         const Run h = run({"--help"}, nullptr);
         QCOMPARE(h.rc, int(cli::Ok));
-        for (const char* line : {"\n    0  done\n", "\n    3  no module found", "\n    8  write --verify",
-                                 "\n  130  interrupted"})
+        for (const char* line :
+             {"\n    0  done\n", "\n    3  no module found", "\n    8  write --verify", "\n  130  interrupted"})
             QVERIFY2(h.out.contains(line), h.out);
     }
 

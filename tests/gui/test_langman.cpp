@@ -22,9 +22,9 @@
 #include <QSlider>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QToolButton>
-#include <QTest>
 #include <memory>
 
 using lang::Language;
@@ -576,8 +576,10 @@ void TestLangMan::theRegistryKeepsTheLanguage() {
     TestWindow next;
     LangMan again(&next.window);
     QCOMPARE(again.StoredLanguage(), QByteArray("ro"));
-    if (before.isValid()) raw.setValue("LanguageId", before);
-    else raw.remove("LanguageId");
+    if (before.isValid())
+        raw.setValue("LanguageId", before);
+    else
+        raw.remove("LanguageId");
 }
 #endif
 
@@ -638,7 +640,9 @@ void TestLangMan::messagesInEveryLanguage() {
 
 void TestLangMan::qtDialogsFollowTheLanguage() {
     // The buttons of message boxes and button boxes, and the file dialog, come from Qt.
-    const auto cancel = [] { return QDialogButtonBox(QDialogButtonBox::Cancel).button(QDialogButtonBox::Cancel)->text(); };
+    const auto cancel = [] {
+        return QDialogButtonBox(QDialogButtonBox::Cancel).button(QDialogButtonBox::Cancel)->text();
+    };
     Fixture f;
     f.lm->ApplyLanguage("en");
     QCOMPARE(cancel(), QString("Cancel"));

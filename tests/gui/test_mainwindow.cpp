@@ -23,7 +23,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
-#include <QRegularExpression>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLabel>
@@ -33,6 +32,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QScreen>
 #include <QScrollArea>
@@ -134,11 +134,10 @@ private slots:
         QCOMPARE(event1->buddy(), r.w->findChild<QWidget*>("edSMS1"));
         QCOMPARE(r.w->findChild<QWidget*>("btAbout")->accessibleName(), QString("About"));
         // Captions are their controls' buddies, wherever the control sits in the row; headings are nobody's.
-        for (const auto& [caption, control] : {std::pair{"lbTPhone1", "EditPhoneNumber1"},
-                                               std::pair{"lbIN1Sensitivity", "seIn1Sensitivity"},
-                                               std::pair{"lbMinTemp", "tbMinTemp"},
-                                               std::pair{"lbRelay2MaxTemp", "tbRelay2MaxTemp"},
-                                               std::pair{"lbTUserID", "edTUserID"}})
+        for (const auto& [caption, control] :
+             {std::pair{"lbTPhone1", "EditPhoneNumber1"}, std::pair{"lbIN1Sensitivity", "seIn1Sensitivity"},
+              std::pair{"lbMinTemp", "tbMinTemp"}, std::pair{"lbRelay2MaxTemp", "tbRelay2MaxTemp"},
+              std::pair{"lbTUserID", "edTUserID"}})
             QVERIFY2(r.c<QLabel>(caption)->buddy() == r.c(control), caption);
         QVERIFY(!r.c<QLabel>("lbT1")->buddy());
         r.w->SpeedButtonROClick();
@@ -415,9 +414,9 @@ private slots:
         r.c<QLineEdit>("edCID1")->setText("1234");
         r.c<QCheckBox>("cbRelay1T2Start")->setChecked(true);
         r.button("btnReport")->click();
-        for (const char* expected : {"Üzembe helyezési jegyzőkönyv", "T2 telefonszám", "+36201112222",
-                                     "01. IN1 Riasztás", "1234", "Típus", "GSM-2R", "1. relé", "Aláírás",
-                                     "Az ablakban látható, nincs mentve"})
+        for (const char* expected :
+             {"Üzembe helyezési jegyzőkönyv", "T2 telefonszám", "+36201112222", "01. IN1 Riasztás", "1234", "Típus",
+              "GSM-2R", "1. relé", "Aláírás", "Az ablakban látható, nincs mentve"})
             QVERIFY2(report.contains(QString::fromUtf8(expected)), expected);
         QVERIFY(!report.contains(QString::fromUtf8("kiírva")));
         // The relay's events as its panel's matrix: the ticked one marked beside its caption.

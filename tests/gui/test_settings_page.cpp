@@ -5,6 +5,7 @@
 #include "ui/pages/SettingsPage.h"
 #include "ui/widgets/Controls.h"
 
+#include <QtTest/qtestspontaneevent.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -18,10 +19,9 @@
 #include <QScrollBar>
 #include <QSlider>
 #include <QTabWidget>
+#include <QTest>
 #include <QVBoxLayout>
 #include <QWheelEvent>
-#include <QTest>
-#include <QtTest/qtestspontaneevent.h>
 
 #include <map>
 #include <memory>
@@ -691,7 +691,10 @@ private slots:
             if (auto* l = qobject_cast<QLabel*>(c)) {
                 if (l->wordWrap())
                     QVERIFY2(l->height() >= l->heightForWidth(l->width()),
-                             qPrintable(QString("%1: %2x%3, needs %4").arg(name).arg(l->width()).arg(l->height())
+                             qPrintable(QString("%1: %2x%3, needs %4")
+                                            .arg(name)
+                                            .arg(l->width())
+                                            .arg(l->height())
                                             .arg(l->heightForWidth(l->width()))));
                 else
                     QVERIFY2(l->width() >= l->sizeHint().width() && l->height() >= l->sizeHint().height(),
@@ -699,8 +702,12 @@ private slots:
             } else if (qobject_cast<QAbstractButton*>(c) || qobject_cast<QGroupBox*>(c) ||
                        qobject_cast<QAbstractSpinBox*>(c) || qobject_cast<QComboBox*>(c)) {
                 QVERIFY2(c->width() >= c->minimumSizeHint().width() && c->height() >= c->minimumSizeHint().height(),
-                         qPrintable(QString("%1: %2x%3, needs %4x%5").arg(name).arg(c->width()).arg(c->height())
-                                        .arg(c->minimumSizeHint().width()).arg(c->minimumSizeHint().height())));
+                         qPrintable(QString("%1: %2x%3, needs %4x%5")
+                                        .arg(name)
+                                        .arg(c->width())
+                                        .arg(c->height())
+                                        .arg(c->minimumSizeHint().width())
+                                        .arg(c->minimumSizeHint().height())));
             }
         }
         // The temperature value labels have room for their widest text.

@@ -4,8 +4,8 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QSignalSpy>
-#include <QVBoxLayout>
 #include <QTest>
+#include <QVBoxLayout>
 
 namespace {
 

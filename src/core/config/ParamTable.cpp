@@ -135,8 +135,8 @@ const char* statusUnit(const QByteArray& valueLabel) {
     } units[] = {
         {"lbSupplyVoltageValue", "mV"},
         {"lbMinVoltageValue", "mV"},
-        {"lbActTempSensorValue", "\xC2\xB0" "C"},
-        {"lbActTempModuleValue", "\xC2\xB0" "C"},
+        {"lbActTempSensorValue", "\u00B0C"},
+        {"lbActTempModuleValue", "\u00B0C"},
     };
     for (const auto& u : units)
         if (valueLabel == u.label) return u.unit;

@@ -98,7 +98,7 @@ private:
     std::atomic<uint32_t> attaches_{0};
     mutable std::mutex pathMutex_;   // devicePath_: written by the reader, read by anyone
     std::string devicePath_;
-    HidHandle readHandle_ = nullptr;         // reader thread only
-    mutable std::mutex writeMutex_;          // writeHandle_: closed by the reader while another thread may write
+    HidHandle readHandle_ = nullptr;   // reader thread only
+    mutable std::mutex writeMutex_;    // writeHandle_: closed by the reader while another thread may write
     HidHandle writeHandle_ = nullptr;
 };

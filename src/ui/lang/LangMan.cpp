@@ -6,8 +6,8 @@
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QGroupBox>
 #include <QDir>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLibraryInfo>
 #include <QMessageBox>
@@ -97,7 +97,8 @@ void LangMan::installQtTranslator() {
         qtTranslator_.reset();
     }
     if (language_ == lang::Language::English) return;
-    const QString name = language_ == lang::Language::Hungarian ? QStringLiteral("qtbase_hu") : QStringLiteral("qtbase_ro");
+    const QString name =
+        language_ == lang::Language::Hungarian ? QStringLiteral("qtbase_hu") : QStringLiteral("qtbase_ro");
     auto translator = std::make_unique<QTranslator>();
     bool loaded = false;
     for (const QString& dir : QtTranslationDirs())

@@ -50,7 +50,7 @@ enum class Msg {
     LogTextDropped,   // %1 how many pieces of text
     AboutTitle,
     AboutButton,   // the "?" button's name for a screen reader
-    AboutText,   // %1 Kestrum's version, %2 Qt's version
+    AboutText,     // %1 Kestrum's version, %2 Qt's version
     AllFilesFilter,
     IniFilesFilter,
     DiscardButton,

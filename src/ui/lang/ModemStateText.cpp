@@ -16,8 +16,7 @@ QString modemStateText(const TModem& m, const std::function<QString(Msg)>& messa
                 return message(Msg::ModemPortLocked).arg(QDir::toNativeSeparators(m.PortRefusingLock()));
             if (m.PortRefusal() == Tserial::Refusal::LeftExclusive) return message(Msg::ModemPortLeftExclusive);
             const QString why = m.PortReason();   // the system's words, in its own language
-            return why.isEmpty() ? message(Msg::ModemPortFailed)
-                                 : message(Msg::ModemPortFailed) + ": " + why;
+            return why.isEmpty() ? message(Msg::ModemPortFailed) : message(Msg::ModemPortFailed) + ": " + why;
         }
         case TModem::State::NoModem:
             return message(Msg::ModemNoModem);

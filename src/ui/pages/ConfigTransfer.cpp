@@ -22,7 +22,6 @@ bool isHiddenCode(const QByteArray& control) {
     return names.contains(control);
 }
 
-
 }   // namespace
 
 NotSettingsFileError::NotSettingsFileError(const QString& p)
@@ -265,8 +264,7 @@ void ConfigTransfer::Save(const QString& path) {
         QWidget* c = needs_.bindings.At(i).control;
         const QByteArray value = GetControlValue(c);
         // A file that says it is UTF-8 stays so; every other is Windows-1250.
-        ini.WriteString(kSection, ControlName(c),
-                        ini.HasByteOrderMark() ? text::fromCp1250(value).toUtf8() : value);
+        ini.WriteString(kSection, ControlName(c), ini.HasByteOrderMark() ? text::fromCp1250(value).toUtf8() : value);
     }
     // Open takes back whatever Save writes: nothing larger than it reads.
     if (ini.Readable() && ini.Data().size() > IniFile::kMaxFileSize)
@@ -318,4 +316,3 @@ QString ConfigTransfer::withNextStep(const QString& failure) const {
     if (failure == message(lang::Msg::NotLoggedIn)) return failure;
     return failure + QStringLiteral(". ") + message(lang::Msg::NextStepTransfer);
 }
-

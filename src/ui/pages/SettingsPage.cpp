@@ -3,8 +3,8 @@
 #include "core/config/ParamTable.h"
 #include "core/text/Codec.h"
 #include "ui/pages/PageBuild.h"
-#include "ui/widgets/Controls.h"
 #include "ui/widgets/Buddies.h"
+#include "ui/widgets/Controls.h"
 #include "ui/widgets/WheelGuard.h"
 
 #include <QButtonGroup>
@@ -237,8 +237,7 @@ QWidget* SettingsPage::buildNotifications(QWidget* parent) {
             if (e->hasCalls) captionless(eventCallBox(*e, t), kColCall + t - 1, {callHead});
             captionless(eventSmsBox(*e, t), kColText + t - 1, {textHead});
         }
-        captionless(eventCidBox(*e), kColCid,
-                    {box->findChild<QLabel*>("lbCent1"), box->findChild<QLabel*>("lbCent2")});
+        captionless(eventCidBox(*e), kColCid, {box->findChild<QLabel*>("lbCent1"), box->findChild<QLabel*>("lbCent2")});
         auto* code = edit(box, QString::fromLatin1(eventCodeEdit(*e)));
         code->setFixedWidth(64);
         matrix->addWidget(code, row, kColCode, Qt::AlignCenter);

@@ -231,8 +231,8 @@ QString html(const SettingsPage& page, const MessageFn& message, const Facts& fa
     // Full width: captions in the left half, values in the right.
     const QString kRows = QStringLiteral("<table cellpadding='2' width='100%'>");
     const auto row = [](const QString& caption, const QString& value) {
-        return "<tr><td width='50%'>" + cell(caption) + "</td><td><b>" + cell(value.isEmpty() ? QStringLiteral("\u2013") : value) +
-               "</b></td></tr>";
+        return "<tr><td width='50%'>" + cell(caption) + "</td><td><b>" +
+               cell(value.isEmpty() ? QStringLiteral("\u2013") : value) + "</b></td></tr>";
     };
     QString h = "<html><body><h1>" + cell(message(lang::Msg::ReportTitle)) + "</h1>" + kRows;
     h += row(message(lang::Msg::ReportDate), stamp(facts.when));
@@ -268,7 +268,8 @@ QString html(const SettingsPage& page, const MessageFn& message, const Facts& fa
 }
 
 QString title(const MessageFn& message, const Facts& facts) {
-    const QString what = facts.file.isEmpty() ? facts.when.date().toString(Qt::ISODate) : QFileInfo(facts.file).fileName();
+    const QString what =
+        facts.file.isEmpty() ? facts.when.date().toString(Qt::ISODate) : QFileInfo(facts.file).fileName();
     return message(lang::Msg::ReportTitle) + QStringLiteral(" \u2013 ") + what;
 }
 
@@ -281,8 +282,7 @@ QString proposedName(const QString& settingsFile, const QString& folder, const Q
     return folder.isEmpty() ? name : QDir(folder).filePath(name);
 }
 
-bool writePdf(const QString& html, const QString& path, QString* why, const QPageLayout& layout,
-              const QString& title) {
+bool writePdf(const QString& html, const QString& path, QString* why, const QPageLayout& layout, const QString& title) {
     const auto fail = [why](const QString& reason) {
         if (why) *why = reason;
         return false;

@@ -265,9 +265,7 @@ void StatusPage::_edActTempSensorValueChange() {
     showWithUnit("_edActTempSensorValue", "lbActTempSensorValue");
 }
 
-void StatusPage::_edActTempModuleValueChange() {
-    showWithUnit("_edActTempModuleValue", "lbActTempModuleValue");
-}
+void StatusPage::_edActTempModuleValueChange() { showWithUnit("_edActTempModuleValue", "lbActTempModuleValue"); }
 
 void StatusPage::_edInputsIN1ValueChange() { showInput("_edInputsIN1Value", "lbInputsIN1Value"); }
 void StatusPage::_edInputsIN2ValueChange() { showInput("_edInputsIN2Value", "lbInputsIN2Value"); }

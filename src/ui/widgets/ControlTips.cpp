@@ -11,9 +11,7 @@ constexpr const char* kNotes[] = {"kestrumNoteNotRead", "kestrumNoteWas"};   // 
 
 }   // namespace
 
-QString note(const QWidget* control, Note which) {
-    return control->property(kNotes[int(which)]).toString();
-}
+QString note(const QWidget* control, Note which) { return control->property(kNotes[int(which)]).toString(); }
 
 void setNote(QWidget* control, Note which, const QString& text) {
     if (note(control, which) == text) return;

@@ -12,9 +12,8 @@ FocusFrame::FocusFrame(QWidget* window) : QWidget(window), window_(window) {
     setAttribute(Qt::WA_NoSystemBackground);
     setFocusPolicy(Qt::NoFocus);
     hide();
-    connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
-        follow(now && window_->isAncestorOf(now) ? now : nullptr);
-    });
+    connect(qApp, &QApplication::focusChanged, this,
+            [this](QWidget*, QWidget* now) { follow(now && window_->isAncestorOf(now) ? now : nullptr); });
 }
 
 void FocusFrame::follow(QWidget* control) {

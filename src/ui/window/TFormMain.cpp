@@ -13,8 +13,8 @@
 #include "ui/pages/SettingsReport.h"
 #include "ui/pages/StatusPage.h"
 #include "ui/pages/VolumesPage.h"
-#include "ui/widgets/Controls.h"
 #include "ui/widgets/ControlTips.h"
+#include "ui/widgets/Controls.h"
 #include "ui/widgets/ErrorBox.h"
 #include "ui/widgets/FocusFrame.h"
 #include "ui/widgets/TabOrder.h"
@@ -85,7 +85,9 @@ TFormMain::TFormMain(const Options& options)
     buttons_->mayReplace = [this] { return mayDiscard(); };
     buttons_->showDifferences = [this](const QList<SettingDifference>& differences) {
         // An empty value is shown as "" so that it is seen.
-        const auto shown = [](const QByteArray& v) { return v.isEmpty() ? QStringLiteral("\"\"") : text::fromCp1250(v); };
+        const auto shown = [](const QByteArray& v) {
+            return v.isEmpty() ? QStringLiteral("\"\"") : text::fromCp1250(v);
+        };
         QString text = langMan_->Message(lang::Msg::VerifyDiffers);
         for (const SettingDifference& d : differences) {
             const ControlDesc* c = settingsBindings_.Find(d.key);
@@ -286,8 +288,8 @@ void TFormMain::buildWindow() {
     resize(824, 676);
 
     // Ctrl+Alt+D shows or hides the Log page wherever the focus is inside the window.
-    for (const QKeySequence& keys : {QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_D),
-                                     QKeySequence(Qt::CTRL | Qt::ALT | Qt::SHIFT | Qt::Key_D)})
+    for (const QKeySequence& keys :
+         {QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_D), QKeySequence(Qt::CTRL | Qt::ALT | Qt::SHIFT | Qt::Key_D)})
         connect(new QShortcut(keys, this), &QShortcut::activated, this, &TFormMain::ToggleLogTab);
     auto click = [this](const char* name, std::function<void()> fn) {
         if (auto* b = qobject_cast<QPushButton*>(settingsPage_->control(name)))
@@ -338,8 +340,8 @@ void TFormMain::applyStartupPresentation() {
     row->setContentsMargins(0, 0, 2, 0);
     row->setSpacing(0);
     const std::pair<const char*, void (TFormMain::*)()> buttons[] = {{"EN", &TFormMain::SpeedButtonENClick},
-                                                                      {"HU", &TFormMain::SpeedButtonHUClick},
-                                                                      {"RO", &TFormMain::SpeedButtonROClick}};
+                                                                     {"HU", &TFormMain::SpeedButtonHUClick},
+                                                                     {"RO", &TFormMain::SpeedButtonROClick}};
     for (const auto& [caption, slot] : buttons) {
         auto* b = new QToolButton(languages);
         b->setObjectName(QStringLiteral("VolumeLang") + QLatin1String(caption));
@@ -480,9 +482,9 @@ void TFormMain::showStanding() {
     lbStanding_->setFullText(standingText());
     using S = DeviceSession::Standing;
     const S standing = session_->standing();
-    const char* kind = standing == S::LoggedIn || standing == S::CallUp                   ? "ready"
+    const char* kind = standing == S::LoggedIn || standing == S::CallUp                 ? "ready"
                        : standing == S::PasswordRefused || standing == S::NotAccessible ? "problem"
-                                                                                         : "waiting";
+                                                                                        : "waiting";
     if (lbStandingIcon_->property("standing").toByteArray() != kind) {
         const QStyle::StandardPixmap picture = qstrcmp(kind, "ready") == 0     ? QStyle::SP_DialogApplyButton
                                                : qstrcmp(kind, "problem") == 0 ? QStyle::SP_MessageBoxWarning

@@ -6,9 +6,9 @@
 #include "ui/pages/SettingsReport.h"
 #include "ui/widgets/Bindings.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QStringList>
-#include <QDateTime>
 #include <QTimer>
 #include <QWidget>
 
@@ -160,13 +160,13 @@ private:
     QWidget* Panel3;
     QWidget* Panel4;
     QProgressBar* ProgressBarRW;
-    ElidedLabel* lbResult_;                  // the note of the last Read, Write or Verify
-    QPushButton* btCancelTransfer_;          // shown while a transfer runs
-    QList<QWidget*> notRead_;   // marked "not read" by the last cut Read
+    ElidedLabel* lbResult_;           // the note of the last Read, Write or Verify
+    QPushButton* btCancelTransfer_;   // shown while a transfer runs
+    QList<QWidget*> notRead_;         // marked "not read" by the last cut Read
     ElidedLabel* lbStanding_;
     QLabel* lbStandingIcon_ = nullptr;   // ready, problem or waiting, beside the words
-    QPushButton* btLogIn_;            // shown while the password is refused
-    bool passwordDeclined_ = false;   // the dialog was cancelled: not asked again until a new link or Log in…
+    QPushButton* btLogIn_;               // shown while the password is refused
+    bool passwordDeclined_ = false;      // the dialog was cancelled: not asked again until a new link or Log in…
     ElidedLabel* lbFile_;
     ElidedLabel* lbModule_ = nullptr;
     QByteArray moduleWhat_;   // "Read" or "Write": the last transfer that went through

@@ -56,9 +56,9 @@ void TransferButtons::showFailure(const std::function<void()>& body) {
             ShowMistake(message(lang::Msg::CannotSend).arg(QString::fromLatin1(e.setting)));
         } catch (const FileTooLargeError& e) {
             ShowMistake(message(e.saving ? lang::Msg::SaveTooLarge : lang::Msg::FileTooLarge)
-                          .arg(e.path)
-                          .arg(e.size)
-                          .arg(IniFile::kMaxFileSize));
+                            .arg(e.path)
+                            .arg(e.size)
+                            .arg(IniFile::kMaxFileSize));
         } catch (const NotRegularFileError& e) {
             ShowMistake(message(lang::Msg::NotRegularFile).arg(e.path));
         }
@@ -84,7 +84,8 @@ void TransferButtons::btnReadClick() {
     // The settings after the last answer keep what they showed before.
     if (ran && notRead) {
         QList<QByteArray> rest;
-        for (int i = transfer_.responses.size(); i < transfer_.settingCount(); ++i) rest.append(transfer_.bindings().At(i).key);
+        for (int i = transfer_.responses.size(); i < transfer_.settingCount(); ++i)
+            rest.append(transfer_.bindings().At(i).key);
         notRead(rest);
     }
     if (ran && r.cancelled) {
@@ -114,7 +115,7 @@ void TransferButtons::btnWriteClick() {
     if (closing()) return;
     if (!unsendable.isEmpty())
         ShowMistake(message(lang::Msg::CannotSend).arg(QString::fromLatin1(unsendable)) + QStringLiteral(". ") +
-                  message(lang::Msg::NextStepValue));
+                    message(lang::Msg::NextStepValue));
     if (ran && r.cancelled) {
         finish(stopped(lang::Msg::WriteStopped, r.written));
         return;
@@ -224,4 +225,6 @@ void TransferButtons::SaveFile(const QString& chosen, bool asIs) {
 
 QString TransferButtons::allFilesFilter() const { return message(lang::Msg::AllFilesFilter) + QStringLiteral(" (*)"); }
 
-QString TransferButtons::iniFilesFilter() const { return message(lang::Msg::IniFilesFilter) + QStringLiteral(" (*.ini)"); }
+QString TransferButtons::iniFilesFilter() const {
+    return message(lang::Msg::IniFilesFilter) + QStringLiteral(" (*.ini)");
+}

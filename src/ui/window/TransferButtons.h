@@ -76,7 +76,7 @@ private:
     // What a Read, Write or Verify that Cancel stopped tells: how far it came.
     Note stopped(lang::Msg m, int done) const;
     Note counted(lang::Msg m, int count) const;   // "205 settings read"
-    void finish(const Note& note);                 // keeps it and tells the window
+    void finish(const Note& note);                // keeps it and tells the window
     void busy(bool on, const char* reason);
     // The bar counts the settings done from 0.
     std::function<void(int done)> progress();
