@@ -88,14 +88,20 @@ void TransferButtons::btnReadClick() {
             rest.append(transfer_.bindings().At(i).key);
         notRead(rest);
     }
-    if (ran && r.cancelled) {
-        finish(stopped(lang::Msg::ReadStopped, r.answered));
+    ended("Read", ran, r.cancelled, r.answered, ran ? transfer_.FailureMessage(r) : QString(), lang::Msg::ReadStopped,
+          lang::Msg::SettingsRead);
+}
+
+void TransferButtons::ended(const char* what, bool ran, bool cancelled, int done, const QString& failure,
+                            lang::Msg stoppedNote, lang::Msg doneNote) {
+    if (ran && cancelled) {
+        finish(stopped(stoppedNote, done));
         return;
     }
-    const QString failure = ran ? transfer_.FailureMessage(r) : QString();
     if (!failure.isEmpty()) ShowError(transfer_.withNextStep(failure));
-    if (ran && failure.isEmpty() && settled) settled("Read", QString());
-    finish(ran && failure.isEmpty() ? counted(lang::Msg::SettingsRead, r.answered) : Note());
+    const bool ok = ran && failure.isEmpty();
+    if (ok && settled) settled(what, QString());
+    finish(ok ? counted(doneNote, done) : Note());
 }
 
 void TransferButtons::btnWriteClick() {
@@ -116,14 +122,8 @@ void TransferButtons::btnWriteClick() {
     if (!unsendable.isEmpty())
         ShowMistake(message(lang::Msg::CannotSend).arg(QString::fromLatin1(unsendable)) + QStringLiteral(". ") +
                     message(lang::Msg::NextStepValue));
-    if (ran && r.cancelled) {
-        finish(stopped(lang::Msg::WriteStopped, r.written));
-        return;
-    }
-    const QString failure = ran ? transfer_.FailureMessage(r) : QString();
-    if (!failure.isEmpty()) ShowError(transfer_.withNextStep(failure));
-    if (ran && failure.isEmpty() && settled) settled("Write", QString());
-    finish(ran && failure.isEmpty() ? counted(lang::Msg::SettingsWritten, r.written) : Note());
+    ended("Write", ran, r.cancelled, r.written, ran ? transfer_.FailureMessage(r) : QString(), lang::Msg::WriteStopped,
+          lang::Msg::SettingsWritten);
 }
 
 void TransferButtons::btnVerifyClick() {

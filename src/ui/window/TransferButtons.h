@@ -77,6 +77,11 @@ private:
     Note stopped(lang::Msg m, int done) const;
     Note counted(lang::Msg m, int count) const;   // "205 settings read"
     void finish(const Note& note);                // keeps it and tells the window
+    // The end of a Read or Write that the window's close did not cut short: how
+    // far a cancelled one came, or the failure with its next step, or the note
+    // of one that went through (then settled).
+    void ended(const char* what, bool ran, bool cancelled, int done, const QString& failure, lang::Msg stoppedNote,
+               lang::Msg doneNote);
     void busy(bool on, const char* reason);
     // The bar counts the settings done from 0.
     std::function<void(int done)> progress();
