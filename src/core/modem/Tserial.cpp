@@ -59,9 +59,9 @@ int Tserial::OpenPort(const QString& name, int baud, uint8_t parity) {
 }
 
 void Tserial::ClosePort() {
-    if (handle_ == InvalidHandle) return;
+    if (handle_ == kInvalidHandle) return;
     closeDevice();
-    handle_ = InvalidHandle;
+    handle_ = kInvalidHandle;
     saved_.clear();
     lockFile_.clear();
 }
@@ -77,14 +77,14 @@ QStringList Tserial::FreePorts(const QStringList& names) {
 }
 
 bool Tserial::WriteText(const QByteArray& text) {
-    if (handle_ == InvalidHandle) return false;
+    if (handle_ == kInvalidHandle) return false;
     if (writeAll(text.constData(), int(text.size()))) return true;
     fail("write to", systemFailure());
     return false;
 }
 
 int Tserial::ReadBytes(char* buf, int count) {
-    if (handle_ == InvalidHandle || count <= 0) return 0;
+    if (handle_ == kInvalidHandle || count <= 0) return 0;
     const int got = readFull(buf, count);
     if (got < count) fail("read from", systemFailure());
     return got;
@@ -97,8 +97,8 @@ char Tserial::ReadByte() {
 }
 
 int Tserial::BytesWaiting() {
-    if (handle_ == InvalidHandle) return 0;
+    if (handle_ == kInvalidHandle) return 0;
     return waiting();
 }
 
-bool Tserial::IsOpen() const { return handle_ != InvalidHandle; }
+bool Tserial::IsOpen() const { return handle_ != kInvalidHandle; }

@@ -116,7 +116,7 @@ private:
     // For each path: does another program hold it? Nothing is opened to find out.
     static QList<bool> heldElsewhere(const QList<QByteArray>& paths);
 
-    static constexpr intptr_t InvalidHandle = -1;
+    static constexpr intptr_t kInvalidHandle = -1;
 
     QString name_;
     QString error_;
@@ -124,7 +124,7 @@ private:
     Refusal refusal_ = Refusal::None;
     QString refusingLock_;
     // The system's state of the open port.
-    intptr_t handle_ = InvalidHandle;   // a file descriptor, or a Win32 HANDLE
-    QByteArray saved_;                  // the line settings it had before we opened it (termios, DCB)
-    QByteArray lockFile_;               // our UUCP lock file, if one could be made (not on Windows)
+    intptr_t handle_ = kInvalidHandle;   // a file descriptor, or a Win32 HANDLE
+    QByteArray saved_;                   // the line settings it had before we opened it (termios, DCB)
+    QByteArray lockFile_;                // our UUCP lock file, if one could be made (not on Windows)
 };

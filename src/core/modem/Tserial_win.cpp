@@ -48,7 +48,7 @@ Failure Tserial::systemFailure() const {
                          nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     QString s = n ? QString::fromWCharArray(text, int(n)).trimmed() : QStringLiteral("error %1").arg(code);
     if (text) ::LocalFree(text);
-    return {kindOf(code, handle_ != InvalidHandle), s};
+    return {kindOf(code, handle_ != kInvalidHandle), s};
 }
 
 // A port another program holds cannot be opened (no sharing), and nothing
