@@ -66,18 +66,18 @@ int Tool::connect() {
     // module that left one login's attempts unanswered is given up there,
     // not after every repeat of the login.
     s.askPassword = [this, &s] {
-        if (s.lastLoginResult == Outcome::NoAnswer) session_->Abort();
+        if (s.lastLoginResult() == Outcome::NoAnswer) session_->Abort();
     };
     // The user hears of the wait once the first attempt has gone unanswered
     // since the link came up (the module found, or the call up). The login
     // runs inside the waits below, where this timer still fires.
     const int attemptMs = timing::loginPolls * timing::loginPollMs;
-    const int loginsBefore = s.loginRuns;
+    const int loginsBefore = s.loginRuns();
     QElapsedTimer linkUp;
     bool told = false;
     QTimer loginWatch;
     QObject::connect(&loginWatch, &QTimer::timeout, [&] {
-        if (s.loginRuns != loginsBefore || !session_->LinkUp()) {
+        if (s.loginRuns() != loginsBefore || !session_->LinkUp()) {
             linkUp.invalidate();
             return;
         }
@@ -99,11 +99,11 @@ int Tool::connect() {
         QByteArray atLog;
         const QMetaObject::Connection c =
             QObject::connect(session_.get(), &DeviceSession::modemLine, [&](const QByteArray& line) { atLog += line; });
-        s.currentPassword = password();
+        s.setCurrentPassword(password());
         session_->connectModem(port, text::toCp1250(p_.value("phone").trimmed()));
         QObject::disconnect(c);
         if (interrupted_) return exchangeFailure({}, Outcome::NoAnswer);
-        if (s.loginRuns == loginsBefore) {   // the call never came up
+        if (s.loginRuns() == loginsBefore) {   // the call never came up
             const TModem* m = session_->Modem();
             say("the data call failed (%s); the modem said:\n%s",
                 (m ? lang::modemStateText(*m, english) : QString()).toLocal8Bit(),
@@ -125,19 +125,19 @@ int Tool::connect() {
         return NoModule;
     }
     // The session logs in by itself once it sees the module.
-    waitFor([&] { return s.loginRuns > 0; }, 600000);
+    waitFor([&] { return s.loginRuns() > 0; }, 600000);
     return loginOutcome();
 }
 
 int Tool::loginOutcome() {
     const Session& s = session_->login();
-    if (s.lastLoginOk) return Ok;
+    if (s.lastLoginOk()) return Ok;
     if (interrupted_) return exchangeFailure({}, Outcome::NoAnswer);
-    if (s.lastLoginResult == Outcome::LinkLost) {
+    if (s.lastLoginResult() == Outcome::LinkLost) {
         say("the module was disconnected during the login%s", linkReason());
         return NoModule;
     }
-    if (s.lastLoginResult == Outcome::NoAnswer) {
+    if (s.lastLoginResult() == Outcome::NoAnswer) {
         say("no answer from the module to the login");
         return NoAnswer;
     }

@@ -90,9 +90,9 @@ DeviceSession::DeviceSession(const Options& options, QObject* parent)
     state_.loginOutcomeChanged = [this] { checkStanding(); };
 
     commandSlot_ = usb_->CreateSlot(2);
-    state_.exchange.setChannel(commandSlot_.get());
+    state_.exchange().setChannel(commandSlot_.get());
     receivers_.push_back(std::make_unique<ResponseConnection>(
-        [this](const uint8_t* d, int32_t n) { state_.exchange.AccumulateResponse(d, n); }));
+        [this](const uint8_t* d, int32_t n) { state_.exchange().AccumulateResponse(d, n); }));
     commandSlot_->AddReceiver(receivers_.back().get());
 
     statusSlot_ = usb_->CreateSlot(4);
@@ -128,7 +128,7 @@ bool DeviceSession::UsbReady() const { return usb_ && usb_->IsReady(); }
 
 bool DeviceSession::CallUp() const { return call_ && call_->IsOpen(); }
 
-bool DeviceSession::OnUsb() const { return commandSlot_ && state_.exchange.channel() == commandSlot_.get(); }
+bool DeviceSession::OnUsb() const { return commandSlot_ && state_.exchange().channel() == commandSlot_.get(); }
 
 QString DeviceSession::UsbProblem() const { return usb_ ? usb_->LastError() : QString(); }
 
@@ -147,8 +147,8 @@ QString DeviceSession::moduleSerial() const {
 DeviceSession::Standing DeviceSession::standing() const {
     if (CallUp()) return Standing::CallUp;
     if (UsbReady()) {
-        if (state_.loggedIn && state_.lastLoginOk) return Standing::LoggedIn;
-        return state_.lastLoginResult == Outcome::Refused ? Standing::PasswordRefused : Standing::Connected;
+        if (state_.loggedIn() && state_.lastLoginOk()) return Standing::LoggedIn;
+        return state_.lastLoginResult() == Outcome::Refused ? Standing::PasswordRefused : Standing::Connected;
     }
     return UsbFoundButNotOpened() ? Standing::NotAccessible : Standing::NoModule;
 }
@@ -161,7 +161,7 @@ void DeviceSession::linkStateChanged(LinkEvent event) {
     // arrival has nothing to forget; a command sent just after it must not
     // be taken for lost.)
     const bool attached = event == LinkEvent::Attached;
-    if (!attached) state_.exchange.LinkChanged(commandSlot_.get());
+    if (!attached) state_.exchange().LinkChanged(commandSlot_.get());
     const LinkEvent told = attached ? LinkEvent::Attached : LinkEvent::Detached;
     if (CallInMainThread([this, told] {
             emit linkChanged(told);
@@ -180,7 +180,7 @@ void DeviceSession::linkStateChanged(LinkEvent event) {
         [this, attached] {
             HANDOFF_ACQUIRE(this);
             if (closing_) return;
-            if (attached) state_.loggedIn = false;
+            if (attached) state_.setLoggedIn(false);
             emit linkChanged(LinkEvent::Resync);
             checkStanding();
             LogInIfNew(LinkUp());
@@ -197,16 +197,16 @@ void DeviceSession::checkStanding() {
 }
 
 bool DeviceSession::LogInIfNew(bool connected) {
-    if (!connected) state_.bulkOperator.reset();
+    if (!connected) state_.dropBulkOperator();
     // The login was for an earlier attach of the USB module: this one is a
     // new module, logged out, however the link changes were seen (a detach
     // handled only once the module was back left the flag set).
-    if (!loggingIn_ && !CallUp() && UsbReady() && usb_->Attaches() != loginAttach_) state_.loggedIn = false;
+    if (!loggingIn_ && !CallUp() && UsbReady() && usb_->Attaches() != loginAttach_) state_.setLoggedIn(false);
     bool ok = false;
-    if (!state_.loggedIn && connected && !loggingIn_) {
+    if (!state_.loggedIn() && connected && !loggingIn_) {
         loggingIn_ = true;
-        state_.currentPassword = defaultPassword_;
-        state_.lastLoginResult = Outcome::NoAnswer;   // a refusal of a module before is not this one's
+        state_.setCurrentPassword(defaultPassword_);
+        state_.forgetLastResult();   // a refusal of a module before is not this one's
         // A module attached again during the login is logged in again.
         do {
             loginAttach_ = usb_->Attaches();
@@ -219,18 +219,18 @@ bool DeviceSession::LogInIfNew(bool connected) {
     // must not be forgotten, or the next attach would find the flag set and
     // skip its login: look at the link again. A link that came up only after
     // the caller looked has had no login yet: its own state change will log in.
-    state_.loggedIn = connected && LinkUp();
+    state_.setLoggedIn(connected && LinkUp());
     checkStanding();
     return ok;
 }
 
 bool DeviceSession::LogInAgain() {
-    if (!UsbReady() || loggingIn_ || closing_ || (state_.loggedIn && state_.lastLoginOk)) return false;
+    if (!UsbReady() || loggingIn_ || closing_ || (state_.loggedIn() && state_.lastLoginOk())) return false;
     loggingIn_ = true;
     loginAttach_ = usb_->Attaches();
     const bool ok = state_.LoginRepeatedly();
     loggingIn_ = false;
-    state_.loggedIn = LinkUp();   // as LogInIfNew leaves it: this link has had its login
+    state_.setLoggedIn(LinkUp());   // as LogInIfNew leaves it: this link has had its login
     checkStanding();
     return ok;
 }
@@ -240,7 +240,7 @@ void DeviceSession::RequestStatus() {
 }
 
 void DeviceSession::EnableMainLog() {
-    if (UsbReady()) state_.exchange.SetParam("Slots:Mainlog", "1");
+    if (UsbReady()) state_.exchange().SetParam("Slots:Mainlog", "1");
 }
 
 bool DeviceSession::connectModem(const QString& portName, const QByteArray& phoneNumber) {
@@ -279,14 +279,14 @@ bool DeviceSession::connectModem(const QString& portName, const QByteArray& phon
         emit callChanged();
         return false;
     }
-    state_.exchange.setChannel(call_);
+    state_.exchange().setChannel(call_);
     callReceiver_ = std::make_unique<ResponseConnection>(
-        [this](const uint8_t* d, int32_t n) { state_.exchange.AccumulateResponse(d, n); });
+        [this](const uint8_t* d, int32_t n) { state_.exchange().AccumulateResponse(d, n); });
     call_->AddReceiver(callReceiver_.get());
 
     // No USB login has set a password yet: start from the device's default
     // rather than offering the device an empty one.
-    if (state_.currentPassword.isEmpty()) state_.currentPassword = kDefaultPassword;
+    if (state_.currentPassword().isEmpty()) state_.setCurrentPassword(kDefaultPassword);
     const bool ok = state_.LoginRepeatedly();
     callBusy_ = false;
     if (closing_) return false;   // closing has hung up already
@@ -295,7 +295,7 @@ bool DeviceSession::connectModem(const QString& portName, const QByteArray& phon
         callEnded();
         return false;
     }
-    state_.loggedIn = true;
+    state_.setLoggedIn(true);
     emit linkChanged(LinkEvent::CallUp);
     emit callChanged();
     return true;
@@ -324,7 +324,7 @@ void DeviceSession::carrierLost(uint64_t call) {
 }
 
 void DeviceSession::releaseCall() {
-    if (call_ && state_.exchange.channel() == call_) state_.exchange.setChannel(commandSlot_.get());
+    if (call_ && state_.exchange().channel() == call_) state_.exchange().setChannel(commandSlot_.get());
     if (call_ && callReceiver_) call_->RemoveReceiver(callReceiver_.get());
     callReceiver_.reset();
     call_ = nullptr;
@@ -332,18 +332,18 @@ void DeviceSession::releaseCall() {
 
 void DeviceSession::callEnded() {
     if (closing_) return;
-    state_.exchange.setChannel(commandSlot_.get());
+    state_.exchange().setChannel(commandSlot_.get());
     // The call's reader has ended (its Close joined it); the receiver goes.
     releaseCall();
     // A module on USB is logged in afresh, as on an attach.
-    state_.loggedIn = false;
+    state_.setLoggedIn(false);
     emit linkChanged(LinkEvent::CallEnded);
     LogInIfNew(LinkUp());
     emit callChanged();
 }
 
 void DeviceSession::Abort() {
-    state_.exchange.Abort();
+    state_.exchange().Abort();
     if (modem_) modem_->abort();
 }
 
@@ -441,7 +441,7 @@ void DeviceSession::Close() {
         for (SessionHandOff* h : pending_) h->drop();
     }
     // A Read, Write or login still waiting inside a handler ends at once.
-    state_.exchange.Abort();
+    state_.exchange().Abort();
     // Hang up the call if it is up; a dialogue still under way gives up.
     if (modem_) {
         modem_->abort();
@@ -449,7 +449,7 @@ void DeviceSession::Close() {
     }
     usb_->Close();   // stops and joins the reader thread
     // The slots leave the connection before it goes; nothing is sent on them any more.
-    if (state_.exchange.channel() == commandSlot_.get()) state_.exchange.setChannel(nullptr);
+    if (state_.exchange().channel() == commandSlot_.get()) state_.exchange().setChannel(nullptr);
     commandSlot_.reset();
     statusSlot_.reset();
     logSlot_.reset();

@@ -62,7 +62,7 @@ public:
     Standing standing() const;
     QByteArray callNumber() const { return callNumber_; }
 
-    Exchange& exchange() { return state_.exchange; }
+    Exchange& exchange() { return state_.exchange(); }
     // The password, the logged-in flag, the bulk operator and the login
     // itself. Set askPassword on it to let the user retry a refused login.
     Session& login() { return state_; }

@@ -496,11 +496,11 @@ namespace {
 // A device that knows only the login: accepts its password, refuses others.
 struct LoginDevice {
     LoginDevice(Session& s, FakeChannel& ch, Bytes pw) : password(std::move(pw)) {
-        s.exchange.setChannel(&ch);
+        s.exchange().setChannel(&ch);
         ch.onSend = [&s, this](const Bytes& cmd) {
             ++commands;
             const bool ok = cmd == "set REM:UPW P," + password + "\n" || commands > refuseFirst;
-            deliver(s.exchange, ok ? "\r\n:L2 >" : "\r\n:L0 >");
+            deliver(s.exchange(), ok ? "\r\n:L2 >" : "\r\n:L0 >");
         };
     }
     Bytes password;
@@ -552,11 +552,11 @@ void TestExchange::loginAcceptedAtOnce() {
     LoginDevice dev(s, ch, "4826");
     int asked = 0;
     s.askPassword = [&] { ++asked; };
-    s.currentPassword = kDefaultPassword;
+    s.setCurrentPassword(kDefaultPassword);
     QCOMPARE(s.Login(), Outcome::Accepted);
     QCOMPARE(asked, 0);
-    QVERIFY(!s.bulkOperator);
-    QVERIFY(!s.loggedIn);   // the caller keeps the flag for a plain login
+    QVERIFY(!s.bulkOperator());
+    QVERIFY(!s.loggedIn());   // the caller keeps the flag for a plain login
     QCOMPARE(ch.sent, QList<Bytes>{"set REM:UPW P,4826\n"});
 }
 
@@ -567,15 +567,15 @@ void TestExchange::loginAfterDialog() {
     int asked = 0;
     s.askPassword = [&] {
         ++asked;
-        s.currentPassword = "1111";
+        s.setCurrentPassword("1111");
     };
-    s.currentPassword = kDefaultPassword;
+    s.setCurrentPassword(kDefaultPassword);
     QCOMPARE(s.Login(), Outcome::Accepted);
     QCOMPARE(asked, 1);
     QCOMPARE(ch.sent, (QList<Bytes>{"set REM:UPW P,4826\n", "set REM:UPW P,1111\n"}));
-    QVERIFY(s.loggedIn);
-    QVERIFY(s.bulkOperator);
-    QCOMPARE(s.bulkOperator->Link, static_cast<Connection*>(&ch));
+    QVERIFY(s.loggedIn());
+    QVERIFY(s.bulkOperator());
+    QCOMPARE(s.bulkOperator()->Link, static_cast<Connection*>(&ch));
 }
 
 void TestExchange::loginRefusedTwice() {
@@ -584,12 +584,12 @@ void TestExchange::loginRefusedTwice() {
     LoginDevice dev(s, ch, "1111");
     int asked = 0;
     s.askPassword = [&] { ++asked; };   // closed without its button
-    s.currentPassword = kDefaultPassword;
+    s.setCurrentPassword(kDefaultPassword);
     QCOMPARE(s.Login(), Outcome::Refused);
     QCOMPARE(asked, 1);
     QCOMPARE(ch.sent, QList<Bytes>(2, "set REM:UPW P,4826\n"));   // one send each, no retries
-    QVERIFY(!s.loggedIn);
-    QVERIFY(!s.bulkOperator);
+    QVERIFY(!s.loggedIn());
+    QVERIFY(!s.bulkOperator());
 }
 
 void TestExchange::loginRepeatedly() {
@@ -600,7 +600,7 @@ void TestExchange::loginRepeatedly() {
         dev.refuseFirst = 2;   // the first Login fails twice, the second succeeds
         int asked = 0;
         s.askPassword = [&] { ++asked; };
-        s.currentPassword = kDefaultPassword;
+        s.setCurrentPassword(kDefaultPassword);
         QVERIFY(s.LoginRepeatedly());
         QCOMPARE(ch.sent.size(), 3);
         QCOMPARE(asked, 1);
@@ -611,7 +611,7 @@ void TestExchange::loginRepeatedly() {
         LoginDevice dev(s, ch, "1111");
         int asked = 0;
         s.askPassword = [&] { ++asked; };
-        s.currentPassword = kDefaultPassword;
+        s.setCurrentPassword(kDefaultPassword);
         QVERIFY(!s.LoginRepeatedly());
         QCOMPARE(asked, 5);
         QCOMPARE(ch.sent.size(), 10);
@@ -629,25 +629,25 @@ void TestExchange::endToEndOverUsb() {
             std::lock_guard<std::mutex> g(sizesMutex);
             deliverySizes.append(n);
         }
-        s.exchange.AccumulateResponse(d, n);
+        s.exchange().AccumulateResponse(d, n);
     });
     LinkRig rig;   // stops before the receiver goes
     SimModule& module = rig.module;
     rig.backend.setReportDelayUs(300);   // reports trickle in, answers arrive in several deliveries
-    commandsOf(rig, s.exchange, accumulator);
+    commandsOf(rig, s.exchange(), accumulator);
     Slot* status = rig.slot(4);
     rig.conn.Open();
 
     // Before the module is there nothing is sent, and nothing waited for.
-    QCOMPARE(s.exchange.Query("CALL:USER1.PN").outcome, Outcome::LinkLost);
+    QCOMPARE(s.exchange().Query("CALL:USER1.PN").outcome, Outcome::LinkLost);
     QVERIFY(rig.backend.outputReports().empty());
 
     QVERIFY(rig.plugIn());
 
     // Not logged in yet: the module refuses.
-    QCOMPARE(s.exchange.QueryParam("CALL:USER1.PN"), kNotAvailable);
+    QCOMPARE(s.exchange().QueryParam("CALL:USER1.PN"), kNotAvailable);
 
-    s.currentPassword = kDefaultPassword;
+    s.setCurrentPassword(kDefaultPassword);
     s.askPassword = [] { QFAIL("the default password is accepted"); };
     QVERIFY(s.LoginRepeatedly());
     QVERIFY(module.loggedIn());
@@ -658,7 +658,7 @@ void TestExchange::endToEndOverUsb() {
         std::lock_guard<std::mutex> g(sizesMutex);
         deliverySizes.clear();
     }
-    const Bytes answer = s.exchange.QueryParam("CALL:USER1.PN");
+    const Bytes answer = s.exchange().QueryParam("CALL:USER1.PN");
     QCOMPARE(answer, Bytes("CALL:USER1.PN=+36301234567\r\n->PASS\r\n:L2 >"));
     QCOMPARE(ParseAnswerValue(answer), Bytes("+36301234567"));
     {
@@ -667,16 +667,16 @@ void TestExchange::endToEndOverUsb() {
     }
 
     const Bytes longValue = "A somewhat longer text, 50 characters or so ......";
-    QCOMPARE(s.exchange.SetParam("SMS:Z1A.SMS", longValue), Outcome::Accepted);
+    QCOMPARE(s.exchange().SetParam("SMS:Z1A.SMS", longValue), Outcome::Accepted);
     QCOMPARE(module.param("SMS:Z1A.SMS"), longValue);
-    QCOMPARE(ParseAnswerValue(s.exchange.QueryParam("SMS:Z1A.SMS")), longValue);
+    QCOMPARE(ParseAnswerValue(s.exchange().QueryParam("SMS:Z1A.SMS")), longValue);
 
-    QCOMPARE(s.exchange.SetParam("CALL:USER1.PN", ""), Outcome::Accepted);
+    QCOMPARE(s.exchange().SetParam("CALL:USER1.PN", ""), Outcome::Accepted);
     QCOMPARE(module.param("CALL:USER1.PN"), Bytes());
     QCOMPARE(module.commands().last(), Bytes("sc \"CALL:USER1.PN=#\""));
 
-    QCOMPARE(s.exchange.SetParam("NO:SUCH.KEY", "1"), Outcome::Refused);
-    QCOMPARE(s.exchange.QueryParam("NO:SUCH.KEY"), kNotAvailable);
+    QCOMPARE(s.exchange().SetParam("NO:SUCH.KEY", "1"), Outcome::Refused);
+    QCOMPARE(s.exchange().QueryParam("NO:SUCH.KEY"), kNotAvailable);
 }
 
 void TestExchange::lateDuplicateAnswersOverUsb() {

@@ -486,7 +486,7 @@ private slots:
         r.w->show();
         r.backend.attach();
         QTRY_COMPARE_WITH_TIMEOUT(r.logins().size(), 1, 5000);
-        r.w->session().login().currentPassword = "1111";
+        r.w->session().login().setCurrentPassword("1111");
         r.backend.detach();
         QTRY_VERIFY_WITH_TIMEOUT(!r.w->session().UsbReady(), 3000);
         QTRY_VERIFY_WITH_TIMEOUT(!r.enabled("btReadVols"), 3000);
@@ -526,17 +526,17 @@ private slots:
         int asked = 0;
         r.w->session().login().askPassword = [&] {
             ++asked;
-            r.w->session().login().currentPassword = "7777";   // what the user types into the dialog
+            r.w->session().login().setCurrentPassword("7777");   // what the user types into the dialog
         };
         r.w->show();
         r.backend.attach();
         QTRY_VERIFY_WITH_TIMEOUT(r.enabled("btReadVols"), 5000);
         QCOMPARE(asked, 1);
-        QVERIFY(r.w->session().login().bulkOperator != nullptr);
+        QVERIFY(r.w->session().login().bulkOperator() != nullptr);
         QVERIFY(r.module.loggedIn());
         // The link going away deletes the bulk operator.
         r.backend.detach();
-        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().login().bulkOperator == nullptr, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().login().bulkOperator() == nullptr, 3000);
     }
 
     // A refused password is told on the bar, under the dialog as well; a
@@ -574,7 +574,7 @@ private slots:
         auto cancel = [](TPwdForm& f) { f.btCancel->click(); };
         answers = {type("2222"), cancel};
         r.backend.attach();
-        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().login().loginRuns == 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().login().loginRuns() == 1, 5000);
         // The login's later attempts asked nobody.
         QCOMPARE(seen, QStringList({"Connected – password refused", "4826", "Connected – password refused", "2222"}));
         QCOMPARE(standing->fullText(), QString("Connected – password refused"));
@@ -589,7 +589,7 @@ private slots:
         QVERIFY(!logIn->isVisible());
         answers = {cancel};
         r.backend.attach();
-        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().login().loginRuns == 2, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().login().loginRuns() == 2, 5000);
         QCOMPARE(seen.size(), 6);
         // Log in… brings the dialog back, and the right password logs in.
         answers = {type("1111")};
@@ -612,9 +612,9 @@ private slots:
         };
         r.w->show();
         r.backend.attach();
-        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().login().loginRuns > 0, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(r.w->session().login().loginRuns() > 0, 5000);
         QCOMPARE(asked, 1);
-        QCOMPARE(r.w->session().login().lastLoginResult, Outcome::LinkLost);
+        QCOMPARE(r.w->session().login().lastLoginResult(), Outcome::LinkLost);
         QCOMPARE(r.logins().size(), 1);   // nothing sent after the module went
     }
 
@@ -761,7 +761,7 @@ private slots:
         r.backend.attach();
         QTRY_VERIFY_WITH_TIMEOUT(r.logins().size() >= 1, 3000);
         QTRY_VERIFY_WITH_TIMEOUT(!r.w->session().UsbReady(), 3000);
-        QTRY_VERIFY_WITH_TIMEOUT(!r.w->session().login().loggedIn, 8000);
+        QTRY_VERIFY_WITH_TIMEOUT(!r.w->session().login().loggedIn(), 8000);
         k.answerDelayMs = 0;
         r.module.setKnobs(k);
         saved.restore();   // logins as usual from here on
@@ -783,7 +783,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(r.w->session().Closing(), 3000);
         QTest::qWait(200);
         QCOMPARE(askedWhileClosing, 0);
-        QVERIFY(!r.w->session().login().lastLoginOk);
+        QVERIFY(!r.w->session().login().lastLoginOk());
     }
 
     void closingDuringAReadEndsItAtOnce() {

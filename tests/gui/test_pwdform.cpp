@@ -28,7 +28,7 @@ struct FakeDevice : FakeConnection {
                 password = t.mid(15 + password.size()).chopped(1);
                 answer = ":L2 >";
             }
-            s.exchange.AccumulateResponse(reinterpret_cast<const uint8_t*>(answer.constData()), answer.size());
+            s.exchange().AccumulateResponse(reinterpret_cast<const uint8_t*>(answer.constData()), answer.size());
         };
     }
     QByteArray password = "4826";
@@ -64,7 +64,7 @@ private slots:
     // password is ready to be typed over.
     void refusalIsToldAndTheFocusIsInThePassword() {
         Session s;
-        s.lastLoginResult = Outcome::Refused;
+        s.setLastLoginResult(Outcome::Refused);
         TPwdForm f(nullptr, s, {});
         f.message = [](lang::Msg m) { return lang::message(lang::Language::Romanian, m); };
         f.show();
@@ -74,7 +74,7 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), f.ppassword);
         QCOMPARE(f.ppassword->selectedText(), QString("4826"));
         f.hide();
-        s.lastLoginResult = Outcome::NoAnswer;
+        s.forgetLastResult();
         f.show();
         QVERIFY(!f.lbRefused->isVisible());
     }
@@ -113,11 +113,11 @@ private slots:
     void loginModeStoresThePassword() {
         Session s;
         FakeDevice d(s);
-        s.exchange.setChannel(&d);
+        s.exchange().setChannel(&d);
         TPwdForm f(nullptr, s, {});
         f.ppassword->setText("9999");
         f.btPasswAction->click();
-        QCOMPARE(s.currentPassword, QByteArray("9999"));
+        QCOMPARE(s.currentPassword(), QByteArray("9999"));
         QVERIFY(d.sent.isEmpty());
         QCOMPARE(f.result(), int(QDialog::Accepted));
     }
@@ -125,7 +125,7 @@ private slots:
     void changeModeChangesTheDevicePassword() {
         Session s;
         FakeDevice d(s);
-        s.exchange.setChannel(&d);
+        s.exchange().setChannel(&d);
         TPwdForm f(nullptr, s, {});
         f.rbcpw->setChecked(true);
         f.cpasswordo->setText("4826");
@@ -134,22 +134,22 @@ private slots:
         f.btPasswActionClick();
         QCOMPARE(d.sent, QList<QByteArray>{"set REM:UPW C,4826,5555\n"});
         QCOMPARE(d.password, QByteArray("5555"));
-        QCOMPARE(s.currentPassword, QByteArray("5555"));
-        QVERIFY(s.loggedIn);
+        QCOMPARE(s.currentPassword(), QByteArray("5555"));
+        QVERIFY(s.loggedIn());
     }
 
     void refusedChangeStillStoresTheNewPassword() {
         Session s;
         FakeDevice d(s);
-        s.exchange.setChannel(&d);
+        s.exchange().setChannel(&d);
         TPwdForm f(nullptr, s, {});
         f.rbcpw->setChecked(true);
         f.cpasswordo->setText("0000");
         f.cpasswordn->setText("5555");
         f.cpasswordnp->setText("5555");
         f.btPasswActionClick();
-        QCOMPARE(s.currentPassword, QByteArray("5555"));
-        QVERIFY(!s.loggedIn);
+        QCOMPARE(s.currentPassword(), QByteArray("5555"));
+        QVERIFY(!s.loggedIn());
         QCOMPARE(d.password, QByteArray("4826"));
     }
 
@@ -157,8 +157,8 @@ private slots:
         Session s;
         FakeDevice d(s);
         d.password = "2468";
-        s.exchange.setChannel(&d);
-        s.currentPassword = "4826";
+        s.exchange().setChannel(&d);
+        s.setCurrentPassword("4826");
         s.askPassword = [&] {
             TPwdForm f(nullptr, s, {});
             QTimer::singleShot(0, &f, [&] {
@@ -169,10 +169,10 @@ private slots:
             f.exec();
         };
         QCOMPARE(s.Login(), Outcome::Accepted);
-        QCOMPARE(s.currentPassword, QByteArray("2468"));
-        QVERIFY(s.bulkOperator);
-        QCOMPARE(s.bulkOperator->Link, static_cast<Connection*>(&d));
-        QVERIFY(s.loggedIn);
+        QCOMPARE(s.currentPassword(), QByteArray("2468"));
+        QVERIFY(s.bulkOperator());
+        QCOMPARE(s.bulkOperator()->Link, static_cast<Connection*>(&d));
+        QVERIFY(s.loggedIn());
         QCOMPARE(d.sent.first(), QByteArray("set REM:UPW P,4826\n"));
         QCOMPARE(d.sent.last(), QByteArray("set REM:UPW P,2468\n"));
     }
@@ -181,8 +181,8 @@ private slots:
         Session s;
         FakeDevice d(s);
         d.password = "2468";
-        s.exchange.setChannel(&d);
-        s.currentPassword = "4826";
+        s.exchange().setChannel(&d);
+        s.setCurrentPassword("4826");
         s.askPassword = [&] {
             TPwdForm f(nullptr, s, {});
             QTimer::singleShot(0, &f, [&] { f.reject(); });
@@ -191,7 +191,7 @@ private slots:
         QCOMPARE(s.Login(), Outcome::Refused);
         QCOMPARE(d.sent.size(), 2);
         QCOMPARE(d.sent[1], QByteArray("set REM:UPW P,4826\n"));
-        QVERIFY(!s.bulkOperator);
+        QVERIFY(!s.bulkOperator());
     }
 };
 

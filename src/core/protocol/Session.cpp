@@ -2,29 +2,31 @@
 
 #include "core/text/Timing.h"
 
+void Session::told(Outcome r) {
+    lastResult_ = r;
+    if (loginOutcomeChanged) loginOutcomeChanged();
+}
+
 Outcome Session::Login() {
-    lastLoginResult = exchange.PasswordCommand(currentPassword, "0");
-    if (loginOutcomeChanged) loginOutcomeChanged();
-    if (lastLoginResult == Outcome::Accepted) return lastLoginResult;
+    told(exchange_.PasswordCommand(currentPassword_, "0"));
+    if (lastResult_ == Outcome::Accepted) return lastResult_;
     // The program is closing, or the module has gone: nobody to ask.
-    if (exchange.Aborted() || lastLoginResult == Outcome::LinkLost) return lastLoginResult;
+    if (exchange_.Aborted() || lastResult_ == Outcome::LinkLost) return lastResult_;
     if (askPassword) askPassword();
-    const Outcome r = exchange.PasswordCommand(currentPassword, "0");
-    lastLoginResult = r;
-    if (loginOutcomeChanged) loginOutcomeChanged();
-    if (r == Outcome::Accepted) {
-        bulkOperator = std::make_unique<CommBulkOperator>(exchange.channel());
-        loggedIn = true;
+    told(exchange_.PasswordCommand(currentPassword_, "0"));
+    if (lastResult_ == Outcome::Accepted) {
+        bulkOperator_ = std::make_unique<CommBulkOperator>(exchange_.channel());
+        loggedIn_ = true;
     }
-    return r;
+    return lastResult_;
 }
 
 bool Session::LoginRepeatedly() {
-    lastLoginOk = false;
-    for (int i = 0; i < timing::loginCalls && !lastLoginOk && !exchange.Aborted(); ++i) {
-        lastLoginOk = Login() == Outcome::Accepted;
-        if (lastLoginResult == Outcome::LinkLost) break;
+    lastLoginOk_ = false;
+    for (int i = 0; i < timing::loginCalls && !lastLoginOk_ && !exchange_.Aborted(); ++i) {
+        lastLoginOk_ = Login() == Outcome::Accepted;
+        if (lastResult_ == Outcome::LinkLost) break;
     }
-    ++loginRuns;
-    return lastLoginOk;
+    ++loginRuns_;
+    return lastLoginOk_;
 }

@@ -34,7 +34,7 @@ TPwdForm::TPwdForm(QWidget* owner, Session& session, Lookup lookup)
     lbLoginpw = named(new QLabel("Password:", box), "lbLoginpw");
     // The password tried last (a wrong entry comes back to be corrected), else the default.
     const QByteArray tried =
-        session_.currentPassword.isEmpty() ? QByteArray(kDefaultPassword) : session_.currentPassword;
+        session_.currentPassword().isEmpty() ? QByteArray(kDefaultPassword) : session_.currentPassword();
     ppassword = named(new QLineEdit(text::fromCp1250(tried), box), "ppassword");
     rbcpw = named(new QRadioButton("Change password", box), "rbcpw");
     gbnewpw = named(new QGroupBox(box), "gbnewpw");
@@ -90,7 +90,7 @@ void TPwdForm::showEvent(QShowEvent* e) {
     // The dialog comes after a refusal: say so, and let the user type at once.
     const lang::Msg refused = lang::Msg::PasswordRefused;
     lbRefused->setText(message ? message(refused) : lang::message(lang::Language::English, refused));
-    lbRefused->setVisible(session_.lastLoginResult == Outcome::Refused);
+    lbRefused->setVisible(session_.lastLoginResult() == Outcome::Refused);
     const lang::Msg cancel = lang::Msg::CancelButton;
     btCancel->setText(message ? message(cancel) : lang::message(lang::Language::English, cancel));
     QDialog::showEvent(e);
@@ -121,12 +121,12 @@ void TPwdForm::cpasswordnChange() {
 
 void TPwdForm::btPasswActionClick() {
     if (rbepw->isChecked()) {
-        session_.currentPassword = text::toCp1250(ppassword->text());
+        session_.setCurrentPassword(text::toCp1250(ppassword->text()));
     } else {
-        session_.currentPassword = text::toCp1250(cpasswordn->text());
-        if (session_.exchange.PasswordCommand(text::toCp1250(cpasswordo->text()), session_.currentPassword) ==
+        session_.setCurrentPassword(text::toCp1250(cpasswordn->text()));
+        if (session_.exchange().PasswordCommand(text::toCp1250(cpasswordo->text()), session_.currentPassword()) ==
             Outcome::Accepted)
-            session_.loggedIn = true;
+            session_.setLoggedIn(true);
     }
     accept();
 }

@@ -427,7 +427,7 @@ void TFormMain::UpdateUIState(const char* reason) {
         PageControl1->setEnabled(true);
     }
     // 3. Log in when a link has just come up. 4. Remember the link state.
-    const bool fresh = connected && !session_->login().loggedIn;
+    const bool fresh = connected && !session_->login().loggedIn();
     if (session_->LogInIfNew(connected)) setButtons(true);
     // A module just come up on USB sends its status at once, so the Status
     // page fills without a page change; one gone leaves its values stale.
@@ -546,7 +546,7 @@ void TFormMain::SpeedButtonROClick() { langMan_->SelectLanguage("ro"); }
 
 void TFormMain::FormShow() {
     // The serial ports are searched when the Modem page is shown, not here.
-    session_->login().loggedIn = false;
+    session_->login().setLoggedIn(false);
 }
 
 void TFormMain::showEvent(QShowEvent* e) {
