@@ -298,9 +298,9 @@ int Tool::doLog() {
 }
 
 bool Tool::listModules(std::vector<HidInterface>& modules) {
-    std::string why;
+    Failure why;
     if (ListModules(*backend(), modules, &why)) return true;
-    const QByteArray reason = QByteArray::fromStdString(why);
+    const QByteArray reason = why.text.toLocal8Bit();
     if (reason.startsWith("cannot list the HID devices"))
         say("%s", reason);
     else

@@ -48,13 +48,6 @@ bool ListModules(HidBackend& backend, std::vector<HidInterface>& out, Failure* w
     return true;
 }
 
-bool ListModules(HidBackend& backend, std::vector<HidInterface>& out, std::string* why) {
-    Failure failure;
-    const bool listed = ListModules(backend, out, &failure);
-    if (!listed && why) *why = failure.text.toStdString();
-    return listed;
-}
-
 void HidFailure::Set(const Failure& failure, bool foundNotOpened) {
     std::lock_guard<std::mutex> g(mutex_);
     state_ = {failure, foundNotOpened};

@@ -16,8 +16,6 @@
 // order, each path once. False when the platform gave no device list; why
 // then holds the reason.
 bool ListModules(HidBackend& backend, std::vector<HidInterface>& out, Failure* why = nullptr);
-// The same with the reason's words alone, as UTF-8.
-bool ListModules(HidBackend& backend, std::vector<HidInterface>& out, std::string* why);
 
 // Why the device cannot be used, as the latest failure left it: a failed
 // enumerate, a matching device that could not be opened, or the read or
