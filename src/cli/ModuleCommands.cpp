@@ -298,7 +298,7 @@ int Tool::doLog() {
 }
 
 bool Tool::listModules(std::vector<HidInterface>& modules) {
-    Failure why;
+    ::Failure why;   // the type, not the exit code of that name
     if (ListModules(*backend(), modules, &why)) return true;
     const QByteArray reason = why.text.toLocal8Bit();
     if (reason.startsWith("cannot list the HID devices"))
