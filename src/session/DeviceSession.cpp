@@ -130,7 +130,9 @@ bool DeviceSession::CallUp() const { return call_ && call_->IsOpen(); }
 
 bool DeviceSession::OnUsb() const { return commandSlot_ && state_.exchange().channel() == commandSlot_.get(); }
 
-QString DeviceSession::UsbProblem() const { return usb_ ? usb_->LastError() : QString(); }
+QString DeviceSession::UsbProblem() const { return usbFailure().text; }
+
+Failure DeviceSession::usbFailure() const { return usb_ ? usb_->LastFailure() : Failure(); }
 
 bool DeviceSession::UsbFoundButNotOpened() const { return usb_ && usb_->FoundButNotOpened(); }
 

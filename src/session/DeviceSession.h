@@ -50,6 +50,8 @@ public:
     // cannot be opened (access rights, or another program holds it).
     QString UsbProblem() const;
     bool UsbFoundButNotOpened() const;
+    // The same as a kind and the system's words (Kind::None: nothing failed).
+    Failure usbFailure() const;
     // The serial number the USB module gives, looked up in the device list
     // as the link chose the module; empty when none is ready or it gives none.
     QString moduleSerial() const;

@@ -241,6 +241,7 @@ private slots:
                      QString("Module found but not accessible – see README, Access to the USB module"));
         QCOMPARE(picture(), QString("problem"));
         QCOMPARE(icon->accessibleName(), standing->fullText());
+        QCOMPARE(r.w->session().usbFailure(), Failure(Failure::Kind::NoAccess, "Permission denied"));
         r.backend.setOpenRefused("");
         QTRY_COMPARE_WITH_TIMEOUT(standing->fullText(), QString("Logged in"), 5000);
         QCOMPARE(picture(), QString("ready"));
