@@ -7,9 +7,9 @@ rank() {
     case $1 in
     core/text/*) echo 0 ;; core/link/*) echo 1 ;; core/protocol/*) echo 2 ;;
     core/modem/*) echo 3 ;; core/config/*) echo 4 ;; sim/*) echo 5 ;;
-    session/*) echo 6 ;; ui/lang/*) echo 7 ;; ui/widgets/*) echo 8 ;;
-    ui/dialogs/*) echo 9 ;; ui/pages/*) echo 10 ;; ui/window/*) echo 11 ;;
-    cli/*) echo 12 ;; *) echo unknown ;;
+    session/*) echo 6 ;; sites/*) echo 7 ;; ui/lang/*) echo 8 ;; ui/widgets/*) echo 9 ;;
+    ui/dialogs/*) echo 10 ;; ui/pages/*) echo 11 ;; ui/window/*) echo 12 ;;
+    cli/*) echo 13 ;; *) echo unknown ;;
     esac
 }
 bad=0

@@ -1,0 +1,95 @@
+#include "sites/Recorder.h"
+
+#include <QMetaObject>
+
+namespace sites {
+
+Recorder::Recorder(Options options, QObject* parent)
+    : QObject(parent),
+      options_(std::move(options)),
+      path_(options_.path.isEmpty() ? SiteDatabase::defaultPath() : options_.path) {
+    if (options_.enabled) thread_ = std::thread([this] { run(); });
+}
+
+Recorder::~Recorder() {
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void Recorder::record(const Event& event) {
+    if (!options_.enabled) return;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        queue_.push_back([this, event](SiteDatabase& db) {
+            if (db.record(event) == 0) note(db.failure());
+        });
+    }
+    wake_.notify_all();
+}
+
+void Recorder::recordStatus(const ModuleFacts& module, const StatusVisit& visit) {
+    if (!options_.enabled || !module.known()) return;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        queue_.push_back([this, module, visit](SiteDatabase& db) {
+            if (!db.recordStatus(module, visit)) note(db.failure());
+        });
+    }
+    wake_.notify_all();
+}
+
+void Recorder::flush() {
+    std::unique_lock<std::mutex> g(mutex_);
+    idle_.wait(g, [this] { return queue_.empty() && !busy_; });
+}
+
+QString Recorder::failureText() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return failure_;
+}
+
+void Recorder::note(const Failure& f) {
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        if (!failure_.isEmpty()) return;   // told once
+        failure_ = f.text.isEmpty() ? QStringLiteral("the site database cannot be written") : f.text;
+    }
+    emit failed(failureText());
+}
+
+void Recorder::run() {
+    // The database is this thread's own (Qt SQL connections belong to the
+    // thread that opened them); opened at the first record.
+    std::unique_ptr<SiteDatabase> db;
+    bool unusable = false;
+    std::unique_lock<std::mutex> g(mutex_);
+    for (;;) {
+        wake_.wait(g, [this] { return stop_ || !queue_.empty(); });
+        if (queue_.empty()) break;   // stopping, everything written
+        std::function<void(SiteDatabase&)> job = std::move(queue_.front());
+        queue_.pop_front();
+        busy_ = true;
+        g.unlock();
+        if (!db && !unusable) {
+            db = std::make_unique<SiteDatabase>(SiteDatabase::Options{path_, options_.operatorName});
+            if (!db->open()) {
+                unusable = true;
+                note(db->failure());
+            }
+        }
+        if (!unusable) job(*db);
+        g.lock();
+        busy_ = false;
+        if (queue_.empty()) idle_.notify_all();
+    }
+    g.unlock();
+    db.reset();
+    g.lock();
+    idle_.notify_all();
+}
+
+}   // namespace sites

@@ -1,0 +1,63 @@
+#pragma once
+// Records what is done to modules into the site database without ever
+// holding up the work: records go to a thread of their own, which opens the
+// database on first use and writes each in its own transaction. A database
+// that cannot be used (read-only, locked, full, of a newer schema, damaged)
+// is told once, through failed(), and the work goes on.
+#include "sites/SiteDatabase.h"
+
+#include <QObject>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace sites {
+
+class Recorder : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        QString path;           // empty: SiteDatabase::defaultPath()
+        QString operatorName;   // empty: the system's user name
+        bool enabled = true;    // false: nothing is recorded (--no-record)
+    };
+    explicit Recorder(Options options, QObject* parent = nullptr);
+    // Writes what was given before it returns (at most timing-wise what the
+    // database's busy wait allows for each record).
+    ~Recorder() override;
+
+    bool enabled() const { return options_.enabled; }
+    QString path() const { return path_; }
+    QString operatorName() const { return options_.operatorName; }
+
+    // Given to the recording thread; returns at once.
+    void record(const Event& event);
+    void recordStatus(const ModuleFacts& module, const StatusVisit& visit);
+    // Waits until everything given so far was written or given up.
+    void flush();
+    // The first failure, as told by failed(); empty when none.
+    QString failureText() const;
+
+signals:
+    // Once per recorder: why recording does not work (on the recorder's thread).
+    void failed(const QString& why);
+
+private:
+    void run();
+    void note(const Failure& f);
+
+    Options options_;
+    QString path_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_, idle_;
+    std::deque<std::function<void(SiteDatabase&)>> queue_;
+    bool busy_ = false;
+    bool stop_ = false;
+    QString failure_;
+    std::thread thread_;
+};
+
+}   // namespace sites
