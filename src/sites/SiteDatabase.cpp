@@ -97,6 +97,17 @@ std::optional<QString> unescape(const QString& s) {
     return out;
 }
 
+// Binds the values in order. An empty text is bound as text: only a value
+// made null on purpose (QVariant of a type, without a value) is NULL.
+void bind(QSqlQuery& q, const QVariantList& values) {
+    for (const QVariant& v : values) {
+        if (!v.isNull() && v.typeId() == QMetaType::QString && v.toString().isNull())
+            q.addBindValue(QStringLiteral(""));
+        else
+            q.addBindValue(v);
+    }
+}
+
 QString systemUser() {
     for (const char* name : {"USER", "USERNAME", "LOGNAME"})
         if (const QString u = qEnvironmentVariable(name); !u.isEmpty()) return u;
@@ -153,7 +164,7 @@ bool SiteDatabase::fail(Failure::Kind kind, const QString& text) {
 bool SiteDatabase::exec(const QString& sql, const QVariantList& bound) {
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     if (!q.prepare(sql)) return fail(Failure::Kind::Io, q.lastError().text());
-    for (const QVariant& v : bound) q.addBindValue(v);
+    bind(q, bound);
     if (!q.exec()) return fail(Failure::Kind::Io, q.lastError().text());
     return true;
 }
@@ -192,41 +203,49 @@ bool SiteDatabase::open() {
                                                 .arg(path_)
                                                 .arg(version)
                                                 .arg(kSchemaVersion));
+    // An older file is kept as it was before anything of it changes.
+    if (version > 0 && version < kSchemaVersion) {
+        db.close();
+        const QString backup = path_ + QStringLiteral(".bak");
+        QFile::remove(backup);
+        if (!QFile::copy(path_, backup))
+            return fail(Failure::Kind::Io, QStringLiteral("cannot copy %1 to %2").arg(path_, backup));
+        if (!db.open()) return fail(Failure::Kind::Io, path_ + ": " + db.lastError().text());
+    }
     if (!exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !exec(QStringLiteral("PRAGMA foreign_keys=ON")))
         return fail(failure_.kind, path_ + ": " + failure_.text);
-    if (version < kSchemaVersion) {
-        // An older file is kept as it was before it changes.
-        if (version > 0) {
-            db.close();
-            const QString backup = path_ + QStringLiteral(".bak");
-            QFile::remove(backup);
-            if (!QFile::copy(path_, backup))
-                return fail(Failure::Kind::Io, QStringLiteral("cannot copy %1 to %2").arg(path_, backup));
-            if (!db.open()) return fail(Failure::Kind::Io, path_ + ": " + db.lastError().text());
-        }
-        if (!migrate(version)) return false;
-    }
+    if (version < kSchemaVersion && !migrate(version)) return false;
     open_ = true;
     return true;
 }
 
+// A write transaction takes the write lock at once: one that starts reading
+// and then writes could find another writer's commit in between, and fail
+// where waiting its turn would have done.
+bool SiteDatabase::begin() { return exec(QStringLiteral("BEGIN IMMEDIATE")); }
+bool SiteDatabase::commit() { return exec(QStringLiteral("COMMIT")); }
+void SiteDatabase::rollback() {
+    const Failure kept = failure_;
+    exec(QStringLiteral("ROLLBACK"));
+    failure_ = kept;
+}
+
 bool SiteDatabase::migrate(int from) {
-    QSqlDatabase db = QSqlDatabase::database(connection_, false);
-    if (!db.transaction()) return fail(Failure::Kind::Io, path_ + ": " + db.lastError().text());
+    if (!begin()) return fail(failure_.kind, path_ + ": " + failure_.text);
     for (int v = from + 1; v <= kSchemaVersion; ++v) {
         for (QString sql : kMigrations[v - 1]) {
             sql.replace(QStringLiteral("id KEY"), QStringLiteral("id INTEGER PRIMARY KEY"));
             if (!exec(sql)) {
-                db.rollback();
+                rollback();
                 return fail(failure_.kind, QStringLiteral("%1: migration %2: %3").arg(path_).arg(v).arg(failure_.text));
             }
         }
         if (!exec(QStringLiteral("UPDATE schema_version SET version = ?"), {v})) {
-            db.rollback();
+            rollback();
             return false;
         }
     }
-    if (!db.commit()) return fail(Failure::Kind::Io, path_ + ": " + db.lastError().text());
+    if (!commit()) return fail(failure_.kind, path_ + ": " + failure_.text);
     return true;
 }
 
@@ -283,7 +302,7 @@ QList<Site> SiteDatabase::sites(const QString& search) {
               "WHERE ? = '' OR lower(s.name) LIKE ? OR lower(s.customer) LIKE ? OR lower(s.address) LIKE ? "
               "OR lower(m.serial) LIKE ? OR m.phone LIKE ? ORDER BY s.name");
     const QString like = '%' + search.toLower() + '%';
-    for (const QVariant& v : QVariantList{search, like, like, like, like, like}) q.addBindValue(v);
+    bind(q, QVariantList{search, like, like, like, like, like});
     if (!q.exec()) {
         fail(Failure::Kind::Io, q.lastError().text());
         return out;
@@ -319,8 +338,7 @@ qint64 SiteDatabase::moduleId(const ModuleFacts& m, bool create, const QString& 
     if (!m.known()) return 0;
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.prepare(QStringLiteral("SELECT id FROM module WHERE serial = ? OR (serial IS NULL AND phone = ?)"));
-    q.addBindValue(m.serial.isEmpty() ? QVariant(QMetaType(QMetaType::QString)) : QVariant(m.serial));
-    q.addBindValue(m.phone);
+    bind(q, {m.serial.isEmpty() ? QVariant(QMetaType(QMetaType::QString)) : QVariant(m.serial), m.phone});
     if (!q.exec()) return fail(Failure::Kind::Io, q.lastError().text()), -1;
     qint64 id = q.next() ? q.value(0).toLongLong() : 0;
     if (!create) return id;
@@ -331,9 +349,7 @@ qint64 SiteDatabase::moduleId(const ModuleFacts& m, bool create, const QString& 
         if (!q.prepare(QStringLiteral("INSERT INTO module (serial, phone, type, hardware, firmware, first_seen, "
                                       "last_seen) VALUES (?, ?, ?, ?, ?, ?, ?) RETURNING id")))
             return fail(Failure::Kind::Io, q.lastError().text()), -1;
-        for (const QVariant& v :
-             QVariantList{orNull(m.serial), orNull(m.phone), m.type, m.hardware, m.firmware, now, now})
-            q.addBindValue(v);
+        bind(q, QVariantList{orNull(m.serial), orNull(m.phone), m.type, m.hardware, m.firmware, now, now});
         if (!q.exec() || !q.next()) return fail(Failure::Kind::Io, q.lastError().text()), -1;
         return q.value(0).toLongLong();
     }
@@ -352,8 +368,7 @@ bool SiteDatabase::assign(const QString& siteName, const ModuleFacts& module) {
     if (!module.known()) return fail(Failure::Kind::NotFound, QStringLiteral("no module to assign"));
     const std::optional<Site> s = site(siteName);
     if (!s) return fail(Failure::Kind::NotFound, QStringLiteral("there is no site named %1").arg(siteName));
-    QSqlDatabase db = QSqlDatabase::database(connection_, false);
-    if (!db.transaction()) return fail(Failure::Kind::Io, db.lastError().text());
+    if (!begin()) return false;
     const QString now = nowUtc();
     const qint64 id = moduleId(module, true, now);
     // The module leaves where it was, and the site's module before it leaves the site.
@@ -363,9 +378,9 @@ bool SiteDatabase::assign(const QString& siteName, const ModuleFacts& module) {
                          {now, id, s->id}) &&
                     exec(QStringLiteral("INSERT INTO installation (site_id, module_id, installed_at) VALUES (?, ?, ?)"),
                          {s->id, id, now});
-    if (!ok || !db.commit()) {
-        db.rollback();
-        if (!failure_) fail(Failure::Kind::Io, db.lastError().text());
+    if (!ok || !commit()) {
+        rollback();
+
         return false;
     }
     return true;
@@ -383,15 +398,14 @@ qint64 SiteDatabase::snapshotId(const Values& values, const QString& now) {
     if (!q.exec()) return fail(Failure::Kind::Io, q.lastError().text()), -1;
     if (q.next()) return q.value(0).toLongLong();   // the same content, stored once
     q.prepare(QStringLiteral("INSERT INTO snapshot (content_hash, content, created_at) VALUES (?, ?, ?) RETURNING id"));
-    for (const QVariant& v : QVariantList{hash, text, now}) q.addBindValue(v);
+    bind(q, QVariantList{hash, text, now});
     if (!q.exec() || !q.next()) return fail(Failure::Kind::Io, q.lastError().text()), -1;
     return q.value(0).toLongLong();
 }
 
 qint64 SiteDatabase::record(const Event& e) {
     if (!open_) return 0;
-    QSqlDatabase db = QSqlDatabase::database(connection_, false);
-    if (!db.transaction()) return fail(Failure::Kind::Io, db.lastError().text()), 0;
+    if (!begin()) return 0;
     const QString now = stamp(e.at);
     const auto null = QVariant(QMetaType(QMetaType::LongLong));
     const auto orNull = [&](qint64 id) { return id > 0 ? QVariant(id) : null; };
@@ -405,23 +419,21 @@ qint64 SiteDatabase::record(const Event& e) {
         if (const std::optional<Site> s = siteOf(e.module)) siteId = s->id;
     }
     if (module >= 0 && snap >= 0) {
-        QSqlQuery q(db);
+        QSqlQuery q(QSqlDatabase::database(connection_, false));
         q.prepare(
             QStringLiteral("INSERT INTO event (at, action, done, reason, duration_ms, settings, snapshot_id, "
                            "source, link, operator, module_id, site_id) "
                            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id"));
-        for (const QVariant& v :
-             QVariantList{now, e.action, e.done ? 1 : 0, e.reason, e.durationMs, e.settings, orNull(snap), e.source,
-                          e.link, operator_, orNull(module), orNull(siteId)})
-            q.addBindValue(v);
+        bind(q, QVariantList{now, e.action, e.done ? 1 : 0, e.reason, e.durationMs, e.settings, orNull(snap), e.source,
+                             e.link, operator_, orNull(module), orNull(siteId)});
         if (q.exec() && q.next())
             result = q.value(0).toLongLong();
         else
             fail(Failure::Kind::Io, q.lastError().text());
     }
-    if (result <= 0 || !db.commit()) {
-        db.rollback();
-        if (!failure_) fail(Failure::Kind::Io, db.lastError().text());
+    if (result <= 0 || !commit()) {
+        rollback();
+
         return 0;
     }
     failure_ = {};
@@ -430,8 +442,7 @@ qint64 SiteDatabase::record(const Event& e) {
 
 bool SiteDatabase::recordStatus(const ModuleFacts& module, const StatusVisit& v) {
     if (!open_ || !module.known()) return false;
-    QSqlDatabase db = QSqlDatabase::database(connection_, false);
-    if (!db.transaction()) return fail(Failure::Kind::Io, db.lastError().text());
+    if (!begin()) return false;
     const QString now = stamp(v.at);
     const qint64 id = moduleId(module, true, now);
     const std::optional<Site> s = id > 0 ? siteOf(module) : std::nullopt;
@@ -439,9 +450,9 @@ bool SiteDatabase::recordStatus(const ModuleFacts& module, const StatusVisit& v)
                                                   "temperature, firmware, uptime) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
                                    {now, id, s ? QVariant(s->id) : QVariant(QMetaType(QMetaType::LongLong)), v.signal,
                                     v.supply, v.temperature, v.firmware, v.uptime});
-    if (!ok || !db.commit()) {
-        db.rollback();
-        if (!failure_) fail(Failure::Kind::Io, db.lastError().text());
+    if (!ok || !commit()) {
+        rollback();
+
         return false;
     }
     return true;
@@ -459,8 +470,7 @@ QList<HistoryRow> SiteDatabase::history(const QString& siteName, const QString& 
         "LEFT JOIN module m ON m.id = e.module_id "
         "WHERE (? = '' OR s.name = ?) AND (? = '' OR m.serial = ? OR m.phone = ?) "
         "ORDER BY e.at DESC, e.id DESC LIMIT ?"));
-    for (const QVariant& v : QVariantList{siteName, siteName, module, module, module, limit > 0 ? limit : -1})
-        q.addBindValue(v);
+    bind(q, QVariantList{siteName, siteName, module, module, module, limit > 0 ? limit : -1});
     if (!q.exec()) {
         fail(Failure::Kind::Io, q.lastError().text());
         return out;

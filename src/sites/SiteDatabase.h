@@ -141,6 +141,9 @@ public:
 private:
     bool fail(Failure::Kind kind, const QString& text);
     bool exec(const QString& sql, const QVariantList& bound = {});
+    bool begin();
+    bool commit();
+    void rollback();   // keeps failure() as it was
     bool migrate(int from);
     qint64 moduleId(const ModuleFacts& module, bool create, const QString& now);
     qint64 snapshotId(const Values& values, const QString& now);
