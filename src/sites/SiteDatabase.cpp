@@ -13,6 +13,8 @@
 #include <QUuid>
 #include <QVariant>
 
+#include <limits>
+
 #ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
@@ -464,13 +466,25 @@ QList<HistoryRow> SiteDatabase::history(const QString& siteName, const QString& 
     QList<HistoryRow> out;
     if (!open_) return out;
     QSqlQuery q(QSqlDatabase::database(connection_, false));
-    q.prepare(QStringLiteral(
-        "SELECT e.id, e.at, e.action, e.done, e.reason, e.duration_ms, e.settings, e.snapshot_id, e.source, e.link, "
-        "e.operator, s.name, m.serial, m.phone FROM event e LEFT JOIN site s ON s.id = e.site_id "
-        "LEFT JOIN module m ON m.id = e.module_id "
-        "WHERE (? = '' OR s.name = ?) AND (? = '' OR m.serial = ? OR m.phone = ?) "
-        "ORDER BY e.at DESC, e.id DESC LIMIT ?"));
-    bind(q, QVariantList{siteName, siteName, module, module, module, limit > 0 ? limit : -1});
+    // One condition per filter given, so that the indexes on the site and
+    // the module serve it.
+    QString where;
+    QVariantList bound;
+    if (!siteName.isEmpty()) {
+        where += QStringLiteral(" AND e.site_id = (SELECT id FROM site WHERE name = ?)");
+        bound << siteName;
+    }
+    if (!module.isEmpty()) {
+        where += QStringLiteral(" AND e.module_id IN (SELECT id FROM module WHERE serial = ? OR phone = ?)");
+        bound << module << module;
+    }
+    bound << (limit > 0 ? limit : std::numeric_limits<int>::max());
+    q.prepare(QStringLiteral("SELECT e.id, e.at, e.action, e.done, e.reason, e.duration_ms, e.settings, "
+                             "e.snapshot_id, e.source, e.link, e.operator, s.name, m.serial, m.phone FROM event e "
+                             "LEFT JOIN site s ON s.id = e.site_id LEFT JOIN module m ON m.id = e.module_id "
+                             "WHERE 1 = 1") +
+              where + QStringLiteral(" ORDER BY e.at DESC, e.id DESC LIMIT ?"));
+    bind(q, bound);
     if (!q.exec()) {
         fail(Failure::Kind::Io, q.lastError().text());
         return out;
@@ -504,7 +518,7 @@ QList<StatusVisit> SiteDatabase::statusHistory(const QString& siteName, int limi
         QStringLiteral("SELECT t.at, t.signal, t.supply, t.temperature, t.firmware, t.uptime FROM status t "
                        "JOIN site s ON s.id = t.site_id WHERE s.name = ? ORDER BY t.at DESC LIMIT ?"));
     q.addBindValue(siteName);
-    q.addBindValue(limit > 0 ? limit : -1);
+    q.addBindValue(limit > 0 ? limit : std::numeric_limits<int>::max());
     if (!q.exec()) {
         fail(Failure::Kind::Io, q.lastError().text());
         return out;
