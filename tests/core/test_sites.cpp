@@ -203,6 +203,25 @@ private slots:
         }
         QCOMPARE(scalar(path, "SELECT count(*) FROM event").toInt(), 1000);
         QCOMPARE(scalar(path, "SELECT count(*) FROM module").toInt(), 2);
+        // A writer killed at some moment loses at most the event under way:
+        // the file stays whole, and every event it made is there with its module.
+        QProcess killed;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("KESTRUM_SITES_WRITER", path);
+        killed.setProcessEnvironment(env);
+        killed.start(QCoreApplication::applicationFilePath(), {});
+        QTRY_VERIFY_WITH_TIMEOUT(scalar(path, "SELECT count(*) FROM event").toInt() > 1010, 60000);
+        killed.kill();
+        QVERIFY(killed.waitForFinished(60000));
+        QCOMPARE(scalar(path, "PRAGMA integrity_check").toString(), QString("ok"));
+        QCOMPARE(scalar(path,
+                        "SELECT count(*) FROM event e LEFT JOIN module m ON m.id = e.module_id "
+                        "WHERE m.id IS NULL")
+                     .toInt(),
+                 0);
+        SiteDatabase after({path, {}});
+        QVERIFY(after.open());
+        QVERIFY(after.record(readEvent(values("after"))) > 0);
     }
 
     // A database that cannot be made: recording is told once, the caller
