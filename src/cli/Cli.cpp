@@ -14,7 +14,12 @@
 namespace cli {
 namespace {
 
-const QStringList kCommands = {"read", "write", "get", "set", "volumes", "status", "log", "list", "diff", "report"};
+const QStringList kCommands = {"read", "write",  "get",   "set",  "volumes", "status", "log",     "list",
+                               "diff", "report", "sites", "site", "history", "export", "restore", "import"};
+// Commands that build the hidden Settings page.
+const QStringList kWidgetCommands = {"read", "write", "diff", "report", "export", "restore", "import"};
+// Commands on the site database or on files alone: no session.
+const QStringList kOffline = {"list", "sites", "site", "history", "export", "import"};
 
 }   // namespace
 
@@ -47,7 +52,7 @@ int Tool::run(const QStringList& givenArgs) {
     // Commands on files alone, and write --all, start no session here.
     const bool filesOnly =
         (command == "diff" && positional_.size() == 2) || (command == "report" && !positional_.isEmpty());
-    if (!filesOnly && command != "list" && !p_.isSet("all")) startSession({});
+    if (!filesOnly && !kOffline.contains(command) && !p_.isSet("all")) startSession({});
     // Ctrl+C ends whatever waits for the module, at once: woken by the
     // signal's byte where there is one, else by looking every 50 ms.
     const auto interrupt = [this] {
@@ -82,16 +87,29 @@ int Tool::run(const QStringList& givenArgs) {
         rc = guarded([this] { return doDiff(); });
     } else if (command == "report") {
         rc = guarded([this] { return doReport(); });
+    } else if (command == "sites") {
+        rc = doSites();
+    } else if (command == "site") {
+        rc = doSite();
+    } else if (command == "history") {
+        rc = doHistory();
+    } else if (command == "export") {
+        rc = guarded([this] { return doExport(); });
+    } else if (command == "import") {
+        rc = guarded([this] { return doImport(); });
     } else {
-        if (command == "write") rc = openSettings(positional_[0]);
+        if (command == "restore") writeAction_ = QStringLiteral("restore");
+        if (command == "write" || command == "restore") rc = openSettings(positional_[0]);
         if (rc == Ok && p_.isSet("all")) {
             rc = writeAll();
         } else {
+            work_.start();
             if (rc == Ok) rc = connect();
+            if (rc == Ok && command != "get" && command != "set" && command != "log") recordStatus();
             if (rc == Ok)
                 rc = guarded([&] {
                     if (command == "read") return doRead();
-                    if (command == "write") return doWrite();
+                    if (command == "write" || command == "restore") return doWrite();
                     if (command == "get") return doGet();
                     if (command == "set") return doSet();
                     if (command == "volumes") return doVolumes();
@@ -101,8 +119,20 @@ int Tool::run(const QStringList& givenArgs) {
         }
     }
     if (!windowError.isEmpty()) say("%s", windowError.toLocal8Bit());
+    // The work on the module is recorded however it ended.
+    const bool volumesSet = command == "volumes" && (p_.isSet("mic") || p_.isSet("spk"));
+    if (!recorded_ && !p_.isSet("all")) {
+        if (command == "read" || command == "write" || command == "restore")
+            recordEvent(writeAction_ == "restore" ? writeAction_ : command, rc, {},
+                        command == "read" ? QStringLiteral("module") : sourceOf(positional_.value(0)));
+        else if (command == "diff" && positional_.size() == 1)
+            recordEvent(command, rc);
+        else if (volumesSet)
+            recordEvent(command, rc, {}, QStringLiteral("module"), int(p_.isSet("mic")) + int(p_.isSet("spk")));
+    }
     if (session_) session_->Close();
     errorSink() = nullptr;
+    finishRecording();
     return rc;
 }
 
@@ -112,7 +142,7 @@ bool NeedsWidgets(const QStringList& args) {
     int count;
     if (!p.parse(QStringList{"kestrum-cli"} + takeDemoCount(args, &count))) return false;
     const QStringList positional = p.positionalArguments();
-    return !positional.isEmpty() && QStringList{"read", "write", "diff", "report"}.contains(positional[0]);
+    return !positional.isEmpty() && kWidgetCommands.contains(positional[0]);
 }
 
 int Run(const QStringList& args, const Env& env) {

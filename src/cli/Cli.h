@@ -18,11 +18,14 @@ enum Exit {
     Usage = 2,
     NoModule = 3,   // no module found (USB) or the data call failed (modem)
     LoginRefused = 4,
-    ParamRefused = 5,    // the module refused a parameter
-    NoAnswer = 6,        // the module did not answer for a parameter
-    FileError = 7,       // a file that cannot be read or written
-    Mismatch = 8,        // write --verify: the module holds other values than were sent
-    Interrupted = 130,   // stopped by Ctrl+C or SIGTERM
+    ParamRefused = 5,        // the module refused a parameter
+    NoAnswer = 6,            // the module did not answer for a parameter
+    FileError = 7,           // a file that cannot be read or written
+    Mismatch = 8,            // write --verify: the module holds other values than were sent
+    UnknownSite = 9,         // no site of that name in the site database
+    UnknownReference = 10,   // no snapshot behind an @ reference
+    DatabaseUnusable = 11,   // a command that needs the site database cannot use it
+    Interrupted = 130,       // stopped by Ctrl+C or SIGTERM
 };
 
 struct Env {
@@ -40,8 +43,8 @@ struct Env {
 // args without the program name, e.g. {"get", "CALL:USER1.PN", "--demo"}.
 // Needs a QApplication when NeedsWidgets(args), else a QCoreApplication will do.
 int Run(const QStringList& args, const Env& env);
-// read, write, diff and report build the Settings page (hidden); the other
-// commands need no widgets.
+// read, write, diff, report, export, restore and import build the Settings
+// page (hidden); the other commands need no widgets.
 bool NeedsWidgets(const QStringList& args);
 
 }   // namespace cli

@@ -27,6 +27,9 @@ QString english(lang::Msg m);
 QString escaped(const QString& text);
 // A key or value quoted in a message, cut to a length that fits a line.
 QByteArray quoted(const QString& text);
+// "@12", "@site:NAME", "@module:SERIAL": a snapshot in the site database
+// where a settings file could be given.
+inline bool isReference(const QString& arg) { return arg.startsWith(QLatin1Char('@')); }
 // Module text (Windows-1250) in a message.
 QByteArray quoted(const QByteArray& cp1250);
 

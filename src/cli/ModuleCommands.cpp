@@ -194,13 +194,14 @@ int Tool::doVolumes() {
     return Ok;
 }
 
-int Tool::collectStatus(QList<QPair<QByteArray, QByteArray>>& pairs) {
+int Tool::collectStatus(QList<QPair<QByteArray, QByteArray>>& pairs, bool quiet) {
     if (overModem_) {
         // Over a data call the values are asked for one by one.
         for (const StatusDef& q : modemStatusQueries()) {
             const QByteArray& key = q.key;
             const Exchange::Answer answer = exchange().Query(key);
-            if (answer.outcome != Outcome::Accepted) return exchangeFailure(key, answer.outcome);
+            if (answer.outcome != Outcome::Accepted)
+                return quiet ? int(NoAnswer) : exchangeFailure(key, answer.outcome);
             pairs.append({key, ParseAnswerValue(answer.text)});
         }
     } else {
@@ -222,6 +223,7 @@ int Tool::collectStatus(QList<QPair<QByteArray, QByteArray>>& pairs) {
         for (const StatusDef& d : statusParams())
             if (!got.value(d.key).isEmpty()) pairs.append({d.key, got.value(d.key)});
         if (pairs.isEmpty()) {
+            if (quiet) return NoAnswer;
             say("no status from the module");
             return NoAnswer;
         }

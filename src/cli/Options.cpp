@@ -31,6 +31,21 @@ constexpr char kUsage[] =
     "                               exit 0 when equal, 1 when not\n"
     "  report [FILE.ini] --pdf OUT.pdf\n"
     "                               the commissioning report of the file, or of the module\n"
+    "  sites [--json]               print the sites: name, customer, address, module\n"
+    "  site add NAME [--address A] [--customer C] [--notes N]\n"
+    "                               add a site to the site database\n"
+    "  site assign NAME [--device SERIAL | --phone NUMBER]\n"
+    "                               install the attached module (or the one named) at the site\n"
+    "  history [--site NAME | --module SERIAL] [--limit N] [--json]\n"
+    "                               what was done to the modules, newest first\n"
+    "  export REF --out FILE.ini    save a snapshot as a settings file\n"
+    "  restore REF [--verify]       write a snapshot to the module\n"
+    "  import FILES|FOLDER --site NAME\n"
+    "                               store settings files as snapshots of the site\n"
+    "A settings file of write, diff and report may be a snapshot reference (REF) instead:\n"
+    "@ID, @site:NAME (the site's latest snapshot) or @module:SERIAL (the module's latest).\n"
+    "Read, write, verify, diff with the module, restore and volumes set are recorded in\n"
+    "the site database, with the module's status at the connection.\n"
     "options:\n"
     "  --password PW      device password (default 4826)\n"
     "  --wait SECONDS     how long to wait for the module (default 5)\n"
@@ -41,6 +56,10 @@ constexpr char kUsage[] =
     "                     has no byte-order mark (refused without it)\n"
     "  --demo [N]         use the simulated module (N of them, default 1)\n"
     "  --serial-port PATH --phone NUMBER   reach the module through a GSM modem data call\n"
+    "  --database PATH    the site database (default: $KESTRUM_DATABASE, else sites.sqlite\n"
+    "                     in the user's application-data folder)\n"
+    "  --no-record        record nothing in the site database in this run\n"
+    "  --operator NAME    who works, as the history names it (default: the user name)\n"
     "  --version          print the version\n"
     "Values the module holds are printed with control characters escaped: \\n, \\r, \\t,\n"
     "\\xHH for the others (ESC is \\x1b), and a backslash as \\\\.\n";
@@ -63,6 +82,11 @@ const struct {
      "a file that cannot be read or written (a full disk, a FIFO or device, over 1 MiB), is not a settings "
      "file, or whose encoding cannot be told without --encoding"},
     {Mismatch, "write --verify: the module holds other values than were written (each is listed)"},
+    {UnknownSite, "no site of that name in the site database"},
+    {UnknownReference, "no snapshot behind the reference (@ID, @site:NAME, @module:SERIAL)"},
+    {DatabaseUnusable,
+     "the site database cannot be used (why is said) by a command that needs it: sites, site, history, a "
+     "reference, export, restore, import; for the others recording is given up and the work goes on"},
     {Interrupted, "interrupted (Ctrl+C or SIGTERM, also the usual end of log); nothing is written"},
 };
 
@@ -110,6 +134,15 @@ void addOptions(QCommandLineParser& p) {
         {"lang", "", "language", "en"},
         {"pdf", "", "file"},
         {"encoding", "", "encoding"},
+        {"database", "", "file"},
+        {"no-record", ""},
+        {"operator", "", "name"},
+        {"address", "", "text"},
+        {"customer", "", "text"},
+        {"notes", "", "text"},
+        {"site", "", "name"},
+        {"module", "", "serial-or-phone"},
+        {"limit", "", "count"},
         {{"h", "help"}, ""},
         {"version", ""},
     });
@@ -150,7 +183,7 @@ bool Tool::sendable(const QString& what, const QString& text) const {
 // read --out and report --pdf: a target that cannot be written is said before
 // the module is looked for, not after it has been read.
 bool Tool::outputWritable(const QString& command) {
-    if (command == "read") {
+    if (command == "read" || command == "export") {
         const QString out = p_.value("out");
         const IniFile existing(out);   // a regular file of at most the limit, or none
         if (existing.Readable()) return true;
@@ -179,15 +212,17 @@ bool Tool::validate(const QString& command) {
         say(what, a);
         return false;
     };
-    if ((command == "read" || command == "volumes" || command == "status" || command == "log" || command == "list") &&
+    if (QStringList{"read", "volumes", "status", "log", "list", "sites", "history"}.contains(command) &&
         !positional_.isEmpty())
         return fail("%s takes no further arguments", command.toLocal8Bit());
     if (command == "diff" && (positional_.isEmpty() || positional_.size() > 2))
         return fail("diff needs one settings file (compared with the module) or two");
     if (command == "report" && positional_.size() > 1) return fail("report takes at most one settings file");
     if (command == "report" && p_.value("pdf").isEmpty()) return fail("report needs --pdf FILE.pdf");
-    for (const char* option : {"verify", "all"})
-        if (p_.isSet(option) && command != "write") return fail("--%s goes with write", option);
+    if (p_.isSet("verify") && command != "write" && command != "restore")
+        return fail("--verify goes with write and restore");
+    if (p_.isSet("all") && command != "write") return fail("--all goes with write");
+    if (!validateSites(command)) return false;
     if (p_.isSet("all") && (p_.isSet("device") || p_.isSet("serial-port")))
         return fail("--all writes every module on USB: not with --device or --serial-port");
     if (p_.isSet("device") && p_.isSet("serial-port"))
@@ -195,8 +230,8 @@ bool Tool::validate(const QString& command) {
     if (!QStringList{"en", "hu", "ro"}.contains(p_.value("lang"))) return fail("--lang takes en, hu or ro");
     if (p_.isSet("encoding") && !QStringList{"windows-1250", "utf-8"}.contains(p_.value("encoding").toLower()))
         return fail("--encoding takes windows-1250 or utf-8");
-    if (p_.isSet("encoding") && command != "write" && command != "diff" && command != "report")
-        return fail("--encoding goes with write, diff and report");
+    if (p_.isSet("encoding") && !QStringList{"write", "diff", "report", "import"}.contains(command))
+        return fail("--encoding goes with write, diff, report and import");
     if (p_.isSet("demo") && (demoCount_ < 1 || demoCount_ > 16)) return fail("--demo takes 1 to 16 modules");
     if (command == "read" && p_.value("out").isEmpty()) return fail("read needs --out FILE.ini");
     if (command == "write" && positional_.size() != 1) return fail("write needs one FILE.ini");
@@ -225,12 +260,51 @@ bool Tool::validate(const QString& command) {
             return false;
         }
     }
-    if (p_.isSet("serial-port") != p_.isSet("phone")) return fail("--serial-port and --phone go together");
+    const bool assigning = command == "site" && positional_.value(0) == "assign";
+    if (!assigning && p_.isSet("serial-port") != p_.isSet("phone"))
+        return fail("--serial-port and --phone go together");
     if (p_.isSet("phone") && p_.value("phone").trimmed().isEmpty()) return fail("--phone needs the module's number");
     if (p_.isSet("phone") && !sendable("the phone number", p_.value("phone"))) return false;
     bool ok = false;
     const double wait = p_.value("wait").toDouble(&ok);
     if (!ok || !(wait >= 0 && wait <= 86400)) return fail("--wait takes a number of seconds from 0 to 86400");
+    return true;
+}
+
+// The site database's commands and options.
+bool Tool::validateSites(const QString& command) {
+    const auto fail = [this](const char* what, const QByteArray& a = {}) {
+        say(what, a);
+        return false;
+    };
+    if (command == "site") {
+        const QString sub = positional_.value(0);
+        if ((sub != "add" && sub != "assign") || positional_.size() != 2)
+            return fail("site takes add NAME or assign NAME");
+        if (positional_[1].trimmed().isEmpty()) return fail("a site needs a name");
+        if (sub == "assign" && p_.isSet("device") && p_.isSet("phone"))
+            return fail("site assign takes --device or --phone, not both");
+    }
+    for (const char* option : {"address", "customer", "notes"})
+        if (p_.isSet(option) && !(command == "site" && positional_.value(0) == "add"))
+            return fail("--%s goes with site add", option);
+    for (const char* option : {"module", "limit"})
+        if (p_.isSet(option) && command != "history") return fail("--%s goes with history", option);
+    if (p_.isSet("site") && command != "history" && command != "import")
+        return fail("--site goes with history and import");
+    if (p_.isSet("site") && p_.isSet("module")) return fail("history takes --site or --module, not both");
+    if (p_.isSet("limit")) {
+        bool ok = false;
+        const int limit = p_.value("limit").toInt(&ok);
+        if (!ok || limit < 1) return fail("--limit takes a number of events from 1");
+    }
+    if ((command == "export" || command == "restore") && (positional_.size() != 1 || !isReference(positional_[0])))
+        return fail("%s needs one snapshot reference: @ID, @site:NAME or @module:SERIAL", command.toLocal8Bit());
+    if (command == "export" && p_.value("out").isEmpty()) return fail("export needs --out FILE.ini");
+    if (command == "import" && positional_.isEmpty()) return fail("import needs settings files or a folder");
+    if (command == "import" && p_.value("site").trimmed().isEmpty()) return fail("import needs --site NAME");
+    if (p_.isSet("operator") && p_.value("operator").trimmed().isEmpty()) return fail("--operator needs a name");
+    if (p_.isSet("database") && p_.value("database").isEmpty()) return fail("--database needs a file");
     return true;
 }
 

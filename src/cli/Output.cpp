@@ -6,6 +6,7 @@
 
 #include <QJsonDocument>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace cli {
@@ -45,8 +46,11 @@ QByteArray quoted(const QByteArray& cp1250) { return quoted(text::fromCp1250(cp1
 
 void Tool::say(const char* fmt, const QByteArray& a, const QByteArray& b) const {
     std::fprintf(env_.err, "kestrum-cli: %s", moduleTag_.constData());
-    std::fprintf(env_.err, fmt, a.constData(), b.constData());
-    std::fprintf(env_.err, "\n");
+    // Kept as the reason of the event that fails with it.
+    const int n = std::max(0, std::snprintf(nullptr, 0, fmt, a.constData(), b.constData()));
+    lastSaid_ = QByteArray(n, '\0');
+    std::snprintf(lastSaid_.data(), size_t(n) + 1, fmt, a.constData(), b.constData());
+    std::fprintf(env_.err, "%s\n", lastSaid_.constData());
 }
 
 void Tool::print(const QByteArray& line) const { printText(text::fromCp1250(line)); }

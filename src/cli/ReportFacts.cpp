@@ -1,3 +1,4 @@
+#include "cli/Internal.h"
 #include "cli/Tool.h"
 
 #include "core/config/ParamTable.h"
@@ -18,6 +19,9 @@ int Tool::doReport() {
         facts.file = QDir::toNativeSeparators(positional_[0]);
         facts.fileSaved = QFileInfo(positional_[0]).lastModified();
         rc = openSettings(positional_[0]);
+        // A snapshot was saved when it was stored.
+        if (rc == Ok && isReference(positional_[0]))
+            if (const auto snap = database()->snapshot(openedSnapshot_)) facts.fileSaved = snap->created.toLocalTime();
     } else {
         rc = connect();
         if (rc == Ok) rc = readModule();

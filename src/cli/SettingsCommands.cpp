@@ -69,6 +69,7 @@ std::unique_ptr<ConfigTransfer> Tool::makeTransfer(Form& f) {
 // looked for: a file that is no settings file, or holds a value that cannot
 // be sent, ends the command with nothing sent.
 int Tool::openSettings(const QString& path) {
+    if (isReference(path)) return guarded([&] { return openReference(path); });
     const QFileInfo file(path);
     if (!file.exists() || (file.isFile() && !file.isReadable())) {
         say("cannot read %s", path.toLocal8Bit());
@@ -106,6 +107,7 @@ int Tool::readModule() {
 
 int Tool::doRead() {
     if (const int rc = readModule(); rc != Ok) return rc;
+    recordEvent(QStringLiteral("read"), Ok, pageValues());
     // Written only after a complete Read; the file itself is replaced in one step.
     transfer().Save(p_.value("out"));
     return Ok;
@@ -113,13 +115,31 @@ int Tool::doRead() {
 
 int Tool::doWrite() {
     // The file was opened before the module was looked for.
+    const QString source = sourceOf(positional_.value(0));
     const auto r = transfer().Write(progress(form().bindings.Count()));
-    if (!r.ok()) return transferFailure(r.failure, r.failedKey, r.written);
+    if (!r.ok()) {
+        const int rc = transferFailure(r.failure, r.failedKey, r.written);
+        recordEvent(writeAction_, rc, {}, source, r.written);
+        return rc;
+    }
     endProgress();
-    return p_.isSet("verify") ? verifyWritten() : Ok;
+    recordEvent(writeAction_, Ok, pageValues(), source);
+    if (!p_.isSet("verify")) return Ok;
+    // The module's values as read back: what was sent, but for the differences.
+    sites::Values held = pageValues();
+    const auto verified = [&] {
+        const int rc = verifyWritten();
+        for (auto& [key, value] : held)
+            for (const SettingDifference& d : lastDifferences_)
+                if (d.key == key) value = d.right;
+        return rc;
+    }();
+    recordEvent(QStringLiteral("verify"), verified, held);
+    return verified;
 }
 
 int Tool::verifyWritten() {
+    lastDifferences_.clear();
     const auto v = transfer().Verify(progress(form().bindings.Count()));
     const auto& r = v.read;
     if (r.linkLost && !interrupted_) {
@@ -134,6 +154,7 @@ int Tool::verifyWritten() {
     if (!r.refusedKey.isEmpty()) return exchangeFailure(r.refusedKey, Outcome::Refused);
     if (!r.silentKeys.isEmpty()) return exchangeFailure(r.silentKeys.first(), Outcome::NoAnswer);
     endProgress();
+    lastDifferences_ = v.differences;
     for (const SettingDifference& d : v.differences)
         print(d.key + ": sent " + shownBytes(d.left) + ", read " + shownBytes(d.right));
     if (v.differences.isEmpty()) return Ok;
@@ -156,8 +177,11 @@ int Tool::doDiff() {
     if (rc == Ok && positional_.size() == 2) {
         rc = valuesOf(positional_.first(), left);
     } else if (rc == Ok) {
+        work_.start();
         rc = connect();
+        if (rc == Ok) recordStatus();
         if (rc == Ok) rc = valuesOf({}, left);
+        if (rc == Ok) recordEvent(QStringLiteral("diff"), Ok, pageValues());
     }
     if (rc != Ok) return rc;
     const QList<SettingDifference> differences = ConfigTransfer::Compare(form().bindings, left, right);
@@ -201,11 +225,15 @@ int Tool::writeAll() {
         moduleTag_ = name.toLocal8Bit() + ": ";
         QElapsedTimer t;
         t.start();
+        work_.start();
         startSession(m.path);
         form().transfer = makeTransfer(form());
         verifyCut_ = false;
         int rc = connect();
+        if (rc == Ok) recordStatus();
         if (rc == Ok) rc = guarded([this] { return doWrite(); });
+        if (rc != Ok && !recorded_) recordEvent(writeAction_, rc, {}, sourceOf(positional_.value(0)));
+        recorded_ = false;
         session_->Close();
         rows.push_back({name, rc, t.elapsed(), verifyCut_});
     }

@@ -3,8 +3,9 @@
 // what they do: Options.cpp (the arguments and the choices they make),
 // Output.cpp (printing, progress and messages), ModuleCommands.cpp (the
 // commands that talk to a module), SettingsCommands.cpp (the commands on
-// settings, through a hidden Settings page), ReportFacts.cpp (the report) and
-// Cli.cpp (the run of a command).
+// settings, through a hidden Settings page), ReportFacts.cpp (the report),
+// SiteCommands.cpp (the site database: recording, references, its commands)
+// and Cli.cpp (the run of a command).
 #include "cli/Cli.h"
 #include "core/link/HidBackend.h"
 #include "core/protocol/Exchange.h"
@@ -12,6 +13,8 @@
 #include "sim/SimHidBackend.h"
 #include "sim/SimHidBus.h"
 #include "sim/SimModule.h"
+#include "sites/Recorder.h"
+#include "sites/SiteDatabase.h"
 #include "ui/lang/LangMan.h"
 #include "ui/lang/Messages.h"
 #include "ui/pages/ConfigTransfer.h"
@@ -19,6 +22,7 @@
 
 #include <QByteArray>
 #include <QCommandLineParser>
+#include <QElapsedTimer>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -67,7 +71,8 @@ private:
     int verifyWritten();
     int writeAll();
     // The module's status values: pushed over USB, asked for one by one over a call.
-    int collectStatus(QList<QPair<QByteArray, QByteArray>>& pairs);
+    // Quiet: nothing is said of a failure (the status recorded at a connection).
+    int collectStatus(QList<QPair<QByteArray, QByteArray>>& pairs, bool quiet = false);
     // "Supply voltage: 12210 mV": a status value as the Status page shows it.
     QString statusLine(const QByteArray& key, const QByteArray& value) const;
     HidBackend* backend();
@@ -98,6 +103,7 @@ private:
     bool outputWritable(const QString& command);
     bool sendable(const QString& what, const QString& text) const;
     bool validate(const QString& command);
+    bool validateSites(const QString& command);
     QByteArray password() const;
     // " (why)" when the link layer knows why the link went, else nothing.
     QByteArray linkReason() const;
@@ -107,6 +113,34 @@ private:
         return *form_;
     }
     Exchange& exchange() { return session_ ? session_->exchange() : offline_; }
+
+    // --- The site database (SiteCommands.cpp) ---------------------------------
+    int doSites();
+    int doSite();
+    int doHistory();
+    int doExport();
+    int doImport();
+    // The database for the commands that need it, opened on first use; null,
+    // having said why, when it cannot be used.
+    sites::SiteDatabase* database();
+    // Puts a snapshot's values into the hidden Settings page, by key.
+    int openReference(const QString& reference);
+    // The recorder of this run; null with --no-record.
+    sites::Recorder* recorder();
+    sites::ModuleFacts moduleFacts() const;
+    // What diff and Write see now: every setting's key and value.
+    sites::Values pageValues();
+    // One event of the work on the module: done when rc is Ok, else failed
+    // with what the user was told last; timed from work_.
+    void recordEvent(const QString& action, int rc, const std::optional<sites::Values>& snapshot = {},
+                     const QString& source = "module", int settings = -1);
+    // The module's status at this connection, when anything is recorded.
+    void recordStatus();
+    // What the settings came from: "file:NAME" or "snapshot:ID".
+    QString sourceOf(const QString& fileOrReference) const;
+    // Waits for the records to be written; a database that could not be
+    // written is told once.
+    void finishRecording();
 
     Env env_;
     QCommandLineParser p_;
@@ -126,6 +160,16 @@ private:
     bool interrupted_ = false;
     bool verifyCut_ = false;          // write --verify: all written, the link went while reading back
     QEventLoop* waiting_ = nullptr;   // the loop of a command that waits for the user to stop it
+    mutable QByteArray lastSaid_;     // the latest message on err: a failed event's reason
+    std::unique_ptr<sites::SiteDatabase> database_;
+    bool databaseTried_ = false;
+    std::unique_ptr<sites::Recorder> recorder_;
+    QList<QPair<QByteArray, QByteArray>> status_;     // the module's status pairs at this connection
+    qint64 openedSnapshot_ = 0;                       // the snapshot openReference put into the page
+    QString writeAction_ = QStringLiteral("write");   // "restore" when a snapshot is written back
+    bool recorded_ = false;                           // the command's event was recorded
+    QList<SettingDifference> lastDifferences_;        // what the latest verify found
+    QElapsedTimer work_;                              // since the work on the module began
 };
 
 }   // namespace cli

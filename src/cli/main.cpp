@@ -45,6 +45,9 @@ int main(int argc, char** argv) {
     } else {
         app = std::make_unique<QCoreApplication>(argc, argv);
     }
+    // The site database's default file is the window's: the same folder.
+    QCoreApplication::setApplicationName("Kestrum");
+    QCoreApplication::setOrganizationName("Orvik");
     cli::Env env;
 #ifndef _WIN32
     if (::pipe2(wakePipe, O_NONBLOCK | O_CLOEXEC) == 0) env.stopFd = wakePipe[0];

@@ -60,8 +60,10 @@ struct Run {
     QByteArray err;
 };
 
-Run run(const QStringList& args, HidBackend* backend, bool terminal = false, std::function<bool()> stop = {},
+// A run that names no site database records nothing: the user's own stays untouched.
+Run run(QStringList args, HidBackend* backend, bool terminal = false, std::function<bool()> stop = {},
         int stopFd = -1) {
+    if (!args.contains("--database")) args << "--no-record";
     FILE* out = std::tmpfile();
     FILE* err = std::tmpfile();
     cli::Env env;
