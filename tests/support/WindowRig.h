@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
 #include <memory>
 
 struct WindowRig {
@@ -24,12 +25,14 @@ struct WindowRig {
     int discardQuestions = 0;
     bool discardAnswer = true;
 
-    explicit WindowRig(bool full = true) {
+    // adjust: changes to the window's options (a site database, say).
+    explicit WindowRig(bool full = true, const std::function<void(TFormMain::Options&)>& adjust = {}) {
         backend.setTickIntervalMs(0);   // no live status or log unless a test asks for it
         TFormMain::Options o;
         o.backend = &backend;
         o.full = full;
         o.languageStore = &store;
+        if (adjust) adjust(o);
         w = std::make_unique<TFormMain>(o);
         // Unsaved changes are let go without a question box; the count tells.
         w->confirmDiscard = [this] {

@@ -93,6 +93,35 @@ enum class Msg {
     NotRead,
     NextStepTransfer,
     NextStepValue,
+    SitesTab,
+    SitesSearch,
+    SitesUnusable,   // %1 why
+    SiteModule,      // %1 the module installed there
+    SiteNoModule,
+    SitesHistory,
+    HistoryDate,
+    HistoryAction,
+    HistoryResult,
+    HistoryOperator,
+    HistoryDone,
+    HistoryFailed,   // %1 the reason
+    ActionRead,
+    ActionWrite,
+    ActionVerify,
+    SnapshotAgainstPrevious,
+    SnapshotAgainstPage,
+    SnapshotNoPrevious,
+    SnapshotSame,
+    SnapshotLoad,
+    SnapshotExport,
+    SnapshotReport,
+    SitesStatus,
+    PlotVisits,   // %1 how many visits
+    SiteLabel,    // %1 site name
+    AddToSite,
+    AddToSiteQuestion,
+    AddToSiteFailed,   // %1 site name, %2 why
+    RecordingFailed,   // %1 why
     Count
 };
 

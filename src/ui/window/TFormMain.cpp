@@ -3,6 +3,7 @@
 #include "core/config/ParamTable.h"
 #include "core/text/Codec.h"
 #include "core/text/Timing.h"
+#include "sites/Recorder.h"
 #include "ui/dialogs/PwdForm.h"
 #include "ui/lang/LangMan.h"
 #include "ui/pages/ConfigTransfer.h"
@@ -11,6 +12,7 @@
 #include "ui/pages/ModemPage.h"
 #include "ui/pages/SettingsPage.h"
 #include "ui/pages/SettingsReport.h"
+#include "ui/pages/SitesPage.h"
 #include "ui/pages/StatusPage.h"
 #include "ui/pages/VolumesPage.h"
 #include "ui/widgets/ControlTips.h"
@@ -25,10 +27,13 @@
 #include <QCloseEvent>
 #include <QDebug>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPrintDialog>
@@ -45,7 +50,9 @@
 #include <QVBoxLayout>
 
 TFormMain::TFormMain(const Options& options)
-    : session_(std::make_unique<DeviceSession>(DeviceSession::Options{options.backend, options.defaultPassword})) {
+    : session_(std::make_unique<DeviceSession>(DeviceSession::Options{options.backend, options.defaultPassword})),
+      database_(options.database),
+      operatorName_(options.operatorName) {
     setObjectName("FormMain");
     // 1. The window and its controls.
     buildWindow();
@@ -84,23 +91,40 @@ TFormMain::TFormMain(const Options& options)
     };
     buttons_->mayReplace = [this] { return mayDiscard(); };
     buttons_->showDifferences = [this](const QList<SettingDifference>& differences) {
-        // An empty value is shown as "" so that it is seen.
-        const auto shown = [](const QByteArray& v) {
-            return v.isEmpty() ? QStringLiteral("\"\"") : text::fromCp1250(v);
-        };
         QString text = langMan_->Message(lang::Msg::VerifyDiffers);
-        for (const SettingDifference& d : differences) {
-            const ControlDesc* c = settingsBindings_.Find(d.key);
-            text += QStringLiteral("\n%1 (%2): %3 -> %4")
-                        .arg(QString::fromLatin1(d.key), c ? report::caption(*settingsPage_, c->control) : QString(),
-                             shown(d.left), shown(d.right));
-        }
+        for (const SettingDifference& d : differences)
+            text += QLatin1Char('\n') + differenceLine(d.key, d.left, d.right);
         if (showDifferences)
             showDifferences(text);
         else
             QMessageBox::warning(this, windowTitle(), text);
     };
     buttons_->notRead = [this](const QList<QByteArray>& keys) { markNotRead(keys); };
+    buttons_->recorded = [this](const TransferButtons::Ended& e) {
+        recordTransfer(e.action, e.done, e.reason, e.durationMs, e.settings);
+    };
+    if (!database_.isEmpty()) {
+        recorder_ =
+            std::make_unique<sites::Recorder>(sites::Recorder::Options{database_, operatorName_, !options.noRecord});
+        // Told on the recorder's thread; shown on the window's.
+        connect(
+            recorder_.get(), &sites::Recorder::failed, this, [this](const QString& why) { showRecordingFailure(why); },
+            Qt::QueuedConnection);
+    }
+    sitesPage_->pageValues = [this] {
+        sites::Values values;
+        const QList<QByteArray> shown = transfer_->Values();
+        for (int i = 0; i < shown.size(); ++i) values.append({settingsBindings_.At(i).key, shown[i]});
+        return values;
+    };
+    sitesPage_->describe = [this](const sites::Values& from, const sites::Values& to) {
+        return differenceLines(from, to);
+    };
+    sitesPage_->load = [this](const sites::Snapshot& s) { loadSnapshot(s.values); };
+    sitesPage_->exportTo = [this](const sites::Snapshot& s) { exportSnapshot(s); };
+    sitesPage_->report = [this](const sites::Snapshot& s) {
+        if (loadSnapshot(s.values)) printReport();
+    };
     edits_ = std::make_unique<EditTracker>(settingsBindings_);
     connect(edits_.get(), &EditTracker::modifiedChanged, this, [this] { showFile(); });
     connect(edits_.get(), &EditTracker::rechecked, this, [this] { showModule(); });
@@ -147,7 +171,12 @@ TFormMain::TFormMain(const Options& options)
         }
         showModule();
         showStanding();
+        PageControl1->setTabText(PageSites, langMan_->Message(lang::Msg::SitesTab));
+        sitesPage_->retranslate();
+        btAddToSite_->setText(langMan_->Message(lang::Msg::AddToSite));
+        showSite();
     };
+    sitesPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
     logPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
     modemPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
     statusPage_->lookupText = [this](const QByteArray& key) { return langMan_->Text(key); };
@@ -163,7 +192,8 @@ TFormMain::TFormMain(const Options& options)
     showStanding();
     // 13. The volume tool.
     if (options.full) {
-        for (int i : {PageSettings, PageStatus, PageModem, PageVolumes}) PageControl1->setTabVisible(i, true);
+        for (int i : {PageSettings, PageStatus, PageModem, PageVolumes, PageSites})
+            PageControl1->setTabVisible(i, true);
         PageControl1->setCurrentIndex(PageSettings);
         setWindowTitle("Brisal Kestrum v1.00");
         resize(824, 676);
@@ -190,7 +220,10 @@ void TFormMain::buildWindow() {
     PageControl1->addTab(logPage_, "Log");
     PageControl1->addTab(modemPage_, "Modem");
     PageControl1->addTab(volumesPage_, "Volumes");
+    sitesPage_ = new SitesPage(PageControl1);
+    PageControl1->addTab(sitesPage_, "Sites");
     PageControl1->setTabVisible(PageLog, false);
+    PageControl1->setTabVisible(PageSites, false);
     PageControl1->setCurrentIndex(PageVolumes);
 
     Panel1 = new QWidget(this);
@@ -272,6 +305,16 @@ void TFormMain::buildWindow() {
     lbModule_->setObjectName("lbModule");
     lbModule_->hide();   // until something was read, written or changed
     p1->addWidget(lbModule_, 1);
+    // The attached module's site, or the offer to add it to one.
+    lbSite_ = new ElidedLabel(Panel1);
+    lbSite_->setObjectName("lbSite");
+    lbSite_->hide();
+    p1->addWidget(lbSite_, 1);
+    btAddToSite_ = new QPushButton(Panel1);
+    btAddToSite_->setObjectName("btAddToSite");
+    btAddToSite_->hide();
+    connect(btAddToSite_, &QPushButton::clicked, this, &TFormMain::addToSite);
+    p1->addWidget(btAddToSite_);
     p1->addWidget(Panel2);
     p1->addWidget(about);
     FocusFrame::install(this);
@@ -324,7 +367,7 @@ QWidget* TFormMain::control(const QByteArray& name) const { return findChild<QWi
 
 void TFormMain::applyStartupPresentation() {
     PageControl1->setTabVisible(PageVolumes, true);
-    for (int i : {PageSettings, PageStatus, PageModem}) PageControl1->setTabVisible(i, false);
+    for (int i : {PageSettings, PageStatus, PageModem, PageSites}) PageControl1->setTabVisible(i, false);
     setWindowTitle("Orvik Device Volumes");
     PageControl1->resize(300, 430);
     resize(300, 480);
@@ -433,6 +476,15 @@ void TFormMain::UpdateUIState(const char* reason) {
     // page fills without a page change; one gone leaves its values stale.
     if (fresh && session_->UsbReady()) session_->RequestStatus();
     if (!session_->LinkUp()) statusPage_->setStale(true);
+    // Each connection records its status once, and shows its module's site.
+    if (!connected || qstrcmp(reason, "Attached") == 0) {
+        statusHeard_.clear();
+        statusRecorded_ = false;
+    }
+    if (connected != siteLinkUp_ || qstrcmp(reason, "Attached") == 0) {
+        siteLinkUp_ = connected;
+        showSite();
+    }
 }
 
 QString TFormMain::standingText() const {
@@ -516,8 +568,14 @@ void TFormMain::logIn() {
 void TFormMain::ReceiveStatusText(const QByteArray& text) {
     statusPage_->setStale(false);
     statusParser_.Feed(text, [this](const QByteArray& key, const QByteArray& value) {
-        if (const ControlDesc* d = statusBindings_.Find(key)) SetControlValue(d->control, value);
+        if (const ControlDesc* d = statusBindings_.Find(key)) {
+            SetControlValue(d->control, value);
+            statusHeard_.insert(d->control->objectName());
+        }
     });
+    if (statusHeard_.contains(QStringLiteral("_edGsmSignalValue")) &&
+        statusHeard_.contains(QStringLiteral("_edSupplyVoltageValue")))
+        recordStatus();
 }
 
 void TFormMain::PageControl1Change(int index) {
@@ -530,6 +588,7 @@ void TFormMain::PageControl1Change(int index) {
     }
     if (index == PageModem) modemPage_->PortScan();
     if (index == PageStatus && session_->CallUp()) queryModemStatus();
+    if (index == PageSites) sitesPage_->setDatabase(siteDatabase(), siteDbFailure_);
 }
 
 void TFormMain::queryModemStatus() {
@@ -538,6 +597,7 @@ void TFormMain::queryModemStatus() {
         const QByteArray value = ParseAnswerValue(session_->exchange().QueryParam(q.key));
         if (QWidget* c = control(q.control)) SetControlValue(c, value);
     }
+    recordStatus();
 }
 
 void TFormMain::SpeedButtonENClick() { langMan_->SelectLanguage("en"); }
@@ -780,4 +840,185 @@ void TFormMain::printReport() {
         doc.print(&printer);
     else if (!report::writePdf(html, pdf, &why, printer.pageLayout(), title))
         ShowError(langMan_->Message(lang::Msg::ReportSaveFailed).arg(QDir::toNativeSeparators(pdf), why));
+}
+
+QString TFormMain::differenceLine(const QByteArray& key, const QByteArray& left, const QByteArray& right) const {
+    // An empty value is shown as "" so that it is seen.
+    const auto shown = [](const QByteArray& v) { return v.isEmpty() ? QStringLiteral("\"\"") : text::fromCp1250(v); };
+    const ControlDesc* c = settingsBindings_.Find(key);
+    return QStringLiteral("%1 (%2): %3 -> %4")
+        .arg(QString::fromLatin1(key), c ? report::caption(*settingsPage_, c->control) : QString(), shown(left),
+             shown(right));
+}
+
+QStringList TFormMain::differenceLines(const sites::Values& from, const sites::Values& to) const {
+    QHash<QByteArray, QByteArray> before;
+    for (const auto& [key, value] : from) before.insert(key, value);
+    QStringList lines;
+    for (const auto& [key, value] : to)
+        if (before.value(key) != value) lines << differenceLine(key, before.value(key), value);
+    return lines;
+}
+
+// --- The site database -----------------------------------------------------------------
+
+sites::SiteDatabase* TFormMain::siteDatabase() {
+    if (!siteDbTried_ && !database_.isEmpty()) {
+        siteDbTried_ = true;
+        siteDb_ = std::make_unique<sites::SiteDatabase>(sites::SiteDatabase::Options{database_, operatorName_});
+        if (!siteDb_->open()) {
+            siteDbFailure_ = siteDb_->failure().text;
+            siteDb_.reset();
+        }
+    }
+    return siteDb_.get();
+}
+
+sites::ModuleFacts TFormMain::moduleFacts() const {
+    sites::ModuleFacts facts;
+    if (session_->UsbReady()) facts.serial = session_->moduleSerial();
+    if (session_->CallUp()) facts.phone = QString::fromLatin1(session_->callNumber());
+    const auto shown = [this](const char* name) {
+        const auto* value = findChild<QLabel*>(QString::fromLatin1(name));
+        return value ? value->text() : QString();
+    };
+    facts.type = shown("lbViTypeValue");
+    facts.hardware = shown("lbViHwVerValue");
+    facts.firmware = shown("lbViFwVerValue");
+    return facts;
+}
+
+void TFormMain::recordTransfer(const char* action, bool done, const QString& reason, qint64 durationMs, int settings) {
+    if (!recorder_ || !recorder_->enabled()) return;
+    sites::Event e;
+    e.action = QString::fromLatin1(action);
+    e.done = done;
+    e.reason = done ? QString() : reason;
+    e.durationMs = durationMs;
+    e.settings = settings;
+    if (done) e.snapshot = sitesPage_->pageValues();
+    // A Write of an opened file, unchanged, sends the file.
+    const bool fromFile = qstrcmp(action, "write") == 0 && !fileName_.isEmpty() && !edits_->modified();
+    e.source = fromFile ? QStringLiteral("file:") + QFileInfo(fileName_).fileName() : QStringLiteral("module");
+    e.link = session_->CallUp() ? QStringLiteral("modem") : session_->UsbReady() ? QStringLiteral("usb") : QString();
+    e.module = moduleFacts();
+    recorder_->record(e);
+}
+
+void TFormMain::recordStatus() {
+    if (statusRecorded_ || !recorder_ || !recorder_->enabled() || !session_->LinkUp()) return;
+    statusRecorded_ = true;
+    const auto shown = [this](const char* edit, const char* label) {
+        const auto* e = findChild<QLineEdit*>(QString::fromLatin1(edit));
+        if (e && !e->text().isEmpty()) return e->text();
+        const auto* l = findChild<QLabel*>(QString::fromLatin1(label));
+        return l ? l->text() : QString();
+    };
+    sites::StatusVisit visit;
+    visit.signal = shown("_edGsmSignalValue", "lbGsmSignalValue");
+    visit.supply = shown("_edSupplyVoltageValue", "lbSupplyVoltageValue");
+    visit.temperature = shown("_edActTempSensorValue", "lbActTempSensorValue");
+    visit.firmware = shown("", "lbViFwVerValue");
+    visit.uptime = shown("", "lbStUptimeValue");
+    recorder_->recordStatus(moduleFacts(), visit);
+}
+
+void TFormMain::showRecordingFailure(const QString& why) {
+    if (session_->Closing()) return;
+    // After the note of the transfer it concerns, when that is still shown.
+    const QString told = langMan_->Message(lang::Msg::RecordingFailed).arg(why);
+    showTransferNote(lbResult_->isVisibleTo(this) && !lbResult_->fullText().isEmpty()
+                         ? lbResult_->fullText() + QStringLiteral(" – ") + told
+                         : told);
+}
+
+QString TFormMain::siteText() const { return lbSite_->isVisibleTo(this) ? lbSite_->fullText() : QString(); }
+
+void TFormMain::showSite() {
+    if (!langMan_) return;
+    std::optional<sites::Site> site;
+    bool offer = false;
+    const sites::ModuleFacts facts = session_->LinkUp() ? moduleFacts() : sites::ModuleFacts();
+    // Only the whole configurator knows sites.
+    sites::SiteDatabase* db = facts.known() && PageControl1->isTabVisible(PageSites) ? siteDatabase() : nullptr;
+    if (db) {
+        site = db->siteOf(facts);
+        offer = !site;
+    }
+    lbSite_->setFullText(site ? langMan_->Message(lang::Msg::SiteLabel).arg(site->name) : QString());
+    lbSite_->setVisible(site.has_value());
+    btAddToSite_->setVisible(offer);
+}
+
+void TFormMain::addToSite() {
+    sites::SiteDatabase* db = siteDatabase();
+    const sites::ModuleFacts facts = moduleFacts();
+    if (!db || !facts.known()) return;
+    QStringList names;
+    for (const sites::Site& s : db->sites()) names << s.name;
+    QString name;
+    if (chooseSite) {
+        name = chooseSite(names);
+    } else {
+        bool ok = false;
+        name = QInputDialog::getItem(this, langMan_->Message(lang::Msg::AddToSite).remove(QChar(0x2026)),
+                                     langMan_->Message(lang::Msg::AddToSiteQuestion), names, 0, true, &ok);
+        if (!ok) name.clear();
+    }
+    name = name.trimmed();
+    if (name.isEmpty()) return;
+    sites::Site site;
+    site.name = name;
+    const bool ok = (names.contains(name) || db->addSite(site)) && db->assign(name, facts);
+    if (!ok) ShowError(langMan_->Message(lang::Msg::AddToSiteFailed).arg(name, db->failure().text));
+    showSite();
+    sitesPage_->refresh();
+}
+
+bool TFormMain::loadSnapshot(const sites::Values& values) {
+    if (busy_ || !mayDiscard()) return false;
+    // As an Open puts a file's values on the page, but they stay changes:
+    // neither saved nor written.
+    settingsPage_->beginLoad();
+    Guarded([&] {
+        for (const auto& [key, value] : values)
+            if (const ControlDesc* d = settingsBindings_.Find(key)) SetControlValue(d->control, value);
+    });
+    settingsPage_->endLoad();
+    fileName_.clear();   // the snapshot's values, not the file's
+    edits_->recheck();
+    showFile();
+    showModule();
+    PageControl1->setCurrentIndex(PageSettings);
+    return true;
+}
+
+void TFormMain::exportSnapshot(const sites::Snapshot& snapshot) {
+    const QString proposed = QDir(buttons_->lastFolder()).filePath(QStringLiteral("snapshot-%1.ini").arg(snapshot.id));
+    QString chosen;
+    if (buttons_->chooseSaveName) {
+        chosen = buttons_->chooseSaveName(proposed);
+    } else {
+        QFileDialog dialog(this);
+        TransferButtons::PrepareSaveDialog(dialog);
+        dialog.selectFile(proposed);
+        if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+            chosen = dialog.selectedFiles().first();
+    }
+    if (chosen.isEmpty()) return;
+    const QString path = ConfigTransfer::SaveName(chosen);
+    // The file is written as Save writes the page: the snapshot's values go on
+    // the page for that moment, and what it showed comes back.
+    const QList<QByteArray> shown = shownValues();
+    settingsPage_->beginLoad();
+    Guarded([&] {
+        for (const auto& [key, value] : snapshot.values)
+            if (const ControlDesc* d = settingsBindings_.Find(key)) SetControlValue(d->control, value);
+        transfer_->Save(path);
+    });
+    Guarded([&] {
+        for (int i = 0; i < settingsBindings_.Count(); ++i) SetControlValue(settingsBindings_.At(i).control, shown[i]);
+    });
+    settingsPage_->endLoad();
+    edits_->recheck();
 }

@@ -3,11 +3,13 @@
 // session, which owns everything that talks to the module.
 #include "core/protocol/StatusParser.h"
 #include "session/DeviceSession.h"
+#include "sites/SiteDatabase.h"
 #include "ui/pages/SettingsReport.h"
 #include "ui/widgets/Bindings.h"
 
 #include <QDateTime>
 #include <QHash>
+#include <QSet>
 #include <QStringList>
 #include <QTimer>
 #include <QWidget>
@@ -33,6 +35,10 @@ class QSettings;
 class QTabWidget;
 class QToolButton;
 class SettingsPage;
+class SitesPage;
+namespace sites {
+class Recorder;
+}
 class StatusPage;
 class VolumesPage;
 
@@ -45,6 +51,9 @@ public:
         QSettings* languageStore = nullptr;              // null: the user's own settings
         QStringList extraSerialPorts;                    // offered by the Modem page besides the scanned ones
         QByteArray defaultPassword = kDefaultPassword;   // the first login on a new link
+        QString database;        // the site database file; empty: none (nothing recorded, no sites)
+        bool noRecord = false;   // nothing recorded this run; the Sites page still reads the database
+        QString operatorName;    // who works, as recorded; empty: the system's user name
     };
     explicit TFormMain(const Options& options);
     ~TFormMain() override;
@@ -60,7 +69,7 @@ public:
     void ToggleLogTab();
 
     // Page indexes of PageControl1.
-    enum Page { PageSettings = 0, PageStatus = 1, PageLog = 2, PageModem = 3, PageVolumes = 4 };
+    enum Page { PageSettings = 0, PageStatus = 1, PageLog = 2, PageModem = 3, PageVolumes = 4, PageSites = 5 };
 
     DeviceSession& session() { return *session_; }
     ConfigTransfer& transfer() { return *transfer_; }
@@ -69,6 +78,30 @@ public:
     QTabWidget* pageControl() const { return PageControl1; }
     SettingsPage* settingsPage() const { return settingsPage_; }
     StatusPage* statusPage() const { return statusPage_; }
+    SitesPage* sitesPage() const { return sitesPage_; }
+    // Records what is done to the module; null without a site database.
+    sites::Recorder* recorder() const { return recorder_.get(); }
+    // The site database the window reads (the Sites page, the bottom bar's
+    // site), opened at first use; null when there is none or it cannot be used.
+    sites::SiteDatabase* siteDatabase();
+    // The attached module as the site database knows it: its USB serial or
+    // the number called, and what the Status page shows.
+    sites::ModuleFacts moduleFacts() const;
+    // The bottom bar's "Site: NAME"; empty when the module is at no site (or
+    // none is attached).
+    QString siteText() const;
+    // Add to a site…: installs the attached module at a site picked from
+    // the list or typed new.
+    void addToSite();
+    // Asked by Add to a site… with the names of the sites: the name picked or
+    // typed, empty when cancelled. Unset: a dialog.
+    std::function<QString(const QStringList& sites)> chooseSite;
+    // Puts a snapshot's values on the Settings page, as changes not yet
+    // saved or written; false when the user kept what was shown.
+    bool loadSnapshot(const sites::Values& values);
+    // Writes a snapshot to a settings file the user names (buttons().chooseSaveName
+    // when set); the Settings page keeps what it shows.
+    void exportSnapshot(const sites::Snapshot& snapshot);
     QString standingText() const;
     QString aboutText() const;   // version and licences, in the window's language
     EditTracker& edits() { return *edits_; }
@@ -139,6 +172,15 @@ private:
     bool askPassword();
     // Log in…: the login again, with the dialog.
     void logIn();
+    // What the site database keeps of a Read, Write or Verify, and of the
+    // Status page's first values at each connection.
+    void recordTransfer(const char* action, bool done, const QString& reason, qint64 durationMs, int settings);
+    void recordStatus();
+    void showRecordingFailure(const QString& why);
+    void showSite();
+    // "KEY (caption): old -> new" for each setting whose values differ.
+    QString differenceLine(const QByteArray& key, const QByteArray& left, const QByteArray& right) const;
+    QStringList differenceLines(const sites::Values& from, const sites::Values& to) const;
 
     std::unique_ptr<DeviceSession> session_;
     ControlDescList settingsBindings_;
@@ -155,6 +197,7 @@ private:
     LogPage* logPage_;
     ModemPage* modemPage_;
     VolumesPage* volumesPage_;
+    SitesPage* sitesPage_;
     QWidget* Panel1;
     QWidget* Panel2;
     QWidget* Panel3;
@@ -182,6 +225,19 @@ private:
     std::unique_ptr<ConfigTransfer> transfer_;
     std::unique_ptr<TransferButtons> buttons_;
     std::unique_ptr<EditTracker> edits_;
+    // The site database: what is recorded goes through the recorder's own
+    // connection; the window reads through its own.
+    QString database_;
+    QString operatorName_;
+    std::unique_ptr<sites::Recorder> recorder_;
+    std::unique_ptr<sites::SiteDatabase> siteDb_;
+    bool siteDbTried_ = false;
+    QString siteDbFailure_;
+    ElidedLabel* lbSite_ = nullptr;
+    QPushButton* btAddToSite_ = nullptr;
+    bool siteLinkUp_ = false;       // the link as the bottom bar's site was last shown for
+    QSet<QString> statusHeard_;     // the status controls written since the link came up
+    bool statusRecorded_ = false;   // this connection's status is recorded
     bool mayDiscard();
     void fitScreen();
     void showFile();

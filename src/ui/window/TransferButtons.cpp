@@ -2,6 +2,7 @@
 
 #include "ui/widgets/ErrorBox.h"
 
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -47,6 +48,14 @@ QString TransferButtons::lastNote() const { return note_ ? note_() : QString(); 
 // name a file or a setting are in the window's language. All of them are
 // the user's to put right (another file, another value): warnings.
 void TransferButtons::showFailure(const std::function<void()>& body) {
+    // The text shown is kept: the site database records it as the reason.
+    failureShown_.clear();
+    ErrorSink& sink = errorSink();
+    const ErrorSink shown = sink;
+    sink = [this, shown](const QString& m) {
+        failureShown_ = m;
+        if (shown) shown(m);
+    };
     Guarded([&] {
         try {
             body();
@@ -63,6 +72,7 @@ void TransferButtons::showFailure(const std::function<void()>& body) {
             ShowMistake(message(lang::Msg::NotRegularFile).arg(e.path));
         }
     });
+    sink = shown;
 }
 
 // Read and Write end with a message box naming what failed, or with a short
@@ -71,6 +81,8 @@ void TransferButtons::showFailure(const std::function<void()>& body) {
 void TransferButtons::btnReadClick() {
     if (mayReplace && !mayReplace()) return;
     busy(true, "ReadStart");
+    QElapsedTimer clock;
+    clock.start();
     // A conversion error ends the Read at that entry; the window returns to
     // its normal state all the same.
     ConfigTransfer::ReadResult r;
@@ -88,8 +100,10 @@ void TransferButtons::btnReadClick() {
             rest.append(transfer_.bindings().At(i).key);
         notRead(rest);
     }
-    ended("Read", ran, r.cancelled, r.answered, ran ? transfer_.FailureMessage(r) : QString(), lang::Msg::ReadStopped,
+    const QString failure = ran ? transfer_.FailureMessage(r) : failureShown_;
+    ended("Read", ran, r.cancelled, r.answered, ran ? failure : QString(), lang::Msg::ReadStopped,
           lang::Msg::SettingsRead);
+    record({"read", ran && r.ok(), r.cancelled ? lastNote() : failure, clock.elapsed(), r.answered});
 }
 
 void TransferButtons::ended(const char* what, bool ran, bool cancelled, int done, const QString& failure,
@@ -106,6 +120,8 @@ void TransferButtons::ended(const char* what, bool ran, bool cancelled, int done
 
 void TransferButtons::btnWriteClick() {
     busy(true, "WriteStart");
+    QElapsedTimer clock;
+    clock.start();
     ConfigTransfer::WriteResult r;
     bool ran = false;
     QByteArray unsendable;
@@ -122,12 +138,19 @@ void TransferButtons::btnWriteClick() {
     if (!unsendable.isEmpty())
         ShowMistake(message(lang::Msg::CannotSend).arg(QString::fromLatin1(unsendable)) + QStringLiteral(". ") +
                     message(lang::Msg::NextStepValue));
-    ended("Write", ran, r.cancelled, r.written, ran ? transfer_.FailureMessage(r) : QString(), lang::Msg::WriteStopped,
+    const QString failure = ran ? transfer_.FailureMessage(r)
+                            : unsendable.isEmpty()
+                                ? failureShown_
+                                : message(lang::Msg::CannotSend).arg(QString::fromLatin1(unsendable));
+    ended("Write", ran, r.cancelled, r.written, ran ? failure : QString(), lang::Msg::WriteStopped,
           lang::Msg::SettingsWritten);
+    record({"write", ran && r.ok(), r.cancelled ? lastNote() : failure, clock.elapsed(), r.written});
 }
 
 void TransferButtons::btnVerifyClick() {
     busy(true, "VerifyStart");
+    QElapsedTimer clock;
+    clock.start();
     ConfigTransfer::VerifyResult v;
     bool ran = false;
     showFailure([&] {
@@ -136,21 +159,32 @@ void TransferButtons::btnVerifyClick() {
     });
     busy(false, "VerifyEnd");
     if (closing()) return;
+    const auto verified = [&](bool done, const QString& reason) {
+        record({"verify", done, reason, clock.elapsed(), v.read.answered});
+    };
     if (!ran) {
         finish(Note());
+        verified(false, failureShown_);
         return;
     }
     if (v.read.cancelled) {
         finish(stopped(lang::Msg::VerifyStopped, v.read.answered));
         if (!v.differences.isEmpty() && showDifferences) showDifferences(v.differences);
+        verified(false, lastNote());
         return;
     }
     const QString failure = transfer_.FailureMessage(v.read);
     if (!failure.isEmpty()) {
         ShowError(transfer_.withNextStep(failure));
         finish(Note());
+        verified(false, failure);
         return;
     }
+    QStringList differing;
+    for (const Difference& d : std::as_const(v.differences)) differing << QString::fromLatin1(d.key);
+    verified(v.differences.isEmpty(), differing.isEmpty() ? QString()
+                                                          : message(lang::Msg::VerifyDiffers) + QLatin1Char(' ') +
+                                                                differing.join(QStringLiteral(", ")));
     if (v.differences.isEmpty()) finish(counted(lang::Msg::VerifyMatch, v.read.answered));
     if (!v.differences.isEmpty() && showDifferences) showDifferences(v.differences);
 }

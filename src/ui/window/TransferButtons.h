@@ -68,6 +68,16 @@ public:
     // OpenFile asks which encoding a file uses when it cannot be told (see
     // EncodingUnclearError); none: Open is cancelled. Unset: a question box.
     std::function<std::optional<FileEncoding>(const QString& path, const QList<QByteArray>& settings)> chooseEncoding;
+    // A Read, Write or Verify has ended, unless the window's close cut it
+    // short: what the site database keeps of it.
+    struct Ended {
+        const char* action;   // "read", "write", "verify"
+        bool done = false;
+        QString reason;   // the failure as the user saw it; empty when done
+        qint64 durationMs = 0;
+        int settings = 0;   // the settings read, written or compared
+    };
+    std::function<void(const Ended&)> recorded;
 
 private:
     // The note a finished transfer leaves, made anew in the current language
@@ -89,12 +99,17 @@ private:
     QString allFilesFilter() const;
     QString iniFilesFilter() const;
     std::optional<FileEncoding> askEncoding(const EncodingUnclearError& e);
+    // Runs body, showing what it throws; the text shown is kept in failureShown_.
     void showFailure(const std::function<void()>& body);
+    void record(const Ended& e) const {
+        if (recorded) recorded(e);
+    }
     bool closing() const { return transfer_.closing && transfer_.closing(); }
 
     ConfigTransfer& transfer_;
     QWidget* dialogParent_;
     QProgressBar* progress_;   // may be null
     Note note_;
-    QString lastFolder_;   // where the latest Open or Save went; the dialogs start there
+    QString failureShown_;   // the last failure showFailure showed
+    QString lastFolder_;     // where the latest Open or Save went; the dialogs start there
 };

@@ -1,6 +1,7 @@
 // Kestrum: configures and monitors the Brisal GSM alarm module.
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
+#include "sites/SiteDatabase.h"
 #include "ui/widgets/ErrorBox.h"
 #include "ui/window/AppIcon.h"
 #include "ui/window/CloseOnSignals.h"
@@ -8,6 +9,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <exception>
@@ -26,7 +28,13 @@ int main(int argc, char** argv) {
     QCommandLineOption full("full", "Show every page, not only the volume tool.");
     QCommandLineOption serial("serial-port", "Offer this serial port on the Modem page.", "path");
     QCommandLineOption demoPassword("demo-password", "The simulated module's password (default 4826).", "pw");
-    parser.addOptions({demo, full, serial, demoPassword});
+    QCommandLineOption database("database",
+                                "The site database file (default: KESTRUM_DATABASE, or the one in the "
+                                "application-data folder; with --demo, one in a temporary folder).",
+                                "path");
+    QCommandLineOption noRecord("no-record", "Record nothing in the site database this run.");
+    QCommandLineOption operatorName("operator", "Who works, as recorded (default: the system's user name).", "name");
+    parser.addOptions({demo, full, serial, demoPassword, database, noRecord, operatorName});
     {
         // --help, --version and a wrong option are answered without a display.
         QCoreApplication plain(argc, argv);
@@ -42,6 +50,20 @@ int main(int argc, char** argv) {
         TFormMain::Options options;
         options.full = parser.isSet(full);
         options.extraSerialPorts = parser.values(serial);
+        // A demo records into a file of its own, gone at its end, never into
+        // the user's site database, unless a file is named.
+        QTemporaryDir demoFolder;
+        const QString fromEnvironment = qEnvironmentVariable("KESTRUM_DATABASE");
+        if (parser.isSet(database))
+            options.database = parser.value(database);
+        else if (!fromEnvironment.isEmpty())
+            options.database = fromEnvironment;
+        else if (parser.isSet(demo))
+            options.database = demoFolder.isValid() ? demoFolder.filePath("sites.db") : QString();
+        else
+            options.database = sites::SiteDatabase::defaultPath();
+        options.noRecord = parser.isSet(noRecord);
+        options.operatorName = parser.value(operatorName);
         if (parser.isSet(demo)) {
             module = std::make_unique<SimModule>();
             if (parser.isSet(demoPassword)) module->setPassword(parser.value(demoPassword).toLocal8Bit());

@@ -1,0 +1,84 @@
+#pragma once
+// The Sites page: the sites of the site database with a search box, the
+// selected site's module and history, and for a snapshot of the history its
+// differences against the one before and against the Settings page, with
+// Load, Export and Report; the status seen at the site's visits as plots.
+//
+// The page only reads the database; what it does with a snapshot (loading,
+// exporting, reporting) the window does through the hooks below.
+#include "sites/SiteDatabase.h"
+#include "ui/lang/Messages.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <optional>
+
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+class QTreeWidget;
+class TrendPlot;
+
+class SitesPage : public QWidget {
+    Q_OBJECT
+public:
+    explicit SitesPage(QWidget* parent = nullptr);
+
+    // The database the page reads, or null (the page says why through
+    // unusable); not owned.
+    void setDatabase(sites::SiteDatabase* db, const QString& unusable = {});
+
+    // The program's messages in the window's language; unset: English.
+    std::function<QString(lang::Msg)> message;
+    // The values the Settings page shows now, as a Write would send them.
+    std::function<sites::Values()> pageValues;
+    // The lines that name each setting whose value differs, from -> to; none
+    // when they are the same.
+    std::function<QStringList(const sites::Values& from, const sites::Values& to)> describe;
+    // What the snapshot buttons do with the selected snapshot.
+    std::function<void(const sites::Snapshot&)> load, exportTo, report;
+
+    // Reads the sites, the selected site's history and the snapshot again.
+    void refresh();
+    void retranslate();
+
+    // The selection, for the window and the tests.
+    QString selectedSite() const;
+    void selectSite(const QString& name);
+    QList<sites::HistoryRow> history() const { return history_; }
+    void selectEvent(int row);   // newest first
+    std::optional<sites::Snapshot> selectedSnapshot() const { return snapshot_; }
+    QString differencesText() const;
+
+private:
+    QString text(lang::Msg m) const;
+    void showSites();
+    void showSite();
+    void showSnapshot();
+    void showPlotTexts();
+    void showStatus(const QList<sites::StatusVisit>& visits);
+    QString actionText(const QString& action) const;
+    void addLines(QStringList& out, lang::Msg heading, const std::optional<sites::Values>& from,
+                  const sites::Values& to) const;
+
+    sites::SiteDatabase* db_ = nullptr;
+    QString unusable_;
+    QLineEdit* search_;
+    QListWidget* sites_;
+    QLabel* state_;   // the database's failure, or the site's module
+    QTreeWidget* historyTree_;
+    QPlainTextEdit* differences_;
+    QPushButton* load_;
+    QPushButton* export_;
+    QPushButton* report_;
+    QLabel* statusCaption_;
+    TrendPlot* signal_;
+    TrendPlot* supply_;
+    TrendPlot* temperature_;
+    qint64 plotClock_ = 0;   // the plots' time: one step per visit
+    QList<sites::HistoryRow> history_;
+    std::optional<sites::Snapshot> snapshot_;
+};

@@ -1,0 +1,140 @@
+// The site database in the window: what Read and Write record, the Sites
+// page's history and snapshots, the bottom bar's site, and a database that
+// cannot be used.
+#include "core/text/Timing.h"
+#include "sites/Recorder.h"
+#include "support/TimingGuard.h"
+#include "support/WindowRig.h"
+#include "ui/pages/EditTracker.h"
+#include "ui/pages/SitesPage.h"
+#include "ui/window/TransferButtons.h"
+
+#include <QFile>
+#include <QTabWidget>
+#include <QTest>
+#include <QTreeWidget>
+
+class SitesPageTest : public QObject {
+    Q_OBJECT
+    TimingGuard savedTiming_;
+
+    static QString lbResult(const WindowRig& r) { return r.c<QLabel>("lbResult")->text(); }
+    static QByteArray valueOf(const sites::Values& values, const QByteArray& key) {
+        for (const auto& [k, v] : values)
+            if (k == key) return v;
+        return "<none>";
+    }
+
+private slots:
+    void initTestCase() {
+        timing::answerWaitMs = 200;
+        timing::loginPollMs = 10;
+    }
+
+    void readAndWriteRecordedShownAndLoaded() {
+        QTemporaryDir dir;
+        WindowRig r(true, [&](TFormMain::Options& o) {
+            o.database = dir.filePath("sites.sqlite");
+            o.operatorName = "Ann";
+        });
+        r.module.setParam("CALL:REMNR1.PN", "+36111");
+        QVERIFY(r.connect());
+        // A module at no site: the bar offers to add it to one.
+        QVERIFY(QTest::qWaitFor([&] { return r.button("btAddToSite")->isVisible(); }, 5000));
+        QVERIFY(!r.c("lbSite")->isVisible());
+        QStringList offered;
+        r.w->chooseSite = [&](const QStringList& names) {
+            offered = names;
+            return QStringLiteral("Bakery");
+        };
+        r.button("btAddToSite")->click();
+        QCOMPARE(offered, QStringList());
+        QVERIFY(r.c("lbSite")->isVisible());
+        QCOMPARE(r.w->siteText(), QString("Site: Bakery"));
+        QVERIFY(!r.button("btAddToSite")->isVisible());
+
+        r.button("btnRead")->click();
+        QCOMPARE(r.value("edTCentrPhone1"), QByteArray("+36111"));
+        r.set("edTCentrPhone1", "+36222");
+        r.button("btnWrite")->click();
+        QCOMPARE(r.module.param("CALL:REMNR1.PN"), QByteArray("+36222"));
+        r.w->recorder()->flush();
+        QCOMPARE(r.w->recorder()->failureText(), QString());
+
+        r.w->pageControl()->setCurrentIndex(TFormMain::PageSites);
+        SitesPage* page = r.w->sitesPage();
+        QVERIFY(r.w->pageControl()->isTabVisible(TFormMain::PageSites));
+        QCOMPARE(r.w->pageControl()->tabText(TFormMain::PageSites), QString("Sites"));
+        QCOMPARE(page->selectedSite(), QString("Bakery"));
+        const QList<sites::HistoryRow> history = page->history();
+        QCOMPARE(history.size(), 2);
+        QCOMPARE(history[0].action, QString("write"));
+        QCOMPARE(history[1].action, QString("read"));
+        for (const sites::HistoryRow& row : history) {
+            QVERIFY(row.done);
+            QCOMPARE(row.settings, 205);
+            QCOMPARE(row.operatorName, QString("Ann"));
+            QCOMPARE(row.link, QString("usb"));
+            QVERIFY(!row.serial.isEmpty());
+            QVERIFY(row.snapshotId > 0);
+        }
+        auto* tree = r.c<QTreeWidget>("tvSiteHistory");
+        QCOMPARE(tree->topLevelItem(0)->text(1), QString("Write"));
+        QCOMPARE(tree->topLevelItem(1)->text(2), QString("done"));
+        QCOMPARE(tree->topLevelItem(1)->text(3), QString("Ann"));
+
+        // The Write's snapshot: what was sent, one value differing from the Read's.
+        page->selectEvent(0);
+        QVERIFY(page->selectedSnapshot());
+        QCOMPARE(page->selectedSnapshot()->values.size(), 205);
+        QCOMPARE(valueOf(page->selectedSnapshot()->values, "CALL:REMNR1.PN"), QByteArray("+36222"));
+        const QStringList lines = page->differencesText().split('\n');
+        QCOMPARE(lines.value(0), QString("Against the previous snapshot:"));
+        QVERIFY2(lines.value(1).startsWith("  CALL:REMNR1.PN") && lines.value(1).endsWith("+36111 -> +36222"),
+                 qPrintable(lines.value(1)));
+        QCOMPARE(lines.value(2), QString("Against the Settings page:"));
+        QCOMPARE(lines.value(3), QString("  no difference"));
+
+        // Export writes the Read's values to a file; the page keeps its own.
+        r.w->buttons().SaveFile(dir.filePath("page.ini"));
+        page->selectEvent(1);
+        QCOMPARE(valueOf(page->selectedSnapshot()->values, "CALL:REMNR1.PN"), QByteArray("+36111"));
+        const QString fileBefore = r.w->fileText();
+        r.w->buttons().chooseSaveName = [&](const QString&) { return dir.filePath("exported"); };
+        r.button("btSnapshotExport")->click();
+        QFile exported(dir.filePath("exported.ini"));
+        QVERIFY(exported.open(QIODevice::ReadOnly));
+        QVERIFY(exported.readAll().contains("edTCentrPhone1=+36111"));
+        QCOMPARE(r.value("edTCentrPhone1"), QByteArray("+36222"));
+        QCOMPARE(r.w->fileText(), fileBefore);
+        QCOMPARE(fileBefore, QString("page.ini"));
+
+        // Loaded into the Settings page: changed, neither saved nor written.
+        r.button("btSnapshotLoad")->click();
+        QCOMPARE(r.w->pageControl()->currentIndex(), int(TFormMain::PageSettings));
+        QCOMPARE(r.value("edTCentrPhone1"), QByteArray("+36111"));
+        QCOMPARE(r.w->fileText(), QString("*"));
+        QCOMPARE(r.w->moduleText(), QString("not written to the module"));
+        QCOMPARE(r.w->edits().changedKeys(), QList<QByteArray>{"CALL:REMNR1.PN"});
+    }
+
+    void unusableDatabaseToldOnceAndReadWorks() {
+        WindowRig r(true, [&](TFormMain::Options& o) { o.database = "/proc/kestrum-no-such/sites.sqlite"; });
+        QVERIFY(r.connect());
+        // The status heard at the connection is the first record: it cannot be made.
+        QVERIFY(QTest::qWaitFor([&] { return lbResult(r).startsWith("Not recorded in the site database: "); }, 5000));
+        QVERIFY(!r.w->recorder()->failureText().isEmpty());
+        QVERIFY(r.c<QLabel>("lbResult")->toolTip().endsWith(r.w->recorder()->failureText()));
+        QVERIFY(!r.button("btAddToSite")->isVisible());
+        // Told once: Read works and says only what it did.
+        r.module.setParam("CALL:REMNR1.PN", "+36111");
+        r.button("btnRead")->click();
+        QCOMPARE(r.value("edTCentrPhone1"), QByteArray("+36111"));
+        r.w->recorder()->flush();
+        QCoreApplication::processEvents();
+        QCOMPARE(lbResult(r), QString("205 settings read"));
+    }
+};
+
+QTEST_MAIN(SitesPageTest)
+#include "test_sites_page.moc"
