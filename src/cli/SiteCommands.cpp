@@ -156,6 +156,16 @@ int Tool::openReference(const QString& reference) {
     return Ok;
 }
 
+int Tool::knownSite(sites::SiteDatabase& db, const QString& name) {
+    if (db.site(name)) return Ok;
+    if (db.failure()) {
+        say("site database: %s", db.failure().text.toLocal8Bit());
+        return DatabaseUnusable;
+    }
+    say("there is no site named %s", quoted(name));
+    return UnknownSite;
+}
+
 int Tool::doSites() {
     sites::SiteDatabase* db = database();
     if (!db) return DatabaseUnusable;
@@ -194,14 +204,7 @@ int Tool::doSite() {
         say("%s", db->failure().text.toLocal8Bit());
         return db->failure().kind == ::Failure::Kind::Refused ? Usage : DatabaseUnusable;
     }
-    if (!db->site(name)) {
-        if (db->failure()) {
-            say("site database: %s", db->failure().text.toLocal8Bit());
-            return DatabaseUnusable;
-        }
-        say("there is no site named %s", quoted(name));
-        return UnknownSite;
-    }
+    if (const int rc = knownSite(*db, name); rc != Ok) return rc;
     // The module named, or the one attached (only listed: nothing is sent to it).
     sites::ModuleFacts module;
     if (p_.isSet("phone")) {
@@ -238,13 +241,9 @@ int Tool::doHistory() {
     sites::SiteDatabase* db = database();
     if (!db) return DatabaseUnusable;
     const QString site = p_.value("site").trimmed();
-    if (!site.isEmpty() && !db->site(site) && !db->failure()) {
-        say("there is no site named %s", quoted(site));
-        return UnknownSite;
-    }
-    const QList<sites::HistoryRow> rows =
-        db->failure() ? QList<sites::HistoryRow>()
-                      : db->history(site, p_.value("module").trimmed(), p_.value("limit").toInt());
+    if (!site.isEmpty())
+        if (const int rc = knownSite(*db, site); rc != Ok) return rc;
+    const QList<sites::HistoryRow> rows = db->history(site, p_.value("module").trimmed(), p_.value("limit").toInt());
     if (db->failure()) {
         say("site database: %s", db->failure().text.toLocal8Bit());
         return DatabaseUnusable;
@@ -293,14 +292,7 @@ int Tool::doImport() {
     sites::SiteDatabase* db = database();
     if (!db) return DatabaseUnusable;
     const QString site = p_.value("site").trimmed();
-    if (!db->site(site)) {
-        if (db->failure()) {
-            say("site database: %s", db->failure().text.toLocal8Bit());
-            return DatabaseUnusable;
-        }
-        say("there is no site named %s", quoted(site));
-        return UnknownSite;
-    }
+    if (const int rc = knownSite(*db, site); rc != Ok) return rc;
     QStringList files;
     for (const QString& arg : positional_) {
         if (!QFileInfo(arg).isDir()) {

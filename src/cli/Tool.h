@@ -123,6 +123,8 @@ private:
     // The database for the commands that need it, opened on first use; null,
     // having said why, when it cannot be used.
     sites::SiteDatabase* database();
+    // Ok when the site is there; else UnknownSite or DatabaseUnusable, said.
+    int knownSite(sites::SiteDatabase& db, const QString& name);
     // Puts a snapshot's values into the hidden Settings page, by key.
     int openReference(const QString& reference);
     // The recorder of this run; null with --no-record.

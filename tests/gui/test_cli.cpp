@@ -8,6 +8,7 @@
 #include "sim/SimModem.h"
 #endif
 #include "sim/SimModule.h"
+#include "sites/SiteDatabase.h"
 #include "support/ModemTiming.h"
 #include "support/TimingGuard.h"
 #include "ui/pages/ConfigTransfer.h"
@@ -26,6 +27,8 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -36,6 +39,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <tuple>
 #ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -98,6 +102,13 @@ class CliTest : public QObject {
     Q_OBJECT
     QTemporaryDir dir_;
     TimingGuard savedTiming_;   // initTestCase changes timing
+
+    // The site database's events, newest first, as history --json gives them.
+    QJsonArray history(const QStringList& args) {
+        const Run h = run(QStringList{"history", "--json"} + args, nullptr);
+        if (h.rc != cli::Ok) qWarning("history: %s", h.err.constData());
+        return QJsonDocument::fromJson(h.out).array();
+    }
 
     // A settings file with these lines (Windows-1250, CR LF).
     QString settingsFile(const char* name, const QByteArray& lines) {
@@ -799,9 +810,14 @@ private slots:
         QVERIFY(modem.start());
         const QStringList via = {"--serial-port", modem.slavePath(), "--phone", "+36301234567"};
         const QString file = dir_.filePath("modem.ini");
-        const Run r = run(QStringList{"read", "--out", file} + via, &usb.backend);
+        const QString db = dir_.filePath("modem.sqlite");
+        const Run r = run(QStringList{"read", "--out", file, "--database", db} + via, &usb.backend);
         QCOMPARE(r.rc, int(cli::Ok));
         QVERIFY(fileBytes(file).contains("EditPhoneNumber1=+36209998877\r\n"));
+        const QJsonArray events = history({"--module", "+36301234567", "--database", db});   // the number called
+        QCOMPARE(events.size(), 1);
+        QCOMPARE(events[0].toObject()["link"].toString(), QString("modem"));
+        QCOMPARE(events[0].toObject()["result"].toString(), QString("done"));
         QTRY_VERIFY_WITH_TIMEOUT(!modem.inCall(), 10000);   // hung up at the end
         const Run g = run(QStringList{"get", "CALL:USER1.PN"} + via, &usb.backend);
         QCOMPARE(g.out, QByteArray("CALL:USER1.PN=+36209998877\n"));
@@ -813,6 +829,183 @@ private slots:
         QCOMPARE(busy.rc, int(cli::NoModule));
     }
 #endif
+
+    // The installer's visit: a site, the module assigned to it, a read, the
+    // second phone number changed by hand, a write. The history holds both
+    // with the snapshots that differ in exactly that number, and the status
+    // seen at each connection.
+    void theSiteRemembersTheReadAndTheWrite() {
+        Module m;
+        const QString db = dir_.filePath("visit.sqlite");
+        const QStringList d = {"--database", db, "--operator", "Anna"};
+        QCOMPARE(run(QStringList{"site", "add", "Bakery", "--customer", "Kov\u00E1cs"} + d, nullptr).rc, int(cli::Ok));
+        QCOMPARE(run(QStringList{"site", "add", "Bakery"} + d, nullptr).rc, int(cli::Usage));   // taken
+        QCOMPARE(run(QStringList{"site", "assign", "Bakery"} + d, &m.backend).rc, int(cli::Ok));
+        const QString file = dir_.filePath("bakery.ini");
+        QCOMPARE(run(QStringList{"read", "--out", file} + d, &m.backend).rc, int(cli::Ok));
+        QByteArray bytes = fileBytes(file);
+        QVERIFY(bytes.contains("\r\nEditPhoneNumber2=\r\n"));
+        bytes.replace("\r\nEditPhoneNumber2=\r\n", "\r\nEditPhoneNumber2=+36301234567\r\n");
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+        f.close();
+        QCOMPARE(run(QStringList{"write", file} + d, &m.backend).rc, int(cli::Ok));
+
+        const QJsonArray events = history({"--site", "Bakery", "--database", db});
+        QCOMPARE(events.size(), 2);
+        const QJsonObject write = events[0].toObject(), read = events[1].toObject();
+        for (const auto& [e, action, source] :
+             {std::tuple{write, "write", "file:bakery.ini"}, {read, "read", "module"}}) {
+            QCOMPARE(e["action"].toString(), QString(action));
+            QCOMPARE(e["source"].toString(), QString(source));
+            QCOMPARE(e["result"].toString(), QString("done"));
+            QCOMPARE(e["settings"].toInt(), 205);
+            QCOMPARE(e["serial"].toString(), QString("SIM0001"));
+            QCOMPARE(e["link"].toString(), QString("usb"));
+            QCOMPARE(e["operator"].toString(), QString("Anna"));
+        }
+        const QString first = "@" + QString::number(read["snapshot"].toInt());
+        const QString second = "@" + QString::number(write["snapshot"].toInt());
+        QVERIFY(first != second);
+        const Run diff = run({"diff", first, second, "--database", db}, nullptr);
+        QCOMPARE(diff.rc, int(cli::Failure));   // they differ
+        QCOMPARE(diff.out, QByteArray("CALL:USER2.PN (T2 phone number): \"\" -> +36301234567\n"));
+
+        sites::SiteDatabase sdb({db, {}});
+        QVERIFY(sdb.open());
+        const QList<sites::StatusVisit> visits = sdb.statusHistory("Bakery", 0);
+        QCOMPARE(visits.size(), 2);
+        QCOMPARE(visits[0].signal, m.module.status("RFP"));
+        QCOMPARE(visits[0].firmware, m.module.status("FWv"));
+        QCOMPARE(sdb.sites("Kov\u00E1cs").value(0).serial, QString("SIM0001"));
+    }
+
+    // A snapshot written back and checked; the check that finds the module
+    // holding something else is recorded as failed, with what was said and
+    // what the module holds. Export gives the read's own file back.
+    void restoreThenVerify() {
+        Module m;
+        m.module.setParam("CALL:USER1.PN", "+3611");
+        const QString db = dir_.filePath("restore.sqlite");
+        const QStringList d = {"--database", db};
+        QCOMPARE(run(QStringList{"site", "add", "Shop"} + d, nullptr).rc, int(cli::Ok));
+        QCOMPARE(run(QStringList{"site", "assign", "Shop"} + d, &m.backend).rc, int(cli::Ok));
+        const QString file = dir_.filePath("shop.ini");
+        QCOMPARE(run(QStringList{"read", "--out", file} + d, &m.backend).rc, int(cli::Ok));
+        const int readSnapshot =
+            history({"--module", "SIM0001", "--limit", "1", "--database", db})[0].toObject()["snapshot"].toInt();
+
+        m.module.setParam("CALL:USER1.PN", "+3622");
+        QCOMPARE(run(QStringList{"restore", "@site:Shop", "--verify"} + d, &m.backend).rc, int(cli::Ok));
+        QCOMPARE(m.module.param("CALL:USER1.PN"), QByteArray("+3611"));
+        const QJsonArray events = history({"--site", "Shop", "--limit", "2", "--database", db});
+        QCOMPARE(events[0].toObject()["action"].toString(), QString("verify"));
+        QCOMPARE(events[1].toObject()["action"].toString(), QString("restore"));
+        QCOMPARE(events[1].toObject()["source"].toString(), QString("snapshot:%1").arg(readSnapshot));
+        QCOMPARE(events[0].toObject()["snapshot"].toInt(), readSnapshot);
+        QCOMPARE(events[1].toObject()["snapshot"].toInt(), readSnapshot);
+
+        const QString exported = dir_.filePath("exported.ini");
+        QCOMPARE(run(QStringList{"export", "@module:SIM0001", "--out", exported} + d, nullptr).rc, int(cli::Ok));
+        QCOMPARE(fileBytes(exported), fileBytes(file));
+
+        auto knobs = m.module.knobs();
+        knobs.ignoresSetOf = "CALL:USER1.PN";
+        m.module.setKnobs(knobs);
+        m.module.setParam("CALL:USER1.PN", "+3633");
+        const Run bad = run(QStringList{"restore", "@" + QString::number(readSnapshot), "--verify"} + d, &m.backend);
+        QCOMPARE(bad.rc, int(cli::Mismatch));
+        const QJsonObject verify = history({"--site", "Shop", "--limit", "1", "--database", db})[0].toObject();
+        QCOMPARE(verify["result"].toString(), QString("failed"));
+        QCOMPARE("kestrum-cli: " + verify["reason"].toString().toLocal8Bit() + "\n", bad.err);
+        QCOMPARE(run(QStringList{"export", "@site:Shop", "--out", exported} + d, nullptr).rc, int(cli::Ok));
+        QVERIFY(fileBytes(exported).contains("\r\nEditPhoneNumber1=+3633\r\n"));
+    }
+
+    // Files brought in keep their time; one that is no settings file is
+    // skipped with its reason. Names and references that lead nowhere have
+    // exit codes of their own.
+    void importAndUnknownNames() {
+        const QString db = dir_.filePath("import.sqlite");
+        const QStringList d = {"--database", db};
+        QCOMPARE(run(QStringList{"site", "add", "Office"} + d, nullptr).rc, int(cli::Ok));
+        QDir(dir_.path()).mkdir("old");
+        const QString good = settingsFile("old/good.ini", "EditPhoneNumber1=+3655\r\n");
+        QFile g(good);
+        QVERIFY(g.open(QIODevice::ReadWrite));
+        const QDateTime modified(QDate(2025, 3, 14), QTime(10, 0), Qt::UTC);
+        QVERIFY(g.setFileTime(modified, QFileDevice::FileModificationTime));
+        g.close();
+        QFile bad(dir_.filePath("old/bad.txt"));
+        QVERIFY(bad.open(QIODevice::WriteOnly) && bad.write("hello\n") == 6);
+        bad.close();
+
+        const Run i = run(QStringList{"import", dir_.filePath("old"), "--site", "Office"} + d, nullptr);
+        QCOMPARE(i.rc, int(cli::FileError));
+        QVERIFY(i.err.contains("bad.txt") && !i.err.contains("good.ini"));
+        const QJsonArray events = history({"--site", "Office", "--database", db});
+        QCOMPARE(events.size(), 1);
+        QCOMPARE(events[0].toObject()["action"].toString(), QString("import"));
+        QCOMPARE(events[0].toObject()["at"].toString(), QString("2025-03-14T10:00:00Z"));
+        QCOMPARE(events[0].toObject()["source"].toString(), QString("file:good.ini"));
+        QCOMPARE(i.out,
+                 good.toLocal8Bit() + ": @" + QByteArray::number(events[0].toObject()["snapshot"].toInt()) + "\n");
+        QCOMPARE(run(QStringList{"diff", good, "@site:Office"} + d, nullptr).rc, int(cli::Ok));   // the same
+
+        Module m;
+        QCOMPARE(run(QStringList{"import", good, "--site", "Nope"} + d, nullptr).rc, int(cli::UnknownSite));
+        QCOMPARE(run(QStringList{"history", "--site", "Nope"} + d, nullptr).rc, int(cli::UnknownSite));
+        QCOMPARE(run(QStringList{"site", "assign", "Nope"} + d, &m.backend).rc, int(cli::UnknownSite));
+        QCOMPARE(run(QStringList{"diff", good, "@site:Nope"} + d, nullptr).rc, int(cli::UnknownSite));
+        QCOMPARE(run(QStringList{"diff", good, "@999"} + d, nullptr).rc, int(cli::UnknownReference));
+        QCOMPARE(run(QStringList{"write", "@module:NOSUCH"} + d, &m.backend).rc, int(cli::UnknownReference));
+        QVERIFY(m.module.commands().isEmpty());   // nothing sent
+        QCOMPARE(run(QStringList{"restore", "file.ini"} + d, &m.backend).rc, int(cli::Usage));
+
+        // KESTRUM_DATABASE names the file when --database does not.
+        qputenv("KESTRUM_DATABASE", db.toLocal8Bit());
+        const Run s = run({"sites", "--no-record"}, nullptr);
+        qunsetenv("KESTRUM_DATABASE");
+        QCOMPARE(s.out, QByteArray("Office  -  -  -\n"));
+    }
+
+    // A site database that cannot be used never changes what the work on the
+    // module does: said once, the exit code that of the work. The commands
+    // that need it have an exit code of their own. A newer one is left as it was.
+    void anUnusableDatabaseLeavesTheWorkAlone() {
+        Module m;
+        QFile blocker(dir_.filePath("blocker"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        const QString nowhere = dir_.filePath("blocker/sub/sites.sqlite");   // under a file: never created
+        const QString newer = dir_.filePath("newer.sqlite");
+        {
+            QSqlDatabase s = QSqlDatabase::addDatabase("QSQLITE", "newer");
+            s.setDatabaseName(newer);
+            QVERIFY(s.open());
+            QSqlQuery q(s);
+            QVERIFY(q.exec("CREATE TABLE schema_version (version INTEGER NOT NULL)"));
+            QVERIFY(q.exec("INSERT INTO schema_version (version) VALUES (99)"));
+            q.finish();
+            s.close();
+        }
+        QSqlDatabase::removeDatabase("newer");
+        const QByteArray before = fileBytes(newer);
+        for (const QString& db : {nowhere, newer}) {
+            const QString out = dir_.filePath("unusable.ini");
+            QFile::remove(out);
+            const Run r = run({"read", "--out", out, "--database", db}, &m.backend);
+            QCOMPARE(r.rc, int(cli::Ok));
+            QVERIFY(QFileInfo::exists(out));
+            QCOMPARE(r.err.count("kestrum-cli: site database: "), 1);
+            QCOMPARE(r.err.count('\n'), 1);
+            if (db == newer) QVERIFY(r.err.contains("newer"));
+            QCOMPARE(run({"sites", "--database", db}, nullptr).rc, int(cli::DatabaseUnusable));
+            QCOMPARE(run({"diff", out, "@1", "--database", db}, nullptr).rc, int(cli::DatabaseUnusable));
+        }
+        QCOMPARE(fileBytes(newer), before);
+        QVERIFY(!QFileInfo::exists(dir_.filePath("newer.sqlite.bak")));
+    }
 };
 
 QTEST_MAIN(CliTest)
