@@ -123,8 +123,7 @@ int Tool::run(const QStringList& givenArgs) {
     const bool volumesSet = command == "volumes" && (p_.isSet("mic") || p_.isSet("spk"));
     if (!recorded_ && !p_.isSet("all")) {
         if (command == "read" || command == "write" || command == "restore")
-            recordEvent(writeAction_ == "restore" ? writeAction_ : command, rc, {},
-                        command == "read" ? QStringLiteral("module") : sourceOf(positional_.value(0)));
+            recordEvent(command, rc, {}, command == "read" ? QStringLiteral("module") : sourceOf(positional_.value(0)));
         else if (command == "diff" && positional_.size() == 1)
             recordEvent(command, rc);
         else if (volumesSet)

@@ -127,15 +127,12 @@ int Tool::doWrite() {
     if (!p_.isSet("verify")) return Ok;
     // The module's values as read back: what was sent, but for the differences.
     sites::Values held = pageValues();
-    const auto verified = [&] {
-        const int rc = verifyWritten();
-        for (auto& [key, value] : held)
-            for (const SettingDifference& d : lastDifferences_)
-                if (d.key == key) value = d.right;
-        return rc;
-    }();
-    recordEvent(QStringLiteral("verify"), verified, held);
-    return verified;
+    const int rc = verifyWritten();
+    for (auto& [key, value] : held)
+        for (const SettingDifference& d : lastDifferences_)
+            if (d.key == key) value = d.right;
+    recordEvent(QStringLiteral("verify"), rc, held);
+    return rc;
 }
 
 int Tool::verifyWritten() {
