@@ -7,6 +7,7 @@
 #include "support/WindowRig.h"
 #include "ui/pages/EditTracker.h"
 #include "ui/pages/SitesPage.h"
+#include "ui/widgets/TrendPlot.h"
 #include "ui/window/TransferButtons.h"
 
 #include <QFile>
@@ -52,6 +53,10 @@ private slots:
         QVERIFY(r.c("lbSite")->isVisible());
         QCOMPARE(r.w->siteText(), QString("Site: Bakery"));
         QVERIFY(!r.button("btAddToSite")->isVisible());
+        r.w->SpeedButtonROClick();
+        QCOMPARE(r.w->siteText(), QString("Locatie: Bakery"));
+        QCOMPARE(r.w->pageControl()->tabText(TFormMain::PageSites), QString("Locatii"));
+        r.w->SpeedButtonENClick();
 
         r.button("btnRead")->click();
         QCOMPARE(r.value("edTCentrPhone1"), QByteArray("+36111"));
@@ -116,6 +121,20 @@ private slots:
         QCOMPARE(r.w->fileText(), QString("*"));
         QCOMPARE(r.w->moduleText(), QString("not written to the module"));
         QCOMPARE(r.w->edits().changedKeys(), QList<QByteArray>{"CALL:REMNR1.PN"});
+
+        // The next connection records its status at the site: the plots show the visit.
+        // (The first connection's status is at the site when it came after Add to a site.)
+        const int before = r.c<TrendPlot>("plSiteSupply")->sampleCount();
+        r.module.setStatus("VSU", "12980");
+        r.backend.detach();
+        QVERIFY(QTest::qWaitFor([&] { return !r.enabled("btnRead"); }, 5000));
+        QVERIFY(r.connect());
+        QVERIFY(QTest::qWaitFor([&] { return r.text("lbSupplyVoltageValue").startsWith("12980"); }, 5000));
+        r.w->recorder()->flush();
+        r.w->pageControl()->setCurrentIndex(TFormMain::PageSites);
+        QCOMPARE(r.c<TrendPlot>("plSiteSupply")->sampleCount(), before + 1);
+        QCOMPARE(r.c<TrendPlot>("plSiteSupply")->highest(), 12980.0);
+        QCOMPARE(r.c<TrendPlot>("plSiteSignal")->highest(), 21.0);
     }
 
     void unusableDatabaseToldOnceAndReadWorks() {

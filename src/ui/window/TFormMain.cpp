@@ -171,7 +171,8 @@ TFormMain::TFormMain(const Options& options)
         }
         showModule();
         showStanding();
-        PageControl1->setTabText(PageSites, langMan_->Message(lang::Msg::SitesTab));
+        if (PageControl1->indexOf(sitesPage_) == PageSites)
+            PageControl1->setTabText(PageSites, langMan_->Message(lang::Msg::SitesTab));
         sitesPage_->retranslate();
         btAddToSite_->setText(langMan_->Message(lang::Msg::AddToSite));
         showSite();
@@ -192,8 +193,8 @@ TFormMain::TFormMain(const Options& options)
     showStanding();
     // 13. The volume tool.
     if (options.full) {
-        for (int i : {PageSettings, PageStatus, PageModem, PageVolumes, PageSites})
-            PageControl1->setTabVisible(i, true);
+        for (int i : {PageSettings, PageStatus, PageModem, PageVolumes}) PageControl1->setTabVisible(i, true);
+        PageControl1->addTab(sitesPage_, langMan_->Message(lang::Msg::SitesTab));
         PageControl1->setCurrentIndex(PageSettings);
         setWindowTitle("Brisal Kestrum v1.00");
         resize(824, 676);
@@ -220,10 +221,10 @@ void TFormMain::buildWindow() {
     PageControl1->addTab(logPage_, "Log");
     PageControl1->addTab(modemPage_, "Modem");
     PageControl1->addTab(volumesPage_, "Volumes");
-    sitesPage_ = new SitesPage(PageControl1);
-    PageControl1->addTab(sitesPage_, "Sites");
+    // The Sites page belongs to the whole configurator: a tab only there.
+    sitesPage_ = new SitesPage(this);
+    sitesPage_->hide();
     PageControl1->setTabVisible(PageLog, false);
-    PageControl1->setTabVisible(PageSites, false);
     PageControl1->setCurrentIndex(PageVolumes);
 
     Panel1 = new QWidget(this);
@@ -367,7 +368,7 @@ QWidget* TFormMain::control(const QByteArray& name) const { return findChild<QWi
 
 void TFormMain::applyStartupPresentation() {
     PageControl1->setTabVisible(PageVolumes, true);
-    for (int i : {PageSettings, PageStatus, PageModem, PageSites}) PageControl1->setTabVisible(i, false);
+    for (int i : {PageSettings, PageStatus, PageModem}) PageControl1->setTabVisible(i, false);
     setWindowTitle("Orvik Device Volumes");
     PageControl1->resize(300, 430);
     resize(300, 480);

@@ -68,7 +68,7 @@ public:
     void SpeedButtonROClick();
     void ToggleLogTab();
 
-    // Page indexes of PageControl1.
+    // Page indexes of PageControl1; the Sites page is there only in the whole configurator.
     enum Page { PageSettings = 0, PageStatus = 1, PageLog = 2, PageModem = 3, PageVolumes = 4, PageSites = 5 };
 
     DeviceSession& session() { return *session_; }
