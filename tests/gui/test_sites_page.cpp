@@ -62,6 +62,7 @@ private slots:
         QCOMPARE(r.value("edTCentrPhone1"), QByteArray("+36111"));
         r.set("edTCentrPhone1", "+36222");
         r.button("btnWrite")->click();
+        r.button("btnVerify")->click();
         QCOMPARE(r.module.param("CALL:REMNR1.PN"), QByteArray("+36222"));
         r.w->recorder()->flush();
         QCOMPARE(r.w->recorder()->failureText(), QString());
@@ -72,9 +73,11 @@ private slots:
         QCOMPARE(r.w->pageControl()->tabText(TFormMain::PageSites), QString("Sites"));
         QCOMPARE(page->selectedSite(), QString("Bakery"));
         const QList<sites::HistoryRow> history = page->history();
-        QCOMPARE(history.size(), 2);
-        QCOMPARE(history[0].action, QString("write"));
-        QCOMPARE(history[1].action, QString("read"));
+        QCOMPARE(history.size(), 3);
+        QCOMPARE(history[0].action, QString("verify"));
+        QCOMPARE(history[1].action, QString("write"));
+        QCOMPARE(history[2].action, QString("read"));
+        QCOMPARE(history[0].snapshotId, history[1].snapshotId);   // the same values, stored once
         for (const sites::HistoryRow& row : history) {
             QVERIFY(row.done);
             QCOMPARE(row.settings, 205);
@@ -84,12 +87,12 @@ private slots:
             QVERIFY(row.snapshotId > 0);
         }
         auto* tree = r.c<QTreeWidget>("tvSiteHistory");
-        QCOMPARE(tree->topLevelItem(0)->text(1), QString("Write"));
-        QCOMPARE(tree->topLevelItem(1)->text(2), QString("done"));
-        QCOMPARE(tree->topLevelItem(1)->text(3), QString("Ann"));
+        QCOMPARE(tree->topLevelItem(1)->text(1), QString("Write"));
+        QCOMPARE(tree->topLevelItem(2)->text(2), QString("done"));
+        QCOMPARE(tree->topLevelItem(2)->text(3), QString("Ann"));
 
         // The Write's snapshot: what was sent, one value differing from the Read's.
-        page->selectEvent(0);
+        page->selectEvent(1);
         QVERIFY(page->selectedSnapshot());
         QCOMPARE(page->selectedSnapshot()->values.size(), 205);
         QCOMPARE(valueOf(page->selectedSnapshot()->values, "CALL:REMNR1.PN"), QByteArray("+36222"));
@@ -102,7 +105,7 @@ private slots:
 
         // Export writes the Read's values to a file; the page keeps its own.
         r.w->buttons().SaveFile(dir.filePath("page.ini"));
-        page->selectEvent(1);
+        page->selectEvent(2);
         QCOMPARE(valueOf(page->selectedSnapshot()->values, "CALL:REMNR1.PN"), QByteArray("+36111"));
         const QString fileBefore = r.w->fileText();
         r.w->buttons().chooseSaveName = [&](const QString&) { return dir.filePath("exported"); };
