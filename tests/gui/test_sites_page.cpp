@@ -140,6 +140,26 @@ private slots:
         QCOMPARE(r.c<TrendPlot>("plSiteSignal")->highest(), 21.0);
     }
 
+    void recordingLeavesThePageAsItIs() {
+        // A hidden code the module has empty: the snapshot holds what a Write
+        // would send, the page what was read, with nothing marked as changed.
+        QTemporaryDir dir;
+        WindowRig r(true, [&](TFormMain::Options& o) { o.database = dir.filePath("sites.sqlite"); });
+        r.module.setParam("DIN:Z1.POL", "");
+        QVERIFY(r.connect());
+        r.button("btnRead")->click();
+        r.w->recorder()->flush();
+        QCOMPARE(r.value("_edIN1"), QByteArray());
+        r.w->edits().recheck();
+        QCOMPARE(r.w->fileText(), QString());
+        QVERIFY2(r.w->moduleText().startsWith("read "), qPrintable(r.w->moduleText()));
+        sites::SiteDatabase db({dir.filePath("sites.sqlite"), {}});
+        QVERIFY(db.open());
+        const QList<sites::HistoryRow> history = db.history({}, {}, 0);
+        QCOMPARE(history.size(), 1);
+        QCOMPARE(valueOf(db.snapshot(history[0].snapshotId)->values, "DIN:Z1.POL"), QByteArray("NO"));
+    }
+
     void unusableDatabaseToldOnceAndReadWorks() {
         WindowRig r(true, [&](TFormMain::Options& o) { o.database = "/proc/kestrum-no-such/sites.sqlite"; });
         QVERIFY(r.connect());

@@ -112,9 +112,16 @@ TFormMain::TFormMain(const Options& options)
             Qt::QueuedConnection);
     }
     sitesPage_->pageValues = [this] {
+        // What a Write would send (the hidden codes filled), while the page
+        // keeps what it shows: looking is no change.
+        const QList<QByteArray> shown = shownValues();
+        const QList<QByteArray> sent = transfer_->Values();
         sites::Values values;
-        const QList<QByteArray> shown = transfer_->Values();
-        for (int i = 0; i < shown.size(); ++i) values.append({settingsBindings_.At(i).key, shown[i]});
+        for (int i = 0; i < sent.size(); ++i) {
+            const ControlDesc& d = settingsBindings_.At(i);
+            if (sent[i] != shown[i]) SetControlValue(d.control, shown[i]);
+            values.append({d.key, sent[i]});
+        }
         return values;
     };
     sitesPage_->describe = [this](const sites::Values& from, const sites::Values& to) {
