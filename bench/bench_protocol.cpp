@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     sim.detach();
     sim.attach();
     int rc = 0;
-    measure("kestrum-cli read", [&] { rc = cli::Run({"read", "--out", file}, env); });
+    measure("kestrum-cli read", [&] { rc = cli::Run({"read", "--out", file, "--no-record"}, env); });
     std::fclose(devnull);
     return rc;
 }

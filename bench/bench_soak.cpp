@@ -78,7 +78,8 @@ int main(int argc, char** argv) {
         env.err = err;
         QElapsedTimer t;
         t.start();
-        const int rc = cli::Run(read ? QStringList{"read", "--out", file} : QStringList{"write", file}, env);
+        const int rc = cli::Run(
+            read ? QStringList{"read", "--out", file, "--no-record"} : QStringList{"write", file, "--no-record"}, env);
         const qint64 ms = t.elapsed();
         const QByteArray message = slurp(err);
         std::fclose(out);
@@ -106,7 +107,7 @@ int main(int argc, char** argv) {
     cli::Env first;
     first.backend = &backend;
     first.out = first.err = quiet;
-    if (cli::Run({"read", "--out", file}, first) != cli::Ok) return fail("the first read failed", -1);
+    if (cli::Run({"read", "--out", file, "--no-record"}, first) != cli::Ok) return fail("the first read failed", -1);
     std::fclose(quiet);
     backend.detach();
     const int threadsBefore = threads();

@@ -63,9 +63,11 @@ void Recorder::note(const Failure& f) {
 
 void Recorder::run() {
     // The database is this thread's own (Qt SQL connections belong to the
-    // thread that opened them); opened at the first record.
-    std::unique_ptr<SiteDatabase> db;
-    bool unusable = false;
+    // thread that opened them), opened at once: the work on the module goes
+    // on meanwhile, so the first record finds it ready.
+    auto db = std::make_unique<SiteDatabase>(SiteDatabase::Options{path_, options_.operatorName});
+    const bool unusable = !db->open();
+    const Failure why = db->failure();   // told with the first record, not before
     std::unique_lock<std::mutex> g(mutex_);
     for (;;) {
         wake_.wait(g, [this] { return stop_ || !queue_.empty(); });
@@ -74,14 +76,10 @@ void Recorder::run() {
         queue_.pop_front();
         busy_ = true;
         g.unlock();
-        if (!db && !unusable) {
-            db = std::make_unique<SiteDatabase>(SiteDatabase::Options{path_, options_.operatorName});
-            if (!db->open()) {
-                unusable = true;
-                note(db->failure());
-            }
-        }
-        if (!unusable) job(*db);
+        if (unusable)
+            note(why);
+        else
+            job(*db);
         g.lock();
         busy_ = false;
         if (queue_.empty()) idle_.notify_all();

@@ -1,7 +1,7 @@
 #pragma once
 // Records what is done to modules into the site database without ever
 // holding up the work: records go to a thread of their own, which opens the
-// database on first use and writes each in its own transaction. A database
+// database as the recorder is made and writes each in its own transaction. A database
 // that cannot be used (read-only, locked, full, of a newer schema, damaged)
 // is told once, through failed(), and the work goes on.
 #include "sites/SiteDatabase.h"

@@ -17,6 +17,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <pwd.h>
 #include <unistd.h>
 #endif
 
@@ -113,6 +114,10 @@ void bind(QSqlQuery& q, const QVariantList& values) {
 QString systemUser() {
     for (const char* name : {"USER", "USERNAME", "LOGNAME"})
         if (const QString u = qEnvironmentVariable(name); !u.isEmpty()) return u;
+#ifndef _WIN32
+    // No name in the environment (a service, a container): the account's.
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_name) return QString::fromLocal8Bit(pw->pw_name);
+#endif
     return QStringLiteral("unknown");
 }
 
@@ -214,7 +219,10 @@ bool SiteDatabase::open() {
             return fail(Failure::Kind::Io, QStringLiteral("cannot copy %1 to %2").arg(path_, backup));
         if (!db.open()) return fail(Failure::Kind::Io, path_ + ": " + db.lastError().text());
     }
-    if (!exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !exec(QStringLiteral("PRAGMA foreign_keys=ON")))
+    // With the write-ahead log, a commit is whole after a crash of the
+    // program at any moment without waiting for the disk at each one.
+    if (!exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !exec(QStringLiteral("PRAGMA synchronous=NORMAL")) ||
+        !exec(QStringLiteral("PRAGMA foreign_keys=ON")))
         return fail(failure_.kind, path_ + ": " + failure_.text);
     if (version < kSchemaVersion && !migrate(version)) return false;
     open_ = true;
