@@ -155,9 +155,17 @@ private slots:
         QVERIFY2(r.w->moduleText().startsWith("read "), qPrintable(r.w->moduleText()));
         sites::SiteDatabase db({dir.filePath("sites.sqlite"), {}});
         QVERIFY(db.open());
+        // Set on the Volumes page is recorded too, without a snapshot.
+        r.button("btSetVols")->click();
+        QVERIFY(r.count("VCALL:GMIC.VOL0") > 0);
+        r.w->recorder()->flush();
         const QList<sites::HistoryRow> history = db.history({}, {}, 0);
-        QCOMPARE(history.size(), 1);
-        QCOMPARE(valueOf(db.snapshot(history[0].snapshotId)->values, "DIN:Z1.POL"), QByteArray("NO"));
+        QCOMPARE(history.size(), 2);
+        QCOMPARE(history[0].action, QString("volumes"));
+        QVERIFY(history[0].done);
+        QCOMPARE(history[0].snapshotId, 0);
+        QCOMPARE(history[1].action, QString("read"));
+        QCOMPARE(valueOf(db.snapshot(history[1].snapshotId)->values, "DIN:Z1.POL"), QByteArray("NO"));
     }
 
     void unusableDatabaseToldOnceAndReadWorks() {

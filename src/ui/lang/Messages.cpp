@@ -182,6 +182,7 @@ constexpr MessageRow kRows[] = {
     {Msg::ActionRead, "Read", "Olvasás", "Citire"},
     {Msg::ActionWrite, "Write", "Írás", "Scriere"},
     {Msg::ActionVerify, "Verify", "Ellenőrzés", "Verificare"},
+    {Msg::ActionVolumes, "Volumes set", "Hangerő beállítva", "Volum setat"},
     {Msg::SnapshotAgainstPrevious,
      "Against the previous snapshot:", "Az előző pillanatképhez képest:", "Fata de instantaneul anterior:"},
     {Msg::SnapshotAgainstPage, "Against the Settings page:", "A Beállítások laphoz képest:", "Fata de pagina Setari:"},

@@ -108,6 +108,7 @@ enum class Msg {
     ActionRead,
     ActionWrite,
     ActionVerify,
+    ActionVolumes,
     SnapshotAgainstPrevious,
     SnapshotAgainstPage,
     SnapshotNoPrevious,

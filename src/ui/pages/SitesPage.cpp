@@ -170,6 +170,7 @@ QString SitesPage::actionText(const QString& action) const {
     if (action == QLatin1String("read")) return text(lang::Msg::ActionRead);
     if (action == QLatin1String("write")) return text(lang::Msg::ActionWrite);
     if (action == QLatin1String("verify")) return text(lang::Msg::ActionVerify);
+    if (action == QLatin1String("volumes")) return text(lang::Msg::ActionVolumes);
     return action;
 }
 

@@ -27,6 +27,7 @@
 #include <QCloseEvent>
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -104,6 +105,9 @@ TFormMain::TFormMain(const Options& options)
         recordTransfer(e.action, e.done, e.reason, e.durationMs, e.settings);
     };
     if (!database_.isEmpty()) {
+        // The window's own connection first: a new file is made and given its
+        // schema here, before the recorder's thread opens it too.
+        siteDatabase();
         recorder_ =
             std::make_unique<sites::Recorder>(sites::Recorder::Options{database_, operatorName_, !options.noRecord});
         // Told on the recorder's thread; shown on the window's.
@@ -142,6 +146,15 @@ TFormMain::TFormMain(const Options& options)
     for (const char* in : {"1", "2"})
         edits_->markOn(findChild<QWidget*>(QString("_edIN") + in), findChild<QWidget*>(QString("rgIN") + in));
     volumesPage_->message = [this](lang::Msg m) { return langMan_->Message(m); };
+    // Set on the Volumes page is recorded as well, with the failure it showed.
+    disconnect(volumesPage_->btSetVols, &QPushButton::clicked, volumesPage_, &VolumesPage::btSetVolsClick);
+    connect(volumesPage_->btSetVols, &QPushButton::clicked, this, [this] {
+        QElapsedTimer clock;
+        clock.start();
+        const FailureWatch watch;
+        volumesPage_->btSetVolsClick();
+        recordTransfer("volumes", watch.text().isEmpty(), watch.text(), clock.elapsed(), 2);
+    });
     // After a Read or Write the bar shows its note for a while, then empties.
     noteTimer_.setSingleShot(true);
     connect(&noteTimer_, &QTimer::timeout, this, [this] { showTransferNote(QString()); });
@@ -904,7 +917,8 @@ void TFormMain::recordTransfer(const char* action, bool done, const QString& rea
     e.reason = done ? QString() : reason;
     e.durationMs = durationMs;
     e.settings = settings;
-    if (done) e.snapshot = sitesPage_->pageValues();
+    const bool all = qstrcmp(action, "volumes") != 0;   // the volumes are no snapshot of the settings
+    if (done && all) e.snapshot = sitesPage_->pageValues();
     // A Write of an opened file, unchanged, sends the file.
     const bool fromFile = qstrcmp(action, "write") == 0 && !fileName_.isEmpty() && !edits_->modified();
     e.source = fromFile ? QStringLiteral("file:") + QFileInfo(fileName_).fileName() : QStringLiteral("module");

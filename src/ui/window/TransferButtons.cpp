@@ -9,6 +9,15 @@
 #include <QProgressBar>
 #include <QPushButton>
 
+FailureWatch::FailureWatch() : before_(errorSink()) {
+    errorSink() = [this](const QString& m) {
+        text_ = m;
+        if (before_) before_(m);
+    };
+}
+
+FailureWatch::~FailureWatch() { errorSink() = before_; }
+
 TransferButtons::TransferButtons(ConfigTransfer& transfer, QWidget* dialogParent, QProgressBar* progress)
     : transfer_(transfer), dialogParent_(dialogParent), progress_(progress) {}
 
@@ -49,13 +58,7 @@ QString TransferButtons::lastNote() const { return note_ ? note_() : QString(); 
 // the user's to put right (another file, another value): warnings.
 void TransferButtons::showFailure(const std::function<void()>& body) {
     // The text shown is kept: the site database records it as the reason.
-    failureShown_.clear();
-    ErrorSink& sink = errorSink();
-    const ErrorSink shown = sink;
-    sink = [this, shown](const QString& m) {
-        failureShown_ = m;
-        if (shown) shown(m);
-    };
+    const FailureWatch watch;
     Guarded([&] {
         try {
             body();
@@ -72,7 +75,7 @@ void TransferButtons::showFailure(const std::function<void()>& body) {
             ShowMistake(message(lang::Msg::NotRegularFile).arg(e.path));
         }
     });
-    sink = shown;
+    failureShown_ = watch.text();
 }
 
 // Read and Write end with a message box naming what failed, or with a short

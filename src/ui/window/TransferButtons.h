@@ -3,6 +3,7 @@
 // the file dialogs, the question boxes, the progress bar, the busy state and
 // the messages around the operations of ConfigTransfer.
 #include "ui/pages/ConfigTransfer.h"
+#include "ui/widgets/ErrorBox.h"
 
 #include <QString>
 
@@ -12,6 +13,21 @@
 class QFileDialog;
 class QProgressBar;
 class QWidget;
+
+// Keeps the text of the last failure shown while it lives (the reason the
+// site database records), passing each on to the sink as before.
+class FailureWatch {
+public:
+    FailureWatch();
+    ~FailureWatch();
+    FailureWatch(const FailureWatch&) = delete;
+    FailureWatch& operator=(const FailureWatch&) = delete;
+    QString text() const { return text_; }
+
+private:
+    ErrorSink before_;
+    QString text_;
+};
 
 class TransferButtons {
 public:
