@@ -4,12 +4,14 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QThread>
 #include <QUuid>
 #include <QVariant>
 
@@ -187,7 +189,7 @@ bool SiteDatabase::open() {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
     db.setDatabaseName(path_);
     // Another program on the same file (the window and a batch) waits its turn.
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyWaitMs));
     if (!db.open()) return fail(Failure::Kind::Io, path_ + ": " + db.lastError().text());
 
     // Which schema the file has: none (a new file), ours at some version, or
@@ -221,12 +223,29 @@ bool SiteDatabase::open() {
     }
     // With the write-ahead log, a commit is whole after a crash of the
     // program at any moment without waiting for the disk at each one.
-    if (!exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !exec(QStringLiteral("PRAGMA synchronous=NORMAL")) ||
+    if (!walMode() || !exec(QStringLiteral("PRAGMA synchronous=NORMAL")) ||
         !exec(QStringLiteral("PRAGMA foreign_keys=ON")))
         return fail(failure_.kind, path_ + ": " + failure_.text);
     if (version < kSchemaVersion && !migrate(version)) return false;
     open_ = true;
     return true;
+}
+
+// The write-ahead log, which lets readers and a writer work at once. Turning
+// it on needs the file to itself, and SQLite does not wait for that: while
+// another program creates the same file, it is asked again for as long as a
+// busy write would wait.
+bool SiteDatabase::walMode() {
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        QSqlQuery q(QSqlDatabase::database(connection_, false));
+        if (q.exec(QStringLiteral("PRAGMA journal_mode=WAL"))) return true;
+        const QString code = q.lastError().nativeErrorCode();
+        if ((code != QLatin1String("5") && code != QLatin1String("6")) || waited.elapsed() > kBusyWaitMs)
+            return fail(Failure::Kind::Busy, q.lastError().text());
+        QThread::msleep(10);
+    }
 }
 
 // A write transaction takes the write lock at once: one that starts reading
@@ -242,6 +261,12 @@ void SiteDatabase::rollback() {
 
 bool SiteDatabase::migrate(int from) {
     if (!begin()) return fail(failure_.kind, path_ + ": " + failure_.text);
+    // Another program may have brought the file up to date while this one
+    // waited for the write lock: the version is read again under it.
+    {
+        QSqlQuery q(QSqlDatabase::database(connection_, false));
+        if (q.exec(QStringLiteral("SELECT version FROM schema_version")) && q.next()) from = q.value(0).toInt();
+    }
     for (int v = from + 1; v <= kSchemaVersion; ++v) {
         for (QString sql : kMigrations[v - 1]) {
             sql.replace(QStringLiteral("id KEY"), QStringLiteral("id INTEGER PRIMARY KEY"));

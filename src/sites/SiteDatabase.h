@@ -82,6 +82,8 @@ struct Snapshot {
 class SiteDatabase {
 public:
     static constexpr int kSchemaVersion = 2;
+    // How long a write waits for another program's write on the same file.
+    static constexpr int kBusyWaitMs = 5000;
 
     struct Options {
         QString path;           // the SQLite file; empty: defaultPath()
@@ -141,6 +143,7 @@ public:
 private:
     bool fail(Failure::Kind kind, const QString& text);
     bool exec(const QString& sql, const QVariantList& bound = {});
+    bool walMode();
     bool begin();
     bool commit();
     void rollback();   // keeps failure() as it was
