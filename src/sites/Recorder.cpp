@@ -1,6 +1,7 @@
 #include "sites/Recorder.h"
 
 #include <QMetaObject>
+#include <QThread>
 
 namespace sites {
 
@@ -8,7 +9,12 @@ Recorder::Recorder(Options options, QObject* parent)
     : QObject(parent),
       options_(std::move(options)),
       path_(options_.path.isEmpty() ? SiteDatabase::defaultPath() : options_.path) {
-    if (options_.enabled) thread_ = std::thread([this] { run(); });
+    // A thread of Qt's own: it uses Qt SQL, whose per-thread data Qt then
+    // cleans up as it ends (a plain std::thread crashed at its end on Windows).
+    if (options_.enabled) {
+        thread_.reset(QThread::create([this] { run(); }));
+        thread_->start();
+    }
 }
 
 Recorder::~Recorder() {
@@ -17,7 +23,7 @@ Recorder::~Recorder() {
         stop_ = true;
     }
     wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    if (thread_) thread_->wait();
 }
 
 void Recorder::record(const Event& event) {

@@ -8,11 +8,13 @@
 
 #include <QObject>
 
+class QThread;
+
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
-#include <thread>
 
 namespace sites {
 
@@ -57,7 +59,7 @@ private:
     bool busy_ = false;
     bool stop_ = false;
     QString failure_;
-    std::thread thread_;
+    std::unique_ptr<QThread> thread_;
 };
 
 }   // namespace sites

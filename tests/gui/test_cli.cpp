@@ -948,8 +948,8 @@ private slots:
         QCOMPARE(events[0].toObject()["action"].toString(), QString("import"));
         QCOMPARE(events[0].toObject()["at"].toString(), QString("2025-03-14T10:00:00Z"));
         QCOMPARE(events[0].toObject()["source"].toString(), QString("file:good.ini"));
-        QCOMPARE(i.out,
-                 good.toLocal8Bit() + ": @" + QByteArray::number(events[0].toObject()["snapshot"].toInt()) + "\n");
+        QCOMPARE(i.out, QDir::toNativeSeparators(good).toLocal8Bit() + ": @" +
+                            QByteArray::number(events[0].toObject()["snapshot"].toInt()) + "\n");
         QCOMPARE(run(QStringList{"diff", good, "@site:Office"} + d, nullptr).rc, int(cli::Ok));   // the same
 
         Module m;

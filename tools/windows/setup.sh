@@ -7,7 +7,7 @@
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${KESTRUM_WINDOWS_CACHE:-$HOME/.cache/kestrum-windows}
-if [ -f "$cache/qt/.done" ] && [ -f "$cache/hidapi/.done" ]; then
+if [ -f "$cache/qt/.sql-done" ] && [ -f "$cache/hidapi/.done" ] && [ -f "$cache/sqlite/.done" ]; then
     echo "Windows tool chain already in $cache"
     exit 0
 fi
@@ -15,7 +15,7 @@ sudo=; [ "$(id -u)" = 0 ] || sudo=sudo
 
 # Tools: the compilers, Wine, a display for it, and Debian's own Qt host tools.
 need="g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 xvfb xauth
-      cmake ninja-build dpkg-dev qt6-base-dev qt6-base-dev-tools qt6-translations-l10n"
+      cmake ninja-build dpkg-dev qt6-base-dev qt6-base-dev-tools qt6-translations-l10n tcl make"
 missing=$(for p in $need; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q "ok installed" || echo "$p"; done)
 # Debian's source packages: a deb-src line for the same archive.
 src=/etc/apt/sources.list.d/kestrum-deb-src.sources
@@ -33,28 +33,49 @@ mkdir -p "$cache/src"
 cd "$cache/src"
 ls -d qt6-base-*/ > /dev/null 2>&1 || apt-get source -q qt6-base
 ls -d hidapi-*/ > /dev/null 2>&1 || apt-get source -q hidapi
+ls -d sqlite3-*/ > /dev/null 2>&1 || apt-get source -q sqlite3
 qtsrc=$(ls -d "$cache"/src/qt6-base-*/ | head -n 1)
 hidsrc=$(ls -d "$cache"/src/hidapi-*/ | head -n 1)
+sqlsrc=$(ls -d "$cache"/src/sqlite3-*/ | head -n 1)
 
-# Qt: Core, Gui, Widgets, PrintSupport, Test and the Windows platform plugin.
+# SQLite, for Qt's QSQLITE driver (Debian's Qt source carries none): the
+# amalgamation made on this machine (it needs tclsh), then built as a DLL
+# with the column metadata the driver asks for.
+if [ ! -f "$cache/sqlite/.done" ]; then
+    rm -rf "$cache/sqlite-build" && mkdir -p "$cache/sqlite-build" && cd "$cache/sqlite-build"
+    "$sqlsrc/configure" > /dev/null && make sqlite3.c > /dev/null
+    mkdir -p "$cache/sqlite/include" "$cache/sqlite/lib" "$cache/sqlite/bin"
+    cp sqlite3.h "$cache/sqlite/include/"
+    x86_64-w64-mingw32-gcc-posix -O2 -shared -DSQLITE_THREADSAFE=1 -DSQLITE_ENABLE_COLUMN_METADATA sqlite3.c -o "$cache/sqlite/bin/sqlite3.dll" \
+        -Wl,--out-implib,"$cache/sqlite/lib/libsqlite3.dll.a"
+    touch "$cache/sqlite/.done"
+    cd "$cache/src"
+fi
+
+# Qt: Core, Gui, Widgets, PrintSupport, Sql with the SQLite driver, Test and
+# the Windows platform plugin.
 # Debian's host tools (moc, rcc, uic) serve the cross build. No OpenGL (and so
 # no dynamic GL), no ICU, no tablet events (Debian's source drops the Wintab
 # header), the bundled zlib, png, jpeg, freetype, harfbuzz and pcre2.
-if [ ! -f "$cache/qt/.done" ]; then
+if [ ! -f "$cache/qt/.sql-done" ]; then
     start=$(date +%s)
     cmake -S "$qtsrc" -B "$cache/qt-build" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$here/mingw64.cmake" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_INSTALL_PREFIX="$cache/qt" \
         -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
         -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
-        -DFEATURE_opengl=OFF -DFEATURE_dynamicgl=OFF -DFEATURE_dbus=OFF -DFEATURE_sql=OFF \
+        -DFEATURE_opengl=OFF -DFEATURE_dynamicgl=OFF -DFEATURE_dbus=OFF \
+        -DFEATURE_sql=ON -DFEATURE_sql_sqlite=ON -DFEATURE_system_sqlite=ON -DFEATURE_sql_psql=OFF \
+        -DFEATURE_sql_odbc=OFF -DFEATURE_sql_mysql=OFF -DFEATURE_sql_ibase=OFF -DFEATURE_sql_oci=OFF \
+        -DFEATURE_sql_db2=OFF \
+        -DSQLite3_INCLUDE_DIR="$cache/sqlite/include" -DSQLite3_LIBRARY="$cache/sqlite/lib/libsqlite3.dll.a" \
         -DFEATURE_network=OFF -DFEATURE_icu=OFF -DFEATURE_tabletevent=OFF -DFEATURE_concurrent=OFF \
         -DFEATURE_xml=OFF -DFEATURE_system_zlib=OFF -DFEATURE_system_png=OFF -DFEATURE_system_jpeg=OFF \
         -DFEATURE_system_freetype=OFF -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_pcre2=OFF \
         -DFEATURE_system_doubleconversion=OFF
     cmake --build "$cache/qt-build" --parallel 2
     cmake --install "$cache/qt-build"
-    touch "$cache/qt/.done"
+    touch "$cache/qt/.done" "$cache/qt/.sql-done"
     echo "Qt for Windows built in $(( $(date +%s) - start )) s"
 fi
 

@@ -19,11 +19,11 @@ fi
 stage() { printf '\n=== %s (%s)\n' "$1" "$(date +%T)"; }
 
 stage "cross-build"
-KESTRUM_WINDOWS_PREFIX="$cache/qt;$cache/hidapi" cmake -S . -B build-windows -G Ninja \
+KESTRUM_WINDOWS_PREFIX="$cache/qt;$cache/hidapi;$cache/sqlite" cmake -S . -B build-windows -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$top/tools/windows/mingw64.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_PREFIX_PATH="$cache/qt;$cache/hidapi" \
+    -DCMAKE_PREFIX_PATH="$cache/qt;$cache/hidapi;$cache/sqlite" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake > /dev/null
-KESTRUM_WINDOWS_PREFIX="$cache/qt;$cache/hidapi" cmake --build build-windows -j2
+KESTRUM_WINDOWS_PREFIX="$cache/qt;$cache/hidapi;$cache/sqlite" cmake --build build-windows -j2
 # The Linux side: the simulated GSM modem, and the file to compare with.
 [ -x build/kestrum-cli ] && [ -x build/kestrum-simmodem ] ||
     { cmake -S . -B build > /dev/null && cmake --build build -j2 --target kestrum-cli kestrum-simmodem; }

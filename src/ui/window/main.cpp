@@ -9,7 +9,6 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <exception>
@@ -30,7 +29,7 @@ int main(int argc, char** argv) {
     QCommandLineOption demoPassword("demo-password", "The simulated module's password (default 4826).", "pw");
     QCommandLineOption database("database",
                                 "The site database file (default: KESTRUM_DATABASE, or the one in the "
-                                "application-data folder; with --demo, one in a temporary folder).",
+                                "application-data folder, as kestrum-cli).",
                                 "path");
     QCommandLineOption noRecord("no-record", "Record nothing in the site database this run.");
     QCommandLineOption operatorName("operator", "Who works, as recorded (default: the system's user name).", "name");
@@ -50,16 +49,13 @@ int main(int argc, char** argv) {
         TFormMain::Options options;
         options.full = parser.isSet(full);
         options.extraSerialPorts = parser.values(serial);
-        // A demo records into a file of its own, gone at its end, never into
-        // the user's site database, unless a file is named.
-        QTemporaryDir demoFolder;
+        // The site database the command-line tool uses too, demo or not, so
+        // that the Sites page shows what kestrum-cli recorded.
         const QString fromEnvironment = qEnvironmentVariable("KESTRUM_DATABASE");
         if (parser.isSet(database))
             options.database = parser.value(database);
         else if (!fromEnvironment.isEmpty())
             options.database = fromEnvironment;
-        else if (parser.isSet(demo))
-            options.database = demoFolder.isValid() ? demoFolder.filePath("sites.db") : QString();
         else
             options.database = sites::SiteDatabase::defaultPath();
         options.noRecord = parser.isSet(noRecord);
