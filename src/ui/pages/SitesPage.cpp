@@ -171,6 +171,9 @@ QString SitesPage::actionText(const QString& action) const {
     if (action == QLatin1String("write")) return text(lang::Msg::ActionWrite);
     if (action == QLatin1String("verify")) return text(lang::Msg::ActionVerify);
     if (action == QLatin1String("volumes")) return text(lang::Msg::ActionVolumes);
+    if (action == QLatin1String("diff")) return text(lang::Msg::ActionDiff);
+    if (action == QLatin1String("restore")) return text(lang::Msg::ActionRestore);
+    if (action == QLatin1String("import")) return text(lang::Msg::ActionImport);
     return action;
 }
 
