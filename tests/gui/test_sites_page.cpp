@@ -5,14 +5,17 @@
 #include "sites/Recorder.h"
 #include "support/TimingGuard.h"
 #include "support/WindowRig.h"
+#include "ui/dialogs/PwdForm.h"
 #include "ui/pages/EditTracker.h"
 #include "ui/pages/SitesPage.h"
 #include "ui/widgets/TrendPlot.h"
 #include "ui/window/TransferButtons.h"
 
+#include <QApplication>
 #include <QFile>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 
 class SitesPageTest : public QObject {
@@ -166,6 +169,39 @@ private slots:
         QCOMPARE(history[0].snapshotId, 0);
         QCOMPARE(history[1].action, QString("read"));
         QCOMPARE(valueOf(db.snapshot(history[1].snapshotId)->values, "DIN:Z1.POL"), QByteArray("NO"));
+    }
+
+    // A password changed through the dialog is recorded as done; the
+    // password itself is nowhere in the database.
+    void passwordChangeRecordedWithoutThePassword() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("sites.sqlite");
+        WindowRig r(false, [&](TFormMain::Options& o) { o.database = path; });
+        r.module.setPassword("1111");
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            auto* f = qobject_cast<TPwdForm*>(QApplication::activeModalWidget());
+            if (!f || !f->isVisible() || f->property("answered").toBool()) return;
+            f->setProperty("answered", true);
+            f->rbcpw->click();
+            f->cpasswordo->setText("1111");
+            f->cpasswordn->setText("2468");
+            f->cpasswordnp->setText("2468");
+            f->btPasswAction->click();
+        });
+        answer.start(10);
+        r.backend.attach();
+        QTRY_COMPARE_WITH_TIMEOUT(r.module.password(), QByteArray("2468"), 10000);
+        r.w->recorder()->flush();
+        sites::SiteDatabase db({path, {}});
+        QVERIFY(db.open());
+        const QList<sites::HistoryRow> h = db.history({}, {}, 10);
+        QVERIFY(!h.isEmpty());
+        QCOMPARE(h[0].action, QString("password"));
+        QVERIFY(h[0].done);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(!file.readAll().contains("2468"));
     }
 
     void unusableDatabaseToldOnceAndReadWorks() {

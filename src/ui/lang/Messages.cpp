@@ -186,6 +186,7 @@ constexpr MessageRow kRows[] = {
     {Msg::ActionDiff, "Compared", "Összehasonlítás", "Comparare"},
     {Msg::ActionRestore, "Restore", "Visszaállítás", "Restaurare"},
     {Msg::ActionImport, "Import", "Importálás", "Importare"},
+    {Msg::ActionPassword, "Password changed", "Jelszóváltoztatás", "Schimbare parola"},
     {Msg::SnapshotAgainstPrevious,
      "Against the previous snapshot:", "Az előző pillanatképhez képest:", "Fata de instantaneul anterior:"},
     {Msg::SnapshotAgainstPage, "Against the Settings page:", "A Beállítások laphoz képest:", "Fata de pagina Setari:"},

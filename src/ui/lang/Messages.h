@@ -112,6 +112,7 @@ enum class Msg {
     ActionDiff,
     ActionRestore,
     ActionImport,
+    ActionPassword,
     SnapshotAgainstPrevious,
     SnapshotAgainstPage,
     SnapshotNoPrevious,

@@ -174,6 +174,7 @@ QString SitesPage::actionText(const QString& action) const {
     if (action == QLatin1String("diff")) return text(lang::Msg::ActionDiff);
     if (action == QLatin1String("restore")) return text(lang::Msg::ActionRestore);
     if (action == QLatin1String("import")) return text(lang::Msg::ActionImport);
+    if (action == QLatin1String("password")) return text(lang::Msg::ActionPassword);
     return action;
 }
 

@@ -577,6 +577,10 @@ bool TFormMain::askPassword() {
     form.message = [this](lang::Msg m) { return langMan_->Message(m); };
     const bool accepted = form.exec() == QDialog::Accepted;
     if (!accepted) passwordDeclined_ = true;
+    // A password change is recorded as done or refused; no password is.
+    if (accepted && !form.rbepw->isChecked())
+        recordTransfer("password", session_->login().loggedIn(), QStringLiteral("the module refused the old password"),
+                       0, 0);
     return accepted;
 }
 
@@ -917,7 +921,8 @@ void TFormMain::recordTransfer(const char* action, bool done, const QString& rea
     e.reason = done ? QString() : reason;
     e.durationMs = durationMs;
     e.settings = settings;
-    const bool all = qstrcmp(action, "volumes") != 0;   // the volumes are no snapshot of the settings
+    // The volumes and a password change are no snapshot of the settings.
+    const bool all = qstrcmp(action, "volumes") != 0 && qstrcmp(action, "password") != 0;
     if (done && all) e.snapshot = sitesPage_->pageValues();
     // A Write of an opened file, unchanged, sends the file.
     const bool fromFile = qstrcmp(action, "write") == 0 && !fileName_.isEmpty() && !edits_->modified();
