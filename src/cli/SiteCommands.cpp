@@ -43,7 +43,7 @@ sites::Recorder* Tool::recorder() {
     if (p_.isSet("no-record")) return nullptr;
     if (!recorder_)
         recorder_ = std::make_unique<sites::Recorder>(
-            sites::Recorder::Options{databaseFile(p_), p_.value("operator").trimmed(), true});
+            sites::Recorder::Options{databaseFile(p_), p_.value("operator").trimmed(), true, false});
     return recorder_.get();
 }
 

@@ -11,7 +11,7 @@ Recorder::Recorder(Options options, QObject* parent)
       path_(options_.path.isEmpty() ? SiteDatabase::defaultPath() : options_.path) {
     // A thread of Qt's own: it uses Qt SQL, whose per-thread data Qt then
     // cleans up as it ends (a plain std::thread crashed at its end on Windows).
-    if (options_.enabled) {
+    if (options_.enabled && options_.ownThread) {
         thread_.reset(QThread::create([this] { run(); }));
         thread_->start();
     }
@@ -26,8 +26,25 @@ Recorder::~Recorder() {
     if (thread_) thread_->wait();
 }
 
+void Recorder::runNow(const std::function<void(SiteDatabase&)>& job) {
+    if (!here_) {
+        here_ = std::make_unique<SiteDatabase>(SiteDatabase::Options{path_, options_.operatorName});
+        hereUnusable_ = !here_->open();
+    }
+    if (hereUnusable_)
+        note(here_->failure());
+    else
+        job(*here_);
+}
+
 void Recorder::record(const Event& event) {
     if (!options_.enabled) return;
+    if (!thread_) {
+        runNow([this, &event](SiteDatabase& db) {
+            if (db.record(event) == 0) note(db.failure());
+        });
+        return;
+    }
     {
         std::lock_guard<std::mutex> g(mutex_);
         queue_.push_back([this, event](SiteDatabase& db) {
@@ -39,6 +56,12 @@ void Recorder::record(const Event& event) {
 
 void Recorder::recordStatus(const ModuleFacts& module, const StatusVisit& visit) {
     if (!options_.enabled || !module.known()) return;
+    if (!thread_) {
+        runNow([this, &module, &visit](SiteDatabase& db) {
+            if (!db.recordStatus(module, visit)) note(db.failure());
+        });
+        return;
+    }
     {
         std::lock_guard<std::mutex> g(mutex_);
         queue_.push_back([this, module, visit](SiteDatabase& db) {

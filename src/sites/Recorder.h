@@ -25,6 +25,9 @@ public:
         QString path;           // empty: SiteDatabase::defaultPath()
         QString operatorName;   // empty: the system's user name
         bool enabled = true;    // false: nothing is recorded (--no-record)
+        // False: each record is written at once on the caller's thread (a
+        // batch tool that waits for its records anyway).
+        bool ownThread = true;
     };
     explicit Recorder(Options options, QObject* parent = nullptr);
     // Writes what was given before it returns (at most timing-wise what the
@@ -50,6 +53,9 @@ signals:
 private:
     void run();
     void note(const Failure& f);
+    void runNow(const std::function<void(SiteDatabase&)>& job);
+    std::unique_ptr<SiteDatabase> here_;   // without a thread of its own
+    bool hereUnusable_ = false;
 
     Options options_;
     QString path_;
