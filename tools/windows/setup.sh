@@ -1,13 +1,15 @@
 #!/bin/sh
 # Once per machine: the tools and libraries for Kestrum's Windows build, all
 # from Debian. Installs mingw-w64, Wine and Xvfb, fetches Debian's source
-# packages of Qt and hidapi, and builds them for Windows into a cache folder
-# outside the source tree (KESTRUM_WINDOWS_CACHE, default ~/.cache/kestrum-windows).
+# packages of Qt, hidapi, SQLite and PostgreSQL, and builds them (of
+# PostgreSQL its client library) for Windows into a cache folder outside the
+# source tree (KESTRUM_WINDOWS_CACHE, default ~/.cache/kestrum-windows).
 # A second run finds the cache and does nothing.
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${KESTRUM_WINDOWS_CACHE:-$HOME/.cache/kestrum-windows}
-if [ -f "$cache/qt/.sql-done" ] && [ -f "$cache/hidapi/.done" ] && [ -f "$cache/sqlite/.done" ]; then
+if [ -f "$cache/qt/.sql-done" ] && [ -f "$cache/hidapi/.done" ] && [ -f "$cache/sqlite/.done" ] &&
+   [ -f "$cache/pgsql/.done" ] && [ -f "$cache/qt/.psql-done" ]; then
     echo "Windows tool chain already in $cache"
     exit 0
 fi
@@ -34,9 +36,11 @@ cd "$cache/src"
 ls -d qt6-base-*/ > /dev/null 2>&1 || apt-get source -q qt6-base
 ls -d hidapi-*/ > /dev/null 2>&1 || apt-get source -q hidapi
 ls -d sqlite3-*/ > /dev/null 2>&1 || apt-get source -q sqlite3
+ls -d postgresql-15-*/ > /dev/null 2>&1 || apt-get source -q postgresql-15
 qtsrc=$(ls -d "$cache"/src/qt6-base-*/ | head -n 1)
 hidsrc=$(ls -d "$cache"/src/hidapi-*/ | head -n 1)
 sqlsrc=$(ls -d "$cache"/src/sqlite3-*/ | head -n 1)
+pgsrc=$(ls -d "$cache"/src/postgresql-15-*/ | head -n 1)
 
 # SQLite, for Qt's QSQLITE driver (Debian's Qt source carries none): the
 # amalgamation made on this machine (it needs tclsh), then built as a DLL
@@ -77,6 +81,45 @@ if [ ! -f "$cache/qt/.sql-done" ]; then
     cmake --install "$cache/qt-build"
     touch "$cache/qt/.done" "$cache/qt/.sql-done"
     echo "Qt for Windows built in $(( $(date +%s) - start )) s"
+fi
+
+# libpq, PostgreSQL's client library, for Qt's QPSQL driver: configured inside
+# the source tree (a configure from another folder fails there), without
+# TLS. Its import library is the libpq.a the build leaves beside the DLL.
+if [ ! -f "$cache/pgsql/.done" ]; then
+    start=$(date +%s)
+    cd "$pgsrc"
+    [ -f src/include/pg_config.h ] ||
+        ./configure -q --host=x86_64-w64-mingw32 CC=x86_64-w64-mingw32-gcc-posix \
+            --without-readline --without-zlib --without-icu --without-openssl
+    nice make -s -j2 -C src/interfaces/libpq
+    rm -rf "$cache/pgsql"
+    mkdir -p "$cache/pgsql/include" "$cache/pgsql/lib" "$cache/pgsql/bin"
+    cp src/interfaces/libpq/libpq-fe.h src/interfaces/libpq/libpq-events.h src/include/postgres_ext.h \
+        src/include/pg_config.h src/include/pg_config_ext.h "$cache/pgsql/include/"
+    cp src/interfaces/libpq/libpq.a "$cache/pgsql/lib/libpq.dll.a"
+    cp src/interfaces/libpq/libpq.dll "$cache/pgsql/bin/"
+    touch "$cache/pgsql/.done"
+    echo "libpq for Windows built in $(( $(date +%s) - start )) s"
+    cd "$cache/src"
+fi
+
+# Qt's QPSQL plugin alone: Qt's SQL drivers folder is a CMake project of its
+# own against the Qt installed above, so Qt itself is not built again.
+if [ ! -f "$cache/qt/.psql-done" ]; then
+    start=$(date +%s)
+    rm -rf "$cache/qt-psql-build"
+    KESTRUM_WINDOWS_PREFIX="$cache/qt;$cache/pgsql" cmake -S "$qtsrc/src/plugins/sqldrivers" -B "$cache/qt-psql-build" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$here/mingw64.cmake" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$cache/qt" -DCMAKE_PREFIX_PATH="$cache/qt;$cache/pgsql" \
+        -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+        -DFEATURE_sql_psql=ON -DFEATURE_sql_sqlite=OFF -DFEATURE_sql_odbc=OFF -DFEATURE_sql_mysql=OFF \
+        -DFEATURE_sql_ibase=OFF -DFEATURE_sql_oci=OFF -DFEATURE_sql_db2=OFF \
+        -DPostgreSQL_INCLUDE_DIR="$cache/pgsql/include" -DPostgreSQL_LIBRARY="$cache/pgsql/lib/libpq.dll.a"
+    nice cmake --build "$cache/qt-psql-build" --parallel 2
+    cmake --install "$cache/qt-psql-build"
+    touch "$cache/qt/.psql-done"
+    echo "Qt's QPSQL plugin for Windows built in $(( $(date +%s) - start )) s"
 fi
 
 # hidapi: its Windows backend, as a DLL with an import library.

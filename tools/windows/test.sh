@@ -1,8 +1,9 @@
 #!/bin/sh
 # Cross-builds Kestrum for Windows into build-windows/ and runs, under Wine
 # with Qt's own windows platform plugin on an Xvfb display, every test that
-# needs no real device: the core tests, the window tests against the
-# simulated module, the language tests (the registry round trip), the replay
+# needs no real device: the core tests (the site database on PostgreSQL too,
+# a throw-away server on Linux reached over TCP), the window tests against
+# the simulated module, the language tests (the registry round trip), the replay
 # of the fuzz corpora, the modem dialogue through a Win32 COM port that Wine
 # maps to a pseudo-terminal where the simulated GSM modem answers, and
 # the packaged kestrum-cli.exe's settings file against the Linux build's,
@@ -19,11 +20,11 @@ fi
 stage() { printf '\n=== %s (%s)\n' "$1" "$(date +%T)"; }
 
 stage "cross-build"
-KESTRUM_WINDOWS_PREFIX="$cache/qt;$cache/hidapi;$cache/sqlite" cmake -S . -B build-windows -G Ninja \
+KESTRUM_WINDOWS_PREFIX="$cache/qt;$cache/hidapi;$cache/sqlite;$cache/pgsql" cmake -S . -B build-windows -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$top/tools/windows/mingw64.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_PREFIX_PATH="$cache/qt;$cache/hidapi;$cache/sqlite" \
+    -DCMAKE_PREFIX_PATH="$cache/qt;$cache/hidapi;$cache/sqlite;$cache/pgsql" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake > /dev/null
-KESTRUM_WINDOWS_PREFIX="$cache/qt;$cache/hidapi;$cache/sqlite" cmake --build build-windows -j2
+KESTRUM_WINDOWS_PREFIX="$cache/qt;$cache/hidapi;$cache/sqlite;$cache/pgsql" cmake --build build-windows -j2
 # The Linux side: the simulated GSM modem, and the file to compare with.
 [ -x build/kestrum-cli ] && [ -x build/kestrum-simmodem ] ||
     { cmake -S . -B build > /dev/null && cmake --build build -j2 --target kestrum-cli kestrum-simmodem; }
@@ -50,6 +51,15 @@ run() {   # name, then the program and its arguments
         failed=1
     fi
 }
+
+# A throw-away PostgreSQL server on this machine for the site-database tests:
+# the Windows programs reach it over TCP on 127.0.0.1 (Wine passes the
+# environment on). It goes away at the end, also after a failure or Ctrl-C.
+pg=wine-$$
+trap 'sh tools/pgtest.sh stop $pg > /dev/null 2>&1' EXIT
+trap 'exit 130' INT TERM
+KESTRUM_TEST_POSTGRES=$(sh tools/pgtest.sh start $pg --tcp)
+export KESTRUM_TEST_POSTGRES
 
 stage "tests under Wine"
 for t in build-windows/test_*.exe; do
