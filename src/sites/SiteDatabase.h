@@ -9,6 +9,7 @@
 // that cannot be opened or written makes every call return false (or
 // nothing) with failure() saying why; the caller tells the user once.
 #include "core/text/Failure.h"
+#include "sites/Reference.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -17,7 +18,11 @@
 #include <QString>
 #include <QVariant>
 
+#include <map>
+#include <memory>
 #include <optional>
+
+class QSqlQuery;
 
 namespace sites {
 
@@ -52,7 +57,10 @@ struct Event {
     QString link;                       // "usb", "modem", or empty (no module)
     ModuleFacts module;                 // none known: the event belongs to no module
     QString site;                       // an import's site; otherwise the module's site
+    bool siteAsGiven = false;           // site is the event's, also when empty (a copy)
     QDateTime at;                       // invalid: now
+    QString uid{};                      // the event's own name everywhere; empty: a new one
+    QString operatorName{};             // empty: the database's operator
 };
 
 struct HistoryRow {
@@ -71,6 +79,14 @@ struct HistoryRow {
 struct StatusVisit {
     QDateTime at;   // UTC
     QString signal, supply, temperature, firmware, uptime;
+    QString uid{};   // empty: a new one
+};
+
+// A module at a site, from when until when (removedAt invalid: still there).
+struct Installation {
+    QString site;
+    ModuleFacts module;
+    QDateTime installedAt, removedAt;
 };
 
 struct Snapshot {
@@ -81,16 +97,21 @@ struct Snapshot {
 
 class SiteDatabase {
 public:
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
     // How long a write waits for another program's write on the same file.
     static constexpr int kBusyWaitMs = 5000;
+    // How long a team server is tried before it counts as out of reach.
+    static constexpr int kConnectTimeoutSeconds = 10;
 
     struct Options {
-        QString path;           // the SQLite file; empty: defaultPath()
+        QString reference;      // a file, sqlite:FILE or postgresql://…; empty: defaultPath()
         QString operatorName;   // who works; empty: the system's user name
+        bool upgrade = true;    // false: an older schema is told, not migrated
     };
     // The file in the user's application-data folder.
     static QString defaultPath();
+    // Who works, as the system names the user.
+    static QString userName();
 
     explicit SiteDatabase(Options options);
     ~SiteDatabase();
@@ -98,14 +119,21 @@ public:
     SiteDatabase& operator=(const SiteDatabase&) = delete;
 
     // Opens the file, creating it (readable by its owner only) or migrating
-    // an older one (copied to NAME.bak first). False with failure() set: a
-    // newer schema, a file that is no site database or is damaged (all left
-    // untouched), or one that cannot be opened.
+    // an older one (a file is copied to NAME.bak first), or connects to the
+    // team server and migrates its schema under a lock of the server's. False
+    // with failure() set: a newer schema, a database that is no site
+    // database or is damaged (all left untouched), one that cannot be opened
+    // or reached (with libpq's reason), or an older one without upgrade.
     bool open();
     bool isOpen() const { return open_; }
     // Why the latest call failed; Kind::None when it did not.
     Failure failure() const { return failure_; }
-    QString path() const { return path_; }
+    // The file, or the server as postgresql://USER@HOST:PORT/DBNAME.
+    QString path() const { return name_; }
+    const Reference& reference() const { return ref_; }
+    bool isTeam() const { return ref_.isTeam(); }
+    // The schema found at open() (after migrating: the current one); 0: none.
+    int schemaVersion() const { return version_; }
     QString operatorName() const { return operator_; }
 
     // --- Sites ------------------------------------------------------------
@@ -122,9 +150,17 @@ public:
 
     // --- Recording ----------------------------------------------------------
     // One event in one transaction (the module seen, the snapshot stored
-    // once by its content); its id, or 0 on failure.
-    qint64 record(const Event& event);
-    bool recordStatus(const ModuleFacts& module, const StatusVisit& visit);
+    // once by its content); its id, or 0 on failure. An event whose uid is
+    // there already is not stored again (added false).
+    qint64 record(const Event& event, bool* added = nullptr);
+    // site: the visit's site as given (a copy); null: the module's now.
+    bool recordStatus(const ModuleFacts& module, const StatusVisit& visit, const QString* site = nullptr,
+                      bool* added = nullptr);
+    bool addInstallation(const Installation& installation, bool* added = nullptr);
+    // Many records in one transaction: each call above then commits nothing
+    // itself; endBatch(false) or a failure inside drops them all.
+    bool beginBatch();
+    bool endBatch(bool keep = true);
 
     // --- Reading back ---------------------------------------------------------
     // Newest first; a site's or a module's (serial or phone), or all.
@@ -136,6 +172,17 @@ public:
     // The snapshot stored before this one for the same site (or module).
     std::optional<Snapshot> previousSnapshot(qint64 id);
 
+    // Everything, oldest first, as the calls above take it back (a copy):
+    // at most limit, after the row *last (which becomes the last one given).
+    QList<Event> events(qint64* last, int limit);
+    QList<Installation> installations();
+    struct StatusRow {
+        ModuleFacts module;
+        StatusVisit visit;
+        QString site;
+    };
+    QList<StatusRow> statuses(qint64* last, int limit);
+
     // The content as stored, and the hash it is found by.
     static QString content(const Values& values);
     static std::optional<Values> parseContent(const QString& content);
@@ -143,6 +190,12 @@ public:
 private:
     bool fail(Failure::Kind kind, const QString& text);
     bool exec(const QString& sql, const QVariantList& bound = {});
+    // The statement, prepared once per connection, run with these values;
+    // null on failure (failure() says why).
+    QSqlQuery* run(const QString& sql, const QVariantList& bound = {});
+    bool connectSqlite(bool* existed);
+    bool connectServer();
+    bool readVersion();
     bool walMode();
     bool begin();
     bool commit();
@@ -151,10 +204,16 @@ private:
     qint64 moduleId(const ModuleFacts& module, bool create, const QString& now);
     qint64 snapshotId(const Values& values, const QString& now);
 
-    QString path_;
+    Reference ref_;
+    QString name_;
     QString operator_;
+    bool upgrade_ = true;
     QString connection_;   // Qt SQL's connection name, one per object
+    std::map<QString, std::unique_ptr<QSqlQuery>> prepared_;
     bool open_ = false;
+    bool batch_ = false;
+    bool batchFailed_ = false;
+    int version_ = 0;
     Failure failure_;
 };
 
