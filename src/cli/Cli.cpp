@@ -14,12 +14,12 @@
 namespace cli {
 namespace {
 
-const QStringList kCommands = {"read", "write",  "get",   "set",  "volumes", "status", "log",     "list",
-                               "diff", "report", "sites", "site", "history", "export", "restore", "import"};
+const QStringList kCommands = {"read",   "write", "get",  "set",     "volumes", "status",  "log",    "list", "diff",
+                               "report", "sites", "site", "history", "export",  "restore", "import", "db",   "sync"};
 // Commands that build the hidden Settings page.
 const QStringList kWidgetCommands = {"read", "write", "diff", "report", "export", "restore", "import"};
 // Commands on the site database or on files alone: no session.
-const QStringList kOffline = {"list", "sites", "site", "history", "export", "import"};
+const QStringList kOffline = {"list", "sites", "site", "history", "export", "import", "db", "sync"};
 
 }   // namespace
 
@@ -97,6 +97,10 @@ int Tool::run(const QStringList& givenArgs) {
         rc = guarded([this] { return doExport(); });
     } else if (command == "import") {
         rc = guarded([this] { return doImport(); });
+    } else if (command == "db") {
+        rc = doDb();
+    } else if (command == "sync") {
+        rc = doSync();
     } else {
         if (command == "restore") writeAction_ = QStringLiteral("restore");
         if (command == "write" || command == "restore") rc = openSettings(positional_[0]);

@@ -25,6 +25,7 @@ enum Exit {
     UnknownSite = 9,         // no site of that name in the site database
     UnknownReference = 10,   // no snapshot behind an @ reference
     DatabaseUnusable = 11,   // a command that needs the site database cannot use it
+    DatabaseOld = 12,        // db check: its schema is older than this program's
     Interrupted = 130,       // stopped by Ctrl+C or SIGTERM
 };
 

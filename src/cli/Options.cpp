@@ -42,6 +42,11 @@ constexpr char kUsage[] =
     "  restore REF [--verify]       write a snapshot to the module\n"
     "  import FILES|FOLDER --site NAME\n"
     "                               store settings files as snapshots of the site\n"
+    "  db check                     print the site database's engine and schema, and whether it is current\n"
+    "  db migrate                   bring the site database's schema up to this version\n"
+    "  db copy --from REF --to REF  copy one site database into another (a file to the team server,\n"
+    "                               and back); what is there already is not copied again\n"
+    "  sync                         send the records kept while the team database was out of reach\n"
     "A settings file of write, diff and report may be a snapshot reference (REF) instead:\n"
     "@ID, @site:NAME (the site's latest snapshot) or @module:SERIAL (the module's latest).\n"
     "Read, write, verify, diff with the module, restore and volumes set are recorded in\n"
@@ -56,8 +61,12 @@ constexpr char kUsage[] =
     "                     has no byte-order mark (refused without it)\n"
     "  --demo [N]         use the simulated module (N of them, default 1)\n"
     "  --serial-port PATH --phone NUMBER   reach the module through a GSM modem data call\n"
-    "  --database PATH    the site database (default: $KESTRUM_DATABASE, else sites.sqlite\n"
-    "                     in the user's application-data folder)\n"
+    "  --database REF     the site database: a file (or sqlite:FILE), or a team server as\n"
+    "                     postgresql://USER@HOST[:PORT]/DBNAME[?sslmode=...] (default:\n"
+    "                     $KESTRUM_DATABASE, else sites.sqlite in the user's application-data\n"
+    "                     folder); libpq finds the password in PGPASSFILE, ~/.pgpass or PGPASSWORD.\n"
+    "                     Records for a team server out of reach wait in team-queue.sqlite\n"
+    "                     beside sites.sqlite and are sent when it is reached again\n"
     "  --no-record        record nothing in the site database in this run\n"
     "  --operator NAME    who works, as the history names it (default: the user name)\n"
     "  --version          print the version\n"
@@ -87,6 +96,7 @@ const struct {
     {DatabaseUnusable,
      "the site database cannot be used (why is said) by a command that needs it: sites, site, history, a "
      "reference, export, restore, import; for the others recording is given up and the work goes on"},
+    {DatabaseOld, "db check: the site database's schema is older than this version's (db migrate upgrades it)"},
     {Interrupted, "interrupted (Ctrl+C or SIGTERM, also the usual end of log); nothing is written"},
 };
 
@@ -134,7 +144,9 @@ void addOptions(QCommandLineParser& p) {
         {"lang", "", "language", "en"},
         {"pdf", "", "file"},
         {"encoding", "", "encoding"},
-        {"database", "", "file"},
+        {"database", "", "reference"},
+        {"from", "", "reference"},
+        {"to", "", "reference"},
         {"no-record", ""},
         {"operator", "", "name"},
         {"address", "", "text"},
@@ -304,7 +316,18 @@ bool Tool::validateSites(const QString& command) {
     if (command == "import" && positional_.isEmpty()) return fail("import needs settings files or a folder");
     if (command == "import" && p_.value("site").trimmed().isEmpty()) return fail("import needs --site NAME");
     if (p_.isSet("operator") && p_.value("operator").trimmed().isEmpty()) return fail("--operator needs a name");
-    if (p_.isSet("database") && p_.value("database").isEmpty()) return fail("--database needs a file");
+    if (p_.isSet("database") && p_.value("database").isEmpty()) return fail("--database needs a file or a server");
+    if (command == "db") {
+        const QString sub = positional_.value(0);
+        if (!QStringList{"check", "migrate", "copy"}.contains(sub) || positional_.size() != 1)
+            return fail("db takes check, migrate or copy");
+        if (sub == "copy" && (p_.value("from").isEmpty() || p_.value("to").isEmpty()))
+            return fail("db copy needs --from REF and --to REF");
+        if (sub == "copy" && p_.isSet("database")) return fail("db copy takes --from and --to, not --database");
+    }
+    for (const char* option : {"from", "to"})
+        if (p_.isSet(option) && command != "db") return fail("--%s goes with db copy", option);
+    if (command == "sync" && !positional_.isEmpty()) return fail("sync takes no arguments");
     return true;
 }
 

@@ -3,6 +3,8 @@
 
 #include "core/config/ParamTable.h"
 #include "core/text/Codec.h"
+#include "sites/DatabaseCopy.h"
+#include "sites/OfflineQueue.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -65,7 +67,29 @@ void Tool::finishRecording() {
     const QString why = recorder_->failureText();
     // Said already when a command of this run could not open it either.
     if (!why.isEmpty() && !(databaseTried_ && !database_)) say("site database: %s", why.toLocal8Bit());
+    if (recorder_->isTeam() && !recorder_->offlineReason().isEmpty()) {
+        say("site database: %s", recorder_->offlineReason().toLocal8Bit());
+        sayPending(recorder_->pending());
+    }
     recorder_.reset();
+}
+
+void Tool::sayPending(int count) {
+    if (count <= 0) return;
+    say("%s not yet sent to the team database (kestrum-cli sync sends them)",
+        (count == 1 ? QStringLiteral("1 record") : QStringLiteral("%1 records").arg(count)).toLocal8Bit());
+}
+
+// History while the team database is out of reach: what waits in the queue.
+int Tool::queuedHistory(const QString& site, const QString& module) {
+    sites::SiteDatabase named({databaseFile(p_), {}});
+    if (!named.isTeam()) return DatabaseUnusable;
+    sites::OfflineQueue queue;
+    const QList<sites::HistoryRow> rows = queue.history(named.path(), site, module, p_.value("limit").toInt());
+    printHistory(rows);
+    say("only the records not yet sent to the team database are shown (%s); the rest is unavailable",
+        QByteArray::number(rows.size()));
+    return DatabaseUnusable;
 }
 
 sites::ModuleFacts Tool::moduleFacts() const {
@@ -239,7 +263,7 @@ int Tool::doSite() {
 
 int Tool::doHistory() {
     sites::SiteDatabase* db = database();
-    if (!db) return DatabaseUnusable;
+    if (!db) return queuedHistory(p_.value("site").trimmed(), p_.value("module").trimmed());
     const QString site = p_.value("site").trimmed();
     if (!site.isEmpty())
         if (const int rc = knownSite(*db, site); rc != Ok) return rc;
@@ -248,6 +272,11 @@ int Tool::doHistory() {
         say("site database: %s", db->failure().text.toLocal8Bit());
         return DatabaseUnusable;
     }
+    printHistory(rows);
+    return Ok;
+}
+
+void Tool::printHistory(const QList<sites::HistoryRow>& rows) {
     QJsonArray json;
     for (const sites::HistoryRow& r : rows) {
         if (p_.isSet("json")) {
@@ -259,6 +288,7 @@ int Tool::doHistory() {
                                     {"durationMs", r.durationMs},
                                     {"settings", r.settings},
                                     {"snapshot", r.snapshotId > 0 ? QJsonValue(r.snapshotId) : QJsonValue()},
+                                    {"sent", r.id > 0},
                                     {"source", r.source},
                                     {"link", r.link},
                                     {"operator", r.operatorName},
@@ -279,7 +309,6 @@ int Tool::doHistory() {
         printText(line);
     }
     if (p_.isSet("json")) printJson(QJsonDocument(json));
-    return Ok;
 }
 
 int Tool::doExport() {
@@ -334,6 +363,88 @@ int Tool::doImport() {
     for (const auto& [file, event] : imported)
         printText(QStringLiteral("%1: @%2").arg(QDir::toNativeSeparators(file)).arg(snapshotOf.value(event)));
     return rc;
+}
+
+int Tool::doDb() {
+    const QString sub = positional_[0];
+    if (sub == "copy") {
+        sites::SiteDatabase from({p_.value("from"), p_.value("operator").trimmed()});
+        sites::SiteDatabase to({p_.value("to"), p_.value("operator").trimmed()});
+        for (sites::SiteDatabase* db : {&from, &to})
+            if (!db->open()) {
+                say("%s", db->failure().text.toLocal8Bit());
+                return DatabaseUnusable;
+            }
+        sites::CopyCount n;
+        const bool ok = sites::copyDatabase(from, to, &n);
+        printText(QStringLiteral("%1 -> %2: added %3 sites, %4 installations, %5 events, %6 status visits "
+                                 "(%7 records read)")
+                      .arg(from.path(), to.path())
+                      .arg(n.sites)
+                      .arg(n.installations)
+                      .arg(n.events)
+                      .arg(n.statuses)
+                      .arg(n.seen));
+        if (!ok) {
+            say("%s", (to.failure() ? to.failure() : from.failure()).text.toLocal8Bit());
+            say("what was added stays; the same copy again goes on from there");
+            return DatabaseUnusable;
+        }
+        return Ok;
+    }
+    sites::SiteDatabase db({databaseFile(p_), p_.value("operator").trimmed(), sub == "migrate"});
+    const bool open = db.open();
+    const QString engine = db.isTeam() ? QStringLiteral("PostgreSQL") : QStringLiteral("SQLite");
+    if (!open && db.schemaVersion() < 0) {
+        say("%s", db.failure().text.toLocal8Bit());
+        return DatabaseUnusable;
+    }
+    const int version = db.schemaVersion(), current = sites::SiteDatabase::kSchemaVersion;
+    printText(QStringLiteral("%1 %2, schema %3 (%4)")
+                  .arg(engine, db.path())
+                  .arg(version)
+                  .arg(version == current ? QStringLiteral("current")
+                       : version < current
+                           ? QStringLiteral("older than this version's %1: db migrate upgrades it").arg(current)
+                           : QStringLiteral("newer than this version's %1").arg(current)));
+    if (open && db.isTeam()) sayPending(sites::OfflineQueue().count(db.path()));
+    if (version > current) return DatabaseUnusable;
+    if (!open && version < current && sub == "check") return DatabaseOld;
+    if (!open) {
+        say("%s", db.failure().text.toLocal8Bit());
+        return DatabaseUnusable;
+    }
+    return Ok;
+}
+
+int Tool::doSync() {
+    sites::SiteDatabase db({databaseFile(p_), p_.value("operator").trimmed()});
+    if (!db.isTeam()) {
+        say("%s is no team database: nothing waits to be sent to it", db.path().toLocal8Bit());
+        return Ok;
+    }
+    sites::OfflineQueue queue;
+    const int waiting = queue.count(db.path());
+    if (waiting < 0) {
+        say("%s", queue.failure().text.toLocal8Bit());
+        return DatabaseUnusable;
+    }
+    if (!db.open()) {
+        say("%s", db.failure().text.toLocal8Bit());
+        sayPending(waiting);
+        return DatabaseUnusable;
+    }
+    const int sent = queue.sendTo(db);
+    if (sent < 0) {
+        say("%s", queue.failure().text.toLocal8Bit());
+        sayPending(queue.count(db.path()));
+        return DatabaseUnusable;
+    }
+    printText(sent == 0 ? QStringLiteral("nothing to send to %1").arg(db.path())
+                        : QStringLiteral("sent %1 to %2")
+                              .arg(sent == 1 ? QStringLiteral("1 record") : QStringLiteral("%1 records").arg(sent),
+                                   db.path()));
+    return Ok;
 }
 
 }   // namespace cli

@@ -120,9 +120,16 @@ private:
     int doHistory();
     int doExport();
     int doImport();
+    int doDb();
+    int doSync();
     // The database for the commands that need it, opened on first use; null,
     // having said why, when it cannot be used.
     sites::SiteDatabase* database();
+    // The records waiting for the team database, said; and history from them
+    // when the team database is out of reach.
+    void sayPending(int count);
+    int queuedHistory(const QString& site, const QString& module);
+    void printHistory(const QList<sites::HistoryRow>& rows);
     // Ok when the site is there; else UnknownSite or DatabaseUnusable, said.
     int knownSite(sites::SiteDatabase& db, const QString& name);
     // Puts a snapshot's values into the hidden Settings page, by key.

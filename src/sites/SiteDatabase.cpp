@@ -223,8 +223,12 @@ bool SiteDatabase::open() {
     if (failure_ && !ref_.isTeam() && ref_.path.isEmpty()) return false;   // a reference not understood
     failure_ = {};
     open_ = false;
+    version_ = -1;
     prepared_.clear();
     bool existed = true;
+    // Only looked at: a file that is not there is not made.
+    if (!upgrade_ && !ref_.isTeam() && !QFileInfo::exists(ref_.path))
+        return fail(Failure::Kind::NotFound, ref_.path + QStringLiteral(": no such file"));
     if (!(ref_.isTeam() ? connectServer() : connectSqlite(&existed))) return false;
     if (!readVersion()) return false;
     if (version_ > kSchemaVersion)
@@ -233,7 +237,7 @@ bool SiteDatabase::open() {
                                                 .arg(name_)
                                                 .arg(version_)
                                                 .arg(kSchemaVersion));
-    if (version_ < kSchemaVersion && version_ > 0 && !upgrade_)
+    if (version_ < kSchemaVersion && !upgrade_)
         return fail(Failure::Kind::Refused,
                     QStringLiteral("%1 has schema %2; this Kestrum's is %3: kestrum-cli db migrate upgrades it")
                         .arg(name_)
@@ -309,7 +313,6 @@ bool SiteDatabase::connectServer() {
 // Which schema the database has: none (new), ours at some version, or
 // something else (another program's database, or damage): left alone.
 bool SiteDatabase::readVersion() {
-    version_ = 0;
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     QSqlQuery q(db);
     // Qt reads the tables of a damaged SQLite file as none: the file's own
@@ -318,7 +321,10 @@ bool SiteDatabase::readVersion() {
                                      : (q.exec(QStringLiteral("SELECT count(*) FROM sqlite_master")) && q.next() &&
                                         q.value(0).toInt() == 0);
     if (!ref_.isTeam() && q.lastError().isValid()) return fail(Failure::Kind::Io, name_ + ": " + q.lastError().text());
-    if (empty) return true;
+    if (empty) {
+        version_ = 0;
+        return true;
+    }
     if (!q.exec(QStringLiteral("SELECT version FROM schema_version")) || !q.next())
         return fail(Failure::Kind::Refused, name_ + QStringLiteral(": not a Kestrum site database"));
     version_ = q.value(0).toInt();

@@ -106,7 +106,7 @@ public:
     struct Options {
         QString reference;      // a file, sqlite:FILE or postgresql://…; empty: defaultPath()
         QString operatorName;   // who works; empty: the system's user name
-        bool upgrade = true;    // false: an older schema is told, not migrated
+        bool upgrade = true;    // false: an older schema (or none) is told, not made or migrated
     };
     // The file in the user's application-data folder.
     static QString defaultPath();
@@ -132,7 +132,8 @@ public:
     QString path() const { return name_; }
     const Reference& reference() const { return ref_; }
     bool isTeam() const { return ref_.isTeam(); }
-    // The schema found at open() (after migrating: the current one); 0: none.
+    // The schema found at open() (after migrating: the current one); 0: an
+    // empty database; -1: not reached, or not a site database.
     int schemaVersion() const { return version_; }
     QString operatorName() const { return operator_; }
 
@@ -213,7 +214,7 @@ private:
     bool open_ = false;
     bool batch_ = false;
     bool batchFailed_ = false;
-    int version_ = 0;
+    int version_ = -1;
     Failure failure_;
 };
 

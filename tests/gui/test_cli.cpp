@@ -8,6 +8,8 @@
 #include "sim/SimModem.h"
 #endif
 #include "sim/SimModule.h"
+#include "sites/OfflineQueue.h"
+#include "sites/Reference.h"
 #include "sites/SiteDatabase.h"
 #include "support/ModemTiming.h"
 #include "support/TimingGuard.h"
@@ -28,6 +30,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -120,7 +123,8 @@ class CliTest : public QObject {
 
 private slots:
     void initTestCase() {
-        timing::answerWaitMs = 500;   // answered exchanges end at once; room for a loaded machine
+        QStandardPaths::setTestModeEnabled(true);   // the offline queue: not the user's own
+        timing::answerWaitMs = 500;                 // answered exchanges end at once; room for a loaded machine
         timing::loginPollMs = 5;
         timing::modemEscapeSleepMs = testTiming::modemEscapeSleepMs;
         timing::modemClosePumps = 5;
@@ -967,6 +971,85 @@ private slots:
         const Run s = run({"sites", "--no-record"}, nullptr);
         qunsetenv("KESTRUM_DATABASE");
         QCOMPARE(s.out, QByteArray("Office  -  -  -\n"));
+    }
+
+    // A team on one PostgreSQL server: the schema checked and made by
+    // db check and db migrate, a one-person file copied over once, a read
+    // of one installer in the history of another; with the server out of
+    // reach the read is kept and history shows what waits; back, sync
+    // sends it once.
+    void aTeamSharesOneServerAndLosesNothingOffline() {
+        const QString server = qEnvironmentVariable("KESTRUM_TEST_POSTGRES");
+        if (server.isEmpty()) QSKIP("KESTRUM_TEST_POSTGRES names no test server");
+        QString why;
+        sites::Reference team = *sites::Reference::parse(server, {}, &why);
+        if (!team.host.startsWith('/')) QSKIP("needs the server on a socket folder");
+        {
+            QSqlDatabase admin = QSqlDatabase::addDatabase("QPSQL", "admin");
+            admin.setHostName(team.host);
+            admin.setUserName(team.user);
+            admin.setDatabaseName(team.database);
+            QVERIFY2(admin.open(), qPrintable(admin.lastError().text()));
+            QSqlQuery q(admin);
+            q.exec("DROP DATABASE IF EXISTS cli_team");
+            QVERIFY(q.exec("CREATE DATABASE cli_team"));
+            admin.close();
+        }
+        QSqlDatabase::removeDatabase("admin");
+        QFile::remove(sites::OfflineQueue::defaultPath());
+        // The server's socket folder through a link of its own, there or not.
+        const QString folder = team.host;
+        team.host = dir_.filePath("server");
+        team.database = "cli_team";
+        const QString ref = team.display();
+        QVERIFY(QFile::link(folder, team.host));
+
+        Run check = run({"db", "check", "--database", ref}, nullptr);
+        QCOMPARE(check.rc, int(cli::DatabaseOld));
+        QVERIFY2(check.out.contains("PostgreSQL " + ref.toUtf8() + ", schema 0"), check.out.constData());
+        QCOMPARE(run({"db", "migrate", "--database", ref}, nullptr).rc, int(cli::Ok));
+        check = run({"db", "check", "--database", ref}, nullptr);
+        QCOMPARE(check.rc, int(cli::Ok));
+        QVERIFY2(check.out.contains(", schema 3 (current)"), check.out.constData());
+
+        Module m;
+        const QString own = dir_.filePath("own.sqlite");
+        QCOMPARE(run({"site", "add", "Bakery", "--database", own}, nullptr).rc, int(cli::Ok));
+        QCOMPARE(run({"site", "assign", "Bakery", "--database", own}, &m.backend).rc, int(cli::Ok));
+        const QString file = dir_.filePath("team.ini");
+        QCOMPARE(run({"read", "--out", file, "--database", own, "--operator", "Anna"}, &m.backend).rc, int(cli::Ok));
+        Run copy = run({"db", "copy", "--from", own, "--to", ref}, nullptr);
+        QCOMPARE(copy.rc, int(cli::Ok));
+        QVERIFY2(copy.out.contains("added 1 sites, 1 installations, 1 events, 1 status visits"), copy.out.constData());
+        copy = run({"db", "copy", "--from", own, "--to", ref}, nullptr);
+        QVERIFY2(copy.out.contains("added 0 sites, 0 installations, 0 events, 0 status visits"), copy.out.constData());
+
+        QCOMPARE(run({"read", "--out", file, "--database", ref, "--operator", "Bela"}, &m.backend).rc, int(cli::Ok));
+        QJsonArray events = history({"--site", "Bakery", "--database", ref, "--operator", "Anna"});
+        QCOMPARE(events.size(), 2);
+        QCOMPARE(events[0].toObject()["operator"].toString(), QString("Bela"));
+        QCOMPARE(events[1].toObject()["operator"].toString(), QString("Anna"));
+
+        // Out of reach: the work goes on, the read waits.
+        QVERIFY(QFile::remove(team.host));
+        const Run offline = run({"read", "--out", file, "--database", ref, "--operator", "Cili"}, &m.backend);
+        QCOMPARE(offline.rc, int(cli::Ok));
+        QVERIFY2(offline.err.contains("2 records not yet sent to the team database"), offline.err.constData());
+        const Run waiting = run({"history", "--database", ref}, nullptr);
+        QCOMPARE(waiting.rc, int(cli::DatabaseUnusable));
+        QVERIFY2(waiting.out.contains("Cili") && !waiting.out.contains("Bela"), waiting.out.constData());
+        QVERIFY(waiting.err.contains("the rest is unavailable"));
+        QCOMPARE(run({"sync", "--database", ref}, nullptr).rc, int(cli::DatabaseUnusable));
+
+        // Back: sent once.
+        QVERIFY(QFile::link(folder, team.host));
+        const Run sync = run({"sync", "--database", ref}, nullptr);
+        QCOMPARE(sync.rc, int(cli::Ok));
+        QVERIFY2(sync.out.contains("sent 2 records"), sync.out.constData());
+        QVERIFY(run({"sync", "--database", ref}, nullptr).out.contains("nothing to send"));
+        events = history({"--site", "Bakery", "--database", ref});
+        QCOMPARE(events.size(), 3);
+        QCOMPARE(events[0].toObject()["operator"].toString(), QString("Cili"));
     }
 
     // A site database that cannot be used never changes what the work on the
