@@ -315,6 +315,11 @@ bool SiteDatabase::connectServer() {
 bool SiteDatabase::readVersion() {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     QSqlQuery q(db);
+    // The usual case first, in one round trip to a server.
+    if (ref_.isTeam() && q.exec(QStringLiteral("SELECT version FROM schema_version")) && q.next()) {
+        version_ = q.value(0).toInt();
+        return true;
+    }
     // Qt reads the tables of a damaged SQLite file as none: the file's own
     // catalogue tells damage from a new file.
     const bool empty = ref_.isTeam() ? db.tables().isEmpty()
@@ -523,6 +528,14 @@ std::optional<Site> SiteDatabase::siteOf(const ModuleFacts& module) {
     return siteFrom(*q);
 }
 
+// The site the module is installed at now; 0: none.
+qint64 SiteDatabase::siteOfModule(qint64 moduleId) {
+    QSqlQuery* q =
+        run(QStringLiteral("SELECT site_id FROM installation WHERE module_id = ? AND removed_at IS NULL"), {moduleId});
+    Finish done{q};
+    return q && q->next() ? q->value(0).toLongLong() : 0;
+}
+
 // The module's row, found by its serial number or else its phone number;
 // made (or its facts brought up to date) when create is set. 0: none; -1: a
 // database failure.
@@ -650,7 +663,7 @@ qint64 SiteDatabase::record(const Event& e, bool* added) {
     if (!e.site.isEmpty()) {
         if (const std::optional<Site> s = site(e.site)) siteId = s->id;
     } else if (module > 0 && !e.siteAsGiven) {
-        if (const std::optional<Site> s = siteOf(e.module)) siteId = s->id;
+        siteId = siteOfModule(module);
     }
     if (module >= 0 && snap >= 0) {
         QSqlQuery* q =
@@ -686,18 +699,19 @@ bool SiteDatabase::recordStatus(const ModuleFacts& module, const StatusVisit& v,
     if (!begin()) return false;
     const QString now = stamp(v.at);
     const qint64 id = moduleId(module, true, now);
-    std::optional<Site> s;
-    if (siteName)
-        s = siteName->isEmpty() ? std::nullopt : site(*siteName);
-    else if (id > 0)
-        s = siteOf(module);
+    qint64 siteId = 0;
+    if (siteName) {
+        if (const std::optional<Site> s = siteName->isEmpty() ? std::nullopt : site(*siteName)) siteId = s->id;
+    } else if (id > 0) {
+        siteId = siteOfModule(id);
+    }
     bool ok = false;
     if (id > 0) {
         QSqlQuery* q = run(QStringLiteral("INSERT INTO status (at, module_id, site_id, signal, supply, temperature, "
                                           "firmware, uptime, uid) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) "
                                           "ON CONFLICT (uid) DO NOTHING RETURNING id"),
-                           {now, id, s ? QVariant(s->id) : kNullId, v.signal, v.supply, v.temperature, v.firmware,
-                            v.uptime, v.uid.isEmpty() ? newUid() : v.uid});
+                           {now, id, orNull(siteId), v.signal, v.supply, v.temperature, v.firmware, v.uptime,
+                            v.uid.isEmpty() ? newUid() : v.uid});
         Finish done{q};
         ok = q != nullptr;
         if (added) *added = q && q->next();

@@ -204,6 +204,7 @@ private:
     bool migrate(int from);
     qint64 moduleId(const ModuleFacts& module, bool create, const QString& now);
     qint64 snapshotId(const Values& values, const QString& now);
+    qint64 siteOfModule(qint64 moduleId);
 
     Reference ref_;
     QString name_;
