@@ -205,6 +205,29 @@ constexpr MessageRow kRows[] = {
      "Modulul nu a putut fi adaugat la %1: %2"},
     {Msg::RecordingFailed, "Not recorded in the site database: %1", "Nem került be a telephely-adatbázisba: %1",
      "Nu a fost inregistrat in baza de date a locatiilor: %1"},
+    {Msg::DatabaseLabel, "Database:", "Adatbázis:", "Baza de date:"},
+    {Msg::DatabaseUse, "Use", "Használat", "Folosire"},
+    {Msg::DatabaseNote,
+     "A file, or postgresql://USER@HOST[:PORT]/DBNAME for a team server (libpq finds its password in PGPASSFILE, "
+     "~/.pgpass or PGPASSWORD)",
+     "Fájl, vagy csapatszerver esetén postgresql://FELHASZNÁLÓ@GÉP[:PORT]/ADATBÁZIS (a jelszót a libpq a "
+     "PGPASSFILE, a ~/.pgpass vagy a PGPASSWORD alapján találja meg)",
+     "Un fisier sau postgresql://UTILIZATOR@SERVER[:PORT]/BAZA pentru un server al echipei (libpq gaseste parola "
+     "in PGPASSFILE, ~/.pgpass sau PGPASSWORD)"},
+    {Msg::DatabaseRefused, "This database cannot be used: %1", "Ez az adatbázis nem használható: %1",
+     "Aceasta baza de date nu poate fi folosita: %1"},
+    {Msg::RecordsWaitingOne, "%1 record not yet sent to the team database",
+     "%1 rekord még nincs elküldve a csapat adatbázisába", "%1 inregistrare inca netrimisa in baza de date a echipei"},
+    {Msg::RecordsWaitingFew, "%1 records not yet sent to the team database",
+     "%1 rekord még nincs elküldve a csapat adatbázisába", "%1 inregistrari inca netrimise in baza de date a echipei"},
+    {Msg::RecordsWaitingMany, "%1 records not yet sent to the team database",
+     "%1 rekord még nincs elküldve a csapat adatbázisába",
+     "%1 de inregistrari inca netrimise in baza de date a echipei"},
+    {Msg::TeamOutOfReach, "The team database could not be reached: %1", "A csapat adatbázisa nem volt elérhető: %1",
+     "Baza de date a echipei nu a putut fi accesata: %1"},
+    {Msg::TeamOutOfReachShown, "The team database cannot be reached (%1): only the records not yet sent are shown.",
+     "A csapat adatbázisa nem érhető el (%1): csak a még el nem küldött rekordok láthatók.",
+     "Baza de date a echipei nu poate fi accesata (%1): sunt afisate doar inregistrarile inca netrimise."},
 };
 static_assert(sizeof kRows / sizeof kRows[0] == size_t(Msg::Count), "one row per message");
 constexpr bool rowsInOrder() {
@@ -215,6 +238,12 @@ constexpr bool rowsInOrder() {
 static_assert(rowsInOrder(), "the rows in the order of Msg");
 
 }   // namespace
+
+Msg counted(int n, Msg one, Msg few, Msg many) {
+    if (n == 1) return one;
+    const int rest = n % 100;
+    return n == 0 || (rest >= 1 && rest <= 19) ? few : many;
+}
 
 QString message(Language language, Msg m) {
     const MessageRow& r = kRows[int(m)];

@@ -127,8 +127,22 @@ enum class Msg {
     AddToSiteQuestion,
     AddToSiteFailed,   // %1 site name, %2 why
     RecordingFailed,   // %1 why
+    DatabaseLabel,
+    DatabaseUse,
+    DatabaseNote,
+    DatabaseRefused,       // %1 why
+    RecordsWaitingOne,     // %1 the count (1)
+    RecordsWaitingFew,     // %1 the count (0, 2-19, 101-119…)
+    RecordsWaitingMany,    // %1 the count (20-100, 120…)
+    TeamOutOfReach,        // %1 why
+    TeamOutOfReachShown,   // %1 why
     Count
 };
+
+// Which of three forms a count takes: one (1); few (0, 2 to 19, 101 to
+// 119…); many (20 to 100, 120…). Romanian needs all three ("3 inregistrari",
+// "20 de inregistrari"); English and Hungarian write few and many alike.
+Msg counted(int n, Msg one, Msg few, Msg many);
 
 // The message in that language, %1 and %2 still to be filled in.
 QString message(Language language, Msg m);

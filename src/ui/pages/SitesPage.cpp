@@ -1,5 +1,6 @@
 #include "ui/pages/SitesPage.h"
 
+#include "sites/OfflineQueue.h"
 #include "ui/widgets/TrendPlot.h"
 
 #include <QGroupBox>
@@ -21,6 +22,22 @@ constexpr int kVisits = 50;         // the visits the plots draw
 
 SitesPage::SitesPage(QWidget* parent) : QWidget(parent) {
     setObjectName("tsSites");
+    // The database in use, above everything it shows.
+    databaseLabel_ = new QLabel(this);
+    databaseLabel_->setObjectName("lbDatabase");
+    database_ = new QLineEdit(this);
+    database_->setObjectName("edDatabase");
+    databaseLabel_->setBuddy(database_);
+    use_ = new QPushButton(this);
+    use_->setObjectName("btnDatabase");
+    databaseNote_ = new QLabel(this);
+    databaseNote_->setObjectName("lbDatabaseNote");
+    databaseNote_->setWordWrap(true);
+    auto* source = new QHBoxLayout;
+    source->addWidget(databaseLabel_);
+    source->addWidget(database_, 1);
+    source->addWidget(use_);
+
     search_ = new QLineEdit(this);
     search_->setObjectName("edSitesSearch");
     search_->setClearButtonEnabled(true);
@@ -77,10 +94,23 @@ SitesPage::SitesPage(QWidget* parent) : QWidget(parent) {
     right->addLayout(buttons);
     right->addWidget(statusCaption_);
     right->addLayout(plots);
-    auto* lay = new QHBoxLayout(this);
-    lay->addLayout(left, 1);
-    lay->addLayout(right, 3);
+    auto* body = new QHBoxLayout;
+    body->addLayout(left, 1);
+    body->addLayout(right, 3);
+    auto* lay = new QVBoxLayout(this);
+    lay->addLayout(source);
+    lay->addWidget(databaseNote_);
+    lay->addLayout(body, 1);
 
+    connect(use_, &QPushButton::clicked, this, [this] {
+        refused_ = useDatabase ? useDatabase(database_->text()) : QString();
+        showDatabaseNote();
+    });
+    connect(database_, &QLineEdit::returnPressed, use_, &QPushButton::click);
+    connect(database_, &QLineEdit::textEdited, this, [this] {
+        refused_.clear();
+        showDatabaseNote();
+    });
     connect(search_, &QLineEdit::textChanged, this, [this] { showSites(); });
     connect(sites_, &QListWidget::currentRowChanged, this, [this] { showSite(); });
     connect(historyTree_, &QTreeWidget::currentItemChanged, this, [this] { showSnapshot(); });
@@ -99,13 +129,29 @@ SitesPage::SitesPage(QWidget* parent) : QWidget(parent) {
 
 QString SitesPage::text(lang::Msg m) const { return message ? message(m) : lang::message(lang::Language::English, m); }
 
-void SitesPage::setDatabase(sites::SiteDatabase* db, const QString& unusable) {
+void SitesPage::setDatabase(sites::SiteDatabase* db, const QString& unusable, const QString& team) {
     db_ = db;
     unusable_ = unusable;
+    team_ = db ? QString() : team;
     refresh();
 }
 
+void SitesPage::setReference(const QString& text) {
+    database_->setText(text);
+    database_->setCursorPosition(0);   // the start of a long path or reference shows
+    refused_.clear();
+    showDatabaseNote();
+}
+
+void SitesPage::showDatabaseNote() {
+    databaseNote_->setText(refused_.isEmpty() ? text(lang::Msg::DatabaseNote)
+                                              : text(lang::Msg::DatabaseRefused).arg(refused_));
+}
+
 void SitesPage::retranslate() {
+    databaseLabel_->setText(text(lang::Msg::DatabaseLabel));
+    use_->setText(text(lang::Msg::DatabaseUse));
+    showDatabaseNote();
     search_->setPlaceholderText(text(lang::Msg::SitesSearch));
     historyTree_->setHeaderLabels({text(lang::Msg::HistoryDate), text(lang::Msg::HistoryAction),
                                    text(lang::Msg::HistoryResult), text(lang::Msg::HistoryOperator)});
@@ -114,7 +160,10 @@ void SitesPage::retranslate() {
     report_->setText(text(lang::Msg::SnapshotReport));
     statusCaption_->setText(text(lang::Msg::SitesStatus));
     showPlotTexts();
-    if (db_) showSite();
+    if (db_)
+        showSite();
+    else
+        refresh();
 }
 
 void SitesPage::showPlotTexts() {
@@ -131,7 +180,16 @@ void SitesPage::showPlotTexts() {
 void SitesPage::refresh() {
     if (!db_) {
         sites_->clear();
-        state_->setText(unusable_.isEmpty() ? QString() : text(lang::Msg::SitesUnusable).arg(unusable_));
+        if (!team_.isEmpty())
+            state_->setText(text(lang::Msg::TeamOutOfReachShown).arg(unusable_.simplified()));   // one line of libpq's
+        else
+            state_->setText(unusable_.isEmpty() ? QString() : text(lang::Msg::SitesUnusable).arg(unusable_));
+        // Out of reach, the team database's history is what still waits to be sent.
+        history_ = team_.isEmpty() ? QList<sites::HistoryRow>()
+                                   : sites::OfflineQueue(queuePath).history(team_, {}, {}, kHistoryRows);
+        showHistory();
+        showStatus({});
+        showSnapshot();
         return;
     }
     showSites();
@@ -198,6 +256,18 @@ void SitesPage::showSite() {
     state_->setText(module.isEmpty() ? text(lang::Msg::SiteNoModule)
                                      : text(lang::Msg::SiteModule).arg(module.join(QStringLiteral(", "))));
     history_ = db_->history(name, QString(), kHistoryRows);
+    showHistory();
+    for (int i = 0; i < historyTree_->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = historyTree_->topLevelItem(i);
+        if (item->data(0, Qt::UserRole).toLongLong() == selectedEvent) historyTree_->setCurrentItem(item);
+    }
+    showStatus(db_->statusHistory(name, kVisits));
+    showSnapshot();
+}
+
+void SitesPage::showHistory() {
+    const QSignalBlocker quiet(historyTree_);
+    historyTree_->clear();
     QList<QTreeWidgetItem*> rows;
     for (const sites::HistoryRow& r : std::as_const(history_)) {
         auto* item = new QTreeWidgetItem(
@@ -208,10 +278,6 @@ void SitesPage::showSite() {
         rows << item;
     }
     historyTree_->addTopLevelItems(rows);
-    for (QTreeWidgetItem* item : std::as_const(rows))
-        if (item->data(0, Qt::UserRole).toLongLong() == selectedEvent) historyTree_->setCurrentItem(item);
-    showStatus(db_->statusHistory(name, kVisits));
-    showSnapshot();
 }
 
 void SitesPage::addLines(QStringList& out, lang::Msg heading, const std::optional<sites::Values>& from,

@@ -3,6 +3,7 @@
 // selected site's module and history, and for a snapshot of the history its
 // differences against the one before and against the Settings page, with
 // Load, Export and Report; the status seen at the site's visits as plots.
+// Above them, the database in use, which the user may change.
 //
 // The page only reads the database; what it does with a snapshot (loading,
 // exporting, reporting) the window does through the hooks below.
@@ -28,8 +29,16 @@ public:
     explicit SitesPage(QWidget* parent = nullptr);
 
     // The database the page reads, or null (the page says why through
-    // unusable); not owned.
-    void setDatabase(sites::SiteDatabase* db, const QString& unusable = {});
+    // unusable); not owned. A team database out of reach names itself in
+    // team: the page shows its records still waiting in the offline queue
+    // (at queuePath) and says that the rest is unavailable.
+    void setDatabase(sites::SiteDatabase* db, const QString& unusable = {}, const QString& team = {});
+    QString queuePath;   // empty: the user's own offline queue
+    // The database in use as the line above the sites names it.
+    void setReference(const QString& text);
+    // Use: switches the window to the reference typed; why it did not (the
+    // reference is not understood or carries a password), empty when it did.
+    std::function<QString(const QString& reference)> useDatabase;
 
     // The program's messages in the window's language; unset: English.
     std::function<QString(lang::Msg)> message;
@@ -60,12 +69,20 @@ private:
     void showSnapshot();
     void showPlotTexts();
     void showStatus(const QList<sites::StatusVisit>& visits);
+    void showHistory();
+    void showDatabaseNote();
     QString actionText(const QString& action) const;
     void addLines(QStringList& out, lang::Msg heading, const std::optional<sites::Values>& from,
                   const sites::Values& to) const;
 
     sites::SiteDatabase* db_ = nullptr;
     QString unusable_;
+    QString team_;
+    QLabel* databaseLabel_;
+    QLineEdit* database_;
+    QPushButton* use_;
+    QLabel* databaseNote_;
+    QString refused_;   // why the reference typed was not used
     QLineEdit* search_;
     QListWidget* sites_;
     QLabel* state_;   // the database's failure, or the site's module

@@ -53,7 +53,9 @@
 TFormMain::TFormMain(const Options& options)
     : session_(std::make_unique<DeviceSession>(DeviceSession::Options{options.backend, options.defaultPassword})),
       database_(options.database),
-      operatorName_(options.operatorName) {
+      operatorName_(options.operatorName),
+      noRecord_(options.noRecord),
+      queuePath_(options.queuePath) {
     setObjectName("FormMain");
     // 1. The window and its controls.
     buildWindow();
@@ -104,17 +106,8 @@ TFormMain::TFormMain(const Options& options)
     buttons_->recorded = [this](const TransferButtons::Ended& e) {
         recordTransfer(e.action, e.done, e.reason, e.durationMs, e.settings);
     };
-    if (!database_.isEmpty()) {
-        // The window's own connection first: a new file is made and given its
-        // schema here, before the recorder's thread opens it too.
-        siteDatabase();
-        recorder_ =
-            std::make_unique<sites::Recorder>(sites::Recorder::Options{database_, operatorName_, !options.noRecord});
-        // Told on the recorder's thread; shown on the window's.
-        connect(
-            recorder_.get(), &sites::Recorder::failed, this, [this](const QString& why) { showRecordingFailure(why); },
-            Qt::QueuedConnection);
-    }
+    sitesPage_->queuePath = queuePath_;
+    sitesPage_->useDatabase = [this](const QString& reference) { return useDatabase(reference); };
     sitesPage_->pageValues = [this] {
         // What a Write would send (the hidden codes filled), while the page
         // keeps what it shows: looking is no change.
@@ -191,6 +184,7 @@ TFormMain::TFormMain(const Options& options)
         }
         showModule();
         showStanding();
+        showPending();
         if (PageControl1->indexOf(sitesPage_) == PageSites)
             PageControl1->setTabText(PageSites, langMan_->Message(lang::Msg::SitesTab));
         sitesPage_->retranslate();
@@ -206,6 +200,13 @@ TFormMain::TFormMain(const Options& options)
     if (QSettings* store = langMan_->store())
         buttons_->setLastFolder(store->value(QLatin1String(kLastFolderKey)).toString());
     showRecentFiles();
+    // The site database: the one last chosen on the Sites page, unless the
+    // command line or the environment names one.
+    if (QSettings* store = langMan_->store(); store && options.savedDatabaseFirst) {
+        const QString saved = store->value(QLatin1String(kDatabaseKey)).toString().trimmed();
+        if (!saved.isEmpty()) database_ = saved;
+    }
+    startRecording();
     // 12. The temperature threshold labels.
     settingsPage_->formatAllTempLabels();
     modemPage_->setExtraPorts(options.extraSerialPorts);
@@ -326,6 +327,11 @@ void TFormMain::buildWindow() {
     lbModule_->setObjectName("lbModule");
     lbModule_->hide();   // until something was read, written or changed
     p1->addWidget(lbModule_, 1);
+    // Records that wait for the team database, seen from every page.
+    lbPending_ = new ElidedLabel(Panel1);
+    lbPending_->setObjectName("lbPending");
+    lbPending_->hide();
+    p1->addWidget(lbPending_, 1);
     // The attached module's site, or the offer to add it to one.
     lbSite_ = new ElidedLabel(Panel1);
     lbSite_->setObjectName("lbSite");
@@ -504,6 +510,11 @@ void TFormMain::UpdateUIState(const char* reason) {
     }
     if (connected != siteLinkUp_ || qstrcmp(reason, "Attached") == 0) {
         siteLinkUp_ = connected;
+        // A module connected: a team database out of reach is tried again,
+        // and what waits for it is sent when it is reached.
+        if (connected && recorder_ && recorder_->isTeam() &&
+            (recorder_->pending() > 0 || !recorder_->offlineReason().isEmpty()))
+            recorder_->reconnect();
         showSite();
     }
 }
@@ -613,7 +624,7 @@ void TFormMain::PageControl1Change(int index) {
     }
     if (index == PageModem) modemPage_->PortScan();
     if (index == PageStatus && session_->CallUp()) queryModemStatus();
-    if (index == PageSites) sitesPage_->setDatabase(siteDatabase(), siteDbFailure_);
+    if (index == PageSites) showSitesDatabase();
 }
 
 void TFormMain::queryModemStatus() {
@@ -948,6 +959,108 @@ void TFormMain::recordStatus() {
     visit.firmware = shown("", "lbViFwVerValue");
     visit.uptime = shown("", "lbStUptimeValue");
     recorder_->recordStatus(moduleFacts(), visit);
+}
+
+void TFormMain::startRecording() {
+    if (database_.isEmpty()) return;
+    QString why;
+    const std::optional<sites::Reference> ref =
+        sites::Reference::parse(database_, sites::SiteDatabase::defaultPath(), &why);
+    // The window's own connection to a file first: a new file is made and
+    // given its schema here, before the recorder's thread opens it too. A
+    // team server migrates under a lock of its own; the window connects to
+    // it when it first reads.
+    if (!ref || !ref->isTeam()) siteDatabase();
+    recorder_ = std::make_unique<sites::Recorder>(
+        sites::Recorder::Options{database_, operatorName_, !noRecord_, true, queuePath_});
+    // Told on the recorder's thread; shown on the window's.
+    connect(
+        recorder_.get(), &sites::Recorder::failed, this, [this](const QString& why) { showRecordingFailure(why); },
+        Qt::QueuedConnection);
+    connect(
+        recorder_.get(), &sites::Recorder::pendingChanged, this, [this] { teamNews(); }, Qt::QueuedConnection);
+    // What the recorder counted before the connection was made.
+    showPending();
+    // Never a password: a reference that carries one is not understood.
+    sitesPage_->setReference(!ref ? QString() : ref->options.isEmpty() ? ref->display() : database_.trimmed());
+}
+
+QString TFormMain::useDatabase(const QString& reference) {
+    const QString given = reference.trimmed();
+    const QString chosen = given.isEmpty() ? sites::SiteDatabase::defaultPath() : given;
+    QString why;
+    if (!sites::Reference::parse(chosen, sites::SiteDatabase::defaultPath(), &why)) return why;
+    // Everything the old recorder was given is written before it goes.
+    sitesPage_->setDatabase(nullptr);
+    if (recorder_) recorder_->flush();
+    recorder_.reset();
+    siteDb_.reset();
+    siteDbTried_ = false;
+    siteDbFailure_.clear();
+    database_ = chosen;
+    // Kept for the next start; not being able to keep it costs only that.
+    if (QSettings* store = langMan_->store()) {
+        if (given.isEmpty())
+            store->remove(QLatin1String(kDatabaseKey));
+        else
+            store->setValue(QLatin1String(kDatabaseKey), given);
+    }
+    startRecording();
+    showSite();
+    showSitesDatabase();
+    return {};
+}
+
+QString TFormMain::pendingText() const { return lbPending_->isVisibleTo(this) ? lbPending_->fullText() : QString(); }
+
+void TFormMain::showPending() {
+    if (!langMan_ || !lbPending_) return;
+    const int n = recorder_ && recorder_->isTeam() ? recorder_->pending() : 0;
+    if (n <= 0) {
+        lbPending_->setFullText(QString());
+        lbPending_->hide();
+        return;
+    }
+    using lang::Msg;
+    lbPending_->setFullText(
+        langMan_->Message(lang::counted(n, Msg::RecordsWaitingOne, Msg::RecordsWaitingFew, Msg::RecordsWaitingMany))
+            .arg(n));
+    const QString why = recorder_->offlineReason().simplified();
+    lbPending_->setToolTip(why.isEmpty() ? lbPending_->fullText()
+                                         : lbPending_->fullText() + QLatin1Char('\n') +
+                                               langMan_->Message(Msg::TeamOutOfReach).arg(why));
+    lbPending_->show();
+}
+
+void TFormMain::teamNews() {
+    if (session_->Closing()) return;
+    showPending();
+    if (!recorder_ || !recorder_->isTeam()) return;
+    const QString why = recorder_->offlineReason();
+    bool changed = false;
+    if (why.isEmpty() && siteDbTried_ && !siteDb_) {
+        // Reached again: the window connects again when it reads.
+        siteDbTried_ = false;
+        siteDbFailure_.clear();
+        changed = true;
+    } else if (!why.isEmpty() && siteDb_) {
+        // Out of reach: the window's own connection is of no use either; its
+        // reads show what waits.
+        sitesPage_->setDatabase(nullptr);
+        siteDb_.reset();
+        siteDbTried_ = true;
+        siteDbFailure_ = why;
+        changed = true;
+    }
+    if (changed) showSite();
+    if (PageControl1->currentWidget() == sitesPage_) showSitesDatabase();
+}
+
+void TFormMain::showSitesDatabase() {
+    sites::SiteDatabase* db = siteDatabase();
+    QString team;
+    if (!db && recorder_ && recorder_->isTeam()) team = recorder_->path();   // its name in the offline queue
+    sitesPage_->setDatabase(db, siteDbFailure_, team);
 }
 
 void TFormMain::showRecordingFailure(const QString& why) {

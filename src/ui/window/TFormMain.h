@@ -54,7 +54,13 @@ public:
         QString database;        // the site database file; empty: none (nothing recorded, no sites)
         bool noRecord = false;   // nothing recorded this run; the Sites page still reads the database
         QString operatorName;    // who works, as recorded; empty: the system's user name
+        // The database last chosen on the Sites page (kept in the settings)
+        // goes before database, when there is one.
+        bool savedDatabaseFirst = false;
+        QString queuePath;   // the offline queue of a team database; empty: the user's own
     };
+    // Where the database chosen on the Sites page is kept.
+    static constexpr const char* kDatabaseKey = "Kestrum/Database";
     explicit TFormMain(const Options& options);
     ~TFormMain() override;
 
@@ -84,6 +90,16 @@ public:
     // The site database the window reads (the Sites page, the bottom bar's
     // site), opened at first use; null when there is none or it cannot be used.
     sites::SiteDatabase* siteDatabase();
+    // The database in use, as given (a file, sqlite:FILE or postgresql://…).
+    QString database() const { return database_; }
+    // Use on the Sites page: records into the database named from now on and
+    // the Sites page reads it (empty: the default file); the choice is kept
+    // for the next start. Why it was not used (the reference is not
+    // understood or carries a password); empty when it was.
+    QString useDatabase(const QString& reference);
+    // The bottom bar's "3 records not yet sent to the team database"; empty
+    // when none wait.
+    QString pendingText() const;
     // The attached module as the site database knows it: its USB serial or
     // the number called, and what the Status page shows.
     sites::ModuleFacts moduleFacts() const;
@@ -177,6 +193,16 @@ private:
     void recordTransfer(const char* action, bool done, const QString& reason, qint64 durationMs, int settings);
     void recordStatus();
     void showRecordingFailure(const QString& why);
+    // A new recorder (and, for a file, the window's own connection) for database_.
+    void startRecording();
+    // The records waiting for the team database, on the bottom bar.
+    void showPending();
+    // The recorder's count of waiting records changed: the team database was
+    // reached again, or went out of reach.
+    void teamNews();
+    // The Sites page's database: the window's own connection, or what waits
+    // for a team database out of reach.
+    void showSitesDatabase();
     void showSite();
     // "KEY (caption): old -> new" for each setting whose values differ.
     QString differenceLine(const QByteArray& key, const QByteArray& left, const QByteArray& right) const;
@@ -229,6 +255,9 @@ private:
     // connection; the window reads through its own.
     QString database_;
     QString operatorName_;
+    bool noRecord_ = false;
+    QString queuePath_;
+    ElidedLabel* lbPending_ = nullptr;   // the records waiting for the team database
     std::unique_ptr<sites::Recorder> recorder_;
     std::unique_ptr<sites::SiteDatabase> siteDb_;
     bool siteDbTried_ = false;

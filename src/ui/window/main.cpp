@@ -28,9 +28,10 @@ int main(int argc, char** argv) {
     QCommandLineOption serial("serial-port", "Offer this serial port on the Modem page.", "path");
     QCommandLineOption demoPassword("demo-password", "The simulated module's password (default 4826).", "pw");
     QCommandLineOption database("database",
-                                "The site database file (default: KESTRUM_DATABASE, or the one in the "
-                                "application-data folder, as kestrum-cli).",
-                                "path");
+                                "The site database: a file, or postgresql://USER@HOST[:PORT]/DBNAME for a team "
+                                "server (default: KESTRUM_DATABASE, the one last chosen on the Sites page, or the "
+                                "file in the application-data folder, as kestrum-cli).",
+                                "reference");
     QCommandLineOption noRecord("no-record", "Record nothing in the site database this run.");
     QCommandLineOption operatorName("operator", "Who works, as recorded (default: the system's user name).", "name");
     parser.addOptions({demo, full, serial, demoPassword, database, noRecord, operatorName});
@@ -56,8 +57,10 @@ int main(int argc, char** argv) {
             options.database = parser.value(database);
         else if (!fromEnvironment.isEmpty())
             options.database = fromEnvironment;
-        else
+        else {
             options.database = sites::SiteDatabase::defaultPath();
+            options.savedDatabaseFirst = true;   // the Sites page's choice, when there is one
+        }
         options.noRecord = parser.isSet(noRecord);
         options.operatorName = parser.value(operatorName);
         if (parser.isSet(demo)) {
