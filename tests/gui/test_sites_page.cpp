@@ -50,6 +50,11 @@ private slots:
         });
         r.module.setParam("CALL:REMNR1.PN", "+36111");
         QVERIFY(r.connect());
+        // The first connection's status, recorded before the module is at a site: at none.
+        r.w->pageControl()->setCurrentIndex(TFormMain::PageStatus);
+        QVERIFY(QTest::qWaitFor([&] { return r.text("lbSupplyVoltageValue").startsWith("12"); }, 5000));
+        r.w->recorder()->flush();
+        r.w->pageControl()->setCurrentIndex(TFormMain::PageSettings);
         // A module at no site: the bar offers to add it to one.
         QVERIFY(QTest::qWaitFor([&] { return r.button("btAddToSite")->isVisible(); }, 5000));
         QVERIFY(!r.c("lbSite")->isVisible());
@@ -136,8 +141,8 @@ private slots:
         QCOMPARE(r.w->edits().changedKeys(), QList<QByteArray>{"CALL:REMNR1.PN"});
 
         // The next connection records its status at the site: the plots show the visit.
-        // (The first connection's status is at the site when it came after Add to a site.)
         const int before = r.c<TrendPlot>("plSiteSupply")->sampleCount();
+        QCOMPARE(before, 0);
         r.module.setStatus("VSU", "12980");
         r.backend.detach();
         QVERIFY(QTest::qWaitFor([&] { return !r.enabled("btnRead"); }, 5000));
