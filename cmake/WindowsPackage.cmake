@@ -1,0 +1,1 @@
+# The Windows executables: icon, version and manifest; the MSI (package-msi).
