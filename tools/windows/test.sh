@@ -100,5 +100,11 @@ if cmp build-windows/win.ini build-windows/linux.ini; then
 else
     failed=1
 fi
+
+# The serial ports listed without opening them, and the USB arrival watch.
+[ ! -f tools/windows/ports.sh ] || . tools/windows/ports.sh
+# The MSI installed, run and removed, and the executables' resources.
+[ ! -f tools/windows/msi.sh ] || . tools/windows/msi.sh
+
 /usr/lib/wine/wineserver -k 2> /dev/null || true
 exit $failed
