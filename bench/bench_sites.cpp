@@ -212,9 +212,10 @@ void recordingInProcess(const QString& reference, const QString& queuePath, int 
         next(close);
         whole.push_back(lap);
     }
-    std::printf("  in one process: %.1f ms = connect and schema check %.1f, status %.1f, event with snapshot %.1f, "
-                "offline queue %.1f, close %.1f; Qt's driver with libpq loaded once: %.1f\n",
-                median(whole), median(open), median(status), median(event), median(queue), median(close), driverMs);
+    std::printf(
+        "  in one process: %.1f ms = connect and schema check %.1f, status %.1f, event with snapshot %.1f, "
+        "offline queue %.1f, close %.1f; Qt's driver with libpq loaded once: %.1f\n",
+        median(whole), median(open), median(status), median(event), median(queue), median(close), driverMs);
     std::vector<double> kept;
     SiteDatabase db({reference, "bench"});
     db.open();
@@ -326,12 +327,14 @@ int main(int argc, char** argv) {
     }();
     if (ok) {
         const double base = median(off), lite = median(onSqlite), team = median(onTeam);
-        std::printf("kestrum-cli --demo read on SQLite: %.0f ms recording, %.0f ms not: +%.0f ms, +%.1f %% (goal <= "
-                    "3 %%)\n",
-                    lite, base, lite - base, (lite - base) / base * 100.0);
-        std::printf("kestrum-cli --demo read on PostgreSQL (Unix socket): %.0f ms recording, %.0f ms not: +%.0f ms, "
-                    "+%.1f %% (goal <= 5 %%)\n",
-                    team, base, team - base, (team - base) / base * 100.0);
+        std::printf(
+            "kestrum-cli --demo read on SQLite: %.0f ms recording, %.0f ms not: +%.0f ms, +%.1f %% (goal <= "
+            "3 %%)\n",
+            lite, base, lite - base, (lite - base) / base * 100.0);
+        std::printf(
+            "kestrum-cli --demo read on PostgreSQL (Unix socket): %.0f ms recording, %.0f ms not: +%.0f ms, "
+            "+%.1f %% (goal <= 5 %%)\n",
+            team, base, team - base, (team - base) / base * 100.0);
     } else {
         std::printf("kestrum-cli --demo read could not be timed (--database/--no-record)\n");
     }
@@ -385,9 +388,10 @@ int main(int argc, char** argv) {
         const double fillMs = double(filled.nsecsElapsed()) / 1e6;
         const double window = medianMs(runs, [&] { return db.history("Team 3", {}, 500).size() == 500; });
         const double all = medianMs(runs, [&] { return db.history("Team 3", {}, 0).size() == expected; });
-        std::printf("history of a site on PostgreSQL, 100,000 events (%d of that site; filled and analysed in %.0f "
-                    "ms):\n",
-                    expected, fillMs);
+        std::printf(
+            "history of a site on PostgreSQL, 100,000 events (%d of that site; filled and analysed in %.0f "
+            "ms):\n",
+            expected, fillMs);
         std::printf("  the newest 500 (the window): %.1f ms (goal <= 100)\n", window);
         printPlan(own, "Team 3", 500, runs);
         std::printf("  all %d (kestrum-cli history --site): %.1f ms (goal <= 100)\n", expected, all);
@@ -451,14 +455,14 @@ int main(int argc, char** argv) {
             ms.push_back(double(t.nsecsElapsed()) / 1e6);
             stored = db.history({}, {}, 0).size();
             if (sent != 1000 || stored != 1000) {
-                std::printf("sync: %d sent, %d stored of 1,000 (%s)\n", sent, stored,
-                            qPrintable(q.failure().text));
+                std::printf("sync: %d sent, %d stored of 1,000 (%s)\n", sent, stored, qPrintable(q.failure().text));
                 return 1;
             }
         }
-        std::printf("sync of 1,000 queued reads with their snapshots into PostgreSQL: %.0f ms, best %.0f of %d "
-                    "(goal <= 2000)\n",
-                    median(ms), *std::min_element(ms.begin(), ms.end()), syncRuns);
+        std::printf(
+            "sync of 1,000 queued reads with their snapshots into PostgreSQL: %.0f ms, best %.0f of %d "
+            "(goal <= 2000)\n",
+            median(ms), *std::min_element(ms.begin(), ms.end()), syncRuns);
     }
     return 0;
 }
