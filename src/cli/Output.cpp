@@ -9,6 +9,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#endif
+
 namespace cli {
 namespace {
 
@@ -16,6 +21,25 @@ namespace {
 QString shortened(const QString& text) {
     const int kMax = 40;
     return text.size() <= kMax ? text : text.left(kMax) + QStringLiteral("…");
+}
+
+// A Windows console is given the text itself: the bytes would be shown in
+// the console's code page, not the program's. Pipes and files get the bytes.
+// False when `to` is no console.
+bool toConsole(FILE* to, const QString& text) {
+#ifdef _WIN32
+    const auto handle = HANDLE(_get_osfhandle(_fileno(to)));
+    DWORD mode;
+    if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return false;
+    std::fflush(to);
+    DWORD written;
+    return WriteConsoleW(handle, reinterpret_cast<const wchar_t*>(text.utf16()), DWORD(text.size()), &written,
+                         nullptr) != 0;
+#else
+    (void)to;
+    (void)text;
+    return false;
+#endif
 }
 
 }   // namespace
@@ -45,17 +69,18 @@ QByteArray quoted(const QString& text) { return shortened(text).toLocal8Bit(); }
 QByteArray quoted(const QByteArray& cp1250) { return quoted(text::fromCp1250(cp1250)); }
 
 void Tool::say(const char* fmt, const QByteArray& a, const QByteArray& b) const {
-    std::fprintf(env_.err, "kestrum-cli: %s", moduleTag_.constData());
     // Kept as the reason of the event that fails with it.
     const int n = std::max(0, std::snprintf(nullptr, 0, fmt, a.constData(), b.constData()));
     lastSaid_ = QByteArray(n, '\0');
     std::snprintf(lastSaid_.data(), size_t(n) + 1, fmt, a.constData(), b.constData());
-    std::fprintf(env_.err, "%s\n", lastSaid_.constData());
+    const QByteArray line = "kestrum-cli: " + moduleTag_ + lastSaid_ + '\n';
+    if (!toConsole(env_.err, QString::fromLocal8Bit(line))) std::fputs(line.constData(), env_.err);
 }
 
 void Tool::print(const QByteArray& line) const { printText(text::fromCp1250(line)); }
 
 void Tool::printText(const QString& line) const {
+    if (toConsole(env_.out, line + QLatin1Char('\n'))) return;
     const QByteArray local = line.toLocal8Bit();
     std::fwrite(local.constData(), 1, size_t(local.size()), env_.out);
     std::fputc('\n', env_.out);
@@ -64,6 +89,7 @@ void Tool::printText(const QString& line) const {
 
 void Tool::printJson(const QJsonDocument& doc) const {
     const QByteArray utf8 = doc.toJson(QJsonDocument::Compact);
+    if (toConsole(env_.out, QString::fromUtf8(utf8) + QLatin1Char('\n'))) return;
     std::fwrite(utf8.constData(), 1, size_t(utf8.size()), env_.out);
     std::fputc('\n', env_.out);
     std::fflush(env_.out);

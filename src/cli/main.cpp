@@ -4,9 +4,7 @@
 #include <QApplication>
 
 #ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define STDERR_FILENO 2
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -28,6 +26,13 @@ void onSignal(int) {
     }
 #endif
 }
+
+#ifdef _WIN32
+bool isConsole(DWORD handle) {
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(handle), &mode) != 0;
+}
+#endif
 }   // namespace
 
 int main(int argc, char** argv) {
@@ -59,7 +64,12 @@ int main(int argc, char** argv) {
     // which leaves the old file as it was, instead of killing the tool.
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+#ifdef _WIN32
+    // A console, not the NUL device that _isatty also counts.
+    env.errIsTerminal = isConsole(STD_ERROR_HANDLE);
+#else
     env.errIsTerminal = isatty(STDERR_FILENO) == 1;
+#endif
     env.stopRequested = [] { return interrupted != 0; };
     return cli::Run(QCoreApplication::arguments().mid(1), env);
 }
