@@ -4,21 +4,24 @@
 # packages of Qt, hidapi, SQLite and PostgreSQL, and builds them (of
 # PostgreSQL its client library) for Windows into a cache folder outside the
 # source tree (KESTRUM_WINDOWS_CACHE, default ~/.cache/kestrum-windows).
-# A second run finds the cache and does nothing.
+# A second run finds the cache and the tools and does nothing.
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${KESTRUM_WINDOWS_CACHE:-$HOME/.cache/kestrum-windows}
-if [ -f "$cache/qt/.sql-done" ] && [ -f "$cache/hidapi/.done" ] && [ -f "$cache/sqlite/.done" ] &&
+sudo=; [ "$(id -u)" = 0 ] || sudo=sudo
+
+# Tools: the compilers, Wine, a display for it, and Debian's own Qt host
+# tools; for the packages, the icon's makers (rsvg-convert, icotool, also
+# wrestool to read resources back) and wixl for the MSI.
+need="g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 xvfb xauth
+      cmake ninja-build dpkg-dev qt6-base-dev qt6-base-dev-tools qt6-translations-l10n tcl make
+      librsvg2-bin icoutils wixl"
+missing=$(for p in $need; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q "ok installed" || echo "$p"; done)
+if [ -z "$missing" ] && [ -f "$cache/qt/.sql-done" ] && [ -f "$cache/hidapi/.done" ] && [ -f "$cache/sqlite/.done" ] &&
    [ -f "$cache/pgsql/.done" ] && [ -f "$cache/qt/.psql-done" ]; then
     echo "Windows tool chain already in $cache"
     exit 0
 fi
-sudo=; [ "$(id -u)" = 0 ] || sudo=sudo
-
-# Tools: the compilers, Wine, a display for it, and Debian's own Qt host tools.
-need="g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 xvfb xauth
-      cmake ninja-build dpkg-dev qt6-base-dev qt6-base-dev-tools qt6-translations-l10n tcl make"
-missing=$(for p in $need; do dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q "ok installed" || echo "$p"; done)
 # Debian's source packages: a deb-src line for the same archive.
 src=/etc/apt/sources.list.d/kestrum-deb-src.sources
 if [ ! -f "$src" ]; then
