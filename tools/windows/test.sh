@@ -47,7 +47,7 @@ run() {   # name, then the program and its arguments
         printf '%-28s passed  %3d s\n' "$name" $(( $(date +%s) - start ))
     else
         printf '%-28s FAILED\n' "$name"
-        cat "build-windows/$name.out" "build-windows/$name.log" 2> /dev/null
+        cat "build-windows/$name.out" "build-windows/$name.log" 2> /dev/null || true
         failed=1
     fi
 }
