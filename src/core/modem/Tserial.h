@@ -52,8 +52,9 @@ public:
     int BytesWaiting();   // received bytes waiting; 0 when closed
     bool IsOpen() const;
 
-    // The serial ports of this machine. Elsewhere than on Windows none of
-    // them is opened to find them; on Windows a port is one that opens.
+    // The serial ports of this machine; none of them is opened to find them
+    // (on Windows: the ports the serial drivers registered, COM2 before
+    // COM10). A port that is not listed can still be opened by its name.
     static QStringList ListPorts();
     // The names less the ports another program holds (a live UUCP lock, an
     // advisory lock, or an open descriptor in another process); nothing is

@@ -8,7 +8,10 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -35,6 +38,17 @@ Failure::Kind kindOf(DWORD code, bool open) {
     }
 }
 
+// "COM10" as ("COM", 10): names that differ only in their number go by the
+// number (COM2 before COM10).
+bool portNameLess(const QString& a, const QString& b) {
+    const auto split = [](const QString& s) {
+        int i = int(s.size());
+        while (i > 0 && s[i - 1].isDigit()) --i;
+        return std::make_pair(s.left(i).toUpper(), s.mid(i).toULongLong());
+    };
+    return split(a) < split(b);
+}
+
 }   // namespace
 
 void Tserial::SetLockFolders(const QStringList&) {}   // no UUCP locks on Windows
@@ -55,17 +69,38 @@ Failure Tserial::systemFailure() const {
 // else tells: the held ones are found by OpenPort itself.
 QList<bool> Tserial::heldElsewhere(const QList<QByteArray>& paths) { return QList<bool>(paths.size(), false); }
 
-// COM1 ... COM99, each kept when it opens and takes the time-outs and the
-// line settings (9600, no parity); its own settings are put back at once.
-// A port another program holds does not open and is not listed.
+// The ports the serial drivers registered: each names its port (the value's
+// data, "COM3") under its device's name ("\Device\Serial0") in
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM. Nothing is opened, so a Bluetooth
+// port that takes seconds to open, or one another program holds, costs
+// nothing and is left alone. A port that is there but not registered is not
+// listed; it opens all the same when named.
 QStringList Tserial::ListPorts() {
     QStringList ports;
-    Tserial probe;
-    for (int n = 1; n <= 99; ++n) {
-        const QString name = QStringLiteral("COM%1").arg(n);
-        if (probe.OpenPort(name, 9600, 0) == OpenOk) ports << name;
-        probe.ClosePort();
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS)
+        return ports;
+    DWORD longestName = 0, longestData = 0;
+    if (::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &longestName,
+                           &longestData, nullptr, nullptr) == ERROR_SUCCESS) {
+        std::vector<wchar_t> name(longestName + 1);
+        std::vector<wchar_t> data(longestData / sizeof(wchar_t) + 1);
+        for (DWORD i = 0;; ++i) {
+            DWORD nameSize = DWORD(name.size()), dataBytes = DWORD(data.size() * sizeof(wchar_t)), type = 0;
+            const LONG r = ::RegEnumValueW(key, i, name.data(), &nameSize, nullptr, &type,
+                                           reinterpret_cast<BYTE*>(data.data()), &dataBytes);
+            if (r == ERROR_NO_MORE_ITEMS) break;
+            if (r != ERROR_SUCCESS || type != REG_SZ) continue;   // grown since the sizes were read, or not text
+            // The data need not end with its terminating zero.
+            const QString port = QString::fromWCharArray(data.data(), int(dataBytes / sizeof(wchar_t)))
+                                     .section(QChar(0), 0, 0)
+                                     .trimmed();
+            if (!port.isEmpty() && !ports.contains(port)) ports << port;
+        }
     }
+    ::RegCloseKey(key);
+    std::sort(ports.begin(), ports.end(), portNameLess);
     return ports;
 }
 
