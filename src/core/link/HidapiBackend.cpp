@@ -9,6 +9,9 @@
 #include <cstring>
 #include <cwchar>
 
+#ifdef _WIN32
+#include "core/link/HidArrivals_win.h"
+#endif
 #ifdef __linux__
 #include <libudev.h>
 #include <poll.h>
@@ -161,6 +164,12 @@ public:
 #ifdef __linux__
     std::unique_ptr<ArrivalWatch> watchArrivals(std::function<void()> arrived) override {
         return UdevArrivals::start(std::move(arrived));
+    }
+#endif
+#ifdef _WIN32
+    // The configuration manager tells each HID interface that appears.
+    std::unique_ptr<ArrivalWatch> watchArrivals(std::function<void()> arrived) override {
+        return watchHidInterfaces(std::move(arrived));
     }
 #endif
 
