@@ -27,18 +27,13 @@ ModuleFacts factsFrom(const QJsonObject& o) {
             o["firmware"].toString()};
 }
 
-QString stamp(const QDateTime& t) { return t.toUTC().toString(Qt::ISODateWithMs); }
-QDateTime fromStamp(const QString& s) {
-    QDateTime t = QDateTime::fromString(s, Qt::ISODateWithMs);
-    t.setTimeSpec(Qt::UTC);
-    return t;
-}
-
 QByteArray eventJson(const Event& e) {
-    QJsonObject o{
-        {"action", e.action},     {"done", e.done},     {"reason", e.reason}, {"duration", double(e.durationMs)},
-        {"settings", e.settings}, {"source", e.source}, {"link", e.link},     {"module", factsJson(e.module)},
-        {"site", e.site},         {"at", stamp(e.at)},  {"uid", e.uid},       {"operator", e.operatorName}};
+    QJsonObject o{{"action", e.action},     {"done", e.done},
+                  {"reason", e.reason},     {"duration", double(e.durationMs)},
+                  {"settings", e.settings}, {"source", e.source},
+                  {"link", e.link},         {"module", factsJson(e.module)},
+                  {"site", e.site},         {"at", SiteDatabase::stamp(e.at)},
+                  {"uid", e.uid},           {"operator", e.operatorName}};
     if (e.snapshot) {
         // Keys are ASCII; values the module's Windows-1250 text, kept as Unicode.
         QJsonArray pairs;
@@ -62,7 +57,7 @@ std::optional<Event> eventFrom(const QByteArray& json) {
     e.link = o["link"].toString();
     e.module = factsFrom(o["module"].toObject());
     e.site = o["site"].toString();
-    e.at = fromStamp(o["at"].toString());
+    e.at = SiteDatabase::fromStamp(o["at"].toString());
     e.uid = o["uid"].toString();
     e.operatorName = o["operator"].toString();
     if (o.contains("snapshot")) {
@@ -126,14 +121,15 @@ bool OfflineQueue::put(const QString& target, const QString& kind, const QString
 }
 
 bool OfflineQueue::add(const QString& target, const Event& event) {
-    return put(target, QStringLiteral("event"), stamp(event.at), eventJson(event));
+    return put(target, QStringLiteral("event"), SiteDatabase::stamp(event.at), eventJson(event));
 }
 
 bool OfflineQueue::addStatus(const QString& target, const ModuleFacts& module, const StatusVisit& v) {
     const QJsonObject o{
-        {"module", factsJson(module)},  {"at", stamp(v.at)},      {"signal", v.signal}, {"supply", v.supply},
-        {"temperature", v.temperature}, {"firmware", v.firmware}, {"uptime", v.uptime}, {"uid", v.uid}};
-    return put(target, QStringLiteral("status"), stamp(v.at), QJsonDocument(o).toJson(QJsonDocument::Compact));
+        {"module", factsJson(module)},  {"at", SiteDatabase::stamp(v.at)}, {"signal", v.signal}, {"supply", v.supply},
+        {"temperature", v.temperature}, {"firmware", v.firmware},          {"uptime", v.uptime}, {"uid", v.uid}};
+    return put(target, QStringLiteral("status"), SiteDatabase::stamp(v.at),
+               QJsonDocument(o).toJson(QJsonDocument::Compact));
 }
 
 int OfflineQueue::count(const QString& target) {
@@ -206,7 +202,7 @@ int OfflineQueue::sendTo(SiteDatabase& db) {
             bool ok = false;
             if (kinds[i] == QLatin1String("status")) {
                 const QJsonObject o = QJsonDocument::fromJson(rows[i].second).object();
-                const StatusVisit v{fromStamp(o["at"].toString()),
+                const StatusVisit v{SiteDatabase::fromStamp(o["at"].toString()),
                                     o["signal"].toString(),
                                     o["supply"].toString(),
                                     o["temperature"].toString(),

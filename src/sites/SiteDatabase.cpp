@@ -76,12 +76,6 @@ QString newUid() { return QUuid::createUuid().toString(QUuid::WithoutBraces); }
 static_assert(std::size(kMigrations) == SiteDatabase::kSchemaVersion, "one migration per schema version");
 
 QString nowUtc() { return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs); }
-QString stamp(const QDateTime& t) { return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : nowUtc(); }
-QDateTime fromStamp(const QString& s) {
-    QDateTime t = QDateTime::fromString(s, Qt::ISODateWithMs);
-    t.setTimeSpec(Qt::UTC);
-    return t;
-}
 
 QString escape(const QString& s) {
     QString out;
@@ -156,6 +150,16 @@ bool createPrivate(const QString& path, QString* why) {
 }
 
 }   // namespace
+
+QString SiteDatabase::stamp(const QDateTime& t) {
+    return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : nowUtc();
+}
+
+QDateTime SiteDatabase::fromStamp(const QString& s) {
+    QDateTime t = QDateTime::fromString(s, Qt::ISODateWithMs);
+    t.setTimeSpec(Qt::UTC);
+    return t;
+}
 
 QString SiteDatabase::defaultPath() {
     return QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).filePath("sites.sqlite");

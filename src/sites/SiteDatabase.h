@@ -184,6 +184,10 @@ public:
     };
     QList<StatusRow> statuses(qint64* last, int limit);
 
+    // A time as it is stored (UTC, milliseconds; invalid: now), and back.
+    static QString stamp(const QDateTime& t);
+    static QDateTime fromStamp(const QString& s);
+
     // The content as stored, and the hash it is found by.
     static QString content(const Values& values);
     static std::optional<Values> parseContent(const QString& content);
