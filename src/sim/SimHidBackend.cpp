@@ -227,34 +227,60 @@ void SimHidBackend::setOpenRefused(const std::string& reason) {
 }
 
 int SimHidBackend::read(HidHandle h, uint8_t* report, int timeoutMs) {
-    bool tick = false;
+    // A read without a time limit waits for a report, the detach or a wake;
+    // while the live values advance, their next tick ends the wait too, and
+    // the read goes on once it is made. A read with a limit makes a tick due
+    // as it starts.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    Handle& handle = *static_cast<Handle*>(h);
+    for (;;) {
+        bool tick = false;
+        {
+            std::lock_guard<std::mutex> g(mutex_);
+            if (!handleValid(h)) return -1;
+            const auto now = Clock::now();
+            if (tickIntervalMs_ > 0 && now - lastTick_ >= std::chrono::milliseconds(tickIntervalMs_)) {
+                lastTick_ = now;
+                tick = true;
+            }
+        }
+        if (tick) module_.tick();   // may queue status text and log lines
+
+        std::unique_lock<std::mutex> lk(mutex_);
+        const bool ticking = timeoutMs < 0 && tickIntervalMs_ > 0;
+        const auto nextTick = lastTick_ + std::chrono::milliseconds(tickIntervalMs_);
+        for (;;) {
+            if (!handleValid(h)) return -1;
+            if (handle.woken) {
+                handle.woken = false;
+                return 0;
+            }
+            const auto now = Clock::now();
+            if (!inputs_.empty() && inputs_.front().ready <= now) {
+                std::memcpy(report, inputs_.front().report.data(), kReportSize);
+                inputs_.pop_front();
+                ++inputsRead_;
+                return kReportSize;
+            }
+            if (timeoutMs >= 0 && now >= deadline) return 0;
+            if (ticking && now >= nextTick) break;
+            const bool bounded = timeoutMs >= 0 || ticking;
+            auto until = timeoutMs >= 0 ? deadline : nextTick;
+            if (!inputs_.empty() && (!bounded || inputs_.front().ready < until)) until = inputs_.front().ready;
+            if (bounded || !inputs_.empty())
+                cv_.wait_until(lk, until);
+            else
+                cv_.wait(lk);
+        }
+    }
+}
+
+void SimHidBackend::wakeRead(HidHandle h) {
     {
         std::lock_guard<std::mutex> g(mutex_);
-        if (!handleValid(h)) return -1;
-        const auto now = Clock::now();
-        if (tickIntervalMs_ > 0 && now - lastTick_ >= std::chrono::milliseconds(tickIntervalMs_)) {
-            lastTick_ = now;
-            tick = true;
-        }
+        static_cast<Handle*>(h)->woken = true;
     }
-    if (tick) module_.tick();   // may queue status text and log lines
-
-    std::unique_lock<std::mutex> lk(mutex_);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (!handleValid(h)) return -1;
-        const auto now = Clock::now();
-        if (!inputs_.empty() && inputs_.front().ready <= now) {
-            std::memcpy(report, inputs_.front().report.data(), kReportSize);
-            inputs_.pop_front();
-            ++inputsRead_;
-            return kReportSize;
-        }
-        if (now >= deadline) return 0;
-        auto until = deadline;
-        if (!inputs_.empty() && inputs_.front().ready < until) until = inputs_.front().ready;
-        cv_.wait_until(lk, until);
-    }
+    cv_.notify_all();
 }
 
 bool SimHidBackend::write(HidHandle h, const uint8_t* report) {

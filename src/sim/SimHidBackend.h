@@ -62,6 +62,8 @@ public:
     bool enumerate(std::vector<HidInterface>& out) override;
     HidHandle open(const std::string& path, bool forWriting) override;
     int read(HidHandle h, uint8_t* report, int timeoutMs) override;
+    bool canWakeReads() override { return true; }
+    void wakeRead(HidHandle h) override;
     bool write(HidHandle h, const uint8_t* report) override;
     void close(HidHandle h) override;
     std::string lastError(HidHandle h) override;
@@ -72,6 +74,7 @@ private:
     using Clock = std::chrono::steady_clock;
     struct Handle {
         int generation;
+        bool woken = false;   // by wakeRead, until a read has returned 0 for it
     };
     class DeviceSide;
 

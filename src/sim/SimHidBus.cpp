@@ -48,6 +48,10 @@ int SimHidBus::read(HidHandle h, uint8_t* report, int timeoutMs) {
     return m ? m->read(h, report, timeoutMs) : -1;
 }
 
+void SimHidBus::wakeRead(HidHandle h) {
+    if (SimHidBackend* m = ownerOf(h)) m->wakeRead(h);
+}
+
 bool SimHidBus::write(HidHandle h, const uint8_t* report) {
     SimHidBackend* m = ownerOf(h);
     return m && m->write(h, report);

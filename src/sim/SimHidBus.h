@@ -20,6 +20,8 @@ public:
     bool enumerate(std::vector<HidInterface>& out) override;
     HidHandle open(const std::string& path, bool forWriting) override;
     int read(HidHandle h, uint8_t* report, int timeoutMs) override;
+    bool canWakeReads() override { return true; }   // every member can
+    void wakeRead(HidHandle h) override;
     bool write(HidHandle h, const uint8_t* report) override;
     void close(HidHandle h) override;
     // h null: why the latest enumerate or open on the bus failed.

@@ -13,6 +13,14 @@
 #include "support/LinkRig.h"
 #include "support/TimingGuard.h"
 
+#ifdef __linux__
+#include "sim/SimHidraw.h"
+
+#include <QTemporaryDir>
+
+#include <csignal>
+#endif
+
 #include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QTest>
@@ -155,6 +163,13 @@ private slots:
     void closeDropsAWaitingHandOff();
     void aQuickReplugIsLoggedInAgain();
     void aMissedArrivalIsFoundBySafetySearch();
+    void silentArrivalsFallBackToTheShortSearch();
+
+    // The hidraw node, read and written directly (Linux)
+    void hidrawReportsBothWays();
+    void hidrawReadEndsOnlyByTheStop();
+    void hidrawDetachAndFailuresKeepTheirReason();
+    void hidrawNodesToldWithoutUdev();
 
     // Several modules
     void listModules();
@@ -871,6 +886,180 @@ void TestLink::aMissedArrivalIsFoundBySafetySearch() {
     rig.backend.attach(false);   // plugged in, but the system said nothing
     QVERIFY(rig.states.waitCount(1));
     QCOMPARE(rig.states.names(), QStringList{"Attached"});
+}
+
+// The system's watch that never tells (udev without its daemon): once a
+// search on the interval has found a module it did not tell of, the link
+// searches on the short interval, so the next one is found at once; once the
+// watch tells something, the safety interval serves again.
+void TestLink::silentArrivalsFallBackToTheShortSearch() {
+    timing::hidSafetySearchMs = 30;
+    LinkRig rig;
+    rig.conn.Open();
+    QVERIFY(waitUntil([&] { return rig.backend.enumerations() >= 1; }));
+    rig.backend.attach(false);
+    QVERIFY(rig.states.waitCount(1));   // by the safety search
+    timing::hidSafetySearchMs = 60000;
+    rig.backend.detach();
+    QVERIFY(rig.states.waitCount(2));
+    rig.backend.attach(false);
+    QVERIFY(rig.states.waitCount(3, 20000));   // the safety search is a minute away
+    rig.backend.detach();
+    QVERIFY(rig.states.waitCount(4));
+    rig.backend.attach();   // told
+    QVERIFY(rig.states.waitCount(5));
+    rig.backend.detach();
+    QVERIFY(rig.states.waitCount(6));
+    rig.backend.attach(false);
+    QVERIFY(!rig.states.waitCount(7, 200));
+    QCOMPARE(rig.states.names(), (QStringList{"Attached", "Detached", "Attached", "Detached", "Attached", "Detached"}));
+}
+
+#ifdef __linux__
+namespace {
+// A device report as the node gives it: kind, length, three bytes unused, payload.
+std::array<uint8_t, kReportSize - 1> nodeReport(const Bytes& payload) {
+    std::array<uint8_t, kReportSize - 1> r{};
+    r[0] = 1;
+    r[1] = uint8_t(payload.size());
+    std::memcpy(r.data() + 4, payload.constData(), size_t(payload.size()));
+    return r;
+}
+}   // namespace
+#endif
+
+// Reports reach the subscribers without their ID byte as the node gives
+// them, and what goes out is the 65-byte report, ID 0 first, as hidapi wrote it.
+void TestLink::hidrawReportsBothWays() {
+#ifndef __linux__
+    QSKIP("hidraw is Linux's");
+#else
+    QTemporaryDir dir;
+    SimHidraw nodes(dir.path().toStdString());
+    QVERIFY(nodes.plugIn());
+    UsbLink link(nodes);
+    Collector c;
+    link.conn.AddReceiver(&c.end);
+    QVERIFY(link.openAttached());
+    QCOMPARE(link.conn.DevicePath(), nodes.path());
+    QVERIFY(nodes.sendReport(nodeReport("ok").data()));
+    QVERIFY(nodes.sendReport(nodeReport(Bytes(60, 'z')).data()));
+    QVERIFY(c.waitCount(2));
+    QCOMPARE(c.got(), (QList<Bytes>{"ok", Bytes(60, 'z')}));
+
+    link.conn.SendText("sc A?#");
+    const std::string out = nodes.receiveReport();
+    QCOMPARE(out.size(), size_t(kReportSize));
+    Bytes expect = bytes({0, 1, 6, 0, 0}) + "sc A?#";
+    expect.append(Bytes(kReportSize - expect.size(), '\0'));
+    QCOMPARE(Bytes(out.data(), int(out.size())), expect);
+#endif
+}
+
+// With the module attached and nothing arriving, the reader sleeps in one
+// read with no time limit; the stop wakes it, and that read ends with
+// nothing read, not as a failure.
+void TestLink::hidrawReadEndsOnlyByTheStop() {
+#ifndef __linux__
+    QSKIP("hidraw is Linux's");
+#else
+    QTemporaryDir dir;
+    SimHidraw nodes(dir.path().toStdString());
+    QVERIFY(nodes.plugIn());
+    UsbLink link(nodes);
+    QVERIFY(link.openAttached());
+    QVERIFY(waitUntil([&] { return nodes.readsBegun() >= 1; }));
+    // Five of the old reads' time limits: still the one read.
+    QVERIFY(!waitUntil([&] { return nodes.readsBegun() > 1 || nodes.readsEnded() > 0; }, 5 * timing::hidReadTimeoutMs));
+    link.conn.Close();
+    QVERIFY(!link.conn.IsOpen());
+    QCOMPARE(nodes.readsBegun(), 1);
+    QCOMPARE(nodes.readsEnded(), 1);
+    QCOMPARE(nodes.lastRead(), 0);
+    QCOMPARE(link.states.names(), (QStringList{"Attached", "Detached", "Detached"}));
+    QVERIFY(link.conn.LastError().isEmpty());   // a stop is no failure
+
+    // Opened again, the node is read again and stops again the same way.
+    QVERIFY(nodes.plugIn());
+    link.conn.Open();
+    QVERIFY(link.states.waitCount(4));
+    QVERIFY(waitUntil([&] { return nodes.readsBegun() >= 2; }));
+    link.conn.Close();
+    QCOMPARE(nodes.readsEnded(), 2);
+    QCOMPARE(nodes.lastRead(), 0);
+#endif
+}
+
+// Pulled out, the node hangs up: Detached, with the reason the user sees; a
+// write the system refuses keeps the system's words.
+void TestLink::hidrawDetachAndFailuresKeepTheirReason() {
+#ifndef __linux__
+    QSKIP("hidraw is Linux's");
+#else
+    QTemporaryDir dir;
+    SimHidraw nodes(dir.path().toStdString());
+    QVERIFY(nodes.plugIn());
+    UsbLink link(nodes);
+    QVERIFY(link.openAttached());
+    nodes.pullOut();
+    QVERIFY(link.states.waitCount(2));
+    QCOMPARE(link.states.names(), (QStringList{"Attached", "Detached"}));
+    QCOMPARE(link.conn.LastError(), QString("device disconnected"));
+    QCOMPARE(link.conn.LastFailure().kind, Failure::Kind::Gone);
+    QVERIFY(!link.conn.IsReady());
+
+    // Opened, then the device's end gone before anything is read: the write
+    // fails with the system's reason (a socket's here, where a hidraw node
+    // says "No such device").
+    const auto pipeSignal = std::signal(SIGPIPE, SIG_IGN);
+    const auto restore = qScopeGuard([&] { std::signal(SIGPIPE, pipeSignal); });
+    QVERIFY(nodes.plugIn());
+    HID hid(nodes);
+    hid.OpenDevice();
+    QVERIFY(hid.Attached());
+    nodes.pullOut();
+    QVERIFY(!hid.Write(u8("x"), 1));
+    QCOMPARE(hid.LastFailure().text, QString::fromLocal8Bit(std::strerror(EPIPE)));
+    QCOMPARE(hid.LastFailure().kind, Failure::Kind::Io);
+    // Opening a node that is not there says which and why.
+    QVERIFY(nodes.open(dir.filePath("hidraw9").toStdString(), false) == nullptr);
+    QCOMPARE(nodes.lastError(nullptr), "Failed to open a device with path '" + dir.filePath("hidraw9").toStdString() +
+                                           "': " + std::strerror(ENOENT));
+    QCOMPARE(nodes.lastErrorKind(nullptr), Failure::Kind::NotFound);
+#endif
+}
+
+// Where no udev daemon runs, the kernel's own hidraw node is the news: the
+// watch tells a node named hidraw* appearing, nothing else; over the link a
+// module plugged in is found although the safety search is a minute away.
+void TestLink::hidrawNodesToldWithoutUdev() {
+#ifndef __linux__
+    QSKIP("hidraw is Linux's");
+#else
+    QTemporaryDir dir;
+    std::atomic<int> told{0};
+    HidrawNodes where;
+    where.dir = dir.path().toStdString();
+    where.udevDaemon = false;
+    auto watch = watchHidraw([&] { ++told; }, where);
+    QVERIFY(watch);
+    for (const char* name : {"tty5", "hidraw3"}) {
+        QFile f(dir.filePath(name));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    QVERIFY(waitUntil([&] { return told > 0; }));
+    QCOMPARE(told.load(), 1);   // the names come in order: tty5 was passed over
+    watch.reset();
+
+    timing::hidSafetySearchMs = 60000;
+    SimHidraw nodes(dir.path().toStdString());
+    UsbLink link(nodes);
+    link.conn.Open();
+    QVERIFY(waitUntil([&] { return nodes.enumerations() >= 1; }));
+    QVERIFY(nodes.plugIn());
+    QVERIFY(link.states.waitCount(1, 20000));
+    QCOMPARE(link.states.names(), QStringList{"Attached"});
+#endif
 }
 
 void TestLink::destructorStopsAndReopenWorks() {

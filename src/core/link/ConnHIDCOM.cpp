@@ -61,7 +61,9 @@ bool ConnHIDCOM::Open() {
     }
     // The first search at once; later ones when a device is plugged in.
     searchDue_ = true;
-    arrivals_ = backend_.watchArrivals([this] { wakeReader(true); });
+    arrivalTold_ = false;
+    arrivalsSilent_ = false;
+    arrivals_ = backend_.watchArrivals([this] { arrived(); });
     reader_ = std::thread(&ConnHIDCOM::ReaderThread, this);
     return true;
 }
@@ -74,6 +76,16 @@ void ConnHIDCOM::wakeReader(bool search) {
     wake_.notify_all();
 }
 
+void ConnHIDCOM::arrived() {
+    {
+        std::lock_guard<std::mutex> g(wakeMutex_);
+        searchDue_ = true;
+        arrivalTold_ = true;
+        arrivalsSilent_ = false;
+    }
+    wake_.notify_all();
+}
+
 void ConnHIDCOM::Close() {
     if (!reader_.joinable()) return;
     {
@@ -82,6 +94,11 @@ void ConnHIDCOM::Close() {
         const auto gone = [this] { return !IsReady(); };
         if (!gone()) {
             cancelRequested_ = 1;
+            {
+                // The reader destroys the device only once StopRequested is set.
+                std::lock_guard<std::mutex> g(deviceMutex_);
+                Device->WakeRead();
+            }
             wake_.notify_all();
             wake_.wait(lk, gone);
         }
@@ -94,12 +111,15 @@ void ConnHIDCOM::Close() {
 }
 
 // Until a device may have been plugged in, the safety interval has passed (or
-// the short one, where the system tells no arrivals), or a stop begins.
-void ConnHIDCOM::waitForSearch() {
+// the short one, where the system tells no arrivals or has told none of a
+// module found), or a stop begins.
+bool ConnHIDCOM::waitForSearch() {
     std::unique_lock<std::mutex> lk(wakeMutex_);
-    const int ms = arrivals_ ? timing::hidSafetySearchMs : timing::hidSearchIntervalMs;
+    const int ms = arrivals_ && !arrivalsSilent_ ? timing::hidSafetySearchMs : timing::hidSearchIntervalMs;
     wake_.wait_for(lk, std::chrono::milliseconds(ms), [this] { return searchDue_ || StopRequested != 0; });
+    const bool told = searchDue_;
     searchDue_ = false;
+    return told;
 }
 
 void ConnHIDCOM::ReaderThread() {
@@ -107,6 +127,7 @@ void ConnHIDCOM::ReaderThread() {
     uint8_t report[kReportSize];
     // Only this thread changes Device (Open made it before starting it).
     HID* const d = Device.get();
+    const bool wakeable = backend_.canWakeReads();
     for (;;) {
         if (StopRequested) {
             d->Stop();
@@ -115,7 +136,9 @@ void ConnHIDCOM::ReaderThread() {
             break;
         }
         if (d->Attached()) {
-            int n = d->Read(report, timing::hidReadTimeoutMs);
+            // Without a time limit where the backend can wake the read: the
+            // stop does (a cancel set before the read began is seen here).
+            int n = cancelRequested_ ? -1 : d->Read(report, wakeable ? -1 : timing::hidReadTimeoutMs);
             if (cancelRequested_) n = -1;   // a cancelled read fails
             if (n == 0) continue;
             if (n < 0) {
@@ -126,12 +149,18 @@ void ConnHIDCOM::ReaderThread() {
             }
             DeliverReport(report, n);
         } else {
-            waitForSearch();
+            const bool told = waitForSearch();
             // Once a stop has begun the device is not searched for again.
             if (StopRequested || cancelRequested_) continue;
             const HidFailure::State before = failure_->Get();
             d->OpenDevice();
             const HidFailure::State after = failure_->Get();
+            if (!told && d->Attached() && arrivals_) {
+                // Plugged in, and the watch has never told anything: it is
+                // taken to be silent (udev without its daemon) until it does.
+                std::lock_guard<std::mutex> g(wakeMutex_);
+                if (!arrivalTold_) arrivalsSilent_ = true;
+            }
             if (!d->Attached() && searchOutcomeChanged_ &&
                 (after.foundNotOpened != before.foundNotOpened || after.failure.text != before.failure.text))
                 searchOutcomeChanged_();

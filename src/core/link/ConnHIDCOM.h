@@ -1,9 +1,11 @@
 #pragma once
 // The connection over the USB HID device. Open starts a reader thread that
 // searches for the device at once and whenever one is plugged in while it is
-// away (or on a short interval where the system cannot tell), reads its input
-// reports while it is attached and passes their payloads to the subscribers
-// (the slots) on its own thread.
+// away (or on a short interval where the system cannot tell, or tells
+// nothing), reads its input reports while it is attached and passes their
+// payloads to the subscribers (the slots) on its own thread. Where the
+// backend can wake a read, the reader sleeps in it until a report comes or a
+// stop wakes it; elsewhere each read has a time limit.
 #include "core/link/Connection.h"
 #include "core/link/HID.h"
 
@@ -71,10 +73,14 @@ public:
 
 private:
     void ReaderThread();
-    void waitForSearch();
+    // True when the search is due because a device may have been plugged in
+    // (or it is the first), false when the interval ran out (or a stop began).
+    bool waitForSearch();
     // Wakes the reader (and a stop waiting for it); search: a device may
     // have been plugged in.
     void wakeReader(bool search);
+    // The system told that a device may have been plugged in.
+    void arrived();
 
     const QByteArray Name = "HID";
     HidBackend& backend_;
@@ -103,5 +109,11 @@ private:
     std::condition_variable wake_;
     bool searchDue_ = false;
     std::unique_ptr<ArrivalWatch> arrivals_;   // null: the system cannot tell arrivals
+    // Since Open (under wakeMutex_): whether the watch told anything, and
+    // whether it is taken to be silent: a search on the interval found the
+    // module it never told of. Silent, the short interval serves until it
+    // tells something.
+    bool arrivalTold_ = false;
+    bool arrivalsSilent_ = false;
     std::atomic<unsigned> sendFailures_{0};
 };

@@ -95,7 +95,7 @@ std::string HID::DevicePath() const {
 }
 
 void HID::OpenDevice() {
-    readHandle_ = nullptr;
+    setReadHandle(nullptr);
     {
         std::lock_guard<std::mutex> g(writeMutex_);
         writeHandle_ = nullptr;
@@ -109,18 +109,18 @@ void HID::OpenDevice() {
             backend_.lastErrorKind(nullptr) == Failure::Kind::Busy ? Failure::Kind::Busy : Failure::Kind::NoAccess;
         failure_->Set({kind, reasonOf(nullptr, "cannot open " + QString::fromStdString(path))}, true);
     };
-    readHandle_ = backend_.open(path, false);
-    if (!readHandle_) {
+    HidHandle r = backend_.open(path, false);
+    if (!r) {
         cannotOpen();
         return;
     }
     HidHandle w = backend_.open(path, true);
     if (!w) {
         cannotOpen();
-        backend_.close(readHandle_);
-        readHandle_ = nullptr;
+        backend_.close(r);
         return;
     }
+    setReadHandle(r);
     {
         std::lock_guard<std::mutex> g(writeMutex_);
         writeHandle_ = w;
@@ -132,6 +132,16 @@ void HID::OpenDevice() {
 }
 
 int HID::Read(uint8_t* report, int timeoutMs) { return backend_.read(readHandle_, report, timeoutMs); }
+
+void HID::WakeRead() {
+    std::lock_guard<std::mutex> g(readMutex_);
+    if (readHandle_) backend_.wakeRead(readHandle_);
+}
+
+void HID::setReadHandle(HidHandle h) {
+    std::lock_guard<std::mutex> g(readMutex_);
+    readHandle_ = h;
+}
 
 bool HID::Write(const uint8_t* data, int32_t len) {
     if (!attached_) return false;
@@ -175,8 +185,11 @@ QString HID::reasonOf(HidHandle h, const QString& otherwise) const {
 void HID::NotifyState(LinkEvent event) { stateListeners_.Notify(event); }
 
 void HID::CloseHandles() {
-    if (readHandle_) backend_.close(readHandle_);
-    readHandle_ = nullptr;
+    {
+        std::lock_guard<std::mutex> g(readMutex_);
+        if (readHandle_) backend_.close(readHandle_);
+        readHandle_ = nullptr;
+    }
     std::lock_guard<std::mutex> g(writeMutex_);
     if (writeHandle_) backend_.close(writeHandle_);
     writeHandle_ = nullptr;

@@ -57,6 +57,9 @@ public:
     // Reads one input report while attached (reader thread), as
     // HidBackend::read does.
     int Read(uint8_t* report, int timeoutMs);
+    // Any thread: the read under way, or the next one, returns 0 at once
+    // (where the backend can wake reads); nothing while no handle is open.
+    void WakeRead();
     // Sends the data in output reports. False when it did not all go out:
     // the device is not attached, or a report failed (which ends the write,
     // its reason kept).
@@ -96,7 +99,11 @@ private:
     std::atomic<uint32_t> attaches_{0};
     mutable std::mutex pathMutex_;   // devicePath_: written by the reader, read by anyone
     std::string devicePath_;
-    HidHandle readHandle_ = nullptr;   // reader thread only
-    mutable std::mutex writeMutex_;    // writeHandle_: closed by the reader while another thread may write
+    // readHandle_: used by the reader thread, which alone changes it (under
+    // readMutex_, so that WakeRead on another thread never finds it closed).
+    mutable std::mutex readMutex_;
+    HidHandle readHandle_ = nullptr;
+    void setReadHandle(HidHandle h);
+    mutable std::mutex writeMutex_;   // writeHandle_: closed by the reader while another thread may write
     HidHandle writeHandle_ = nullptr;
 };

@@ -11,6 +11,8 @@
 
 constexpr int kReportSize = 65;      // report ID 0 + the device's 64-byte report
 constexpr int kReportPayload = 60;   // payload bytes in one report
+constexpr unsigned short kModuleVendorId = 0x04D8;
+constexpr unsigned short kModuleProductId = 0x0054;
 
 // One HID interface as enumeration gives it. The serial number and the
 // product string are UTF-8, empty when the device does not tell them (they
@@ -40,8 +42,15 @@ public:
     // Opens a path once for reading or once for writing; nullptr on failure.
     virtual HidHandle open(const std::string& path, bool forWriting) = 0;
     // Reads one input report into report[65] (report ID first). Returns the
-    // number of bytes, 0 when the time limit passed, -1 when the read failed.
+    // number of bytes, 0 when the time limit passed or wakeRead woke it, -1
+    // when the read failed. A negative timeoutMs (only where canWakeReads)
+    // sets no limit: the read waits for a report, a failure or wakeRead.
     virtual int read(HidHandle h, uint8_t* report, int timeoutMs) = 0;
+    // Whether reads may wait without a limit, wakeRead ending them.
+    virtual bool canWakeReads() { return false; }
+    // Any thread, while h is open for reading: the read under way on h, or
+    // the next one when none is, returns 0 at once.
+    virtual void wakeRead(HidHandle h) { (void)h; }
     // Writes one 65-byte output report.
     virtual bool write(HidHandle h, const uint8_t* report) = 0;
     virtual void close(HidHandle h) = 0;
@@ -67,5 +76,6 @@ public:
     }
 };
 
-// The real backend: hidapi (hidraw on Linux).
+// The real backend: hidapi finds the module; on Linux its hidraw node is then
+// read and written directly (Hidraw.h), elsewhere through hidapi.
 HidBackend* hidapiBackend();
