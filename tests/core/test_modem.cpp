@@ -12,9 +12,12 @@
 #include <QElapsedTimer>
 #include <QTest>
 
+#include <QTimer>
+
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <future>
 #include <thread>
 
 Q_DECLARE_METATYPE(TModem::State)
@@ -82,6 +85,8 @@ private slots:
     void init();
     void readLineTakesOneLineAtATime();
     void readLineHandsOutAFullBufferAsALine();
+    void aPortWaitEndsOnBytesOnInterruptAndOnHangUp();
+    void lineWaitsWakeOnTheLineAndOnAbort();
     void connectRunsTheDialogue();
     void dialResults_data();
     void dialResults();
@@ -106,8 +111,6 @@ void TestModem::init() {
     timing::modemCommandReads = 4;
     timing::modemDialLineMs = 1000;
     timing::modemDialReads = 60;
-    timing::modemLinePollMs = 10;
-    timing::modemReaderPollMs = 1;
     timing::modemClosePumps = 5;
 }
 
@@ -152,10 +155,74 @@ void TestModem::readLineHandsOutAFullBufferAsALine() {
     Rig r;
     r.openPort();
     const QByteArray longLine = QByteArray(1500, 'a') + "\r\n";
+    // However the reader takes it in, the buffer's worth comes first.
     r.sim.sendToTerminal(longLine);
-    QTRY_COMPARE(r.sim.waitingAtTerminal(), int(longLine.size()));
-    QCOMPARE(r.modem.ReadLine(500), QByteArray(TModem::kBufferSize, 'a'));
+    QCOMPARE(r.modem.ReadLine(5000), QByteArray(TModem::kBufferSize, 'a'));
     QCOMPARE(r.modem.ReadLine(500), longLine.mid(TModem::kBufferSize));
+}
+
+// The reader sleeps in WaitForInput: bytes, Interrupt (a stop) and a line
+// that hangs up end it; nothing else does.
+void TestModem::aPortWaitEndsOnBytesOnInterruptAndOnHangUp() {
+    SimModule module;
+    SimModem sim(module);
+    QVERIFY(sim.start());
+    Tserial port;
+    QCOMPARE(port.OpenPort(sim.slavePath(), 9600, 0), 0);
+    using Wait = Tserial::Wait;
+    // Woken before it waits: the wait ends at once, and only that one.
+    port.Interrupt();
+    QCOMPARE(port.WaitForInput(), Wait::Interrupted);
+    const auto waitAway = [&] { return std::async(std::launch::async, [&] { return port.WaitForInput(); }); };
+    const auto ended = [](std::future<Wait>& w) {
+        return w.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    };
+
+    std::future<Wait> w = waitAway();
+    port.Interrupt();   // from another thread, as a stop comes
+    QVERIFY(ended(w));
+    QCOMPARE(w.get(), Wait::Interrupted);
+
+    w = waitAway();
+    sim.sendToTerminal("x");
+    QVERIFY(ended(w));
+    QCOMPARE(w.get(), Wait::Input);
+    QCOMPARE(port.ReadByte(), 'x');
+
+    // The far end goes: failed, and so is every wait after (nothing to read).
+    w = waitAway();
+    sim.stop();
+    QVERIFY(ended(w));
+    QCOMPARE(w.get(), Wait::Failed);
+    QCOMPARE(port.WaitForInput(), Wait::Failed);
+}
+
+// A line wait sleeps until bytes come, however long its budget, on the main
+// thread (events go on meanwhile) and on another; abort ends it at once.
+void TestModem::lineWaitsWakeOnTheLineAndOnAbort() {
+    const int hour = 3600 * 1000;
+    Rig r;
+    r.openPort();
+    QTimer::singleShot(0, [&] { r.sim.sendToTerminal("RI"); });
+    QTimer::singleShot(1, [&] { r.sim.sendToTerminal("NG\r\n"); });
+    QCOMPARE(r.modem.ReadLine(hour), QByteArray("RING\r\n"));
+    QTimer::singleShot(0, [&] { r.modem.abort(); });
+    QCOMPARE(r.modem.ReadLine(hour), QByteArray());
+
+    Rig away;
+    away.openPort();
+    const auto readAway = [&] { return std::async(std::launch::async, [&] { return away.modem.ReadLine(hour); }); };
+    const auto ended = [](std::future<QByteArray>& f) {
+        return f.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    };
+    std::future<QByteArray> line = readAway();
+    away.sim.sendToTerminal("OK\r\n");
+    QVERIFY(ended(line));
+    QCOMPARE(line.get(), QByteArray("OK\r\n"));
+    line = readAway();
+    away.modem.abort();
+    QVERIFY(ended(line));
+    QCOMPARE(line.get(), QByteArray());
 }
 
 void TestModem::connectRunsTheDialogue() {

@@ -3,10 +3,13 @@
 #include "core/text/Timing.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QThread>
+#include <QTimer>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -20,9 +23,14 @@ constexpr char kConnectionError[] = "----Connection error----";
 constexpr int kBaud = 9600;
 constexpr uint8_t kNoParity = 0;
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+// Close waits this many ms for each of timing::modemClosePumps.
+constexpr int kClosePumpMs = 10;
 
-void pumpEvents() { QCoreApplication::processEvents(); }
+// The thread that runs the application's events: a wait there keeps them going.
+bool onApplicationThread() {
+    const QCoreApplication* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
 
 }   // namespace
 
@@ -31,12 +39,12 @@ TModem::TModem(LogFunction logView) : logView_(std::move(logView)) {}
 TModem::~TModem() { StopReaderThread(); }
 
 void TModem::Log(const QByteArray& line) {
-    if (logView_) logView_(line);
+    if (logView_ && !quiet_) logView_(line);
 }
 
 bool TModem::Write(const QByteArray& text) {
     std::lock_guard<std::mutex> g(portMutex_);
-    if (!port_) return false;
+    if (!port_ || portDropped_) return false;
     if (port_->WriteText(text)) return true;
     keepPortError();
     return false;
@@ -73,20 +81,24 @@ QString TModem::PortRefusingLock() const {
 
 bool TModem::IsReady() {
     std::lock_guard<std::mutex> g(portMutex_);
-    return port_ != nullptr;
+    return port_ && !portDropped_;
 }
 
 bool TModem::portOpen() const {
     std::lock_guard<std::mutex> g(portMutex_);
-    return port_ && port_->IsOpen();
+    return port_ && !portDropped_ && port_->IsOpen();
 }
 
 void TModem::SendText(const QByteArray& text) {
     std::lock_guard<std::mutex> g(portMutex_);
-    if (!port_ || !port_->IsOpen()) return;   // a closed port writes nothing
+    if (!port_ || portDropped_ || !port_->IsOpen()) return;   // a closed port writes nothing
     if (port_->WriteText(text)) return;
     keepPortError();
-    port_.reset();   // closes the port; the reader then idles
+    // Dropped for good. The reader, which may be waiting on it, closes it
+    // and then idles; this may be the reader itself, delivering.
+    portDropped_ = true;
+    port_->Interrupt();
+    readerIdle_.notify_all();
 }
 
 bool ModemLine::push(char c) {
@@ -141,32 +153,78 @@ TModem::DialLine TModem::ClassifyDialLine(const QByteArray& line) {
 
 QByteArray TModem::ReadLine(int ms) {
     ModemLine line;
-    int polls = 0;
-    const int maxPolls = ms / std::max(1, timing::modemLinePollMs);
-    bool done = false;
-    QByteArray result;
-    while (polls < maxPolls && IsReady() && !aborted_ && !cancelled_) {
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (!IsReady() || aborted_ || cancelled_) return {};
+        unsigned seen;
         {
-            std::lock_guard<std::mutex> g(portMutex_);
-            const int n = port_ ? port_->BytesWaiting() : 0;
-            if (n > 0) {
-                polls = 0;
-                for (int i = 0; i < n && !done; ++i) {
-                    const char c = port_->ReadByte();
-                    done = line.push(c);
-                    if (c != '\n') ++polls;
-                }
+            // Bytes after the line end wait for the next read.
+            std::lock_guard<std::mutex> g(inputMutex_);
+            int used = 0;
+            bool done = false;
+            while (used < input_.size() && !done) done = line.push(input_[used++]);
+            if (used > 0) {
+                input_.remove(0, used);
+                deadline = Clock::now() + std::chrono::milliseconds(ms);
             }
+            if (done) return line.text();
+            seen = wakes_;
         }
-        if (done) {
-            result = line.text();
-            break;
-        }
-        sleepMs(timing::modemLinePollMs);
-        pumpEvents();
-        ++polls;
+        if (Clock::now() >= deadline) return {};
+        waitForWake(seen, deadline);
     }
-    return result;
+}
+
+void TModem::wake() {
+    {
+        std::lock_guard<std::mutex> g(inputMutex_);
+        ++wakes_;
+        for (QEventLoop* loop : waiters_) QMetaObject::invokeMethod(loop, &QEventLoop::quit, Qt::QueuedConnection);
+    }
+    woken_.notify_all();
+}
+
+void TModem::waitForWake(unsigned seen, Clock::time_point deadline) {
+    if (!onApplicationThread()) {
+        std::unique_lock<std::mutex> lk(inputMutex_);
+        woken_.wait_until(lk, deadline, [&] { return wakes_ != seen; });
+        return;
+    }
+    QEventLoop loop;
+    {
+        std::lock_guard<std::mutex> g(inputMutex_);
+        if (wakes_ != seen) return;
+        waiters_.push_back(&loop);
+    }
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    timer.start(int(std::max<qint64>(0, left.count())));
+    loop.exec();
+    std::lock_guard<std::mutex> g(inputMutex_);
+    waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &loop));
+}
+
+void TModem::pause(int ms) {
+    if (!onApplicationThread()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return;
+    }
+    QEventLoop loop;
+    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void TModem::Cancel() {
+    cancelled_ = true;
+    wake();
+}
+
+void TModem::abort() {
+    aborted_ = true;
+    wake();
 }
 
 bool TModem::SendCommand(const QByteArray& command) {
@@ -184,11 +242,15 @@ bool TModem::SendCommand(const QByteArray& command) {
 
 void TModem::SetState(State st) {
     callState_ = st;
-    if (onState_) onState_(st);
+    if (onState_ && !quiet_) onState_(st);
 }
 
 bool TModem::Dial(const QByteArray& phoneNumber) {
-    if (!IsReady() || readerAlive_) return false;   // one call per object
+    {
+        std::lock_guard<std::mutex> g(inputMutex_);
+        if (callMode_) return false;   // one call per object
+    }
+    if (!IsReady()) return false;
     Log("ATD" + phoneNumber);
     SetState(State::Dialling);
     dialled_ = true;
@@ -197,13 +259,19 @@ bool TModem::Dial(const QByteArray& phoneNumber) {
         const QByteArray line = ReadLine(timing::modemDialLineMs);
         if (line.isEmpty()) continue;
         Log(line);
-        pumpEvents();
+        if (onApplicationThread()) QCoreApplication::processEvents();   // the log shows it
         const DialLine d = ClassifyDialLine(line);
         if (d.kind == DialLine::PassOver) continue;
         speed_ = d.speed;
         if (d.kind == DialLine::Connected) {
-            readerAlive_ = true;
-            reader_ = std::thread(&TModem::ReaderLoop, this);
+            // The reader hands on from here, beginning with what came after
+            // the CONNECT.
+            {
+                std::lock_guard<std::mutex> g(inputMutex_);
+                callMode_ = true;
+            }
+            std::lock_guard<std::mutex> g(portMutex_);
+            if (port_) port_->Interrupt();
             return true;
         }
         // Any other final result ends the dial at once; a CONNECT at another
@@ -229,22 +297,26 @@ TModem* TModem::Connect(const QString& portName, const QByteArray& phoneNumber) 
     }
     // Leave a data call that may still be in progress.
     Write(kEscape);
-    sleepMs(timing::modemEscapeSleepMs);
+    pause(timing::modemEscapeSleepMs);
     Write(kEscape);
-    sleepMs(timing::modemEscapeSleepMs);
+    pause(timing::modemEscapeSleepMs);
 
     if (!PrepareAndDial()) {
         connected_ = false;
         // Once ATD has gone out the modem may be off-hook, or connected at
         // another speed: it is hung up before the port is let go (AT&D0 makes
-        // it deaf to DTR, so closing the port would leave the call up).
+        // it deaf to DTR, so closing the port would leave the call up). At
+        // the program's end that is HangUpAtExit's, off this thread.
         if (dialled_) {
             if (cancelled_) SetState(State::Cancelled);
             cancelled_ = false;
+            if (aborted_) {
+                dialLeft_ = true;
+                return nullptr;
+            }
             HangUpOnPort();
         }
-        std::lock_guard<std::mutex> g(portMutex_);
-        if (port_) port_->ClosePort();   // the Tserial object stays
+        closePort();
         return nullptr;
     }
     connected_ = true;
@@ -253,15 +325,26 @@ TModem* TModem::Connect(const QString& portName, const QByteArray& phoneNumber) 
 }
 
 bool TModem::openPort(const QString& portName) {
+    StopReaderThread();
     portName_ = portName;
-    std::lock_guard<std::mutex> g(portMutex_);
-    port_ = std::make_unique<Tserial>();
-    const int code = port_->OpenPort(portName_, kBaud, kNoParity);
-    keepPortError();
-    return code == Tserial::OpenOk;
+    {
+        std::lock_guard<std::mutex> g(inputMutex_);
+        input_.clear();
+    }
+    {
+        std::lock_guard<std::mutex> g(portMutex_);
+        port_ = std::make_unique<Tserial>();
+        portDropped_ = false;
+        const int code = port_->OpenPort(portName_, kBaud, kNoParity);
+        keepPortError();
+        if (code != Tserial::OpenOk) return false;
+    }
+    startReader();
+    return true;
 }
 
 bool TModem::PrepareAndDial() {
+    if (aborted_) return false;
     SendCommand("AT\r\n");
     SendCommand("AT\r\n");
     SendCommand("ATH\r\n");
@@ -284,12 +367,41 @@ bool TModem::PrepareAndDial() {
 void TModem::HangUpOnPort() {
     for (int i = 0; i < 4; ++i) {
         Write(kEscape);
-        sleepMs(timing::modemEscapeSleepMs);
+        pause(timing::modemEscapeSleepMs);
     }
     SendCommand("ATH\r\n");
-    sleepMs(timing::modemEscapeSleepMs);
+    pause(timing::modemEscapeSleepMs);
     SendCommand("ATH\r\n");
-    sleepMs(timing::modemEscapeSleepMs);
+    pause(timing::modemEscapeSleepMs);
+}
+
+void TModem::startReader() {
+    readerAlive_ = true;
+    reader_ = std::thread(&TModem::ReaderLoop, this);
+}
+
+void TModem::deliver(const char* data, int n, QByteArray& tail) {
+    Receive(reinterpret_cast<const uint8_t*>(data), n);
+    // The modem's own line, not the module's text: the module's values
+    // never stand alone on a line.
+    tail += QByteArray(data, n);
+    if (connected_ && CarrierLostIn(tail)) {
+        connected_ = false;
+        callState_ = State::NoCarrier;
+        if (carrierLost_) carrierLost_();
+    }
+    tail = tail.right(int(sizeof kNoCarrier) + 1);
+}
+
+bool TModem::keepForDialogue(const char* data, int n, QByteArray* call) {
+    std::lock_guard<std::mutex> g(inputMutex_);
+    if (!callMode_) {
+        input_.append(data, n);
+        return true;
+    }
+    *call = std::exchange(input_, QByteArray());
+    call->append(data, n);
+    return false;
 }
 
 void TModem::ReaderLoop() {
@@ -297,62 +409,112 @@ void TModem::ReaderLoop() {
     // The end of what came before, so that a "NO CARRIER" cut in two is seen;
     // the call's first byte starts a line.
     QByteArray tail = "\n";
-    const int keep = int(sizeof kNoCarrier) + 1;
+    bool lineFailed = false;
+    const auto deliverAll = [&](const QByteArray& bytes) {
+        for (int at = 0; at < bytes.size() && !stopReader_; at += kBufferSize)
+            deliver(bytes.constData() + at, std::min(kBufferSize, int(bytes.size()) - at), tail);
+    };
     while (!stopReader_) {
+        // What the dialogue read after the CONNECT belongs to the call.
+        QByteArray early;
+        {
+            std::lock_guard<std::mutex> g(inputMutex_);
+            if (callMode_) early = std::exchange(input_, QByteArray());
+        }
+        deliverAll(early);
+        Tserial* port;
+        {
+            std::unique_lock<std::mutex> g(portMutex_);
+            if (portDropped_ && port_) port_.reset();   // closed here, where nobody waits on it
+            if (!port_ || lineFailed) {
+                readerIdle_.wait(g, [&] { return stopReader_ || (portDropped_ && port_); });
+                continue;
+            }
+            port = port_.get();   // stays: only this thread, or one that stopped it, closes it
+        }
+        // Asleep until bytes arrive or the reader is woken; writes go on meanwhile.
+        const Tserial::Wait w = port->WaitForInput();
+        if (w == Tserial::Wait::Failed) lineFailed = true;   // a line that hung up: nothing more comes
+        if (w != Tserial::Wait::Input) continue;
         // Take what is waiting in passes of at most one buffer, each delivered
         // outside the port lock so that a subscriber may send.
         for (;;) {
             int n = 0;
             {
                 std::lock_guard<std::mutex> g(portMutex_);
-                if (!port_) break;   // the port was dropped: nothing to read
+                if (!port_ || portDropped_) break;
                 n = std::min(port_->BytesWaiting(), kBufferSize);
                 if (n > 0) n = port_->ReadBytes(buf, n);
             }
             if (n <= 0 || stopReader_) break;
-            Receive(reinterpret_cast<const uint8_t*>(buf), n);
-            // The modem's own line, not the module's text: the module's values
-            // never stand alone on a line.
-            tail += QByteArray(buf, n);
-            if (connected_ && CarrierLostIn(tail)) {
-                connected_ = false;
-                callState_ = State::NoCarrier;
-                if (carrierLost_) carrierLost_();
-            }
-            tail = tail.right(keep);
+            QByteArray call;
+            if (keepForDialogue(buf, n, &call))
+                wake();
+            else if (call.size() == n)
+                deliver(buf, n, tail);
+            else
+                deliverAll(call);
         }
-        sleepMs(timing::modemReaderPollMs);
     }
     readerAlive_ = false;
 }
 
 void TModem::StopReaderThread() {
+    if (!reader_.joinable()) return;
     stopReader_ = true;
-    if (reader_.joinable()) reader_.join();
+    {
+        std::lock_guard<std::mutex> g(portMutex_);
+        if (port_) port_->Interrupt();
+    }
+    readerIdle_.notify_all();
+    reader_.join();
+    stopReader_ = false;
+    std::lock_guard<std::mutex> g(portMutex_);
+    if (portDropped_) port_.reset();
+}
+
+void TModem::closePort() {
+    StopReaderThread();
+    {
+        std::lock_guard<std::mutex> g(inputMutex_);
+        callMode_ = false;
+        input_.clear();
+    }
+    std::lock_guard<std::mutex> g(portMutex_);
+    if (port_) port_->ClosePort();   // the Tserial object stays
 }
 
 void TModem::Close() {
     connected_ = false;
     // The reader is gone before the port it reads is closed.
-    StopReaderThread();
+    closePort();
     if (callState_ == State::Connected) SetState(State::HungUp);
 
     int code;
     {
         std::lock_guard<std::mutex> g(portMutex_);
         if (!port_) return;
-        port_->ClosePort();
         code = port_->OpenPort(portName_, kBaud, kNoParity);
         if (code != Tserial::OpenOk) keepPortError();
     }
-    for (int i = 0; i < timing::modemClosePumps; ++i) {
-        pumpEvents();
-        sleepMs(timing::modemLinePollMs);
-    }
+    if (code == Tserial::OpenOk) startReader();
+    pause(timing::modemClosePumps * kClosePumpMs);
     if (code != Tserial::OpenOk) return;
 
     HangUpOnPort();
+    closePort();
+}
 
-    std::lock_guard<std::mutex> g(portMutex_);
-    if (port_) port_->ClosePort();
+void TModem::HangUpAtExit() {
+    quiet_ = true;
+    // Its own waits for the modem's answers keep their budgets; a new abort
+    // ends them.
+    aborted_ = false;
+    if (connected_) {
+        Close();
+        return;
+    }
+    if (dialLeft_) HangUpOnPort();
+    dialLeft_ = false;
+    closePort();
 }

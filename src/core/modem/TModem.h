@@ -5,10 +5,13 @@
 // modem's own reader thread.
 //
 // Connect, SendCommand, ReadLine, Dial and Close run on the main thread and
-// keep the event loop alive while they wait. One object serves one call.
-// The serial port is the modem's alone: the main thread talks over it during
-// the dialogue and writes to it during the call, when the reader thread
-// reads it; each uses it under the port's lock.
+// keep the event loop alive while they wait; they wake when the modem's
+// answer arrives, not on a timer. One object serves one call. The serial
+// port is the modem's alone. While it is open a reader thread sleeps on it
+// until bytes arrive or it is woken (Tserial::WaitForInput): during the
+// dialogue it keeps what arrives for ReadLine, during the call it hands it
+// to the subscribers. The main thread writes; each uses the port under the
+// port's lock.
 #include "core/link/Connection.h"
 #include "core/modem/Tserial.h"
 #include "core/text/Failure.h"
@@ -17,10 +20,15 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
+
+class QEventLoop;
 
 // One line of the modem's answers, collected byte by byte: it ends at a line
 // feed (which it keeps) or when kMax bytes have come without one; its text
@@ -63,7 +71,8 @@ public:
     using StateFunction = std::function<void(State state)>;
 
     explicit TModem(LogFunction logView = {});
-    // Stops and joins a running reader thread; the port closes with it.
+    // Stops and joins a running reader thread; the port closes with it (a
+    // call left up is not hung up: see HangUpAtExit).
     ~TModem() override;
 
     // Set before Connect. The state handler runs on the main thread; the
@@ -77,7 +86,8 @@ public:
     // the data call is up, nullptr when it failed (the port is then closed).
     TModem* Connect(const QString& portName, const QByteArray& phoneNumber);
     // Opens the port alone, without a word to the modem (Connect's first
-    // step): false when it cannot be opened, PortError() telling why.
+    // step), and starts its reader: false when it cannot be opened,
+    // PortError() telling why.
     bool openPort(const QString& portName);
     // Writes the text to the port as it is; false when there is no open port
     // or the write failed (the port stays, unlike after SendText).
@@ -85,7 +95,7 @@ public:
     // One AT command (line end included); true once a line with "OK" came.
     bool SendCommand(const QByteArray& command);
     // One received line with its line end, or empty text when none completed
-    // within the time budget.
+    // within the time budget, which starts again whenever bytes arrive.
     QByteArray ReadLine(int ms);
     // Dials; true when the modem reports "CONNECT 9600" (the reader then runs).
     // Any other final result (another speed, BUSY, NO CARRIER, NO ANSWER,
@@ -93,10 +103,19 @@ public:
     bool Dial(const QByteArray& phoneNumber);
     // Ends a dial under way (from a handler run inside its waits); Connect
     // then hangs up and fails.
-    void Cancel() { cancelled_ = true; }
+    void Cancel();
     // The program is closing: every wait for the modem ends at once and
-    // Connect fails. Any thread.
-    void abort() { aborted_ = true; }
+    // Connect fails, leaving a dial that went out to HangUpAtExit. Any thread.
+    void abort();
+    // The program's end, after abort: ends what is up, the call (as Close
+    // does) or the dial an aborted Connect left, and closes the port. It
+    // handles no events and tells no handler, so it may run on a thread of
+    // its own while the window goes; it waits for the modem's answers within
+    // the modem's own budgets (an abort meanwhile ends those at once).
+    void HangUpAtExit();
+    // There is something for HangUpAtExit to end: the call is up, or an
+    // aborted Connect left a dial.
+    bool NeedsHangUp() const { return connected_ || dialLeft_; }
 
     // What a line read while dialling means. Connected: "CONNECT 9600";
     // Failed: another CONNECT (WrongSpeed) or a final result that is no
@@ -125,7 +144,8 @@ public:
     bool IsReady() override;   // the port is there
     bool portOpen() const;     // the port is there and open
 
-    // True while the reader thread is running.
+    // True while the reader thread is running: from the port's open until
+    // it is closed (also after a failed write dropped the port, idle).
     bool ReaderRunning() const { return readerAlive_; }
     // What the call is doing; any thread.
     State callState() const { return callState_; }
@@ -152,9 +172,27 @@ public:
     static constexpr int kBufferSize = ModemLine::kMax;   // line buffer and reader buffer
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     void Log(const QByteArray& line);
     void ReaderLoop();
+    void startReader();   // the port is open and no reader runs
     void StopReaderThread();
+    void closePort();   // stops the reader and closes the port; the Tserial object stays
+    // The reader hands bytes of the call to the subscribers and watches for
+    // the modem's "NO CARRIER"; tail is the end of what came before.
+    void deliver(const char* data, int n, QByteArray& tail);
+    // Keeps the bytes for ReadLine while the dialogue goes on; false once
+    // the call has them (then *call holds what the dialogue left, then them).
+    bool keepForDialogue(const char* data, int n, QByteArray* call);
+    // Wakes ReadLine's wait (bytes came, abort, Cancel).
+    void wake();
+    // Sleeps until wake is called after it had been called `seen` times, or
+    // the deadline; the application's events are handled meanwhile on its
+    // thread.
+    void waitForWake(unsigned seen, Clock::time_point deadline);
+    // The modem's guard times: silence on the line, not a wait for it.
+    void pause(int ms);
     bool PrepareAndDial();   // Connect after the port is open
     void SetState(State s);
     // Ends whatever the modem is doing on the open port: escape to command
@@ -168,11 +206,13 @@ private:
     StateFunction onState_;
     std::function<void()> carrierLost_;
 
-    // Main thread only.
+    // Main thread only, or the thread that runs HangUpAtExit.
     QString portName_;
     QByteArray phoneNumber_;
     QByteArray speed_;
-    bool dialled_ = false;   // ATD went out: a failure from here on must hang up
+    bool dialled_ = false;    // ATD went out: a failure from here on must hang up
+    bool dialLeft_ = false;   // an aborted Connect left that hang-up to HangUpAtExit
+    bool quiet_ = false;      // HangUpAtExit runs: no handler is told
 
     std::atomic<State> callState_{State::Idle};
     std::atomic<bool> connected_{false};   // the call is up
@@ -182,10 +222,24 @@ private:
     std::thread reader_;
     std::atomic<bool> readerAlive_{false};
 
+    // What the reader received during the dialogue, and the waits for it.
+    std::mutex inputMutex_;              // guards everything below up to portMutex_
+    QByteArray input_;                   // not yet taken by ReadLine
+    bool callMode_ = false;              // the call is up: the reader hands its bytes to the subscribers
+    unsigned wakes_ = 0;                 // calls of wake
+    std::condition_variable woken_;      // a wait off the application's thread
+    std::vector<QEventLoop*> waiters_;   // waits on the application's thread (nested ones too)
+
     mutable std::mutex portMutex_;   // guards everything below
-    // Created by openPort; a failed write in SendText destroys it and leaves
-    // it null.
+    // A reader with nothing to wait on (the port dropped, the line failed)
+    // waits here for its stop.
+    std::condition_variable readerIdle_;
+    // Created by openPort. A failed write in SendText drops it: portDropped_
+    // at once, and the reader (which may be waiting on it) destroys it,
+    // leaving it null. Only the reader, or a thread that has stopped it,
+    // closes or destroys the port.
     std::unique_ptr<Tserial> port_;
+    bool portDropped_ = false;
     QString portError_;
     Failure portFailure_;
     Tserial::Refusal portRefusal_ = Tserial::Refusal::None;

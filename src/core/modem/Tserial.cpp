@@ -43,6 +43,12 @@ int Tserial::OpenPort(const QString& name, int baud, uint8_t parity) {
             fail("open", system);
         return OpenFailed;
     }
+    // What wakes the reader comes with the port: an open port can always be woken.
+    if (!openWake()) {
+        fail("open", systemFailure());
+        ClosePort();
+        return OpenFailed;
+    }
 
     // Both settings are tried; the later failure decides the code.
     int code = OpenOk;
@@ -60,8 +66,10 @@ int Tserial::OpenPort(const QString& name, int baud, uint8_t parity) {
 
 void Tserial::ClosePort() {
     if (handle_ == kInvalidHandle) return;
+    closeWake();
     closeDevice();
     handle_ = kInvalidHandle;
+    held_.clear();
     saved_.clear();
     lockFile_.clear();
 }

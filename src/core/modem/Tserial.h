@@ -1,8 +1,9 @@
 #pragma once
 // A small synchronous serial port: fixed line settings (8 data bits, 1 stop
 // bit, no flow control, DTR and RTS held off, raw bytes), no thread and no
-// buffering of its own. The modem dialler polls it; the modem page lists the
-// ports through it without opening any.
+// buffering of its own. The modem's reader thread sleeps in WaitForInput
+// until bytes arrive or it is woken; the modem page lists the ports through
+// it without opening any.
 //
 // A port name is COM1 ... COM99 on Windows, a device path elsewhere
 // (/dev/ttyUSB0, /dev/ttyS0, a pseudo-terminal such as /dev/pts/3). What is
@@ -51,6 +52,16 @@ public:
     char ReadByte();      // one byte through ReadBytes
     int BytesWaiting();   // received bytes waiting; 0 when closed
     bool IsOpen() const;
+
+    // Sleeps until received bytes wait, Interrupt is called, or the line
+    // fails (it hung up, or the device went away). One thread waits at a
+    // time, and the port stays open while it waits; other threads may write
+    // meanwhile. Failed at once when the port is closed.
+    enum class Wait { Input, Interrupted, Failed };
+    Wait WaitForInput();
+    // Ends the wait under way, or else the next one, at once. Any thread,
+    // while the port is open.
+    void Interrupt();
 
     // The serial ports of this machine; none of them is opened to find them
     // (on Windows: the ports the serial drivers registered, COM2 before
@@ -114,6 +125,8 @@ private:
     bool writeAll(const char* data, int len);
     int readFull(char* buf, int count);   // fewer than count only when the line fails
     int waiting();
+    bool openWake();   // wake_, for Interrupt; false with the system's reason
+    void closeWake();
     // For each path: does another program hold it? Nothing is opened to find out.
     static QList<bool> heldElsewhere(const QList<QByteArray>& paths);
 
@@ -126,6 +139,8 @@ private:
     QString refusingLock_;
     // The system's state of the open port.
     intptr_t handle_ = kInvalidHandle;   // a file descriptor, or a Win32 HANDLE
+    intptr_t wake_ = kInvalidHandle;     // what Interrupt signals: an eventfd, or a Win32 event
+    QByteArray held_;                    // Windows: a byte WaitForInput read, for the next read
     QByteArray saved_;                   // the line settings it had before we opened it (termios, DCB)
     QByteArray lockFile_;                // our UUCP lock file, if one could be made (not on Windows)
 };

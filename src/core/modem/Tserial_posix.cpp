@@ -7,6 +7,8 @@
 #include <QSet>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -15,6 +17,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <optional>
 
 namespace {
@@ -405,4 +408,44 @@ int Tserial::waiting() {
     int n = 0;
     if (::ioctl(int(handle_), FIONREAD, &n) != 0) return 0;
     return n;
+}
+
+bool Tserial::openWake() {
+    const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) return false;
+    wake_ = fd;
+    return true;
+}
+
+void Tserial::closeWake() {
+    if (wake_ == kInvalidHandle) return;
+    ::close(int(wake_));
+    wake_ = kInvalidHandle;
+}
+
+void Tserial::Interrupt() {
+    if (wake_ == kInvalidHandle) return;
+    const uint64_t one = 1;
+    if (::write(int(wake_), &one, sizeof one) < 0) {
+        // the counter is full: a wake is pending already
+    }
+}
+
+// Input only when bytes wait: a line that hung up (a pseudo-terminal whose
+// far end went away, a USB adapter pulled out) tells POLLHUP or POLLERR,
+// and would tell it to every wait after.
+Tserial::Wait Tserial::WaitForInput() {
+    if (handle_ == kInvalidHandle) return Wait::Failed;
+    pollfd fds[2] = {{int(handle_), POLLIN, 0}, {int(wake_), POLLIN, 0}};
+    while (::poll(fds, 2, -1) < 0)
+        if (errno != EINTR) return Wait::Failed;
+    if (fds[1].revents & POLLIN) {
+        uint64_t count;
+        if (::read(int(wake_), &count, sizeof count) < 0) {
+            // taken by nobody else: only this thread waits
+        }
+        return Wait::Interrupted;
+    }
+    if ((fds[0].revents & POLLIN) && waiting() > 0) return Wait::Input;
+    return Wait::Failed;
 }

@@ -104,12 +104,15 @@ QStringList Tserial::ListPorts() {
     return ports;
 }
 
-// For reading and writing, no sharing, an existing device only, synchronous
-// I/O. The line settings it had are kept in saved_ for the close; no events,
-// DTR and RTS are dropped and stale input is thrown away.
+// For reading and writing, no sharing, an existing device only, overlapped
+// I/O (the reader's wait can then be ended by Interrupt; reads and writes
+// still wait for their end). The line settings it had are kept in saved_ for
+// the close; no events, DTR and RTS are dropped and stale input is thrown
+// away.
 bool Tserial::openDevice(const QByteArray& name, Obstacle* /*why*/) {
     const QByteArray path = name.startsWith("\\\\.\\") ? name : "\\\\.\\" + name;
-    HANDLE port = ::CreateFileA(path.constData(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE port = ::CreateFileA(path.constData(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
     if (port == INVALID_HANDLE_VALUE) return false;
     DCB before{};
     before.DCBlength = sizeof before;
@@ -159,31 +162,108 @@ void Tserial::closeDevice() {
     ::CloseHandle(h(handle_));
 }
 
+namespace {
+
+// One overlapped read or write, waited for to its end: the bytes it moved,
+// or -1 with the system's reason kept for GetLastError.
+int transfer(HANDLE port, char* data, DWORD len, bool write) {
+    OVERLAPPED ov{};
+    ov.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!ov.hEvent) return -1;
+    DWORD n = 0;
+    BOOL ok = write ? ::WriteFile(port, data, len, nullptr, &ov) : ::ReadFile(port, data, len, nullptr, &ov);
+    if (ok || ::GetLastError() == ERROR_IO_PENDING) ok = ::GetOverlappedResult(port, &ov, &n, TRUE);
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(ov.hEvent);
+    ::SetLastError(error);
+    return ok ? int(n) : -1;
+}
+
+}   // namespace
+
 bool Tserial::writeAll(const char* data, int len) {
     while (len > 0) {
-        DWORD n = 0;
-        if (!::WriteFile(h(handle_), data, DWORD(len), &n, nullptr)) return false;
+        const int n = transfer(h(handle_), const_cast<char*>(data), DWORD(len), true);
+        if (n < 0) return false;
         data += n;
-        len -= int(n);
+        len -= n;
     }
     return true;
 }
 
-// Fewer than count bytes only when the line fails.
+// Fewer than count bytes only when the line fails. A byte WaitForInput
+// took comes first.
 int Tserial::readFull(char* buf, int count) {
-    int got = 0;
+    int got = std::min(count, int(held_.size()));
+    std::memcpy(buf, held_.constData(), size_t(got));
+    held_.remove(0, got);
     while (got < count) {
-        DWORD n = 0;
-        if (!::ReadFile(h(handle_), buf + got, DWORD(count - got), &n, nullptr) || n == 0) break;
-        got += int(n);
+        const int n = transfer(h(handle_), buf + got, DWORD(count - got), false);
+        if (n <= 0) break;
+        got += n;
     }
     return got;
 }
 
-// Also clears the port's error state; the error flags are not reported.
+// Also clears the port's error state; the error flags are not reported. A
+// byte WaitForInput took counts.
 int Tserial::waiting() {
     DWORD errors = 0;
     COMSTAT status{};
-    if (!::ClearCommError(h(handle_), &errors, &status)) return 0;
-    return int(status.cbInQue);
+    if (!::ClearCommError(h(handle_), &errors, &status)) return int(held_.size());
+    return int(held_.size()) + int(status.cbInQue);
+}
+
+bool Tserial::openWake() {
+    HANDLE e = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);   // auto-reset: a wait takes it
+    if (!e) return false;
+    wake_ = reinterpret_cast<intptr_t>(e);
+    return true;
+}
+
+void Tserial::closeWake() {
+    if (wake_ == kInvalidHandle) return;
+    ::CloseHandle(h(wake_));
+    wake_ = kInvalidHandle;
+}
+
+void Tserial::Interrupt() {
+    if (wake_ != kInvalidHandle) ::SetEvent(h(wake_));
+}
+
+// An overlapped read of one byte, which ends when a byte arrives (reads
+// have no time limit), and the wake event. The byte is held for the next
+// read. A read the wake event ended is cancelled and waited for, so that
+// nothing is left pending on the OVERLAPPED when it goes; a byte it took
+// meanwhile is held all the same. (WaitCommEvent would tell of the byte
+// without taking it, but Wine ends it at once on a pseudo-terminal, and
+// not every driver of a USB adapter keeps its events.)
+Tserial::Wait Tserial::WaitForInput() {
+    if (handle_ == kInvalidHandle) return Wait::Failed;
+    if (waiting() > 0) return Wait::Input;
+    HANDLE port = h(handle_);
+    OVERLAPPED ov{};
+    ov.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!ov.hEvent) return Wait::Failed;
+    char byte = 0;
+    DWORD n = 0;
+    Wait result = Wait::Input;
+    if (!::ReadFile(port, &byte, 1, nullptr, &ov) && ::GetLastError() != ERROR_IO_PENDING) {
+        result = Wait::Failed;
+    } else {
+        HANDLE both[2] = {ov.hEvent, h(wake_)};
+        const DWORD woke = ::WaitForMultipleObjects(2, both, FALSE, INFINITE);
+        if (woke != WAIT_OBJECT_0) {
+            result = woke == WAIT_OBJECT_0 + 1 ? Wait::Interrupted : Wait::Failed;
+            ::CancelIoEx(port, &ov);
+        }
+        if (!::GetOverlappedResult(port, &ov, &n, TRUE) && ::GetLastError() != ERROR_OPERATION_ABORTED)
+            result = Wait::Failed;
+    }
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(ov.hEvent);
+    ::SetLastError(error);
+    if (n == 1) held_ += byte;
+    if (result == Wait::Input && n != 1) result = Wait::Interrupted;   // ended without a byte: wait again
+    return result;
 }

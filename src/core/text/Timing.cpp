@@ -11,8 +11,7 @@ int* const kAll[] = {
     &exchangeLockTries, &exchangeLockPollMs, &commandAttempts, &answerWaitMs,        &loginAttempts,
     &loginPolls,        &loginPollMs,        &loginCalls,      &hidSearchIntervalMs, &hidSafetySearchMs,
     &hidReadTimeoutMs,  &handOffTimeoutMs,   &transferNoteMs,  &modemEscapeSleepMs,  &modemCommandLineMs,
-    &modemCommandReads, &modemDialLineMs,    &modemDialReads,  &modemLinePollMs,     &modemReaderPollMs,
-    &modemClosePumps,
+    &modemCommandReads, &modemDialLineMs,    &modemDialReads,  &modemClosePumps,
 };
 
 }   // namespace

@@ -32,9 +32,7 @@ inline int modemCommandLineMs = 500;   // ReadLine budget per answer line of an 
 inline int modemCommandReads = 4;
 inline int modemDialLineMs = 1000;   // ReadLine budget while dialling
 inline int modemDialReads = 60;
-inline int modemLinePollMs = 10;
-inline int modemReaderPollMs = 1;
-inline int modemClosePumps = 100;   // Close: pumps of 10 ms after re-opening the port
+inline int modemClosePumps = 100;   // Close: waits this many times 10 ms after re-opening the port
 
 // Every value above at once (tests only): save() takes them, restore() puts
 // them back. A new value goes into the list in Timing.cpp as well.
