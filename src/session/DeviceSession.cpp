@@ -118,6 +118,8 @@ DeviceSession::DeviceSession(const Options& options, QObject* parent)
 
 DeviceSession::~DeviceSession() {
     Close();
+    // The program ends once the call is hung up.
+    if (hangUp_.joinable()) hangUp_.join();
     // The modem first: it joins a reader that may still deliver to the receiver.
     modem_ = nullptr;
     modemOwned_.reset();
@@ -279,6 +281,7 @@ bool DeviceSession::connectModem(const QString& portName, const QByteArray& phon
     if (!call_) {
         callBusy_ = false;
         emit callChanged();
+        if (closing_) hangUpAtExit();   // a dial that went out is hung up off this thread
         return false;
     }
     state_.exchange().setChannel(call_);
@@ -291,7 +294,10 @@ bool DeviceSession::connectModem(const QString& portName, const QByteArray& phon
     if (state_.currentPassword().isEmpty()) state_.setCurrentPassword(kDefaultPassword);
     const bool ok = state_.LoginRepeatedly();
     callBusy_ = false;
-    if (closing_) return false;   // closing has hung up already
+    if (closing_) {
+        hangUpAtExit();   // Close left it to this handler, still on the stack then
+        return false;
+    }
     if (!ok) {
         call_->Close();
         callEnded();
@@ -330,6 +336,16 @@ void DeviceSession::releaseCall() {
     if (call_ && callReceiver_) call_->RemoveReceiver(callReceiver_.get());
     callReceiver_.reset();
     call_ = nullptr;
+}
+
+void DeviceSession::hangUpAtExit() {
+    if (!modem_ || !modem_->NeedsHangUp() || hangUp_.joinable()) return;
+    // Nothing of the session's hears of the call from here on: its receiver
+    // leaves (a delivery in flight finishes first), and the modem tells no
+    // handler while it hangs up.
+    releaseCall();
+    TModem* m = modem_;
+    hangUp_ = std::thread([m] { m->HangUpAtExit(); });
 }
 
 void DeviceSession::callEnded() {
@@ -444,10 +460,13 @@ void DeviceSession::Close() {
     }
     // A Read, Write or login still waiting inside a handler ends at once.
     state_.exchange().Abort();
-    // Hang up the call if it is up; a dialogue still under way gives up.
+    // A dialogue still under way gives up; the call is hung up off this
+    // thread, so that the window goes at once. A dial or a login over the
+    // call under way inside a handler (this runs inside its waits) hands
+    // the hang-up over as it returns; a hang-up under way finishes there.
     if (modem_) {
         modem_->abort();
-        if (modem_->IsOpen()) modem_->Close();
+        if (!callBusy_) hangUpAtExit();
     }
     usb_->Close();   // stops and joins the reader thread
     // The slots leave the connection before it goes; nothing is sent on them any more.

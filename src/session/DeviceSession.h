@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 class ChangeStateEvent;
@@ -37,6 +38,7 @@ public:
     };
     // Starts looking for the USB module at once (unless options.searchUsb is false).
     explicit DeviceSession(const Options& options, QObject* parent = nullptr);
+    // Closes, then waits for a call's hang-up that Close left running.
     ~DeviceSession() override;
 
     // --- The link ---------------------------------------------------------
@@ -117,7 +119,11 @@ public:
     // Every wait for the module ends at once (Ctrl+C in the command line).
     void Abort();
     // Hangs up every call and stops the USB reader; the session is over.
-    // Returns once every thread of the link has ended. Runs once.
+    // Returns once the USB reader has ended, at once: a call's hang-up (the
+    // modem's escape and ATH, seconds) goes on on a thread of its own, which
+    // tells nobody and which the destructor waits for. A dial or a login
+    // over a call under way inside a handler gives up first and hands its
+    // hang-up over as it returns. Runs once.
     void Close();
     bool Closing() const { return closing_; }
 
@@ -150,6 +156,8 @@ private:
     void callEnded();
     // The call's receiver leaves it, and the commands go back to USB.
     void releaseCall();
+    // Closing: the modem's hang-up, when it needs one, starts on hangUp_.
+    void hangUpAtExit();
 
     std::atomic<bool> closing_{false};
     std::mutex pendingMutex_;                // guards pending_, and closing_ becoming true
@@ -171,6 +179,7 @@ private:
     std::unique_ptr<TModem> modemOwned_;
     std::unique_ptr<ResponseConnection> callReceiver_;
     TModem* modem_ = nullptr;
+    std::thread hangUp_;   // the newest modem's HangUpAtExit; joined by the destructor
     uint64_t calls_ = 0;   // calls started: which one a late carrier loss is about
     QByteArray callNumber_;
     Connection* call_ = nullptr;   // what the newest Connect returned

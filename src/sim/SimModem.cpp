@@ -93,9 +93,12 @@ SimModem::Knobs SimModem::knobs() const {
 }
 
 void SimModem::setKnobs(const Knobs& k) {
-    std::lock_guard<std::mutex> g(mutex_);
-    if (k.echo != knobs_.echo) echo_ = k.echo;
-    knobs_ = k;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        if (k.echo != knobs_.echo) echo_ = k.echo;
+        knobs_ = k;
+    }
+    wake();   // a modem no longer deaf reads at once
 }
 
 QList<QByteArray> SimModem::atLog() const {
@@ -125,6 +128,12 @@ int SimModem::waitingAtTerminal() const {
     int n = 0;
     if (slave < 0 || ::ioctl(slave, FIONREAD, &n) != 0) n = 0;
     if (slave >= 0) ::close(slave);
+    return n;
+}
+
+int SimModem::waitingAtModem() const {
+    int n = 0;
+    if (master_ < 0 || ::ioctl(master_, FIONREAD, &n) != 0) n = 0;
     return n;
 }
 
@@ -178,7 +187,8 @@ void SimModem::run() {
         if (dataMode_ || pluses_ > 0) limit(std::max(1, int(guard_.count() / 2)));
         const int due = guardWaitMs();
         if (due >= 0) limit(due);
-        pollfd fds[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+        const bool deaf = knobs().deaf;
+        pollfd fds[2] = {{master_, short(deaf ? 0 : POLLIN), 0}, {wakeRead_, POLLIN, 0}};
         const Clock::time_point polled = Clock::now();
         const int ready = ::poll(fds, 2, timeout);
         if (ready < 0) {
@@ -203,8 +213,9 @@ void SimModem::run() {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         // Nothing to read when the poll ended: at its timeout, or, woken for
-        // something else, when it began at the latest.
-        silenceUntil(ready == 0 ? std::min(Clock::now(), polled + std::chrono::milliseconds(timeout)) : polled);
+        // something else, when it began at the latest. A deaf modem cannot tell.
+        if (!deaf)
+            silenceUntil(ready == 0 ? std::min(Clock::now(), polled + std::chrono::milliseconds(timeout)) : polled);
     }
 }
 

@@ -45,6 +45,9 @@ public:
         // 40 ms) is heard also when the terminal hands its input over late.
         int guardMs = 10;
         int lateReadMs = 0;   // reads this long after input arrives, as on a loaded machine
+        // Reads nothing from the terminal until unset: what the tool writes
+        // waits there (and its silences are not judged meanwhile).
+        bool deaf = false;
     };
 
     explicit SimModem(SimModule& module);
@@ -66,9 +69,11 @@ public:
     bool inCall() const;   // a data call is up (also while escaped to command mode)
 
     // For tests: raw bytes to the terminal in one write, as they are, and how
-    // many bytes the tool has not yet read.
+    // many bytes the tool has not yet read; how many the tool wrote that the
+    // modem has not read.
     void sendToTerminal(const QByteArray& bytes);
     int waitingAtTerminal() const;
+    int waitingAtModem() const;
 
 private:
     using Clock = std::chrono::steady_clock;

@@ -1,6 +1,8 @@
 // Closing the window while the modem dials or a call carries a Read (its
 // close button, or SIGTERM): the modem hangs up within its bounded waits,
-// nothing is told, and the application's event loop ends.
+// nothing is told, and the application's event loop ends. The window goes
+// at once; the hang-up goes on off the UI thread, and the program's end
+// waits for it.
 #include "sim/SimHidBackend.h"
 #include "sim/SimModule.h"
 #include "ui/pages/ModemPage.h"
@@ -18,9 +20,13 @@
 #include <QTimer>
 
 #ifdef Q_OS_UNIX
+#include "core/modem/Tserial.h"
 #include "sim/SimModem.h"
+#include "support/ModemTiming.h"
+#include "support/TimingGuard.h"
 
 #include <csignal>
+#include <memory>
 #endif
 
 class ClosingTest : public QObject {
@@ -29,6 +35,7 @@ private slots:
 #ifdef Q_OS_UNIX
     void closingDuringADialOrACallEndsTheProgram_data();
     void closingDuringADialOrACallEndsTheProgram();
+    void theWindowGoesAtOnceAndTheProgramsEndWaitsForTheHangUp();
 #endif
 };
 
@@ -116,8 +123,57 @@ void ClosingTest::closingDuringADialOrACallEndsTheProgram() {
     QVERIFY(w.session().Closing());
     QVERIFY(!w.isVisible());
     QCOMPARE(shown, QStringList());
-    QTRY_VERIFY_WITH_TIMEOUT(!modem.inCall(), 10000);   // the modem takes the ATH in its own time
+    // The hang-up goes on after the window, and the modem takes the ATH in its own time.
+    QTRY_VERIFY_WITH_TIMEOUT(!modem.inCall(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(modem.atLog().last(), QByteArray("ATH"), 10000);
+}
+
+void ClosingTest::theWindowGoesAtOnceAndTheProgramsEndWaitsForTheHangUp() {
+    TimingGuard saved;
+    timing::modemEscapeSleepMs = testTiming::modemEscapeSleepMs;
+    timing::modemClosePumps = 5;
+    timing::modemCommandLineMs = 600000;   // the hang-up waits for the modem's answer as long as it takes here
+    QTemporaryDir dir;
+    QSettings store(dir.filePath("lang.ini"), QSettings::IniFormat);
+    SimModule usbModule;   // never attached
+    SimHidBackend backend(usbModule);
+    SimModule module;
+    SimModem modem(module);
+    QVERIFY(modem.start());
+    const auto portFree = [&] { return Tserial().OpenPort(modem.slavePath(), 9600, 0) == Tserial::OpenOk; };
+    TFormMain::Options o;
+    o.backend = &backend;
+    o.full = true;
+    o.languageStore = &store;
+    o.extraSerialPorts = {modem.slavePath()};
+    auto w = std::make_unique<TFormMain>(o);
+    w->confirmDiscard = [] { return true; };
+    w->show();
+    auto* page = w->findChild<ModemPage*>();
+    page->PortScan();
+    page->edCSDPhnr->setText("+36301234567");
+    page->btCSDConnect->click();
+    QVERIFY(w->session().CallUp());
+
+    // The modem hears nothing from here on until the test lets it.
+    auto k = modem.knobs();
+    k.deaf = true;
+    modem.setKnobs(k);
+    w->close();
+    QVERIFY(!w->isVisible());
+    // The hang-up goes on: its escape and ATH are out, and it waits for the
+    // modem's answer with the port still its own.
+    const int hangUp = int(QByteArray("+++").size() * 4 + QByteArray("ATH\r\n").size());
+    QTRY_VERIFY_WITH_TIMEOUT(modem.waitingAtModem() >= hangUp, 30000);
+    QVERIFY(!portFree());
+    QVERIFY(modem.inCall());
+
+    k.deaf = false;
+    modem.setKnobs(k);
+    w.reset();   // the program's end
+    QVERIFY(!modem.inCall());
     QCOMPARE(modem.atLog().last(), QByteArray("ATH"));
+    QVERIFY(portFree());
 }
 #endif
 
