@@ -3,6 +3,9 @@
 #include "core/text/Timing.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -52,7 +55,30 @@ bool IsCommandSafe(const QByteArray& text) {
     return !text.contains("#\"");
 }
 
-Exchange::Exchange() : pump([] { QCoreApplication::processEvents(); }) {}
+namespace {
+
+bool onApplicationThread() {
+    const QCoreApplication* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+}   // namespace
+
+Exchange::Exchange() = default;
+
+void Exchange::Abort() {
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        aborted_ = true;
+        ++deliveries_;
+        wakeSleepers();
+    }
+    arrived_.notify_all();
+}
+
+void Exchange::wakeSleepers() {
+    for (QEventLoop* loop : sleepers_) QMetaObject::invokeMethod(loop, &QEventLoop::quit, Qt::QueuedConnection);
+}
 
 void Exchange::setChannel(Connection* c) {
     std::lock_guard<std::mutex> g(mutex_);
@@ -75,6 +101,7 @@ void Exchange::forgetSends() {
     scanned_ = 0;
     ++linkEpoch_;
     ++deliveries_;   // wakes a wait, which then sees the new link
+    wakeSleepers();
 }
 
 bool Exchange::linkUp() const {
@@ -98,6 +125,7 @@ void Exchange::AccumulateResponse(const uint8_t* data, int32_t len) {
         if (pending_.size() > kMaxPending) pending_.remove(0, pending_.size() - kMaxPending / 2);
         scanned_ = int(pending_.size());
         ++deliveries_;
+        wakeSleepers();
     }
     arrived_.notify_all();
 }
@@ -159,7 +187,10 @@ void Exchange::acquire() {
             lock_ = true;
             return;
         }
-        if (pump) pump();
+        if (pump)
+            pump();
+        else if (onApplicationThread())
+            QCoreApplication::processEvents();
         std::this_thread::sleep_for(std::chrono::milliseconds(timing::exchangeLockPollMs));
     }
     // A busy exchange that never ends is not waited for any longer.
@@ -210,8 +241,10 @@ bool Exchange::send(uint64_t id, const QByteArray& text) {
 Outcome Exchange::waitFor(uint64_t id, int totalMs, QByteArray* text) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(totalMs);
+    unsigned seen = 0;   // what the latest look saw: a wake after it is not missed
     const auto result = [&](Outcome& out) {
         std::lock_guard<std::mutex> g(mutex_);
+        seen = deliveries_;
         const Waiter& w = waiting_[id];
         if (w.complete) {
             out = w.outcome;
@@ -227,16 +260,37 @@ Outcome Exchange::waitFor(uint64_t id, int totalMs, QByteArray* text) {
     for (Outcome out;;) {
         if (result(out)) return out;
         if (!linkUp()) return Outcome::LinkLost;
-        if (pump) pump();
-        if (result(out)) return out;
+        if (pump) {
+            pump();
+            if (result(out)) return out;
+        }
         const auto now = Clock::now();
         if (now >= deadline || aborted_) return Outcome::NoAnswer;
-        // Wake at once when text arrives, else after a millisecond to pump events again.
-        std::unique_lock<std::mutex> lk(mutex_);
-        const unsigned seen = deliveries_;
-        arrived_.wait_until(lk, std::min(deadline, now + std::chrono::milliseconds(1)),
-                            [&] { return deliveries_ != seen; });
+        sleep(seen, pump ? std::min(deadline, now + std::chrono::milliseconds(1)) : deadline);
     }
+}
+
+void Exchange::sleep(unsigned seen, std::chrono::steady_clock::time_point until) {
+    if (pump || !onApplicationThread()) {
+        std::unique_lock<std::mutex> lk(mutex_);
+        arrived_.wait_until(lk, until, [&] { return deliveries_ != seen; });
+        return;
+    }
+    QEventLoop loop;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        if (deliveries_ != seen) return;
+        sleepers_.push_back(&loop);
+    }
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    deadline.start(int(std::max<qint64>(0, left.count())));
+    loop.exec();
+    std::lock_guard<std::mutex> g(mutex_);
+    sleepers_.erase(std::find(sleepers_.begin(), sleepers_.end(), &loop));
 }
 
 Outcome Exchange::transact(Kind kind, const QByteArray& key, const QByteArray& command, int attempts, int waitMs,

@@ -21,12 +21,16 @@
 #include <QByteArray>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <vector>
+
+class QEventLoop;
 
 // The text the tool itself returns for a refused query (never sent by the device).
 extern const QByteArray kNotAvailable;
@@ -80,10 +84,14 @@ public:
 
     // The window is closing: every exchange under way or to come ends at once
     // without an answer, so nothing waits on a device nobody will hear.
-    void Abort() { aborted_ = true; }
+    void Abort();
     bool Aborted() const { return aborted_; }
 
-    // Processes pending events of the user interface inside every wait.
+    // Unset (the default): a wait sleeps until text arrives, the link
+    // changes, Abort or its deadline; on the application's thread in its
+    // event loop, which handles the user interface's events meanwhile.
+    // Set (tests that play the device from it): called inside every wait,
+    // which looks again every millisecond.
     std::function<void()> pump;
 
     // At most this many unanswered sends are remembered (a device that stays
@@ -119,6 +127,9 @@ private:
     // Waits up to totalMs for the exchange's result, pumping events and waking
     // at once when text arrives; LinkLost when the link goes.
     Outcome waitFor(uint64_t id, int totalMs, QByteArray* text);
+    // Sleeps until deliveries_ is other than seen, or until.
+    void sleep(unsigned seen, std::chrono::steady_clock::time_point until);
+    void wakeSleepers();   // mutex_ held
     // One command to its end: sends it up to `attempts` times, each waiting
     // waitMs for the answer; LinkLost when a send cannot go. *text gets the
     // answer when accepted and is empty otherwise. Frees the exchange lock.
@@ -129,7 +140,8 @@ private:
 
     mutable std::mutex mutex_;   // everything below up to lock_
     std::condition_variable arrived_;
-    unsigned deliveries_ = 0;
+    unsigned deliveries_ = 0;             // text arrived, the link changed or Abort: a wait looks again
+    std::vector<QEventLoop*> sleepers_;   // waits asleep in the event loop (nested ones too)
     QByteArray pending_;
     int scanned_ = 0;   // pending_ was looked at for prompts up to here
     std::deque<Sent> unanswered_;
