@@ -11,14 +11,13 @@
 #include "ui/lang/LangTables.h"
 #include "ui/lang/ModemStateText.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
-#include <QThread>
 #include <QTimer>
 
 namespace cli {
@@ -50,14 +49,22 @@ void Tool::startSession(const std::string& device) {
 }
 
 bool Tool::waitFor(const std::function<bool()>& cond, int ms) const {
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > ms || interrupted_) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(2);
-    }
-    return true;
+    if (cond()) return true;
+    if (interrupted_) return false;
+    // Asleep in the event loop until something happens: the link changes,
+    // text arrives, the signal's byte, the timer. Whatever it was has been
+    // handled by the time the loop is about to sleep again, and the
+    // condition is looked at then.
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &loop, [&] {
+        if (interrupted_ || cond()) loop.quit();
+    });
+    timer.start(ms);
+    loop.exec();
+    return cond();
 }
 
 int Tool::connect() {
@@ -69,26 +76,35 @@ int Tool::connect() {
         if (s.lastLoginResult() == Outcome::NoAnswer) session_->Abort();
     };
     // The user hears of the wait once the first attempt has gone unanswered
-    // since the link came up (the module found, or the call up). The login
-    // runs inside the waits below, where this timer still fires.
+    // since the link came up (the module found, or the call up: the login
+    // follows at once). The login runs inside the waits below, where this
+    // timer still fires.
     const int attemptMs = timing::loginPolls * timing::loginPollMs;
     const int loginsBefore = s.loginRuns();
-    QElapsedTimer linkUp;
     bool told = false;
+    const auto loginAwaited = [&] {
+        const TModem* m = session_->Modem();
+        const bool linkUp = session_->LinkUp() || (m && m->callState() == TModem::State::Connected);
+        return !told && s.loginRuns() == loginsBefore && linkUp;
+    };
     QTimer loginWatch;
+    loginWatch.setSingleShot(true);
     QObject::connect(&loginWatch, &QTimer::timeout, [&] {
-        if (s.loginRuns() != loginsBefore || !session_->LinkUp()) {
-            linkUp.invalidate();
-            return;
-        }
-        if (!linkUp.isValid()) linkUp.start();
-        if (!told && linkUp.elapsed() >= attemptMs) {
-            told = true;
-            say("the module does not answer the login yet; waiting up to %s s more",
-                QByteArray::number(((timing::loginAttempts - 1) * attemptMs + 999) / 1000));
-        }
+        if (!loginAwaited()) return;
+        told = true;
+        say("the module does not answer the login yet; waiting up to %s s more",
+            QByteArray::number(((timing::loginAttempts - 1) * attemptMs + 999) / 1000));
     });
-    loginWatch.start(50);
+    // Set going as the link comes up, stopped as it goes.
+    const auto linkMayHaveChanged = [&] {
+        if (!loginAwaited())
+            loginWatch.stop();
+        else if (!loginWatch.isActive())
+            loginWatch.start(attemptMs);
+    };
+    QObject::connect(session_.get(), &DeviceSession::linkChanged, &loginWatch, linkMayHaveChanged);
+    QObject::connect(session_.get(), &DeviceSession::callChanged, &loginWatch, linkMayHaveChanged);
+    linkMayHaveChanged();
     if (overModem_) {
         const QString port = p_.value("serial-port");
         // A port another program holds is not touched.

@@ -803,6 +803,46 @@ private slots:
         ::close(fds[1]);
     }
 
+    // Asleep until something happens (the module comes, its answer comes,
+    // the signal's byte), never until a timer runs out.
+    void theToolSleepsUntilTheModuleTheAnswerOrTheSignalsByte() {
+        TimingGuard saved;
+        timing::answerWaitMs = 60000;
+        timing::commandAttempts = 1;
+        Module m(false);
+        auto k = m.module.knobs();
+        k.answerDelayMs = 20;
+        m.module.setKnobs(k);
+        QTimer::singleShot(0, [&] { m.backend.attach(); });   // once the tool waits for it
+        QElapsedTimer t;
+        t.start();
+        const Run r = run({"get", "CALL:USER1.PN", "--wait", "60"}, &m.backend);
+        QCOMPARE(r.rc, int(cli::Ok));
+        QVERIFY(r.out.startsWith("CALL:USER1.PN="));
+        QVERIFY2(t.elapsed() < 30000, QByteArray::number(t.elapsed()));
+
+        Module silent;
+        k = silent.module.knobs();
+        k.silentAfterCommands = 1;   // logged in, then nothing answers any more
+        silent.module.setKnobs(k);
+        int fds[2];
+        QVERIFY(::pipe(fds) == 0);
+        QTimer asked;   // the byte comes once the query is out
+        QObject::connect(&asked, &QTimer::timeout, [&] {
+            if (!silent.module.commands().contains("sc CALL:USER1.PN?#")) return;
+            asked.stop();
+            QVERIFY(::write(fds[1], "", 1) == 1);
+        });
+        asked.start(5);
+        t.restart();
+        const Run i = run({"get", "CALL:USER1.PN"}, &silent.backend, false, {}, fds[0]);
+        QCOMPARE(i.rc, int(cli::Interrupted));
+        QVERIFY(!asked.isActive());
+        QVERIFY2(t.elapsed() < 30000, QByteArray::number(t.elapsed()));
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
+
     // the simulated modem answers on a pseudo-terminal
     void overTheSimulatedModem() {
         TimingGuard saved;
