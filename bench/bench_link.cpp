@@ -9,9 +9,19 @@
 //  - the program's end: this benchmark started again as a child process that
 //    runs the window as the program does (its close ending the event loop,
 //    SIGTERM closing it), timed from the close until the child is reaped,
-//    while logged in and idle and during a Read.
+//    while logged in and idle and during a Read;
+//  - the HID reader (hidReader*): wake-ups a second with the module attached
+//    and idle, and the reader's stop, over the simulated module and over the
+//    real hidraw reader with a socketpair standing in for the node (no HID
+//    device can be made here: no uhid), each against a bare thread blocked
+//    the same way; kestrum-cli's end (SIGTERM until reaped) against a bare
+//    Qt program's; a module plugged in while udev's monitor tells nothing
+//    (this machine runs no udev daemon), with the node watch and without it.
 #include "core/link/ConnHIDCOM.h"
+#include "core/link/HID.h"
+#include "core/text/Timing.h"
 #include "sim/SimHidBackend.h"
+#include "sim/SimHidraw.h"
 #include "sim/SimModule.h"
 #include "ui/pages/ConfigTransfer.h"
 #include "ui/window/CloseOnSignals.h"
@@ -24,20 +34,24 @@
 #include <QFile>
 #include <QProgressBar>
 #include <QSettings>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <poll.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -227,13 +241,304 @@ double programEnd(const char* self, const char* mode) {
     return double(reaped - closed) / 1e6;
 }
 
+// ---- The HID reader ----
+
+// The real hidraw reader with its reads limited to hidReadTimeoutMs and
+// never woken, as where the backend cannot wake a read (hidapi on Windows),
+// and as the reader was before it could.
+class TimedHidraw : public SimHidraw {
+public:
+    using SimHidraw::SimHidraw;
+    bool canWakeReads() override { return false; }
+    void wakeRead(HidHandle) override {}
+};
+
+// When the link last told Attached and Detached.
+class LinkTimes : public ChangeStateEvent {
+public:
+    void StateChanged(LinkEvent event) override {
+        {
+            std::lock_guard<std::mutex> g(m_);
+            (event == LinkEvent::Attached ? attached_ : detached_) = monotonicNs();
+        }
+        cv_.notify_all();
+    }
+    // The time of the first Attached (or Detached) after `since`; -1 when
+    // none came within 30 s.
+    qint64 waitAttached(qint64 since) { return wait(attached_, since); }
+    qint64 waitDetached(qint64 since) { return wait(detached_, since); }
+
+private:
+    qint64 wait(const qint64& when, qint64 since) {
+        std::unique_lock<std::mutex> lk(m_);
+        return cv_.wait_for(lk, std::chrono::seconds(30), [&] { return when >= since; }) ? when : -1;
+    }
+    std::mutex m_;
+    std::condition_variable cv_;
+    qint64 attached_ = -1, detached_ = -1;
+};
+
+// The floor of a reader: a thread blocked in poll() on an eventfd, as the
+// hidraw reader blocks, woken and joined.
+struct BareReader {
+    BareReader()
+        : fd(::eventfd(0, EFD_CLOEXEC)), thread([this] {
+              pollfd p{fd, POLLIN, 0};
+              while (::poll(&p, 1, -1) < 0 && errno == EINTR) {}
+          }) {}
+    ~BareReader() {
+        if (thread.joinable()) stop();
+        ::close(fd);
+    }
+    void stop() {
+        const uint64_t one = 1;
+        if (::write(fd, &one, sizeof one) < 0) {}
+        thread.join();
+    }
+    int fd;
+    std::thread thread;
+};
+
+// A connection open with its module attached, over one of the backends.
+struct AttachedLink {
+    explicit AttachedLink(HidBackend* backend) : conn(backend) {
+        conn.StateListeners().Add(&times);
+        const qint64 t = monotonicNs();
+        conn.Open();
+        times.waitAttached(t);
+    }
+    LinkTimes times;
+    ConnHIDCOM conn;
+};
+
+// Wake-ups a second with the module attached and nothing arriving: the link
+// alone over each backend, against this process with nothing open and with
+// a bare thread blocked in poll().
+void hidReaderWakeUps(int seconds) {
+    const double floor = wakeUps(seconds, sleepFor);
+    double bare;
+    {
+        BareReader r;
+        bare = wakeUps(seconds, sleepFor);
+    }
+    SimModule module;
+    SimHidBackend sim(module);
+    sim.setTickIntervalMs(0);
+    sim.attach();
+    double simulated, node, timed;
+    {
+        AttachedLink l(&sim);
+        simulated = wakeUps(seconds, sleepFor);
+    }
+    QTemporaryDir dir;
+    {
+        SimHidraw nodes(dir.path().toStdString());
+        nodes.plugIn();
+        AttachedLink l(&nodes);
+        node = wakeUps(seconds, sleepFor);
+    }
+    {
+        TimedHidraw nodes(dir.path().toStdString());
+        nodes.plugIn();
+        AttachedLink l(&nodes);
+        timed = wakeUps(seconds, sleepFor);
+    }
+    std::printf(
+        "attached and idle, link alone:    simulated %6.1f, hidraw reader %6.1f wake-ups/s;"
+        " floor: nothing open %.1f, a bare thread in poll() %.1f; reads limited to %d ms (hidapi on"
+        " Windows) %.1f\n",
+        simulated, node, floor, bare, timing::hidReadTimeoutMs, timed);
+}
+
+// The stop of a reader with its module attached, from Close until it
+// returned, against waking and joining a bare thread blocked in poll().
+void hidReaderStop(int rounds) {
+    Stats bare, simulated, node, timed;
+    SimModule module;
+    SimHidBackend sim(module);
+    sim.setTickIntervalMs(0);
+    sim.attach();
+    QTemporaryDir dir;
+    SimHidraw nodes(dir.path().toStdString());
+    TimedHidraw timedNodes(dir.path().toStdString());
+    const auto stop = [](HidBackend* backend, Stats& stats) {
+        AttachedLink l(backend);
+        sleepFor(20);   // into its read
+        QElapsedTimer t;
+        t.start();
+        l.conn.Close();
+        stats.add(msSince(t));
+    };
+    for (int i = 0; i < rounds; ++i) {
+        {
+            BareReader r;
+            sleepFor(20);
+            QElapsedTimer t;
+            t.start();
+            r.stop();
+            bare.add(msSince(t));
+        }
+        stop(&sim, simulated);
+        nodes.plugIn();
+        stop(&nodes, node);
+        timedNodes.plugIn();
+        stop(&timedNodes, timed);
+    }
+    std::printf(
+        "stop of the reader, attached:  simulated median %5.2f ms, worst %5.2f; hidraw reader median"
+        " %5.2f ms, worst %5.2f; floor (a bare thread in poll()) median %5.2f ms, worst %5.2f;"
+        " reads limited to %d ms: median %5.2f ms, worst %5.2f\n",
+        simulated.median(), simulated.worst(), node.median(), node.worst(), bare.median(), bare.worst(),
+        timing::hidReadTimeoutMs, timed.median(), timed.worst());
+}
+
+// A bare Qt program for kestrum-cli's end: SIGTERM ends its event loop.
+int bareChild(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    static int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return 1;
+    std::signal(SIGTERM, [](int) {
+        const char b = 0;
+        if (::write(pipeFds[1], &b, 1) < 0) {}
+    });
+    QSocketNotifier n(pipeFds[0], QSocketNotifier::Read);
+    QObject::connect(&n, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    tellParent("ready");
+    return app.exec();
+}
+
+// From SIGTERM until reaped, in ms: a program started with args once it has
+// told a line on its standard output; -1 when it did not tell one or end
+// by itself within 30 s.
+double endOnSigterm(const char* program, std::vector<const char*> args) {
+    Child c;
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    args.insert(args.begin(), program);
+    args.push_back(nullptr);
+    if (::posix_spawn(&c.pid, program, &actions, nullptr, const_cast<char**>(args.data()), environ) != 0) c.pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    c.out = pipeFds[0];
+    if (c.pid < 0) {
+        ::close(c.out);
+        return -1;
+    }
+    int status;
+    if (!readLine(c)) {
+        ::kill(c.pid, SIGKILL);
+        reap(c, &status);
+        return -1;
+    }
+    const qint64 sent = monotonicNs();
+    ::kill(c.pid, SIGTERM);
+    const qint64 reaped = reap(c, &status);
+    return reaped < 0 ? -1 : double(reaped - sent) / 1e6;
+}
+
+// kestrum-cli's end while it shows the simulated module's log (attached,
+// logged in): SIGTERM until reaped, against a bare Qt program's.
+void cliExit(const char* self, int rounds) {
+    const QString cli = QCoreApplication::applicationDirPath() + "/kestrum-cli";
+    if (!QFile::exists(cli)) {
+        std::printf("kestrum-cli's end: not measured (%s not built)\n", qPrintable(cli));
+        return;
+    }
+    const QByteArray cliPath = cli.toLocal8Bit();
+    Stats bare, tool;
+    int failed = 0;
+    for (int i = 0; i < rounds; ++i) {
+        const double b = endOnSigterm(self, {"--bare"});
+        const double c = endOnSigterm(cliPath.constData(), {"log", "--demo"});
+        if (b < 0 || c < 0) {
+            ++failed;
+            continue;
+        }
+        bare.add(b);
+        tool.add(c);
+    }
+    std::printf(
+        "kestrum-cli log --demo, SIGTERM until reaped: median %6.1f ms, worst %6.1f; bare Qt program"
+        " median %6.1f ms, worst %6.1f; %.2fx%s\n",
+        tool.median(), tool.worst(), bare.median(), bare.worst(), tool.median() / bare.median(),
+        failed ? " (some runs failed)" : "");
+}
+
+// A module plugged in while udev's monitor tells nothing: from the plug-in
+// until Attached, with the hidraw nodes watched and without (the first found
+// by the safety search, those after it by the short search it falls back
+// to), against the search and open themselves.
+void hidArrivalSilentUdev(int rounds) {
+    QTemporaryDir dir;
+    Stats watched, fallback, floor;
+    double first = -1;
+    for (bool nodesWatched : {true, false}) {
+        SimHidraw nodes(dir.path().toStdString());
+        nodes.setNodesWatched(nodesWatched);
+        LinkTimes times;
+        ConnHIDCOM conn(&nodes);
+        conn.StateListeners().Add(&times);
+        conn.Open();
+        while (nodes.enumerations() < 1) sleepFor(1);
+        for (int i = 0; i < rounds; ++i) {
+            const qint64 t = monotonicNs();
+            nodes.plugIn();
+            const qint64 attached = times.waitAttached(t);
+            const double ms = attached < 0 ? -1 : double(attached - t) / 1e6;
+            if (nodesWatched)
+                watched.add(ms);
+            else if (i == 0)
+                first = ms;
+            else
+                fallback.add(ms);
+            const qint64 pulled = monotonicNs();
+            nodes.pullOut();
+            times.waitDetached(pulled);
+            sleepFor(15);
+        }
+    }
+    for (int i = 0; i < rounds; ++i) {
+        SimHidraw nodes(dir.path().toStdString());
+        nodes.plugIn();
+        HID hid(nodes);
+        QElapsedTimer t;
+        t.start();
+        hid.OpenDevice();
+        floor.add(msSince(t));
+    }
+    std::printf(
+        "plugged in, udev silent: nodes watched median %5.2f ms, worst %5.2f; not watched: first %.0f ms"
+        " (the safety search), then median %5.2f ms, worst %5.2f (the short search); floor (search and"
+        " open) median %5.3f ms\n",
+        watched.median(), watched.worst(), first, fallback.median(), fallback.worst(), floor.median());
+}
+
+// 5. The HID reader's rows.
+void hidReaderRows(const char* self, int seconds, int rounds) {
+    hidReaderWakeUps(seconds);
+    hidReaderStop(rounds);
+    cliExit(self, rounds);
+    hidArrivalSilentUdev(rounds);
+}
+
 }   // namespace
 
+// bench_link [SECONDS [hid]]: wake-ups measured over SECONDS (default 5);
+// "hid": the HID reader's rows alone.
 int main(int argc, char** argv) {
     if (argc > 2 && std::strcmp(argv[1], "--window") == 0) return windowChild(argc, argv, argv[2]);
+    if (argc > 1 && std::strcmp(argv[1], "--bare") == 0) return bareChild(argc, argv);
     QApplication app(argc, argv);
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 5;
     const int rounds = 20;
+    if (argc > 2 && std::strcmp(argv[2], "hid") == 0) {
+        hidReaderRows(argv[0], seconds, rounds);
+        return 0;
+    }
 
     // 1. At rest, no module attached.
     {
@@ -355,5 +660,7 @@ int main(int argc, char** argv) {
     if (failed)
         std::printf("program end: %d of %d children did not end by themselves within 30 s, or failed\n", failed,
                     3 * programRounds);
+
+    hidReaderRows(argv[0], seconds, rounds);
     return failed ? 1 : 0;
 }
