@@ -13,13 +13,16 @@
 #include "support/LinkRig.h"
 #include "support/TimingGuard.h"
 
-#ifdef __linux__
+#ifdef _WIN32
+#include "sim/SimHidPipe.h"
+#else
 #include "sim/SimHidraw.h"
-
-#include <QTemporaryDir>
 
 #include <csignal>
 #endif
+
+#include <QRegularExpression>
+#include <QTemporaryDir>
 
 #include <QElapsedTimer>
 #include <QScopeGuard>
@@ -165,10 +168,11 @@ private slots:
     void aMissedArrivalIsFoundBySafetySearch();
     void silentArrivalsFallBackToTheShortSearch();
 
-    // The hidraw node, read and written directly (Linux)
-    void hidrawReportsBothWays();
-    void hidrawReadEndsOnlyByTheStop();
-    void hidrawDetachAndFailuresKeepTheirReason();
+    // The module's interface read and written directly (a hidraw node on
+    // Linux, overlapped I/O on Windows) over its stand-in
+    void nodeReportsBothWays();
+    void nodeReadEndsOnlyByTheStop();
+    void nodeDetachAndFailuresKeepTheirReason();
     void hidrawNodesToldWithoutUdev();
 
     // Several modules
@@ -915,9 +919,16 @@ void TestLink::silentArrivalsFallBackToTheShortSearch() {
     QCOMPARE(rig.states.names(), (QStringList{"Attached", "Detached", "Attached", "Detached", "Attached", "Detached"}));
 }
 
-#ifdef __linux__
 namespace {
-// A device report as the node gives it: kind, length, three bytes unused, payload.
+// The interface's stand-in: a socketpair for a hidraw node, a named pipe for
+// a Windows interface.
+#ifdef _WIN32
+using NodeStandIn = SimHidPipe;
+#else
+using NodeStandIn = SimHidraw;
+#endif
+
+// A device report without its ID byte: kind, length, three bytes unused, payload.
 std::array<uint8_t, kReportSize - 1> nodeReport(const Bytes& payload) {
     std::array<uint8_t, kReportSize - 1> r{};
     r[0] = 1;
@@ -926,16 +937,13 @@ std::array<uint8_t, kReportSize - 1> nodeReport(const Bytes& payload) {
     return r;
 }
 }   // namespace
-#endif
 
-// Reports reach the subscribers without their ID byte as the node gives
-// them, and what goes out is the 65-byte report, ID 0 first, as hidapi wrote it.
-void TestLink::hidrawReportsBothWays() {
-#ifndef __linux__
-    QSKIP("hidraw is Linux's");
-#else
+// Reports reach the subscribers whole (a hidraw node gives them without
+// their ID byte, Windows with it), and what goes out is the 65-byte report,
+// ID 0 first, as hidapi wrote it.
+void TestLink::nodeReportsBothWays() {
     QTemporaryDir dir;
-    SimHidraw nodes(dir.path().toStdString());
+    NodeStandIn nodes(dir.path().toStdString());
     QVERIFY(nodes.plugIn());
     UsbLink link(nodes);
     Collector c;
@@ -953,18 +961,14 @@ void TestLink::hidrawReportsBothWays() {
     Bytes expect = bytes({0, 1, 6, 0, 0}) + "sc A?#";
     expect.append(Bytes(kReportSize - expect.size(), '\0'));
     QCOMPARE(Bytes(out.data(), int(out.size())), expect);
-#endif
 }
 
 // With the module attached and nothing arriving, the reader sleeps in one
 // read with no time limit; the stop wakes it, and that read ends with
 // nothing read, not as a failure.
-void TestLink::hidrawReadEndsOnlyByTheStop() {
-#ifndef __linux__
-    QSKIP("hidraw is Linux's");
-#else
+void TestLink::nodeReadEndsOnlyByTheStop() {
     QTemporaryDir dir;
-    SimHidraw nodes(dir.path().toStdString());
+    NodeStandIn nodes(dir.path().toStdString());
     QVERIFY(nodes.plugIn());
     UsbLink link(nodes);
     QVERIFY(link.openAttached());
@@ -979,7 +983,7 @@ void TestLink::hidrawReadEndsOnlyByTheStop() {
     QCOMPARE(link.states.names(), (QStringList{"Attached", "Detached", "Detached"}));
     QVERIFY(link.conn.LastError().isEmpty());   // a stop is no failure
 
-    // Opened again, the node is read again and stops again the same way.
+    // Opened again, the interface is read again and stops again the same way.
     QVERIFY(nodes.plugIn());
     link.conn.Open();
     QVERIFY(link.states.waitCount(4));
@@ -987,44 +991,62 @@ void TestLink::hidrawReadEndsOnlyByTheStop() {
     link.conn.Close();
     QCOMPARE(nodes.readsEnded(), 2);
     QCOMPARE(nodes.lastRead(), 0);
-#endif
 }
 
-// Pulled out, the node hangs up: Detached, with the reason the user sees; a
-// write the system refuses keeps the system's words.
-void TestLink::hidrawDetachAndFailuresKeepTheirReason() {
-#ifndef __linux__
-    QSKIP("hidraw is Linux's");
-#else
+// Pulled out, the interface fails the read under way: Detached, with the
+// reason the user sees; a write the system refuses keeps the system's words.
+void TestLink::nodeDetachAndFailuresKeepTheirReason() {
     QTemporaryDir dir;
-    SimHidraw nodes(dir.path().toStdString());
+    NodeStandIn nodes(dir.path().toStdString());
     QVERIFY(nodes.plugIn());
     UsbLink link(nodes);
     QVERIFY(link.openAttached());
+    QVERIFY(waitUntil([&] { return nodes.readsBegun() >= 1; }));
     nodes.pullOut();
     QVERIFY(link.states.waitCount(2));
     QCOMPARE(link.states.names(), (QStringList{"Attached", "Detached"}));
+#ifdef _WIN32
+    // Windows's words for the broken pipe, with the call that met them.
+    QVERIFY2(QRegularExpression(R"(^(ReadFile|hid_read_timeout/GetOverlappedResult): \(0x[0-9A-F]{8}\) \S)")
+                 .match(link.conn.LastError())
+                 .hasMatch(),
+             qPrintable(link.conn.LastError()));
+#else
     QCOMPARE(link.conn.LastError(), QString("device disconnected"));
+#endif
     QCOMPARE(link.conn.LastFailure().kind, Failure::Kind::Gone);
     QVERIFY(!link.conn.IsReady());
 
     // Opened, then the device's end gone before anything is read: the write
-    // fails with the system's reason (a socket's here, where a hidraw node
-    // says "No such device").
+    // fails with the system's reason (a socket's or a pipe's here, where a
+    // hidraw node says "No such device").
+#ifndef _WIN32
     const auto pipeSignal = std::signal(SIGPIPE, SIG_IGN);
     const auto restore = qScopeGuard([&] { std::signal(SIGPIPE, pipeSignal); });
+#endif
     QVERIFY(nodes.plugIn());
     HID hid(nodes);
     hid.OpenDevice();
     QVERIFY(hid.Attached());
     nodes.pullOut();
     QVERIFY(!hid.Write(u8("x"), 1));
+#ifdef _WIN32
+    QVERIFY2(QRegularExpression(R"(^(WriteFile|hid_write/GetOverlappedResult): \(0x[0-9A-F]{8}\) \S)")
+                 .match(hid.LastFailure().text)
+                 .hasMatch(),
+             qPrintable(hid.LastFailure().text));
+#else
     QCOMPARE(hid.LastFailure().text, QString::fromLocal8Bit(std::strerror(EPIPE)));
+#endif
     QCOMPARE(hid.LastFailure().kind, Failure::Kind::Io);
-    // Opening a node that is not there says which and why.
-    QVERIFY(nodes.open(dir.filePath("hidraw9").toStdString(), false) == nullptr);
-    QCOMPARE(nodes.lastError(nullptr), "Failed to open a device with path '" + dir.filePath("hidraw9").toStdString() +
-                                           "': " + std::strerror(ENOENT));
+    // Opening an interface that is not there says which and why.
+    const std::string absent = dir.filePath("hidraw9").toStdString();
+    QVERIFY(nodes.open(absent, false) == nullptr);
+#ifdef _WIN32
+    QVERIFY2(QString::fromStdString(nodes.lastError(nullptr)).startsWith("open_device: (0x00000002) "),
+             nodes.lastError(nullptr).c_str());
+#else
+    QCOMPARE(nodes.lastError(nullptr), "Failed to open a device with path '" + absent + "': " + std::strerror(ENOENT));
     QCOMPARE(nodes.lastErrorKind(nullptr), Failure::Kind::NotFound);
 #endif
 }

@@ -76,6 +76,6 @@ public:
     }
 };
 
-// The real backend: hidapi finds the module; on Linux its hidraw node is then
-// read and written directly (Hidraw.h), elsewhere through hidapi.
+// The real backend: hidapi finds the module, whose interface is then read and
+// written directly (Hidraw.h on Linux, HidWin.h on Windows).
 HidBackend* hidapiBackend();

@@ -11,6 +11,7 @@
 
 #ifdef _WIN32
 #include "core/link/HidArrivals_win.h"
+#include "core/link/HidWin.h"
 #else
 #include "core/link/Hidraw.h"
 #endif
@@ -63,44 +64,13 @@ bool hidapiEnumerate(std::vector<HidInterface>& out, std::string* told) {
 }
 
 #ifdef _WIN32
-// hidapi for everything: its reads wait with a time limit.
-class HidapiBackend : public HidBackend {
-public:
-    HidapiBackend() { hid_init(); }
-    ~HidapiBackend() override { hid_exit(); }
-
-    bool enumerate(std::vector<HidInterface>& out) override {
-        std::string told;
-        return hidapiEnumerate(out, &told);
-    }
-
-    HidHandle open(const std::string& path, bool) override { return hid_open_path(path.c_str()); }
-
-    int read(HidHandle h, uint8_t* report, int timeoutMs) override {
-        // hidapi gives the report without its ID byte; put the 0 back.
-        const int n = hid_read_timeout(static_cast<hid_device*>(h), report + 1, kReportSize - 1, timeoutMs);
-        if (n <= 0) return n;
-        report[0] = 0;
-        return n + 1;
-    }
-
-    bool write(HidHandle h, const uint8_t* report) override {
-        return hid_write(static_cast<hid_device*>(h), report, kReportSize) == kReportSize;
-    }
-
-    void close(HidHandle h) override { hid_close(static_cast<hid_device*>(h)); }
-
-    // The configuration manager tells each HID interface that appears.
-    std::unique_ptr<ArrivalWatch> watchArrivals(std::function<void()> arrived) override {
-        return watchHidInterfaces(std::move(arrived));
-    }
-
-    // hidapi on Windows keeps words only, no errno.
-    std::string lastError(HidHandle h) override { return hidapiError(static_cast<hid_device*>(h)); }
-};
+using InterfaceBackend = WinHidBackend;
 #else
-// hidapi finds the module; its hidraw node is read and written directly.
-class HidapiBackend : public HidrawBackend {
+using InterfaceBackend = HidrawBackend;
+#endif
+
+// hidapi finds the module; its interface is read and written directly.
+class HidapiBackend : public InterfaceBackend {
 public:
     HidapiBackend() { hid_init(); }
     ~HidapiBackend() override { hid_exit(); }
@@ -109,16 +79,23 @@ public:
         errno = 0;
         std::string told;
         const bool listed = hidapiEnumerate(out, &told);
-        // On hidraw the number the system gave survives in errno.
+        // On hidraw the number the system gave survives in errno (hidapi on
+        // Windows leaves it alone, and it is not kept there).
         keepFailure(told.empty() ? 0 : errno, told);
         return listed;
     }
 
+#ifdef _WIN32
+    // The configuration manager tells each HID interface that appears.
+    std::unique_ptr<ArrivalWatch> watchArrivals(std::function<void()> arrived) override {
+        return watchHidInterfaces(std::move(arrived));
+    }
+#else
     std::unique_ptr<ArrivalWatch> watchArrivals(std::function<void()> arrived) override {
         return watchHidraw(std::move(arrived));
     }
-};
 #endif
+};
 
 }   // namespace
 

@@ -11,7 +11,7 @@ int* const kAll[] = {
     &exchangeLockTries, &exchangeLockPollMs, &commandAttempts, &answerWaitMs,        &loginAttempts,
     &loginPolls,        &loginPollMs,        &loginCalls,      &hidSearchIntervalMs, &hidSafetySearchMs,
     &hidReadTimeoutMs,  &handOffTimeoutMs,   &transferNoteMs,  &modemEscapeSleepMs,  &modemCommandLineMs,
-    &modemCommandReads, &modemDialLineMs,    &modemDialReads,  &modemClosePumps,
+    &modemCommandReads, &modemDialLineMs,    &modemDialReads,  &modemClosePumps,     &hidWriteTimeoutMs,
 };
 
 }   // namespace

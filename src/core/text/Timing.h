@@ -20,7 +20,8 @@ inline int loginCalls = 5;      // calls of Login after a link comes up
 // HID link
 inline int hidSearchIntervalMs = 10;   // search while detached, where the system cannot tell arrivals
 inline int hidSafetySearchMs = 1000;   // search while detached, where it can: for an arrival it did not tell
-inline int hidReadTimeoutMs = 8;       // each read: a stop waits for the one under way
+inline int hidReadTimeoutMs = 8;       // each read where the backend cannot wake it: a stop waits for the one under way
+inline int hidWriteTimeoutMs = 1000;   // each report written (Windows): then it is cancelled and fails
 inline int handOffTimeoutMs = 100;     // CallInMainThread
 
 // Window: how long the note of a finished Read or Write stays in the progress bar
