@@ -244,8 +244,8 @@ double programEnd(const char* self, const char* mode) {
 // ---- The HID reader ----
 
 // The real hidraw reader with its reads limited to hidReadTimeoutMs and
-// never woken, as where the backend cannot wake a read (hidapi on Windows),
-// and as the reader was before it could.
+// never woken, as the reader was before it could wake them (and as it is
+// over a backend that cannot).
 class TimedHidraw : public SimHidraw {
 public:
     using SimHidraw::SimHidraw;
@@ -345,8 +345,8 @@ void hidReaderWakeUps(int seconds) {
     }
     std::printf(
         "attached and idle, link alone:    simulated %6.1f, hidraw reader %6.1f wake-ups/s;"
-        " floor: nothing open %.1f, a bare thread in poll() %.1f; reads limited to %d ms (hidapi on"
-        " Windows) %.1f\n",
+        " floor: nothing open %.1f, a bare thread in poll() %.1f; reads limited to %d ms, never"
+        " woken (the reader before) %.1f\n",
         simulated, node, floor, bare, timing::hidReadTimeoutMs, timed);
 }
 
@@ -387,7 +387,7 @@ void hidReaderStop(int rounds) {
     std::printf(
         "stop of the reader, attached:  simulated median %5.2f ms, worst %5.2f; hidraw reader median"
         " %5.2f ms, worst %5.2f; floor (a bare thread in poll()) median %5.2f ms, worst %5.2f;"
-        " reads limited to %d ms: median %5.2f ms, worst %5.2f\n",
+        " reads limited to %d ms, never woken: median %5.2f ms, worst %5.2f\n",
         simulated.median(), simulated.worst(), node.median(), node.worst(), bare.median(), bare.worst(),
         timing::hidReadTimeoutMs, timed.median(), timed.worst());
 }
