@@ -4,9 +4,7 @@
 
 #include <QString>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <iterator>
 
 namespace {
@@ -73,35 +71,31 @@ HidHandle WinHidBackend::open(const std::string& path, bool forWriting) {
 int WinHidBackend::read(HidHandle h, uint8_t* report, int timeoutMs) {
     Node& n = nodeOf(h);
     n.error.clear();
-    // Windows wants room for the device's longest input report: more is
-    // allowed, and one report comes.
-    uint8_t buf[1024];
+    // Room for exactly one of the module's input reports (a larger buffer
+    // may be filled with several).
     OVERLAPPED ov{};
     ov.hEvent = n.done;
     ::ResetEvent(n.done);
-    if (!::ReadFile(n.file, buf, sizeof buf, nullptr, &ov)) {
+    if (!::ReadFile(n.file, report, kReportSize, nullptr, &ov)) {
         const DWORD e = ::GetLastError();
         if (e != ERROR_IO_PENDING) return n.fail("ReadFile", e);
         const HANDLE waits[2] = {n.done, n.wake};
         const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, timeoutMs < 0 ? INFINITE : DWORD(timeoutMs));
         if (woke != WAIT_OBJECT_0) {
             // Woken, or the time is up: the read is cancelled, and waited for
-            // since it reads into buf (a report may have come meanwhile).
+            // since it reads into report (one may have come meanwhile).
             const DWORD waitError = ::GetLastError();
             ::CancelIoEx(n.file, &ov);
             DWORD got = 0;
             const bool read = ::GetOverlappedResult(n.file, &ov, &got, TRUE);
             if (woke == WAIT_FAILED) return n.fail("WaitForMultipleObjects", waitError);
-            if (!read || got == 0) return 0;
-            std::memcpy(report, buf, std::min<size_t>(got, kReportSize));
-            return int(std::min<DWORD>(got, kReportSize));
+            return read ? int(got) : 0;
         }
     }
     DWORD got = 0;
     if (!::GetOverlappedResult(n.file, &ov, &got, TRUE))
         return n.fail("hid_read_timeout/GetOverlappedResult", ::GetLastError());
-    std::memcpy(report, buf, std::min<size_t>(got, kReportSize));
-    return int(std::min<DWORD>(got, kReportSize));
+    return int(got);
 }
 
 bool WinHidBackend::write(HidHandle h, const uint8_t* report) {
