@@ -59,12 +59,22 @@ bool Tool::waitFor(const std::function<bool()>& cond, int ms) const {
     QTimer timer;
     timer.setSingleShot(true);
     QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    // The condition may hold inside a handler's own loop (the login that
+    // follows the module's arrival) and no longer when that handler returns
+    // (the module went during the login): it held, and the caller goes on to
+    // hear how the handler ended.
+    bool held = false;
     QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &loop, [&] {
-        if (interrupted_ || cond()) loop.quit();
+        if (interrupted_) {
+            loop.quit();
+        } else if (cond()) {
+            held = true;
+            loop.quit();
+        }
     });
     timer.start(ms);
     loop.exec();
-    return cond();
+    return held || cond();
 }
 
 int Tool::connect() {
