@@ -97,6 +97,7 @@ private slots:
     void loginAndQueryOverTheCall();
     void lateDuplicateAnswersOverTheCall();
     void closeHangsUp();
+    void aHangUpWhileTheApplicationQuitsKeepsItsGuardTimes();
     void escapeIsThePlusesWithSilenceAround();
     void destructorStopsTheReader();
     void manyWaitingBytesArriveWholeInOrder();
@@ -450,6 +451,27 @@ void TestModem::closeHangsUp() {
     QVERIFY(r.modem.IsReady());
     QCOMPARE(int(r.sim.atLog().size()), before);
     r.modem.RemoveReceiver(&c.conn);
+}
+
+// The window's close ends the application's event loop; from then until it
+// has returned, every event loop ends at once. The waits of a hang-up on the
+// main thread then go on without events: the escape still has its silence.
+void TestModem::aHangUpWhileTheApplicationQuitsKeepsItsGuardTimes() {
+    Rig r;
+    QVERIFY(r.connect());
+    QTRY_VERIFY(r.sim.inCall());
+    QCoreApplication::exit(0);
+    auto quitDone = qScopeGuard([] {
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        QCoreApplication::exec();   // the event loops run again
+    });
+    QElapsedTimer t;
+    t.start();
+    r.modem.Close();
+    QVERIFY(!r.sim.inCall());
+    QCOMPARE(r.sim.atLog().last(), QByteArray("ATH"));
+    // Every wait the hang-up is made of has passed, not ended at once.
+    QVERIFY(t.elapsed() >= timing::modemClosePumps * 10 + 6 * timing::modemEscapeSleepMs);
 }
 
 void TestModem::escapeIsThePlusesWithSilenceAround() {

@@ -32,6 +32,12 @@ bool onApplicationThread() {
     return app && QThread::currentThread() == app->thread();
 }
 
+// What is left until t, for a timer.
+int msUntil(std::chrono::steady_clock::time_point t) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(t - std::chrono::steady_clock::now());
+    return int(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+}
+
 }   // namespace
 
 TModem::TModem(LogFunction logView) : logView_(std::move(logView)) {}
@@ -185,36 +191,39 @@ void TModem::wake() {
 }
 
 void TModem::waitForWake(unsigned seen, Clock::time_point deadline) {
-    if (!onApplicationThread()) {
-        std::unique_lock<std::mutex> lk(inputMutex_);
-        woken_.wait_until(lk, deadline, [&] { return wakes_ != seen; });
-        return;
+    if (onApplicationThread()) {
+        QEventLoop loop;
+        {
+            std::lock_guard<std::mutex> g(inputMutex_);
+            if (wakes_ != seen) return;
+            waiters_.push_back(&loop);
+        }
+        QTimer timer;
+        timer.setSingleShot(true);
+        timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+        timer.start(msUntil(deadline));
+        const int ran = loop.exec();
+        {
+            std::lock_guard<std::mutex> g(inputMutex_);
+            waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &loop));
+        }
+        if (ran >= 0) return;
+        // The application is quitting: its event loops end at once, so the
+        // wait goes on without them.
     }
-    QEventLoop loop;
-    {
-        std::lock_guard<std::mutex> g(inputMutex_);
-        if (wakes_ != seen) return;
-        waiters_.push_back(&loop);
-    }
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    timer.start(int(std::max<qint64>(0, left.count())));
-    loop.exec();
-    std::lock_guard<std::mutex> g(inputMutex_);
-    waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &loop));
+    std::unique_lock<std::mutex> lk(inputMutex_);
+    woken_.wait_until(lk, deadline, [&] { return wakes_ != seen; });
 }
 
 void TModem::pause(int ms) {
-    if (!onApplicationThread()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-        return;
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(ms);
+    while (onApplicationThread() && Clock::now() < until) {
+        QEventLoop loop;
+        QTimer::singleShot(msUntil(until), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+        if (loop.exec() < 0) break;   // the application is quitting: the rest without its events
     }
-    QEventLoop loop;
-    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-    loop.exec();
+    std::this_thread::sleep_until(until);
 }
 
 void TModem::Cancel() {

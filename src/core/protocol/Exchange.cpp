@@ -271,26 +271,30 @@ Outcome Exchange::waitFor(uint64_t id, int totalMs, QByteArray* text) {
 }
 
 void Exchange::sleep(unsigned seen, std::chrono::steady_clock::time_point until) {
-    if (pump || !onApplicationThread()) {
-        std::unique_lock<std::mutex> lk(mutex_);
-        arrived_.wait_until(lk, until, [&] { return deliveries_ != seen; });
-        return;
+    if (!pump && onApplicationThread()) {
+        QEventLoop loop;
+        {
+            std::lock_guard<std::mutex> g(mutex_);
+            if (deliveries_ != seen) return;
+            sleepers_.push_back(&loop);
+        }
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        deadline.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        deadline.start(int(std::max<std::chrono::milliseconds::rep>(0, left.count())));
+        const int ran = loop.exec();
+        {
+            std::lock_guard<std::mutex> g(mutex_);
+            sleepers_.erase(std::find(sleepers_.begin(), sleepers_.end(), &loop));
+        }
+        if (ran >= 0) return;
+        // The application is quitting: its event loops end at once, so the
+        // wait goes on without them.
     }
-    QEventLoop loop;
-    {
-        std::lock_guard<std::mutex> g(mutex_);
-        if (deliveries_ != seen) return;
-        sleepers_.push_back(&loop);
-    }
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-    deadline.start(int(std::max<qint64>(0, left.count())));
-    loop.exec();
-    std::lock_guard<std::mutex> g(mutex_);
-    sleepers_.erase(std::find(sleepers_.begin(), sleepers_.end(), &loop));
+    std::unique_lock<std::mutex> lk(mutex_);
+    arrived_.wait_until(lk, until, [&] { return deliveries_ != seen; });
 }
 
 Outcome Exchange::transact(Kind kind, const QByteArray& key, const QByteArray& command, int attempts, int waitMs,
