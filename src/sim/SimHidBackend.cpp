@@ -2,6 +2,8 @@
 
 #include "core/link/Slot.h"
 
+#include <QtGlobal>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -61,6 +63,8 @@ SimHidBackend::SimHidBackend(SimModule& module, int index)
       path_("sim:brisal-" + std::to_string(index)),
       serial_(serialOf(index)),
       device_(new DeviceSide(module)) {
+    // Benchmarks of the whole kestrum-cli process set the link model here.
+    reportDelayUs_ = std::max(0, qEnvironmentVariableIntValue("KESTRUM_SIM_REPORT_US"));
     module_.setOutput([this](int ch, const QByteArray& text) { deviceOutput(ch, text); });
     module_.onDetachRequested = [this] { detach(); };
 }
