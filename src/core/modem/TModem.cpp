@@ -105,6 +105,7 @@ void TModem::SendText(const QByteArray& text) {
     portDropped_ = true;
     port_->Interrupt();
     readerIdle_.notify_all();
+    wake();   // a line wait ends at once
 }
 
 bool ModemLine::push(char c) {
