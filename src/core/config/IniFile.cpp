@@ -4,7 +4,7 @@
 
 namespace {
 
-enum class LineKind { Blank, Comment, Section, Key, Other };
+using LineKind = IniLineKind;
 
 struct Line {
     LineKind kind = LineKind::Other;
@@ -110,9 +110,24 @@ void IniFile::parse(const QByteArray& data) {
 
     m_lines = text.split('\n');
     if (text.endsWith('\n')) m_lines.removeLast();   // the empty piece after the last line end
+    m_parsed.reserve(m_lines.size());
     for (QByteArray& line : m_lines) {
         if (line.endsWith('\r')) line.chop(1);
+        const Line l = parseLine(line);
+        m_parsed.append({l.kind, l.name});
     }
+}
+
+void IniFile::setLine(int i, const QByteArray& text) {
+    m_lines[i] = text;
+    const Line l = parseLine(text);
+    m_parsed[i] = {l.kind, l.name};
+}
+
+void IniFile::insertLine(int i, const QByteArray& text) {
+    m_lines.insert(i, text);
+    const Line l = parseLine(text);
+    m_parsed.insert(i, {l.kind, l.name});
 }
 
 QByteArray IniFile::Data() const {
@@ -127,25 +142,23 @@ QByteArray IniFile::Data() const {
 QString IniFile::path() const { return m_path; }
 
 int IniFile::findSection(const QByteArray& section) const {
-    for (int i = 0; i < m_lines.size(); ++i) {
-        const Line line = parseLine(m_lines[i]);
-        if (line.kind == LineKind::Section && sameName(line.name, section)) return i;
+    for (int i = 0; i < m_parsed.size(); ++i) {
+        if (m_parsed[i].kind == LineKind::Section && sameName(m_parsed[i].name, section)) return i;
     }
     return -1;
 }
 
 int IniFile::sectionEnd(int header) const {
-    for (int i = header + 1; i < m_lines.size(); ++i) {
-        if (parseLine(m_lines[i]).kind == LineKind::Section) return i;
+    for (int i = header + 1; i < m_parsed.size(); ++i) {
+        if (m_parsed[i].kind == LineKind::Section) return i;
     }
-    return m_lines.size();
+    return m_parsed.size();
 }
 
 int IniFile::findKey(int header, const QByteArray& key) const {
     const int end = sectionEnd(header);
     for (int i = header + 1; i < end; ++i) {
-        const Line line = parseLine(m_lines[i]);
-        if (line.kind == LineKind::Key && sameName(line.name, key)) return i;
+        if (m_parsed[i].kind == LineKind::Key && sameName(m_parsed[i].name, key)) return i;
     }
     return -1;
 }
@@ -191,24 +204,24 @@ void IniFile::WriteString(const QByteArray& section, const QByteArray& key, cons
 
     const int header = findSection(section);
     if (header < 0) {
-        if (!m_lines.isEmpty() && parseLine(m_lines.last()).kind != LineKind::Blank) m_lines.append(QByteArray());
-        m_lines.append('[' + section + ']');
-        m_lines.append(entry);
+        if (!m_parsed.isEmpty() && m_parsed.last().kind != LineKind::Blank) insertLine(m_lines.size(), QByteArray());
+        insertLine(m_lines.size(), '[' + section + ']');
+        insertLine(m_lines.size(), entry);
         return;
     }
 
     const int at = findKey(header, key);
     if (at >= 0) {
-        m_lines[at] = entry;
+        setLine(at, entry);
         return;
     }
 
     int last = header;
     const int end = sectionEnd(header);
     for (int i = header + 1; i < end; ++i) {
-        if (parseLine(m_lines[i]).kind != LineKind::Blank) last = i;
+        if (m_parsed[i].kind != LineKind::Blank) last = i;
     }
-    m_lines.insert(last + 1, entry);
+    insertLine(last + 1, entry);
 }
 
 bool IniFile::UpdateFile(QString* error) {

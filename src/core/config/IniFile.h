@@ -46,6 +46,9 @@
 #include <QList>
 #include <QString>
 
+// What a line of the file is (see above).
+enum class IniLineKind : unsigned char { Blank, Comment, Section, Key, Other };
+
 class IniFile {
 public:
     // Longest value ReadString returns.
@@ -91,7 +94,15 @@ public:
 
 private:
     IniFile() = default;
+    // What a line is, and its section or key name (trimmed), kept beside
+    // m_lines so that finding a key does not read every line again.
+    struct Parsed {
+        IniLineKind kind = IniLineKind::Other;
+        QByteArray name;
+    };
     void parse(const QByteArray& data);
+    void setLine(int i, const QByteArray& text);
+    void insertLine(int i, const QByteArray& text);
     int findSection(const QByteArray& section) const;       // header line, or -1
     int sectionEnd(int header) const;                       // next header, or line count
     int findKey(int header, const QByteArray& key) const;   // key line, or -1
@@ -99,6 +110,7 @@ private:
     QString m_path;
     QByteArray m_bom;            // the byte-order mark the file starts with, or empty
     QList<QByteArray> m_lines;   // without their line ends
+    QList<Parsed> m_parsed;      // one for each of m_lines
     QString m_error;             // a read failure or a refused name; UpdateFile reports it
     bool m_readable = true;
     Unreadable m_why = Unreadable::No;
