@@ -674,6 +674,9 @@ void TFormMain::closeEvent(QCloseEvent* e) {
         e->ignore();
         return;
     }
+    // The window goes at once; the session's end comes after (a call's
+    // hang-up goes on on a thread of its own, which the program's end waits for).
+    hide();
     FormClose();
     QWidget::closeEvent(e);
     // The program ends with its window: a dialog or message box still open
