@@ -110,6 +110,7 @@ bool Exchange::linkUp() const {
 }
 
 void Exchange::AccumulateResponse(const uint8_t* data, int32_t len) {
+    bool answered = false;
     {
         std::lock_guard<std::mutex> g(mutex_);
         pending_.append(reinterpret_cast<const char*>(data), len);
@@ -118,19 +119,23 @@ void Exchange::AccumulateResponse(const uint8_t* data, int32_t len) {
         for (int end; (end = promptEnd(pending_, from)) >= 0; from = 0) {
             const QByteArray answer = pending_.left(end);
             pending_.remove(0, end);
-            takeAnswer(answer);
+            answered = takeAnswer(answer) || answered;
         }
         // Text without any prompt is kept only so far: an answer is short.
         // Half is dropped at a time, so a stream of junk costs little per byte.
         if (pending_.size() > kMaxPending) pending_.remove(0, pending_.size() - kMaxPending / 2);
         scanned_ = int(pending_.size());
+        // A wait looks again only when its call got its answer: the part of
+        // an answer that comes in each report changes nothing it looks at,
+        // and waking it for each would cost a hand-off to its thread.
+        if (!answered) return;
         ++deliveries_;
         wakeSleepers();
     }
     arrived_.notify_all();
 }
 
-void Exchange::takeAnswer(const QByteArray& answer) {
+bool Exchange::takeAnswer(const QByteArray& answer) {
     // An answer that names a key belongs to the oldest send of that key still
     // unanswered; sends before it were lost. Any other answer belongs to the
     // oldest send (which, if a query, does not take an answer naming another
@@ -143,12 +148,12 @@ void Exchange::takeAnswer(const QByteArray& answer) {
                 it = k;
                 break;
             }
-    if (it == unanswered_.end()) return;   // nobody asked: text the device printed by itself
+    if (it == unanswered_.end()) return false;   // nobody asked: text the device printed by itself
     const Sent sent = *it;
     unanswered_.erase(unanswered_.begin(), it + 1);
 
     const auto w = waiting_.find(sent.exchange);
-    if (w == waiting_.end() || w->second.complete) return;   // its caller no longer waits
+    if (w == waiting_.end() || w->second.complete) return false;   // its caller no longer waits
     Waiter& waiter = w->second;
     // The prompt it ends with tells the verdict; the same text inside a value tells nothing.
     const bool level0 = answer.endsWith(kL0);
@@ -160,15 +165,16 @@ void Exchange::takeAnswer(const QByteArray& answer) {
     else if (sent.kind == Kind::Password ? level2 : pass)
         outcome = Outcome::Accepted;
     else
-        return;   // an answer, but neither success nor refusal: the attempt runs on
+        return false;   // an answer, but neither success nor refusal: the attempt runs on
     // A query's answer counts only when it names the key asked for.
-    if (outcome == Outcome::Accepted && sent.kind == Kind::Query && named != sent.key) return;
+    if (outcome == Outcome::Accepted && sent.kind == Kind::Query && named != sent.key) return false;
     waiter.complete = true;
     waiter.outcome = outcome;
     // A query's answer starts at its key: "KEY=value", two characters, "->PASS", the prompt.
     int keyAt = 0;
     if (sent.kind == Kind::Query) namedKey(answer, &keyAt);
     waiter.text = answer.mid(keyAt);
+    return true;
 }
 
 QByteArray Exchange::Buffer() const {

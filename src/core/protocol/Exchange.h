@@ -135,12 +135,13 @@ private:
     // answer when accepted and is empty otherwise. Frees the exchange lock.
     Outcome transact(Kind kind, const QByteArray& key, const QByteArray& command, int attempts, int waitMs,
                      QByteArray* text);
-    void takeAnswer(const QByteArray& answer);   // mutex_ held
-    void forgetSends();                          // mutex_ held
+    // Gives the answer to its call; true when that call waits and is done. mutex_ held.
+    bool takeAnswer(const QByteArray& answer);
+    void forgetSends();   // mutex_ held
 
     mutable std::mutex mutex_;   // everything below up to lock_
     std::condition_variable arrived_;
-    unsigned deliveries_ = 0;             // text arrived, the link changed or Abort: a wait looks again
+    unsigned deliveries_ = 0;             // an answer came, the link changed or Abort: a wait looks again
     std::vector<QEventLoop*> sleepers_;   // waits asleep in the event loop (nested ones too)
     QByteArray pending_;
     int scanned_ = 0;   // pending_ was looked at for prompts up to here
