@@ -14,6 +14,7 @@
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSet>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -146,6 +147,7 @@ SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
     lay->addLayout(buttons);
     lay->addWidget(scroll, 1);
 
+    indexControls();
     applySpinRanges();
     wireRules();
     applyDesignValues();
@@ -355,7 +357,7 @@ QWidget* SettingsPage::buildMonitoringStation(QWidget* parent) {
 
 void SettingsPage::applySpinRanges() {
     for (const auto& s : kSpinRanges) {
-        auto* spin = findChild<SpinEdit*>(s.name);
+        auto* spin = qobject_cast<SpinEdit*>(control(s.name));
         spin->setRange(s.min, s.max);
         spin->setSingleStep(s.step);
     }
@@ -386,7 +388,7 @@ void SettingsPage::applyDesignValues() {
         }
     }
     // Edits whose design text is empty never changed; colour every checked edit.
-    for (const auto& e : eventTable()) ValidateCidEdit(findChild<QLineEdit*>(eventCodeEdit(e)));
+    for (const auto& e : eventTable()) ValidateCidEdit(qobject_cast<QLineEdit*>(control(eventCodeEdit(e).constData())));
     edTUserIDChange();
     // The value labels show their design captions until the window formats them.
     for (auto* pair : {eventPair_.get(), &relay_[0]->pair(), &relay_[1]->pair()}) {
@@ -406,7 +408,23 @@ QString SettingsPage::inputModeText(int input) const {
     return static_cast<QLabel*>(inputRows_[i])->text();
 }
 
-QWidget* SettingsPage::control(const char* name) const { return findChild<QWidget*>(QString::fromLatin1(name)); }
+void SettingsPage::indexControls() {
+    QSet<QString> shared;
+    for (QWidget* w : findChildren<QWidget*>()) {
+        const QString name = w->objectName();
+        if (name.isEmpty() || shared.contains(name)) continue;
+        if (controls_.remove(name))
+            shared.insert(name);
+        else
+            controls_.insert(name, w);
+    }
+}
+
+QWidget* SettingsPage::control(const char* name) const {
+    const QString key = QString::fromLatin1(name);
+    if (QWidget* w = controls_.value(key)) return w;
+    return findChild<QWidget*>(key);
+}
 
 ControlDescList SettingsPage::Bindings() const {
     ControlDescList list;
@@ -450,7 +468,7 @@ void SettingsPage::wireRules() {
         {"edCID_TEMP_R", &SettingsPage::edCID8Change},
     };
     for (const auto& c : cidHandlers) {
-        auto* ed = findChild<QLineEdit*>(c.edit);
+        auto* ed = qobject_cast<QLineEdit*>(control(c.edit));
         const CidHandler h = c.handler;
         connect(ed, &QLineEdit::textChanged, this, [this, ed, h] { (this->*h)(ed); });
     }

@@ -15,6 +15,8 @@
 #include "ui/widgets/Bindings.h"
 
 #include <QColor>
+#include <QHash>
+#include <QPointer>
 #include <QWidget>
 
 #include <functional>
@@ -179,6 +181,11 @@ private:
     QCheckBox* cbTempSens_ = nullptr;
     QList<QWidget*> inputRows_;   // row labels beside the two input columns
     QLineEdit* edTUserID_ = nullptr;
+
+    // The page's widgets by name, those whose name only one of them has, as
+    // built: control() looks there first instead of searching the whole tree.
+    void indexControls();
+    QHash<QString, QPointer<QWidget>> controls_;
 
     std::unique_ptr<ThresholdPair> eventPair_;
     std::unique_ptr<RelayPanel> relay_[2];
