@@ -132,6 +132,10 @@ SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     auto* content = named(new QWidget, "sbSettingsContent");
+    // Given to the scroll area while still empty: the area sizes what it
+    // holds as it is given it, which for the whole page means measuring
+    // every caption; the sections' sizes are worked out once the page is shown.
+    scroll->setWidget(content);
     auto* sections = new QVBoxLayout(content);
     sections->setContentsMargins(4, 4, 4, 4);
     sections->addWidget(buildPhoneNumbers(content));
@@ -140,7 +144,6 @@ SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
     sections->addWidget(buildRelays(content));
     sections->addWidget(buildMonitoringStation(content));
     sections->addStretch(1);
-    scroll->setWidget(content);
 
     auto* lay = new QHBoxLayout(this);
     lay->setContentsMargins(4, 4, 4, 4);
