@@ -2,6 +2,7 @@
 
 #include "core/text/Timing.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QThread>
@@ -76,8 +77,11 @@ void Exchange::Abort() {
     arrived_.notify_all();
 }
 
+// Only the sleeping thread's event dispatcher is woken (thread-safe, nothing
+// handed over): the wait looks at deliveries_, under the mutex, as its loop
+// is about to sleep again.
 void Exchange::wakeSleepers() {
-    for (QEventLoop* loop : sleepers_) QMetaObject::invokeMethod(loop, &QEventLoop::quit, Qt::QueuedConnection);
+    for (QAbstractEventDispatcher* d : sleepers_) d->wakeUp();
 }
 
 void Exchange::setChannel(Connection* c) {
@@ -279,11 +283,16 @@ Outcome Exchange::waitFor(uint64_t id, int totalMs, QByteArray* text) {
 void Exchange::sleep(unsigned seen, std::chrono::steady_clock::time_point until) {
     if (!pump && onApplicationThread()) {
         QEventLoop loop;
+        QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
         {
             std::lock_guard<std::mutex> g(mutex_);
             if (deliveries_ != seen) return;
-            sleepers_.push_back(&loop);
+            sleepers_.push_back(dispatcher);
         }
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &loop, [&] {
+            std::lock_guard<std::mutex> g(mutex_);
+            if (deliveries_ != seen) loop.quit();
+        });
         QTimer deadline;
         deadline.setSingleShot(true);
         deadline.setTimerType(Qt::PreciseTimer);
@@ -293,7 +302,7 @@ void Exchange::sleep(unsigned seen, std::chrono::steady_clock::time_point until)
         const int ran = loop.exec();
         {
             std::lock_guard<std::mutex> g(mutex_);
-            sleepers_.erase(std::find(sleepers_.begin(), sleepers_.end(), &loop));
+            sleepers_.erase(std::find(sleepers_.begin(), sleepers_.end(), dispatcher));
         }
         if (ran >= 0) return;
         // The application is quitting: its event loops end at once, so the

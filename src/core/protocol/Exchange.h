@@ -30,7 +30,7 @@
 #include <mutex>
 #include <vector>
 
-class QEventLoop;
+class QAbstractEventDispatcher;
 
 // The text the tool itself returns for a refused query (never sent by the device).
 extern const QByteArray kNotAvailable;
@@ -141,8 +141,8 @@ private:
 
     mutable std::mutex mutex_;   // everything below up to lock_
     std::condition_variable arrived_;
-    unsigned deliveries_ = 0;             // an answer came, the link changed or Abort: a wait looks again
-    std::vector<QEventLoop*> sleepers_;   // waits asleep in the event loop (nested ones too)
+    unsigned deliveries_ = 0;                           // an answer came, the link changed or Abort: a wait looks again
+    std::vector<QAbstractEventDispatcher*> sleepers_;   // waits asleep in an event loop (nested ones too)
     QByteArray pending_;
     int scanned_ = 0;   // pending_ was looked at for prompts up to here
     std::deque<Sent> unanswered_;
