@@ -2,6 +2,7 @@
 
 #include "core/text/Timing.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QThread>
@@ -186,7 +187,9 @@ void TModem::wake() {
     {
         std::lock_guard<std::mutex> g(inputMutex_);
         ++wakes_;
-        for (QEventLoop* loop : waiters_) QMetaObject::invokeMethod(loop, &QEventLoop::quit, Qt::QueuedConnection);
+        // The waiting thread's dispatcher is woken (thread-safe, nothing handed
+        // over); the wait looks at wakes_ as its loop is about to sleep again.
+        for (QAbstractEventDispatcher* d : waiters_) d->wakeUp();
     }
     woken_.notify_all();
 }
@@ -194,11 +197,16 @@ void TModem::wake() {
 void TModem::waitForWake(unsigned seen, Clock::time_point deadline) {
     if (onApplicationThread()) {
         QEventLoop loop;
+        QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
         {
             std::lock_guard<std::mutex> g(inputMutex_);
             if (wakes_ != seen) return;
-            waiters_.push_back(&loop);
+            waiters_.push_back(dispatcher);
         }
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &loop, [&] {
+            std::lock_guard<std::mutex> g(inputMutex_);
+            if (wakes_ != seen) loop.quit();
+        });
         QTimer timer;
         timer.setSingleShot(true);
         timer.setTimerType(Qt::PreciseTimer);
@@ -207,7 +215,7 @@ void TModem::waitForWake(unsigned seen, Clock::time_point deadline) {
         const int ran = loop.exec();
         {
             std::lock_guard<std::mutex> g(inputMutex_);
-            waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &loop));
+            waiters_.erase(std::find(waiters_.begin(), waiters_.end(), dispatcher));
         }
         if (ran >= 0) return;
         // The application is quitting: its event loops end at once, so the

@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-class QEventLoop;
+class QAbstractEventDispatcher;
 
 // One line of the modem's answers, collected byte by byte: it ends at a line
 // feed (which it keeps) or when kMax bytes have come without one; its text
@@ -223,12 +223,12 @@ private:
     std::atomic<bool> readerAlive_{false};
 
     // What the reader received during the dialogue, and the waits for it.
-    std::mutex inputMutex_;              // guards everything below up to portMutex_
-    QByteArray input_;                   // not yet taken by ReadLine
-    bool callMode_ = false;              // the call is up: the reader hands its bytes to the subscribers
-    unsigned wakes_ = 0;                 // calls of wake
-    std::condition_variable woken_;      // a wait off the application's thread
-    std::vector<QEventLoop*> waiters_;   // waits on the application's thread (nested ones too)
+    std::mutex inputMutex_;                            // guards everything below up to portMutex_
+    QByteArray input_;                                 // not yet taken by ReadLine
+    bool callMode_ = false;                            // the call is up: the reader hands its bytes to the subscribers
+    unsigned wakes_ = 0;                               // calls of wake
+    std::condition_variable woken_;                    // a wait off the application's thread
+    std::vector<QAbstractEventDispatcher*> waiters_;   // waits on the application's thread (nested ones too)
 
     mutable std::mutex portMutex_;   // guards everything below
     // A reader with nothing to wait on (the port dropped, the line failed)
