@@ -96,7 +96,14 @@ echo "/usr/bin/kestrum-cli read --demo: $(grep -c = "$tmp/package.ini") settings
 # xcb comes in the same package) and opens its site database as it comes up;
 # SIGTERM then ends it: closed as its window would be, or (a moment earlier)
 # killed, but not crashed.
-run /usr/bin/kestrum --demo --full --database "$tmp/window.sqlite" > "$tmp/window.log" 2>&1 &
+# Started by exec, so that $! is the program itself (a function run in the
+# background is a shell of its own, and SIGTERM would end only that shell).
+(
+    mkdir -p "$tmp/home/run" && chmod 700 "$tmp/home/run"
+    exec env HOME="$tmp/home" XDG_CONFIG_HOME="$tmp/home/config" XDG_DATA_HOME="$tmp/home/data" \
+        XDG_RUNTIME_DIR="$tmp/home/run" KESTRUM_DATABASE="$tmp/home/sites.sqlite" QT_QPA_PLATFORM=offscreen \
+        /usr/bin/kestrum --demo --full --database "$tmp/window.sqlite"
+) > "$tmp/window.log" 2>&1 &
 window=$!
 tries=600   # 60 s
 while [ ! -s "$tmp/window.sqlite" ] && kill -0 $window 2> /dev/null && [ $tries -gt 0 ]; do

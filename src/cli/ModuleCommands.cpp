@@ -141,6 +141,8 @@ int Tool::connect() {
     const int waitMs = int(p_.value("wait").toDouble() * 1000);
     if (!waitFor([&] { return session_->UsbReady(); }, waitMs)) {
         if (interrupted_) return exchangeFailure({}, Outcome::NoAnswer);
+        // Found, logged in to and gone again between two looks: the login says how it ended.
+        if (s.loginRuns() > loginsBefore) return loginOutcome();
         const QString why = session_->UsbProblem();
         if (session_->UsbFoundButNotOpened())
             say("a module is plugged in but cannot be opened: %s", why.toLocal8Bit());
