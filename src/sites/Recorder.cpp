@@ -170,6 +170,13 @@ void Recorder::run() {
         g.unlock();
         job();
         g.lock();
+        if (jobs_.empty() && !stop_ && db_) {
+            // Fallen idle: what was written goes into the file itself now,
+            // off the caller's thread, and not as the window closes.
+            g.unlock();
+            db_->settle();
+            g.lock();
+        }
         busy_ = false;
         if (jobs_.empty()) idle_.notify_all();
     }

@@ -51,7 +51,8 @@ public:
     void recordStatus(const ModuleFacts& module, const StatusVisit& visit);
     // A team database out of reach is tried again (a module was connected).
     void reconnect();
-    // Waits until everything given so far was written or given up.
+    // Waits until everything given so far was written (and, on a file,
+    // settled into it) or given up.
     void flush();
     // The first failure, as told by failed(); empty when none.
     QString failureText() const;

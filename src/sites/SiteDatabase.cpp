@@ -357,6 +357,17 @@ bool SiteDatabase::walMode() {
     }
 }
 
+void SiteDatabase::settle() {
+    if (!open_ || ref_.isTeam()) return;
+    // TRUNCATE empties the log as well (closing then removes an empty file);
+    // without a busy wait it never waits for another connection either: one
+    // in the way makes it copy only what it can, as PASSIVE would.
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.exec(QStringLiteral("PRAGMA busy_timeout=0"));
+    q.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+    q.exec(QStringLiteral("PRAGMA busy_timeout=%1").arg(kBusyWaitMs));
+}
+
 // A write transaction on a file takes the write lock at once: one that
 // starts reading and then writes could find another writer's commit in
 // between, and fail where waiting its turn would have done. The server

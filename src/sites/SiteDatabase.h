@@ -136,6 +136,11 @@ public:
     // empty database; -1: not reached, or not a site database.
     int schemaVersion() const { return version_; }
     QString operatorName() const { return operator_; }
+    // A file's write-ahead log copied into the file itself and made durable
+    // (two syncs when there is something to copy, nothing otherwise), so
+    // that the file alone holds every record and closing has nothing left to
+    // do. Done by the recorder when it falls idle; nothing on the server.
+    void settle();
 
     // --- Sites ------------------------------------------------------------
     // False when the name is taken (failure says so) or on a database failure.

@@ -389,6 +389,22 @@ private slots:
         QVERIFY(!QFile::exists(off));
     }
 
+    // Fallen idle, the recorder leaves every record in the file itself: a
+    // copy of the file alone, as a backup takes it while the program runs,
+    // holds them.
+    void idleRecorderLeavesTheFileWhole() {
+        if (team) QSKIP("a file's own");
+        const QString path = fresh("idle.sqlite");
+        Recorder r({path, "anna", true});
+        for (const char* phone : {"1", "2"}) r.record(readEvent(values(phone)));
+        r.flush();
+        const QString copy = dir_.filePath("idle-copy.sqlite");
+        QVERIFY(QFile::copy(path, copy));
+        SiteDatabase db({copy, {}});
+        QVERIFY2(db.open(), qPrintable(db.failure().text));
+        QCOMPARE(db.history({}, "SIM0001", 10).size(), 2);
+    }
+
     // The server out of reach: the records wait in the queue, in order, and
     // history shows them; reached again, they are sent once, and the queue
     // of another server is not touched.
