@@ -166,12 +166,13 @@ int bareCoreChild(int argc, char** argv) {
 // them), told "ready" once logged in and the status recorded. Mode "call": the module is
 // never plugged in; a data call to the modem on pty, told "ready" once logged
 // in over it. It tells when the window is hidden, when the event loop has
-// ended and when the window is gone.
-int windowChild(int argc, char** argv, const QByteArray& mode, const QByteArray& pty) {
+// ended and when the window is gone. Its files are in folder (the parent's,
+// removed after the child has ended: the program never deletes its database).
+int windowChild(int argc, char** argv, const QByteArray& mode, const QByteArray& pty, const QByteArray& folder) {
     QApplication app(argc, argv);
     SimModule module;
     SimHidBackend sim(module);
-    QTemporaryDir dir;
+    QDir dir(QFile::decodeName(folder));
     QSettings store(dir.filePath("lang.ini"), QSettings::IniFormat);
     TFormMain::Options o;
     o.backend = &sim;
@@ -342,7 +343,7 @@ int main(int argc, char** argv) {
         if (mode == "simmodem") return simModemChild(argc > 3 ? std::atoi(argv[3]) : -1);
         if (mode == "bare-window") return bareWindowChild(argc, argv);
         if (mode == "bare-core") return bareCoreChild(argc, argv);
-        return windowChild(argc, argv, mode, argc > 3 ? argv[3] : "");
+        return windowChild(argc, argv, mode, argc > 3 ? argv[3] : "", argc > 4 ? argv[4] : "");
     }
     QApplication app(argc, argv);
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 5;
@@ -369,7 +370,8 @@ int main(int argc, char** argv) {
         const double bareRate = waitFor(bare, "ready") ? wakeUps(bare.pid, seconds) : -1;
         endBySignal(bare);
         ModemProcess far(self, -1);
-        Child w = spawn({self, "--child", "call", far.pty});
+        QTemporaryDir files;
+        Child w = spawn({self, "--child", "call", far.pty, QFile::encodeName(files.path())});
         const bool up = waitFor(w, "ready") && w.line == "ready";
         const double rate = up ? wakeUps(w.pid, seconds) : -1;
         if (!up) ++failed;
@@ -417,7 +419,8 @@ int main(int argc, char** argv) {
                 bare.add(endBySignal(b));
             else
                 ++failed, reap(b);
-            Child w = spawn({self, "--child", "idle"});
+            QTemporaryDir files;
+            Child w = spawn({self, "--child", "idle", "", QFile::encodeName(files.path())});
             if (waitFor(w, "ready"))
                 kestrum.add(endBySignal(w));
             else
@@ -443,7 +446,8 @@ int main(int argc, char** argv) {
         const int callRounds = std::max(1, rounds / 3);
         for (int i = 0; i < callRounds; ++i) {
             ModemProcess far(self, -1);
-            Child w = spawn({self, "--child", "call", far.pty});
+            QTemporaryDir files;
+            Child w = spawn({self, "--child", "call", far.pty, QFile::encodeName(files.path())});
             if (waitFor(w, "ready") && w.line == "ready")
                 call.add(endBySignal(w));
             else
