@@ -51,6 +51,11 @@ private:
 };
 
 namespace {
+// While a write hands its report to the device: when the link delivered it.
+// The device's answer leaves from then, on the link's clock, however late
+// the writing thread's sleep ended.
+thread_local std::chrono::steady_clock::time_point deliveredAt{};
+
 std::string serialOf(int index) {
     char text[16];
     std::snprintf(text, sizeof text, "SIM%04d", index + 1);
@@ -288,18 +293,24 @@ void SimHidBackend::wakeRead(HidHandle h) {
 }
 
 bool SimHidBackend::write(HidHandle h, const uint8_t* report) {
-    int delayUs;
+    Clock::time_point delivered;
+    bool takesTime;
     {
         std::lock_guard<std::mutex> g(mutex_);
         if (!handleValid(h) || !writeRefused_.empty()) return false;
         Report r;
         std::memcpy(r.data(), report, kReportSize);
         outputs_.push_back(r);
-        delayUs = reportDelayUs_;
+        // The link carries one report at a time, each in its own slot of time.
+        delivered = std::max(Clock::now(), outFree_) + std::chrono::microseconds(reportDelayUs_);
+        outFree_ = delivered;
+        takesTime = reportDelayUs_ > 0;
     }
-    if (delayUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
+    if (takesTime) std::this_thread::sleep_until(delivered);
     if (report[1] != 1 || report[2] > kReportPayload) return true;
+    deliveredAt = delivered;
     device_->Receive(report + 5, report[2]);   // may answer through deviceOutput
+    deliveredAt = {};
     return true;
 }
 
@@ -311,7 +322,8 @@ void SimHidBackend::deviceOutput(int channel, const QByteArray& text) {
         if (!attached_) return;
         // Each answer leaves answerDelayMs after its command, after every
         // answer before it: a link that is slow, not one that reorders.
-        auto ready = std::max(lastReady_, Clock::now() + std::chrono::milliseconds(answerDelayMs));
+        const Clock::time_point from = deliveredAt == Clock::time_point{} ? Clock::now() : deliveredAt;
+        auto ready = std::max(lastReady_, from + std::chrono::milliseconds(answerDelayMs));
         for (int pos = 0; pos < stream.size(); pos += kReportPayload) {
             const int n = std::min<int>(kReportPayload, int(stream.size()) - pos);
             Report r{};

@@ -96,6 +96,7 @@ private:
     };
     std::deque<Pending> inputs_;
     Clock::time_point lastReady_{};
+    Clock::time_point outFree_{};   // when the link is free for the next output report
     int reportDelayUs_ = 0;
     std::vector<HidInterface> others_;
     int enumerations_ = 0;
