@@ -124,7 +124,7 @@ double cliRead(int reportUs, const QString& file) {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("KESTRUM_SIM_REPORT_US", QString::number(reportUs));
-    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.remove("QT_QPA_PLATFORM");   // as a user starts it
     p.setProcessEnvironment(env);
     QElapsedTimer t;
     t.start();

@@ -139,13 +139,14 @@ int Tool::run(const QStringList& givenArgs) {
     return rc;
 }
 
-bool NeedsWidgets(const QStringList& args) {
+Widgets NeedsWidgets(const QStringList& args) {
     QCommandLineParser p;
     addOptions(p);
     int count;
-    if (!p.parse(QStringList{"kestrum-cli"} + takeDemoCount(args, &count))) return false;
+    if (!p.parse(QStringList{"kestrum-cli"} + takeDemoCount(args, &count))) return Widgets::None;
     const QStringList positional = p.positionalArguments();
-    return !positional.isEmpty() && kWidgetCommands.contains(positional[0]);
+    if (positional.isEmpty() || !kWidgetCommands.contains(positional[0])) return Widgets::None;
+    return positional[0] == QLatin1String("report") ? Widgets::Drawing : Widgets::Hidden;
 }
 
 int Run(const QStringList& args, const Env& env) {

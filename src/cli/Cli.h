@@ -42,10 +42,13 @@ struct Env {
 };
 
 // args without the program name, e.g. {"get", "CALL:USER1.PN", "--demo"}.
-// Needs a QApplication when NeedsWidgets(args), else a QCoreApplication will do.
+// Needs a QApplication unless NeedsWidgets(args) says None, when a
+// QCoreApplication will do.
 int Run(const QStringList& args, const Env& env);
 // read, write, diff, report, export, restore and import build the Settings
-// page (hidden); the other commands need no widgets.
-bool NeedsWidgets(const QStringList& args);
+// page (hidden); report also draws text (its PDF), which needs the system's
+// fonts. The other commands need no widgets.
+enum class Widgets { None, Hidden, Drawing };
+Widgets NeedsWidgets(const QStringList& args);
 
 }   // namespace cli

@@ -38,13 +38,17 @@ bool isConsole(DWORD handle) {
 int main(int argc, char** argv) {
     QStringList args;
     for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
-    // Only read and write build widgets, never shown. On X11 or Wayland they
-    // would need a display, so they go offscreen; Windows' own platform needs
-    // none and serves them as it is.
+    // Some commands build widgets, never shown. On X11 or Wayland they would
+    // need a display, whatever the session names, so they get one of Qt's
+    // platforms without: a report, which draws its text into a PDF, the
+    // offscreen one with the system's fonts; the others, whose controls only
+    // hold values, the minimal one, with no platform theme and no font
+    // database (which would load every font configuration file of the
+    // system). Windows' own platform needs no display and serves them as it is.
     std::unique_ptr<QCoreApplication> app;
-    if (cli::NeedsWidgets(args)) {
+    if (const cli::Widgets widgets = cli::NeedsWidgets(args); widgets != cli::Widgets::None) {
 #ifndef _WIN32
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        qputenv("QT_QPA_PLATFORM", widgets == cli::Widgets::Drawing ? "offscreen" : "minimal");
 #endif
         app = std::make_unique<QApplication>(argc, argv);
     } else {
