@@ -7,6 +7,9 @@
 #include <QCommandLineParser>
 #include <QEventLoop>
 #include <QSocketNotifier>
+#ifdef _WIN32
+#include <QWinEventNotifier>
+#endif
 #include <QTimer>
 
 #include <memory>
@@ -54,7 +57,8 @@ int Tool::run(const QStringList& givenArgs) {
         (command == "diff" && positional_.size() == 2) || (command == "report" && !positional_.isEmpty());
     if (!filesOnly && !kOffline.contains(command) && !p_.isSet("all")) startSession({});
     // Ctrl+C ends whatever waits for the module, at once: woken by the
-    // signal's byte where there is one, else by looking every 50 ms.
+    // signal's byte or the console's event where there is one, else by
+    // looking every 50 ms.
     const auto interrupt = [this] {
         if (interrupted_) return;
         interrupted_ = true;
@@ -69,7 +73,21 @@ int Tool::run(const QStringList& givenArgs) {
             stopNotifier->setEnabled(false);   // once is enough; the byte stays unread
             interrupt();
         });
-    } else if (env_.stopRequested) {
+    }
+#ifdef _WIN32
+    std::unique_ptr<QWinEventNotifier> stopEventNotifier;
+    if (env_.stopEvent) {
+        stopEventNotifier = std::make_unique<QWinEventNotifier>(env_.stopEvent);
+        QObject::connect(stopEventNotifier.get(), &QWinEventNotifier::activated, [&] {
+            stopEventNotifier->setEnabled(false);   // once is enough; the event stays set
+            interrupt();
+        });
+    }
+    const bool woken = stopNotifier || stopEventNotifier;
+#else
+    const bool woken = bool(stopNotifier);
+#endif
+    if (!woken && env_.stopRequested) {
         QObject::connect(&watcher, &QTimer::timeout, [&] {
             if (env_.stopRequested()) interrupt();
         });

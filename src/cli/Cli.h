@@ -39,6 +39,8 @@ struct Env {
     // or SIGTERM (a self-pipe), so the tool wakes at once instead of looking
     // at stopRequested on a timer.
     int stopFd = -1;
+    // Windows' counterpart: an event (a HANDLE) set on Ctrl+C or Ctrl+Break.
+    void* stopEvent = nullptr;
 };
 
 // args without the program name, e.g. {"get", "CALL:USER1.PN", "--demo"}.

@@ -28,6 +28,16 @@ void onSignal(int) {
 }
 
 #ifdef _WIN32
+HANDLE stopEvent = nullptr;
+// Called on a thread of the console's own: the tool sleeps until something
+// happens, and this event is what happens.
+BOOL WINAPI onConsoleControl(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;   // closing: the system's way
+    interrupted = 1;
+    if (stopEvent) SetEvent(stopEvent);
+    return TRUE;
+}
+
 bool isConsole(DWORD handle) {
     DWORD mode;
     return GetConsoleMode(GetStdHandle(handle), &mode) != 0;
@@ -63,6 +73,12 @@ int main(int argc, char** argv) {
 #endif
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
+#ifdef _WIN32
+    // Before the C runtime's own handler, which would only set the flag.
+    stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    env.stopEvent = stopEvent;
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+#endif
 #ifndef _WIN32
     // A file-size limit fails the write that passes it ("File too large"),
     // which leaves the old file as it was, instead of killing the tool.

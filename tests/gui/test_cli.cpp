@@ -43,13 +43,37 @@
 #include <cstring>
 #include <optional>
 #include <tuple>
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 namespace {
+
+// What Ctrl+C gives the tool to wake on: a pipe's byte, or Windows' console
+// event.
+struct StopSignal {
+#ifdef _WIN32
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~StopSignal() { CloseHandle(event); }
+    void give() { SetEvent(event); }
+    void into(cli::Env& env) const { env.stopEvent = event; }
+#else
+    int fds[2] = {-1, -1};
+    StopSignal() {
+        if (::pipe(fds) != 0) fds[0] = fds[1] = -1;
+    }
+    ~StopSignal() {
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
+    void give() { QVERIFY(::write(fds[1], "", 1) == 1); }
+    void into(cli::Env& env) const { env.stopFd = fds[0]; }
+#endif
+};
 
 QByteArray slurp(FILE* f) {
     std::fflush(f);
@@ -69,7 +93,7 @@ struct Run {
 
 // A run that names no site database records nothing: the user's own stays untouched.
 Run run(QStringList args, HidBackend* backend, bool terminal = false, std::function<bool()> stop = {},
-        int stopFd = -1) {
+        const StopSignal* signal = nullptr) {
     if (!args.contains("--database")) args << "--no-record";
     FILE* out = std::tmpfile();
     FILE* err = std::tmpfile();
@@ -79,7 +103,7 @@ Run run(QStringList args, HidBackend* backend, bool terminal = false, std::funct
     env.err = err;
     env.errIsTerminal = terminal;
     env.stopRequested = std::move(stop);
-    env.stopFd = stopFd;
+    if (signal) signal->into(env);
     Run r{cli::Run(args, env), slurp(out), slurp(err)};
     std::fclose(out);
     std::fclose(err);
@@ -787,62 +811,6 @@ private slots:
         QVERIFY2(usb.module.commands().isEmpty(), usb.module.commands().join(' '));
     }
 
-    // SIGINT and SIGTERM write a byte to a pipe: the tool wakes on it, with
-    // no timer looking at a flag.
-    void aSignalsByteEndsTheWaitAtOnce() {
-        Module m(false);   // never plugged in: the tool would wait a minute
-        int fds[2];
-        QVERIFY(::pipe(fds) == 0);
-        QTimer::singleShot(0, [&] { QVERIFY(::write(fds[1], "", 1) == 1); });
-        QElapsedTimer t;
-        t.start();
-        const Run r = run({"get", "CALL:USER1.PN", "--wait", "60"}, &m.backend, false, {}, fds[0]);
-        QCOMPARE(r.rc, int(cli::Interrupted));
-        QVERIFY(t.elapsed() < 30000);
-        ::close(fds[0]);
-        ::close(fds[1]);
-    }
-
-    // Asleep until something happens (the module comes, its answer comes,
-    // the signal's byte), never until a timer runs out.
-    void theToolSleepsUntilTheModuleTheAnswerOrTheSignalsByte() {
-        TimingGuard saved;
-        timing::answerWaitMs = 60000;
-        timing::commandAttempts = 1;
-        Module m(false);
-        auto k = m.module.knobs();
-        k.answerDelayMs = 20;
-        m.module.setKnobs(k);
-        QTimer::singleShot(0, [&] { m.backend.attach(); });   // once the tool waits for it
-        QElapsedTimer t;
-        t.start();
-        const Run r = run({"get", "CALL:USER1.PN", "--wait", "60"}, &m.backend);
-        QCOMPARE(r.rc, int(cli::Ok));
-        QVERIFY(r.out.startsWith("CALL:USER1.PN="));
-        QVERIFY2(t.elapsed() < 30000, QByteArray::number(t.elapsed()));
-
-        Module silent;
-        k = silent.module.knobs();
-        k.silentAfterCommands = 1;   // logged in, then nothing answers any more
-        silent.module.setKnobs(k);
-        int fds[2];
-        QVERIFY(::pipe(fds) == 0);
-        QTimer asked;   // the byte comes once the query is out
-        QObject::connect(&asked, &QTimer::timeout, [&] {
-            if (!silent.module.commands().contains("sc CALL:USER1.PN?#")) return;
-            asked.stop();
-            QVERIFY(::write(fds[1], "", 1) == 1);
-        });
-        asked.start(5);
-        t.restart();
-        const Run i = run({"get", "CALL:USER1.PN"}, &silent.backend, false, {}, fds[0]);
-        QCOMPARE(i.rc, int(cli::Interrupted));
-        QVERIFY(!asked.isActive());
-        QVERIFY2(t.elapsed() < 30000, QByteArray::number(t.elapsed()));
-        ::close(fds[0]);
-        ::close(fds[1]);
-    }
-
     // the simulated modem answers on a pseudo-terminal
     void overTheSimulatedModem() {
         TimingGuard saved;
@@ -873,6 +841,56 @@ private slots:
         QCOMPARE(busy.rc, int(cli::NoModule));
     }
 #endif
+
+    // SIGINT and SIGTERM write a byte to a pipe, Ctrl+C on Windows sets an
+    // event: the tool wakes on it, with no timer looking at a flag.
+    void aSignalsByteEndsTheWaitAtOnce() {
+        Module m(false);   // never plugged in: the tool would wait a minute
+        StopSignal stop;
+        QTimer::singleShot(0, [&] { stop.give(); });
+        QElapsedTimer t;
+        t.start();
+        const Run r = run({"get", "CALL:USER1.PN", "--wait", "60"}, &m.backend, false, {}, &stop);
+        QCOMPARE(r.rc, int(cli::Interrupted));
+        QVERIFY(t.elapsed() < 30000);
+    }
+
+    // Asleep until something happens (the module comes, its answer comes,
+    // the signal's byte), never until a timer runs out.
+    void theToolSleepsUntilTheModuleTheAnswerOrTheSignalsByte() {
+        TimingGuard saved;
+        timing::answerWaitMs = 60000;
+        timing::commandAttempts = 1;
+        Module m(false);
+        auto k = m.module.knobs();
+        k.answerDelayMs = 20;
+        m.module.setKnobs(k);
+        QTimer::singleShot(0, [&] { m.backend.attach(); });   // once the tool waits for it
+        QElapsedTimer t;
+        t.start();
+        const Run r = run({"get", "CALL:USER1.PN", "--wait", "60"}, &m.backend);
+        QCOMPARE(r.rc, int(cli::Ok));
+        QVERIFY(r.out.startsWith("CALL:USER1.PN="));
+        QVERIFY2(t.elapsed() < 30000, QByteArray::number(t.elapsed()));
+
+        Module silent;
+        k = silent.module.knobs();
+        k.silentAfterCommands = 1;   // logged in, then nothing answers any more
+        silent.module.setKnobs(k);
+        StopSignal stop;
+        QTimer asked;   // the signal comes once the query is out
+        QObject::connect(&asked, &QTimer::timeout, [&] {
+            if (!silent.module.commands().contains("sc CALL:USER1.PN?#")) return;
+            asked.stop();
+            stop.give();
+        });
+        asked.start(5);
+        t.restart();
+        const Run i = run({"get", "CALL:USER1.PN"}, &silent.backend, false, {}, &stop);
+        QCOMPARE(i.rc, int(cli::Interrupted));
+        QVERIFY(!asked.isActive());
+        QVERIFY2(t.elapsed() < 30000, QByteArray::number(t.elapsed()));
+    }
 
     // The installer's visit: a site, the module assigned to it, a read, the
     // second phone number changed by hand, a write. The history holds both
