@@ -4,6 +4,7 @@
 #include "cli/Tool.h"
 #include "ui/widgets/ErrorBox.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCommandLineParser>
 #include <QEventLoop>
 #include <QSocketNotifier>
@@ -13,6 +14,11 @@
 #include <QTimer>
 
 #include <memory>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace cli {
 namespace {
@@ -58,8 +64,13 @@ int Tool::run(const QStringList& givenArgs) {
     if (!filesOnly && !kOffline.contains(command) && !p_.isSet("all")) startSession({});
     // Ctrl+C ends whatever waits for the module, at once: woken by the
     // signal's byte or the console's event where there is one, else by
-    // looking every 50 ms.
+    // looking every 50 ms. Once the work is over, Ctrl+C leaves a call's
+    // hang-up still under way.
     const auto interrupt = [this] {
+        if (session_ && session_->HangingUp()) {
+            hangUpLeft_ = true;
+            return session_->LeaveHangUp();
+        }
         if (interrupted_) return;
         interrupted_ = true;
         if (session_) session_->Abort();
@@ -70,7 +81,10 @@ int Tool::run(const QStringList& givenArgs) {
     if (env_.stopFd >= 0) {
         stopNotifier = std::make_unique<QSocketNotifier>(env_.stopFd, QSocketNotifier::Read);
         QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, [&] {
-            stopNotifier->setEnabled(false);   // once is enough; the byte stays unread
+#ifndef _WIN32
+            char bytes[64];   // one a signal; there is at least one
+            if (::read(env_.stopFd, bytes, sizeof bytes) < 0) stopNotifier->setEnabled(false);
+#endif
             interrupt();
         });
     }
@@ -79,7 +93,7 @@ int Tool::run(const QStringList& givenArgs) {
     if (env_.stopEvent) {
         stopEventNotifier = std::make_unique<QWinEventNotifier>(env_.stopEvent);
         QObject::connect(stopEventNotifier.get(), &QWinEventNotifier::activated, [&] {
-            stopEventNotifier->setEnabled(false);   // once is enough; the event stays set
+            ResetEvent(env_.stopEvent);   // set again by the next Ctrl+C
             interrupt();
         });
     }
@@ -154,6 +168,21 @@ int Tool::run(const QStringList& givenArgs) {
     if (session_) session_->Close();
     errorSink() = nullptr;
     finishRecording();
+    // A call's hang-up goes on off this thread within the modem's own waits
+    // (and the records above were written meanwhile); the tool ends after
+    // it, or at the next Ctrl+C.
+    if (session_ && session_->HangingUp()) {
+        QEventLoop loop;
+        QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &loop, [&] {
+            if (!session_->HangingUp()) loop.quit();
+        });
+        loop.exec();
+        // The modem's DTR is held off throughout, so closing the port does not
+        // end the call: only the modem's ATH, which was not waited for.
+        if (hangUpLeft_)
+            say("the hang-up was left unfinished: the call on %s may still be up",
+                session_->Modem()->portName().toLocal8Bit());
+    }
     return rc;
 }
 

@@ -167,6 +167,7 @@ private:
     bool overModem_ = false;
     mutable bool progressShown_ = false;
     bool interrupted_ = false;
+    bool hangUpLeft_ = false;         // Ctrl+C during a call's hang-up at the end
     bool verifyCut_ = false;          // write --verify: all written, the link went while reading back
     QEventLoop* waiting_ = nullptr;   // the loop of a command that waits for the user to stop it
     mutable QByteArray lastSaid_;     // the latest message on err: a failed event's reason

@@ -6,6 +6,7 @@
 #include "core/text/Timing.h"
 #include "session/HandOffSync.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QThread>
@@ -345,7 +346,16 @@ void DeviceSession::hangUpAtExit() {
     // handler while it hangs up.
     releaseCall();
     TModem* m = modem_;
-    hangUp_ = std::thread([m] { m->HangUpAtExit(); });
+    QAbstractEventDispatcher* closer = QAbstractEventDispatcher::instance();
+    hangUp_ = std::thread([this, m, closer] {
+        m->HangUpAtExit();
+        hungUp_ = true;
+        if (closer) closer->wakeUp();   // thread-safe; a wait for HangingUp() looks again
+    });
+}
+
+void DeviceSession::LeaveHangUp() {
+    if (modem_ && HangingUp()) modem_->leaveHangUp();
 }
 
 void DeviceSession::callEnded() {

@@ -126,6 +126,12 @@ public:
     // hang-up over as it returns. Runs once.
     void Close();
     bool Closing() const { return closing_; }
+    // The hang-up Close left running is still under way; as it ends, it
+    // wakes the thread that called Close (its event loop). UI thread.
+    bool HangingUp() const { return hangUp_.joinable() && !hungUp_; }
+    // The user will not wait for it: it gives up at once and closes the
+    // port (TModem::leaveHangUp). UI thread.
+    void LeaveHangUp();
 
 signals:
     // The link changed: attached, detached, resync (a state change was
@@ -179,8 +185,9 @@ private:
     std::unique_ptr<TModem> modemOwned_;
     std::unique_ptr<ResponseConnection> callReceiver_;
     TModem* modem_ = nullptr;
-    std::thread hangUp_;   // the newest modem's HangUpAtExit; joined by the destructor
-    uint64_t calls_ = 0;   // calls started: which one a late carrier loss is about
+    std::thread hangUp_;                // the newest modem's HangUpAtExit; joined by the destructor
+    std::atomic<bool> hungUp_{false};   // hangUp_ has done its work
+    uint64_t calls_ = 0;                // calls started: which one a late carrier loss is about
     QByteArray callNumber_;
     Connection* call_ = nullptr;   // what the newest Connect returned
     bool callBusy_ = false;

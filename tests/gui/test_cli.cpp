@@ -840,6 +840,46 @@ private slots:
         const Run busy = run(QStringList{"get", "CALL:USER1.PN"} + via, &usb.backend);
         QCOMPARE(busy.rc, int(cli::NoModule));
     }
+
+    // Ctrl+C ends the work; Ctrl+C again, while the call is being hung up,
+    // leaves the hang-up at once and says that the call may still be up.
+    void ctrlCDuringTheHangUpLeavesIt() {
+        TimingGuard saved;
+        testTiming::deviceAnswerBudgets();
+        Module usb(false);
+        SimModule far;
+        auto k = far.knobs();
+        k.silentAfterCommands = 1;   // logged in, then nothing answers
+        far.setKnobs(k);
+        SimModem modem(far);
+        QVERIFY(modem.start());
+        StopSignal stop;
+        int given = 0, escapes = 0, athBefore = 0;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (given == 0 && far.commands().contains("sc CALL:USER1.PN?#")) {
+                // The dial's own escape is behind; the hang-up's pauses around
+                // its escape would now take 2 minutes each.
+                escapes = modem.escapes();
+                athBefore = int(modem.atLog().count("ATH"));
+                timing::modemEscapeSleepMs = 120000;
+            } else if (!(given == 1 && modem.escapes() > escapes)) {
+                return;
+            }
+            ++given;
+            stop.give();
+        });
+        watch.start(5);
+        QElapsedTimer t;
+        t.start();
+        const Run r = run({"get", "CALL:USER1.PN", "--serial-port", modem.slavePath(), "--phone", "+36301234567"},
+                          &usb.backend, false, {}, &stop);
+        QCOMPARE(r.rc, int(cli::Interrupted));
+        QCOMPARE(given, 2);
+        QVERIFY2(t.elapsed() < 100000, QByteArray::number(t.elapsed()));   // within the first pause
+        QCOMPARE(int(modem.atLog().count("ATH")), athBefore);              // left before its ATH
+        QVERIFY2(r.err.contains("the call on " + modem.slavePath().toLocal8Bit() + " may still be up"), r.err);
+    }
 #endif
 
     // SIGINT and SIGTERM write a byte to a pipe, Ctrl+C on Windows sets an

@@ -163,7 +163,7 @@ QByteArray TModem::ReadLine(int ms) {
     ModemLine line;
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
-        if (!IsReady() || aborted_ || cancelled_) return {};
+        if (!IsReady() || aborted_ || cancelled_ || leaving_) return {};
         unsigned seen;
         {
             // Bytes after the line end wait for the next read.
@@ -232,7 +232,8 @@ void TModem::pause(int ms) {
         QTimer::singleShot(msUntil(until), Qt::PreciseTimer, &loop, &QEventLoop::quit);
         if (loop.exec() < 0) break;   // the application is quitting: the rest without its events
     }
-    std::this_thread::sleep_until(until);
+    std::unique_lock<std::mutex> lk(inputMutex_);
+    woken_.wait_until(lk, until, [this] { return leaving_.load(); });
 }
 
 void TModem::Cancel() {
@@ -242,6 +243,11 @@ void TModem::Cancel() {
 
 void TModem::abort() {
     aborted_ = true;
+    wake();
+}
+
+void TModem::leaveHangUp() {
+    leaving_ = true;
     wake();
 }
 
@@ -383,14 +389,14 @@ bool TModem::PrepareAndDial() {
 }
 
 void TModem::HangUpOnPort() {
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4 && !leaving_; ++i) {
         Write(kEscape);
         pause(timing::modemEscapeSleepMs);
     }
-    SendCommand("ATH\r\n");
-    pause(timing::modemEscapeSleepMs);
-    SendCommand("ATH\r\n");
-    pause(timing::modemEscapeSleepMs);
+    for (int i = 0; i < 2 && !leaving_; ++i) {
+        SendCommand("ATH\r\n");
+        pause(timing::modemEscapeSleepMs);
+    }
 }
 
 void TModem::startReader() {

@@ -113,6 +113,10 @@ public:
     // its own while the window goes; it waits for the modem's answers within
     // the modem's own budgets (an abort meanwhile ends those at once).
     void HangUpAtExit();
+    // HangUpAtExit gives up at once (the user insists on leaving): its waits
+    // for the modem and its pauses around the escape end, nothing more is
+    // sent, and the port is closed, which drops DTR. For good. Any thread.
+    void leaveHangUp();
     // There is something for HangUpAtExit to end: the call is up, or an
     // aborted Connect left a dial.
     bool NeedsHangUp() const { return connected_ || dialLeft_; }
@@ -219,6 +223,7 @@ private:
     std::atomic<bool> stopReader_{false};
     std::atomic<bool> aborted_{false};
     std::atomic<bool> cancelled_{false};
+    std::atomic<bool> leaving_{false};   // leaveHangUp
     std::thread reader_;
     std::atomic<bool> readerAlive_{false};
 
