@@ -103,7 +103,9 @@ int Tool::run(const QStringList& givenArgs) {
 #endif
     if (!woken && env_.stopRequested) {
         QObject::connect(&watcher, &QTimer::timeout, [&] {
-            if (env_.stopRequested()) interrupt();
+            // A flag cannot tell a second Ctrl+C from the first: it interrupts
+            // the work only, and a hang-up at the end is waited out.
+            if (!interrupted_ && env_.stopRequested()) interrupt();
         });
         watcher.start(50);
     }
