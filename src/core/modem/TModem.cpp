@@ -1,11 +1,11 @@
 #include "core/modem/TModem.h"
 
 #include "core/text/Timing.h"
+#include "core/text/Waiting.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -26,18 +26,6 @@ constexpr uint8_t kNoParity = 0;
 
 // Close waits this many ms for each of timing::modemClosePumps.
 constexpr int kClosePumpMs = 10;
-
-// The thread that runs the application's events: a wait there keeps them going.
-bool onApplicationThread() {
-    const QCoreApplication* app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
-// What is left until t, for a timer.
-int msUntil(std::chrono::steady_clock::time_point t) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(t - std::chrono::steady_clock::now());
-    return int(std::max<std::chrono::milliseconds::rep>(0, left.count()));
-}
 
 }   // namespace
 
@@ -195,41 +183,17 @@ void TModem::wake() {
 }
 
 void TModem::waitForWake(unsigned seen, Clock::time_point deadline) {
-    if (onApplicationThread()) {
-        QEventLoop loop;
-        QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
-        {
-            std::lock_guard<std::mutex> g(inputMutex_);
-            if (wakes_ != seen) return;
-            waiters_.push_back(dispatcher);
-        }
-        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &loop, [&] {
-            std::lock_guard<std::mutex> g(inputMutex_);
-            if (wakes_ != seen) loop.quit();
-        });
-        QTimer timer;
-        timer.setSingleShot(true);
-        timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-        timer.start(msUntil(deadline));
-        const int ran = loop.exec();
-        {
-            std::lock_guard<std::mutex> g(inputMutex_);
-            waiters_.erase(std::find(waiters_.begin(), waiters_.end(), dispatcher));
-        }
-        if (ran >= 0) return;
-        // The application is quitting: its event loops end at once, so the
-        // wait goes on without them.
-    }
+    const auto woken = [&] { return wakes_ != seen; };
+    if (waiting::onApplicationThread() && waiting::sleepInEventLoop(inputMutex_, waiters_, woken, deadline)) return;
     std::unique_lock<std::mutex> lk(inputMutex_);
-    woken_.wait_until(lk, deadline, [&] { return wakes_ != seen; });
+    woken_.wait_until(lk, deadline, woken);
 }
 
 void TModem::pause(int ms) {
     const Clock::time_point until = Clock::now() + std::chrono::milliseconds(ms);
-    while (onApplicationThread() && Clock::now() < until) {
+    while (waiting::onApplicationThread() && Clock::now() < until) {
         QEventLoop loop;
-        QTimer::singleShot(msUntil(until), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+        QTimer::singleShot(waiting::msUntil(until), Qt::PreciseTimer, &loop, &QEventLoop::quit);
         if (loop.exec() < 0) break;   // the application is quitting: the rest without its events
     }
     std::unique_lock<std::mutex> lk(inputMutex_);
@@ -283,7 +247,7 @@ bool TModem::Dial(const QByteArray& phoneNumber) {
         const QByteArray line = ReadLine(timing::modemDialLineMs);
         if (line.isEmpty()) continue;
         Log(line);
-        if (onApplicationThread()) QCoreApplication::processEvents();   // the log shows it
+        if (waiting::onApplicationThread()) QCoreApplication::processEvents();   // the log shows it
         const DialLine d = ClassifyDialLine(line);
         if (d.kind == DialLine::PassOver) continue;
         speed_ = d.speed;

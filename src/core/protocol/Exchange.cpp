@@ -1,12 +1,10 @@
 #include "core/protocol/Exchange.h"
 
 #include "core/text/Timing.h"
+#include "core/text/Waiting.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
-#include <QEventLoop>
-#include <QThread>
-#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -55,15 +53,6 @@ bool IsCommandSafe(const QByteArray& text) {
         if (uint8_t(c) < 0x20 || c == '\x7F') return false;
     return !text.contains("#\"");
 }
-
-namespace {
-
-bool onApplicationThread() {
-    const QCoreApplication* app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
-}   // namespace
 
 Exchange::Exchange() = default;
 
@@ -199,7 +188,7 @@ void Exchange::acquire() {
         }
         if (pump)
             pump();
-        else if (onApplicationThread())
+        else if (waiting::onApplicationThread())
             QCoreApplication::processEvents();
         std::this_thread::sleep_for(std::chrono::milliseconds(timing::exchangeLockPollMs));
     }
@@ -281,35 +270,11 @@ Outcome Exchange::waitFor(uint64_t id, int totalMs, QByteArray* text) {
 }
 
 void Exchange::sleep(unsigned seen, std::chrono::steady_clock::time_point until) {
-    if (!pump && onApplicationThread()) {
-        QEventLoop loop;
-        QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
-        {
-            std::lock_guard<std::mutex> g(mutex_);
-            if (deliveries_ != seen) return;
-            sleepers_.push_back(dispatcher);
-        }
-        QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &loop, [&] {
-            std::lock_guard<std::mutex> g(mutex_);
-            if (deliveries_ != seen) loop.quit();
-        });
-        QTimer deadline;
-        deadline.setSingleShot(true);
-        deadline.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        deadline.start(int(std::max<std::chrono::milliseconds::rep>(0, left.count())));
-        const int ran = loop.exec();
-        {
-            std::lock_guard<std::mutex> g(mutex_);
-            sleepers_.erase(std::find(sleepers_.begin(), sleepers_.end(), dispatcher));
-        }
-        if (ran >= 0) return;
-        // The application is quitting: its event loops end at once, so the
-        // wait goes on without them.
-    }
+    const auto delivered = [&] { return deliveries_ != seen; };
+    if (!pump && waiting::onApplicationThread() && waiting::sleepInEventLoop(mutex_, sleepers_, delivered, until))
+        return;
     std::unique_lock<std::mutex> lk(mutex_);
-    arrived_.wait_until(lk, until, [&] { return deliveries_ != seen; });
+    arrived_.wait_until(lk, until, delivered);
 }
 
 Outcome Exchange::transact(Kind kind, const QByteArray& key, const QByteArray& command, int attempts, int waitMs,
